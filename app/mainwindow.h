@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QMainWindow>
+
+class GridWidget;
+class ShotInfoWidget;
+class QSplitter;
+class QSplitterHandle;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The main window's constructor drives the whole start-up: the login, the
+// project chooser and, when both are accepted, the browsing view.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // Ends the process with status 0 once the form object is gone; see the
+    // comment in the definition.
+    ~MainWindow() override;
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    GridWidget *grid = nullptr;
+    ShotInfoWidget *info = nullptr;
+    QSplitter *splitter = nullptr;
+    QSplitterHandle *handle = nullptr;
+    Ui::MainWindow *ui = nullptr;
+};
+
+// True while at least one top-level window is visible. The start-up uses it
+// to leave at once when a dialog was rejected and nothing else is open.
+bool anyTopLevelWindowVisible();

@@ -1,0 +1,35 @@
+-- Tables of the shared shot database. The client never runs this file; the
+-- demo and test scripts load it into a fresh database.
+
+CREATE TABLE IF NOT EXISTS projects (
+    id          INT NOT NULL AUTO_INCREMENT,
+    name        VARCHAR(255) NOT NULL,
+    description TEXT NULL,
+    PRIMARY KEY (id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;
+
+-- `id` must stay the first column and `project` the second: the shot grid
+-- sorts by the first and hides the second.
+CREATE TABLE IF NOT EXISTS shots (
+    id        INT NOT NULL AUTO_INCREMENT,
+    project   INT NOT NULL,
+    filename  VARCHAR(512) COLLATE utf8mb4_bin NOT NULL,
+    MD5       CHAR(32) CHARACTER SET ascii NOT NULL,
+    SHA1      CHAR(40) CHARACTER SET ascii NOT NULL,
+    location  TEXT NULL,
+    scene     VARCHAR(255) NULL,
+    shot      VARCHAR(255) NULL,
+    prod      BOOLEAN NULL,
+    duration  VARCHAR(64) NULL,
+    quality   INT NULL,
+    takes     VARCHAR(255) NULL,
+    related   VARCHAR(255) NULL,
+    shottype  TEXT NULL,
+    descid    VARCHAR(255) NULL,
+    notes     TEXT NULL,
+    PRIMARY KEY (id),
+    -- Not unique: the client copes with several shots of equal content.
+    KEY shots_digests (MD5, SHA1),
+    KEY shots_project (project),
+    KEY shots_filename (filename)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;

@@ -1,0 +1,14 @@
+#pragma once
+
+// Every statement the client issues on the shared database, in one place.
+// Values are always bound; only the project id of the grid's filter and the
+// transcode condition typed by the user become part of a statement's text.
+namespace Sql {
+inline const char selectProjects[] = "Select name, description, id From projects";
+inline const char shotsTable[] = "shots";
+inline const char shotsFilter[] = "project=%1";
+inline const char findShotByDigests[] = "Select id from shots Where MD5=:md And SHA1=:sh";
+inline const char insertShot[] =
+    "Insert Into shots (project, filename, MD5, SHA1) Values (:project, :filename, :md, :sh)";
+inline const char findShotByFilename[] = "Select id from shots Where filename=:fn ";
+} // namespace Sql

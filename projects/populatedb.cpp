@@ -1,0 +1,6 @@
+#include "projects/populatedb.h"
+
+PopulateDB::PopulateDB()
+    : QWidget(nullptr)
+{
+}

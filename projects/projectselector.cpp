@@ -1,0 +1,92 @@
+#include "projects/projectselector.h"
+
+#include "app/clientstate.h"
+#include "db/statements.h"
+#include "projects/populatedb.h"
+#include "transcode/transcodedialog.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQueryModel>
+#include <QSqlRecord>
+#include <QVBoxLayout>
+
+ProjectSelector::ProjectSelector(QWidget *parent)
+    : QDialog(parent)
+{
+    layout = new QVBoxLayout;
+    titleLabel = new QLabel("Select Project...");
+    projectBox = new QComboBox;
+    descriptionLabel = new QLabel;
+    editButton = new QPushButton("Edit Project");
+    syncButton = new QPushButton("Sync Project");
+    transcodeButton = new QPushButton("Online Transcode");
+    editButton->setDefault(true);
+    // Nothing is selected until the model arrives; a sync without a project
+    // would file its shots under a project that does not exist.
+    syncButton->setEnabled(false);
+    descriptionLabel->setWordWrap(true);
+
+    projectsModel = new QSqlQueryModel;
+    projectsModel->setQuery(Sql::selectProjects, QSqlDatabase());
+
+    layout->addWidget(titleLabel);
+    layout->addWidget(projectBox);
+    layout->addWidget(descriptionLabel);
+    layout->addWidget(editButton);
+    layout->addWidget(syncButton);
+    layout->addWidget(transcodeButton);
+
+    connect(projectBox, &QComboBox::currentIndexChanged, this, &ProjectSelector::update);
+    connect(editButton, &QPushButton::clicked, this, &ProjectSelector::accept);
+    connect(syncButton, &QPushButton::clicked, this, &ProjectSelector::syncDB);
+    connect(transcodeButton, &QPushButton::clicked, this, &ProjectSelector::showTranscode);
+
+    projectBox->setModel(projectsModel);
+    setLayout(layout);
+
+    projectBox->setObjectName("projectBox");
+    descriptionLabel->setObjectName("descriptionLabel");
+    editButton->setObjectName("editButton");
+    syncButton->setObjectName("syncButton");
+    transcodeButton->setObjectName("transcodeButton");
+}
+
+ProjectSelector::~ProjectSelector()
+{
+    delete projectsModel;
+}
+
+void ProjectSelector::update(int idx)
+{
+    descriptionLabel->setText(projectsModel->record(idx).value("description").toString());
+    syncButton->setEnabled(idx >= 0);
+}
+
+void ProjectSelector::storeSelectedProject()
+{
+    ClientState::instance()->projectId =
+        projectsModel->record(projectBox->currentIndex()).value("id").toInt();
+}
+
+void ProjectSelector::accept()
+{
+    storeSelectedProject();
+    QDialog::accept();
+}
+
+void ProjectSelector::syncDB()
+{
+    if (projectBox->currentIndex() < 0)
+        return;
+    storeSelectedProject();
+    PopulateDB sync;
+}
+
+void ProjectSelector::showTranscode()
+{
+    QDialog::reject();
+    new TranscodeDialog;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QDialog>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QSqlQueryModel;
+class QVBoxLayout;
+
+// Lists the projects after the login, shows the selected one's description
+// and offers editing, syncing and an online transcode.
+class ProjectSelector : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit ProjectSelector(QWidget *parent = nullptr);
+    ~ProjectSelector() override;
+
+public slots:
+    void update(int idx);
+    void accept() override;
+    void syncDB();
+    void showTranscode();
+
+private:
+    void storeSelectedProject();
+
+    QSqlQueryModel *projectsModel;
+    QVBoxLayout *layout;
+    QLabel *titleLabel;
+    QComboBox *projectBox;
+    QLabel *descriptionLabel;
+    QPushButton *editButton;
+    QPushButton *syncButton;
+    QPushButton *transcodeButton;
+};

@@ -1,0 +1,130 @@
+# Shared by the demo and test scripts: packages, build, and a private
+# MariaDB server kept in a folder of its own. Source it; do not run it.
+
+REPO_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+BUILD_DIR="${BUILD_DIR:-$REPO_DIR/build}"
+
+# Debian packages the build, the tests and the demo need.
+REQUIRED_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libqt6sql6-mysql
+    libssl-dev
+    mariadb-server mariadb-client
+    ffmpeg
+)
+
+say() { printf '%s\n' "$*" >&2; }
+die() { say "error: $*"; exit 1; }
+
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "${REQUIRED_PACKAGES[@]}" "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        die "missing packages: ${missing[*]}; run as root or install them with: sudo apt-get install ${missing[*]}"
+    fi
+    say "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq || die "apt-get update failed"
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null \
+        || die "apt-get install ${missing[*]} failed"
+}
+
+build_client() {
+    cmake -S "$REPO_DIR" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
+        || die "cmake configure failed"
+    cmake --build "$BUILD_DIR" -j "$(nproc)" || die "build failed"
+}
+
+# A free TCP port on the loopback interface.
+free_port() {
+    local port tries=0
+    while [ $tries -lt 200 ]; do
+        port=$(( 20000 + RANDOM % 30000 ))
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            echo "$port"
+            return 0
+        fi
+        tries=$((tries + 1))
+    done
+    die "no free port found on 127.0.0.1"
+}
+
+# db_start DIR: starts a private server whose data, socket and logs live in
+# DIR (initialised on first use). Sets DB_PORT, DB_SOCKET and DB_PID.
+db_start() {
+    local dir="$1" fresh=0
+    mkdir -p "$dir"
+    DB_SOCKET="$dir/s.sock"
+    if [ ! -d "$dir/data/mysql" ]; then
+        fresh=1
+        mariadb-install-db --no-defaults --user="$(id -un)" --datadir="$dir/data" \
+            --auth-root-authentication-method=socket --skip-test-db >"$dir/install.log" 2>&1 \
+            || { cat "$dir/install.log" >&2; die "mariadb-install-db failed"; }
+    fi
+    DB_PORT=$(free_port)
+    mariadbd --no-defaults --user="$(id -un)" --datadir="$dir/data" \
+        --bind-address=127.0.0.1 --port="$DB_PORT" --socket="$DB_SOCKET" \
+        --pid-file="$dir/mariadbd.pid" --log-error="$dir/error.log" \
+        --skip-name-resolve --innodb-buffer-pool-size=128M >/dev/null 2>&1 &
+    DB_PID=$!
+    local i
+    for i in $(seq 1 100); do
+        if mariadb-admin --no-defaults --socket="$DB_SOCKET" -uroot ping >/dev/null 2>&1; then
+            DB_FRESH=$fresh
+            return 0
+        fi
+        if ! kill -0 "$DB_PID" 2>/dev/null; then
+            tail -20 "$dir/error.log" >&2
+            die "the database server did not start"
+        fi
+        sleep 0.2
+    done
+    tail -20 "$dir/error.log" >&2
+    db_stop
+    die "the database server did not answer within 20 s"
+}
+
+db_stop() {
+    [ -n "${DB_PID:-}" ] || return 0
+    kill "$DB_PID" 2>/dev/null || true
+    local i
+    for i in $(seq 1 150); do
+        kill -0 "$DB_PID" 2>/dev/null || { DB_PID=; return 0; }
+        sleep 0.2
+    done
+    kill -9 "$DB_PID" 2>/dev/null || true
+    DB_PID=
+}
+
+# db_sql SQL...: runs statements as the server's root over its socket.
+db_sql() {
+    mariadb --no-defaults --socket="$DB_SOCKET" -uroot "$@"
+}
+
+# db_create NAME USER PASSWORD: a database with the schema and its own user.
+db_create() {
+    local name="$1" user="$2" password="$3"
+    db_sql -e "CREATE DATABASE IF NOT EXISTS \`$name\` CHARACTER SET utf8mb4;
+        CREATE USER IF NOT EXISTS '$user'@'127.0.0.1' IDENTIFIED BY '$password';
+        CREATE USER IF NOT EXISTS '$user'@'localhost' IDENTIFIED BY '$password';
+        GRANT ALL ON \`$name\`.* TO '$user'@'127.0.0.1';
+        GRANT ALL ON \`$name\`.* TO '$user'@'localhost';" || die "creating database $name failed"
+    db_sql "$name" <"$REPO_DIR/db/schema.sql" || die "loading the schema into $name failed"
+}
+
+# make_clip PATH SECONDS: a small camera-like clip (H.264 4:2:0 with AC-3
+# audio in MPEG-TS) generated from test sources.
+make_clip() {
+    local path="$1" seconds="${2:-2}" tone="${3:-440}"
+    mkdir -p "$(dirname "$path")"
+    ffmpeg -nostdin -hide_banner -loglevel error -y \
+        -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=$seconds" \
+        -f lavfi -i "sine=frequency=$tone:duration=$seconds" \
+        -t "$seconds" -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
+        -c:a ac3 -b:a 128k -f mpegts "$path" </dev/null || die "ffmpeg could not make $path"
+}

@@ -1,0 +1,113 @@
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTimer>
+#include <QWidget>
+#include <QDebug>
+
+namespace {
+QString env(const char *name)
+{
+    return qEnvironmentVariable(name);
+}
+} // namespace
+
+namespace TestDb {
+
+bool configured()
+{
+    return !env("TAVELO_TEST_DB_PORT").isEmpty() && !env("TAVELO_TEST_DB_NAME").isEmpty();
+}
+
+QString notConfiguredMessage()
+{
+    return QStringLiteral("No test database: run the suite with scripts/test, which starts one "
+                          "and sets TAVELO_TEST_DB_*.");
+}
+
+QString host() { return env("TAVELO_TEST_DB_HOST").isEmpty() ? QStringLiteral("127.0.0.1") : env("TAVELO_TEST_DB_HOST"); }
+int port() { return env("TAVELO_TEST_DB_PORT").toInt(); }
+QString socket() { return env("TAVELO_TEST_DB_SOCKET"); }
+QString name() { return env("TAVELO_TEST_DB_NAME"); }
+QString user() { return env("TAVELO_TEST_DB_USER"); }
+QString password() { return env("TAVELO_TEST_DB_PASSWORD"); }
+QString serverText() { return QStringLiteral("%1:%2").arg(host()).arg(port()); }
+
+QSqlDatabase open(const QString &connectionName)
+{
+    const QString connection =
+        connectionName.isEmpty() ? QString(QSqlDatabase::defaultConnection) : connectionName;
+    QSqlDatabase db = QSqlDatabase::contains(connection)
+        ? QSqlDatabase::database(connection, false)
+        : QSqlDatabase::addDatabase("QMYSQL", connection);
+    db.setHostName(host());
+    db.setPort(port());
+    db.setDatabaseName(name());
+    db.setUserName(user());
+    db.setPassword(password());
+    if (!db.isOpen() && !db.open())
+        qWarning() << "test database:" << db.lastError().text();
+    return db;
+}
+
+bool reset(QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    return query.exec("DELETE FROM shots") && query.exec("DELETE FROM projects")
+        && query.exec("ALTER TABLE shots AUTO_INCREMENT = 1")
+        && query.exec("ALTER TABLE projects AUTO_INCREMENT = 1");
+}
+
+int addProject(QSqlDatabase &db, const QString &projectName, const QVariant &description)
+{
+    QSqlQuery query(db);
+    query.prepare("INSERT INTO projects (name, description) VALUES (:name, :description)");
+    query.bindValue(":name", projectName);
+    query.bindValue(":description", description);
+    if (!query.exec()) {
+        qWarning() << "addProject:" << query.lastError().text();
+        return 0;
+    }
+    return query.lastInsertId().toInt();
+}
+
+} // namespace TestDb
+
+QString saveScreenshot(QWidget *widget, const QString &name)
+{
+    QDir dir(QStringLiteral(TAVELO_SCREENSHOT_DIR));
+    dir.mkpath(QStringLiteral("."));
+    const QString path = dir.filePath(name + QStringLiteral(".png"));
+    widget->grab().save(path);
+    return path;
+}
+
+void whenModal(const char *className, std::function<void(QWidget *)> action, int timeoutMs)
+{
+    auto *timer = new QTimer(qApp);
+    auto *clock = new QElapsedTimer;
+    clock->start();
+    const QByteArray wanted(className);
+    QObject::connect(timer, &QTimer::timeout, timer, [=]() {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal && modal->isVisible() && modal->inherits(wanted.constData())) {
+            timer->stop();
+            timer->deleteLater();
+            delete clock;
+            action(modal);
+            return;
+        }
+        if (clock->elapsed() > timeoutMs) {
+            qWarning() << "whenModal: no" << wanted << "appeared within" << timeoutMs << "ms";
+            timer->stop();
+            timer->deleteLater();
+            delete clock;
+        }
+    });
+    timer->start(20);
+}

@@ -1,0 +1,122 @@
+// Every way through the start-up, run as the real client in a child process:
+// these paths end the process (the main window's destructor, the transcode
+// window's Cancel), so only a child can show that they end with status 0.
+// The child is driven by the test plug-in in tests/driver.
+
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir home;
+    QTemporaryDir root;
+
+    void writeSettings(const QString &password)
+    {
+        const QString file = home.path() + "/config/Corvanest/Tavelo Client.conf";
+        QFile::remove(file);
+        QSettings settings(file, QSettings::IniFormat);
+        settings.setValue("Connection/server", TestDb::serverText());
+        settings.setValue("Connection/db", TestDb::name());
+        settings.setValue("Connection/username", TestDb::user());
+        settings.setValue("Connection/pw", password);
+        settings.setValue("Connection/rootpath", root.path());
+        settings.sync();
+        QCOMPARE(settings.status(), QSettings::NoError);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!TestDb::configured())
+            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        QSqlDatabase db = TestDb::open("seed");
+        QVERIFY(TestDb::reset(db));
+        QVERIFY(TestDb::addProject(db, "Harbour Documentary", "Three days on the east pier."));
+    }
+
+    void exitPaths_data()
+    {
+        QTest::addColumn<bool>("rightPassword");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QStringList>("notShown");
+
+        const QStringList noMain{"MainWindow", "TranscodeDialog"};
+        QTest::newRow("Cancel at the login")
+            << true << "LoginDialog:click:cancelButton" << QStringList{"LoginDialog"} << noMain;
+        QTest::newRow("failed login: DB Notice, then exit")
+            << false << "LoginDialog:click:okButton;QMessageBox:accept"
+            << QStringList{"LoginDialog", "QMessageBox title=DB Notice"} << noMain;
+        QTest::newRow("chooser closed")
+            << true << "LoginDialog:click:okButton;ProjectSelector:reject"
+            << QStringList{"LoginDialog", "ProjectSelector"} << noMain;
+        QTest::newRow("accepted: main window, then closed")
+            << true << "LoginDialog:click:okButton;ProjectSelector:click:editButton;MainWindow:close"
+            << QStringList{"ProjectSelector", "MainWindow title=MainWindow"} << QStringList{"TranscodeDialog"};
+        QTest::newRow("offline transcode, window closed")
+            << true << "LoginDialog:click:transcodeButton;TranscodeDialog:close"
+            << QStringList{"TranscodeDialog"} << QStringList{"MainWindow", "ProjectSelector"};
+        QTest::newRow("offline transcode, Cancel")
+            << true << "LoginDialog:click:transcodeButton;TranscodeDialog:click:cancelButton"
+            << QStringList{"TranscodeDialog"} << QStringList{"MainWindow", "ProjectSelector"};
+        QTest::newRow("online transcode, Cancel")
+            << true << "LoginDialog:click:okButton;ProjectSelector:click:transcodeButton;TranscodeDialog:click:cancelButton"
+            << QStringList{"ProjectSelector", "TranscodeDialog"} << QStringList{"MainWindow"};
+    }
+
+    void exitPaths()
+    {
+        QFETCH(bool, rightPassword);
+        QFETCH(QString, script);
+        QFETCH(QStringList, shown);
+        QFETCH(QStringList, notShown);
+
+        writeSettings(rightPassword ? TestDb::password() : QStringLiteral("wrong"));
+
+        QProcess client;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", home.path() + "/config");
+        environment.insert("QT_PLUGIN_PATH", TAVELO_DRIVER_PLUGIN_PATH);
+        environment.insert("QT_QPA_GENERIC_PLUGINS", "tavelo_driver");
+        environment.insert("TAVELO_DRIVE", script);
+        client.setProcessEnvironment(environment);
+        client.setProgram(TAVELO_CLIENT_PATH);
+        client.start();
+        QVERIFY2(client.waitForStarted(), qPrintable(client.errorString()));
+        if (!client.waitForFinished(60000)) {
+            client.kill();
+            client.waitForFinished();
+            QFAIL(qPrintable("the client did not end; its output:\n" + client.readAllStandardError()));
+        }
+        const QString log = QString::fromLocal8Bit(client.readAllStandardError());
+        QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(client.exitCode() == 0, qPrintable(QStringLiteral("exit code %1\n%2").arg(client.exitCode()).arg(log)));
+        // Every step but the last has run (the last may end the process).
+        const int steps = script.count(';') + 1;
+        if (steps > 1)
+            QVERIFY2(log.contains(QStringLiteral("driver: step %1 done").arg(steps - 1)), qPrintable(log));
+        for (const QString &window : shown)
+            QVERIFY2(log.contains("driver: shown " + window), qPrintable(window + " missing in:\n" + log));
+        for (const QString &window : notShown)
+            QVERIFY2(!log.contains("driver: shown " + window), qPrintable(window + " shown:\n" + log));
+        // The client also leaves the connection settings private.
+        const QFileInfo settingsFile(home.path() + "/config/Corvanest/Tavelo Client.conf");
+        if (script.contains("okButton"))
+            QCOMPARE(settingsFile.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+                     QFileDevice::Permissions());
+    }
+};
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"
