@@ -128,3 +128,31 @@ make_clip() {
         -t "$seconds" -c:v libx264 -preset ultrafast -pix_fmt yuv420p \
         -c:a ac3 -b:a 128k -f mpegts "$path" </dev/null || die "ffmpeg could not make $path"
 }
+
+# start_test_server WORK_DIR: a throwaway server in WORK_DIR with a test
+# database and user, its details exported as TAVELO_TEST_DB_* for the tests
+# and benchmarks. Stop it with db_stop.
+start_test_server() {
+    local work="$1"
+    db_start "$work/db"
+    export TAVELO_TEST_DB_HOST=127.0.0.1
+    export TAVELO_TEST_DB_PORT="$DB_PORT"
+    export TAVELO_TEST_DB_SOCKET="$DB_SOCKET"
+    export TAVELO_TEST_DB_NAME=tavelo_test
+    export TAVELO_TEST_DB_USER=tavelo_test
+    export TAVELO_TEST_DB_PASSWORD="test-$RANDOM$RANDOM"
+    export TAVELO_TEST_DB_PID="$DB_PID"
+    db_create "$TAVELO_TEST_DB_NAME" "$TAVELO_TEST_DB_USER" "$TAVELO_TEST_DB_PASSWORD"
+}
+
+# private_home WORK_DIR: settings, caches and runtime files below WORK_DIR,
+# so tests and benchmarks never touch the person's own.
+private_home() {
+    local work="$1"
+    export HOME="$work/home"
+    export XDG_CONFIG_HOME="$HOME/.config"
+    export XDG_CACHE_HOME="$HOME/.cache"
+    export XDG_RUNTIME_DIR="$work/runtime"
+    mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
+    chmod 700 "$XDG_RUNTIME_DIR"
+}
