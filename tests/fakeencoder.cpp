@@ -85,14 +85,16 @@ void banner(const std::string &input)
     say("Press [q] to stop, [?] for help\n");
 }
 
-void progress(double seconds)
+// Progress lines end with a carriage return; the last report, like the
+// real encoder's, with a line feed.
+void progress(double seconds, char end = '\r')
 {
     char line[160];
     const int whole = int(seconds);
     const int hundredths = int((seconds - whole) * 100 + 0.5);
     std::snprintf(line, sizeof line,
-                  "frame=%5d fps=0.0 q=2.0 size=     256kB time=00:00:%02d.%02d bitrate=1000.0kbits/s speed=1x    \r",
-                  int(seconds * 25), whole, hundredths);
+                  "frame=%5d fps=0.0 q=2.0 size=     256kB time=00:00:%02d.%02d bitrate=1000.0kbits/s speed=1x    %c",
+                  int(seconds * 25), whole, hundredths, end);
     say(line);
 }
 
@@ -120,12 +122,13 @@ int main(int argc, char **argv)
     if (mode == "ok" || mode == "slow") {
         banner(input);
         const int step = mode == "slow" ? 300 : 10;
-        for (double t = 0.5; t <= 2.0; t += 0.5) {
+        for (double t = 0.5; t < 2.0; t += 0.5) {
             progress(t);
             pause(step);
         }
         writeFile(output, "encoded");
-        say("\nvideo:256kB audio:16kB subtitle:0kB other streams:0kB global headers:0kB\n");
+        progress(2.0, '\n');
+        say("video:256kB audio:16kB subtitle:0kB other streams:0kB global headers:0kB\n");
         return 0;
     }
     if (mode == "fail") {
