@@ -16,10 +16,41 @@ QString ScanFilter::statement() const
         + QStringLiteral(")");
 }
 
+QString ScanFilter::conditionProblem(const QString &condition)
+{
+    int depth = 0;
+    QChar quote;
+    for (int i = 0; i < condition.size(); ++i) {
+        const QChar c = condition.at(i);
+        if (!quote.isNull()) {
+            if (c == QLatin1Char('\\'))
+                ++i;
+            else if (c == quote)
+                quote = QChar();
+            continue;
+        }
+        if (c == QLatin1Char('\'') || c == QLatin1Char('"') || c == QLatin1Char('`')) {
+            quote = c;
+        } else if (c == QLatin1Char('(')) {
+            ++depth;
+        } else if (c == QLatin1Char(')') && --depth < 0) {
+            return QStringLiteral("the condition closes a bracket it did not open");
+        }
+    }
+    if (!quote.isNull())
+        return QStringLiteral("the condition leaves a quotation open");
+    if (depth > 0)
+        return QStringLiteral("the condition leaves a bracket open");
+    return QString();
+}
+
 bool ScanFilter::check()
 {
     if (!active)
         return true;
+    error = conditionProblem(condition);
+    if (!error.isEmpty())
+        return false;
     query = QSqlQuery();
     query.setForwardOnly(true);
     prepared = query.prepare(statement());

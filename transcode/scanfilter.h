@@ -24,6 +24,9 @@ public:
     // rejects is found before the scan queues anything.
     bool check();
     Verdict verdict(const QString &clipPath);
+    // Why the condition cannot be used as one, or empty: its brackets must
+    // pair up, so it cannot close the statement's own.
+    static QString conditionProblem(const QString &condition);
     // The server's error after check() or verdict() failed.
     QString errorText() const { return error; }
 

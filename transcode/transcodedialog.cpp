@@ -159,8 +159,8 @@ bool TranscodeDialog::scan()
     const bool online = ClientState::instance()->connected == 1;
     ScanFilter filter(online, conditionEdit ? conditionEdit->text() : QString());
     if (filter.isActive() && !filter.check()) {
-        const QString text = QStringLiteral("The server rejected the condition, so nothing was queued. "
-                                            "Correct the condition and press \"Begin...\" again.\n%1")
+        const QString text = QStringLiteral("The condition was rejected, so nothing was queued. "
+                                            "Correct it and press \"Begin...\" again.\n%1")
                                  .arg(filter.errorText());
         showMessage(text);
         appendLog(text);
