@@ -3,6 +3,7 @@
 // hidden and left alive: deleting or closing one ends the process.
 
 #include "app/clientstate.h"
+#include "testsupport.h"
 #include "transcode/encoderlocator.h"
 #include "transcode/joblistmodel.h"
 #include "transcode/transcodedialog.h"
@@ -209,6 +210,8 @@ private slots:
         QVERIFY(window.logLines->contains("Skipped for raw/CLIP9.MTS, the output exists: "
                                          + out("720p/MP4/raw/CLIP9.MTS/CLIP9.mov")));
 
+        QVERIFY(QFileInfo::exists(saveScreenshot(window.dialog, "transcode-after-run")));
+
         // A second run finds every output and runs nothing; the count goes on.
         QFile::remove(encoderLog);
         QVERIFY(run(window));
@@ -272,6 +275,14 @@ private slots:
         QCOMPARE(window.jobs()->rowCount(), 0);
         QCOMPARE(encoderRuns().size(), 0);
         QCOMPARE(window.log()->toPlainText(), "earlier output");
+        QVERIFY(window.label("messageLabel")->isHidden());
+
+        // Without raw/ there is nothing to walk, and the window says so.
+        QDir(root.path() + "/raw").removeRecursively();
+        QVERIFY(run(window));
+        QCOMPARE(window.label("totalFilesLabel")->text(), "1");
+        QVERIFY2(window.label("messageLabel")->text().startsWith("There is no folder \"raw\" in the local root"),
+                 qPrintable(window.label("messageLabel")->text()));
         window.dialog->hide();
     }
 

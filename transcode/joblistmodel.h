@@ -13,7 +13,8 @@ class JobListModel : public QAbstractTableModel
 
 public:
     enum State { Waiting, Running, Done, Failed, Skipped };
-    enum Column { ClipColumn, PresetColumn, OutputColumn, StateColumn, ColumnCount };
+    // The state first: it is what a narrow window must still show.
+    enum Column { StateColumn, PresetColumn, ClipColumn, OutputColumn, ColumnCount };
 
     struct Entry
     {

@@ -167,6 +167,12 @@ bool TranscodeDialog::scan()
         return false;
     }
 
+    if (!rawDir.exists()) {
+        // Not an error of the run: the walk simply finds nothing.
+        showMessage(QStringLiteral("There is no folder \"raw\" in the local root %1, so there is nothing to "
+                                   "encode.")
+                        .arg(QDir::toNativeSeparators(QDir::currentPath())));
+    }
     QDirIterator it(rawDir.path(), QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         processPendingEvents();
