@@ -87,23 +87,6 @@ private slots:
             QCOMPARE(job.arguments.size(), 15);
     }
 
-    void presetNames()
-    {
-        QCOMPARE(mp4Job(1280, 720, 6000, "raw/a/b.MTS", root).preset, QString(PresetName::mp4));
-        QCOMPARE(dnxJob(1280, 720, 60, "raw/a/b.MTS", root).preset, QString(PresetName::dnx60));
-        QCOMPARE(dnxJob(1920, 1080, 36, "raw/a/b.MTS", root).preset, QString(PresetName::dnx36));
-        QCOMPARE(dvJob("raw/a/b.MTS", root).preset, QString(PresetName::dv));
-    }
-
-    void cardsOfOneFolderShareOutputs()
-    {
-        // Cameras restart their numbering on every card; the output layout
-        // keeps only the first folder, so these two collide (the scan keeps
-        // the first).
-        QCOMPARE(mp4Job(1280, 720, 6000, "raw/Day1/CardA/00001.MTS", root).output,
-                 mp4Job(1280, 720, 6000, "raw/Day1/CardB/00001.MTS", root).output);
-    }
-
     void timestamps_data()
     {
         QTest::addColumn<QString>("text");
