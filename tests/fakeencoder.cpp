@@ -121,7 +121,7 @@ int main(int argc, char **argv)
     const std::string mode = chooseMode(output);
     if (mode == "ok" || mode == "slow") {
         banner(input);
-        const int step = mode == "slow" ? 300 : 10;
+        const int step = mode == "slow" ? 500 : 10;
         for (double t = 0.5; t < 2.0; t += 0.5) {
             progress(t);
             pause(step);
