@@ -9,6 +9,7 @@
 //   ok        input banner with a 2 s duration, carriage-return progress
 //             lines in separate writes, writes the output, exit 0
 //   slow      as ok, but takes about 1.5 s
+//   nooutput  banner, exit 0, but writes nothing
 //   fail      banner, some progress, a partial output, exit code 1
 //   crash     banner, a partial output, then aborts
 //   hang      banner, a partial output, then waits forever
@@ -129,6 +130,10 @@ int main(int argc, char **argv)
         writeFile(output, "encoded");
         progress(2.0, '\n');
         say("video:256kB audio:16kB subtitle:0kB other streams:0kB global headers:0kB\n");
+        return 0;
+    }
+    if (mode == "nooutput") {
+        banner(input);
         return 0;
     }
     if (mode == "fail") {

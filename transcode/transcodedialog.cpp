@@ -325,7 +325,13 @@ void TranscodeDialog::jobFinished(const EncoderOutcome &outcome)
         return;
     const int row = runningRow;
     runningRow = -1;
-    if (outcome.succeeded()) {
+    const QString output = jobList->entry(row).job.output;
+    if (outcome.succeeded() && !QFileInfo::exists(output)) {
+        // Said it was done, but left nothing a later run could find.
+        const QString reason = QStringLiteral("the encoder ended without writing %1").arg(QDir::toNativeSeparators(output));
+        jobList->setState(row, JobListModel::Failed, reason, outcome.lastLines);
+        appendLog(QStringLiteral("The job failed: %1.").arg(reason));
+    } else if (outcome.succeeded()) {
         progressBar->setValue(100);
         jobList->setState(row, JobListModel::Done);
     } else {
