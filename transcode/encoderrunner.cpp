@@ -32,6 +32,10 @@ EncoderRunner::EncoderRunner(QProcess *process, QObject *parent)
 
 void EncoderRunner::start(const QString &program, const QStringList &arguments, const QString &file)
 {
+    if (running) {
+        qWarning("EncoderRunner::start: a job is still running; the new one is not started");
+        return;
+    }
     parser = ProgressParser();
     decoder.resetState();
     ready.clear();
