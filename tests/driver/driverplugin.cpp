@@ -8,6 +8,7 @@
 //   click:NAME   clicks the button with that object name
 //   accept, reject, close
 //   grab:PATH    saves a picture of the window
+//   waitfile:PATH  waits until that file exists (an encoder has started)
 // Every window that is shown is reported on standard error as
 // "driver: shown CLASS title=TITLE", every step as "driver: step N done".
 
@@ -16,6 +17,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QFileInfo>
 #include <QGenericPlugin>
 #include <QTimer>
 #include <QWidget>
@@ -86,6 +88,8 @@ private:
         const QString argument = step.section(QLatin1Char(':'), 2);
         QWidget *window = findWindow(className);
         if (!window)
+            return;
+        if (action == QLatin1String("waitfile") && !QFileInfo::exists(argument))
             return;
         ++next;
         clock.restart();

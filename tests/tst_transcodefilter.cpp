@@ -1,0 +1,190 @@
+// The online scan's filter against the real server: which clips the
+// database accepts, and a condition the server rejects.
+
+#include "app/clientstate.h"
+#include "testsupport.h"
+#include "transcode/joblistmodel.h"
+#include "transcode/scanfilter.h"
+#include "transcode/transcodedialog.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+void addShot(int project, const QString &filename)
+{
+    QSqlQuery query;
+    query.prepare("INSERT INTO shots (project, filename, MD5, SHA1) VALUES (:p, :f, :m, :s)");
+    query.bindValue(":p", project);
+    query.bindValue(":f", filename);
+    query.bindValue(":m", QByteArray(32, 'a'));
+    query.bindValue(":s", QByteArray(40, 'b'));
+    if (!query.exec())
+        qWarning() << "addShot" << filename << "failed";
+}
+
+void createFile(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write("clip");
+}
+} // namespace
+
+class TestTranscodeFilter : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir root;
+    QTemporaryDir start;
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        if (!TestDb::configured())
+            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        QSqlDatabase db = TestDb::open();
+        QVERIFY(db.isOpen());
+        QVERIFY(TestDb::reset(db));
+        const int first = TestDb::addProject(db, "Wedding", QVariant());
+        const int second = TestDb::addProject(db, "Harbour", QVariant());
+        QCOMPARE(first, 1);
+        QCOMPARE(second, 2);
+        addShot(1, "raw/Wedding/CardA/CLIP7.MTS");
+        addShot(2, "raw/Harbour/CardA/00001.MTS");
+        addShot(1, "raw/Wedding/CardA/it's.MTS");
+    }
+
+    void verdicts_data()
+    {
+        QTest::addColumn<QString>("condition");
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("accepted: its row meets the condition")
+            << "project=1" << "raw/Wedding/CardA/CLIP7.MTS" << int(ScanFilter::Accepted) << "";
+        QTest::newRow("skipped: its row is in another project")
+            << "project=2" << "raw/Wedding/CardA/CLIP7.MTS" << int(ScanFilter::Skipped) << "";
+        QTest::newRow("skipped: no row has its path")
+            << "project=1" << "raw/Wedding/CardB/CLIP8.MTS" << int(ScanFilter::Skipped) << "";
+        // Unbracketed, "filename=:fn AND project=1 OR project=2" would take
+        // every clip, since project 2 has a row.
+        QTest::newRow("parenthesised: an OR stays inside the condition")
+            << "project=1 OR project=2" << "raw/Wedding/CardB/CLIP8.MTS" << int(ScanFilter::Skipped) << "";
+        QTest::newRow("parenthesised: and still finds its own row")
+            << "project=3 OR project=2" << "raw/Harbour/CardA/00001.MTS" << int(ScanFilter::Accepted) << "";
+        QTest::newRow("a quote in the path is bound, not pasted")
+            << "project=1" << "raw/Wedding/CardA/it's.MTS" << int(ScanFilter::Accepted) << "";
+        QTest::newRow("rejected by the server: unknown column")
+            << "projekt=1" << "raw/Wedding/CardA/CLIP7.MTS" << int(ScanFilter::Failed) << "projekt";
+        QTest::newRow("rejected: a bracket that closes the statement's own")
+            << "1) OR (1=1" << "raw/Wedding/CardB/CLIP8.MTS" << int(ScanFilter::Failed)
+            << "the condition closes a bracket it did not open";
+        QTest::newRow("rejected: an open bracket")
+            << "(project=1" << "raw/Wedding/CardA/CLIP7.MTS" << int(ScanFilter::Failed)
+            << "the condition leaves a bracket open";
+        QTest::newRow("rejected: an open quotation")
+            << "filename='raw" << "raw/Wedding/CardA/CLIP7.MTS" << int(ScanFilter::Failed)
+            << "the condition leaves a quotation open";
+        QTest::newRow("brackets inside quotes do not count")
+            << "filename LIKE '%)%' OR project=1" << "raw/Wedding/CardA/CLIP7.MTS" << int(ScanFilter::Accepted) << "";
+    }
+
+    void verdicts()
+    {
+        QFETCH(QString, condition);
+        QFETCH(QString, clip);
+        QFETCH(int, verdict);
+        QFETCH(QString, error);
+        ScanFilter filter(true, condition);
+        QVERIFY(filter.isActive());
+        QCOMPARE(filter.statement(), "Select id from shots Where filename=:fn AND (" + condition + ")");
+        const bool checked = filter.check();
+        QCOMPARE(checked, verdict != ScanFilter::Failed);
+        if (!checked)
+            QVERIFY2(filter.errorText().contains(error), qPrintable(filter.errorText()));
+        QCOMPARE(int(filter.verdict(clip)), verdict);
+    }
+
+    void emptyConditionFiltersNothing_data()
+    {
+        QTest::addColumn<bool>("online");
+        QTest::addColumn<QString>("condition");
+        QTest::newRow("online, empty") << true << "";
+        QTest::newRow("online, blanks") << true << "   ";
+        QTest::newRow("offline, a condition") << false << "projekt=1";
+    }
+
+    void emptyConditionFiltersNothing()
+    {
+        QFETCH(bool, online);
+        QFETCH(QString, condition);
+        ScanFilter filter(online, condition);
+        QVERIFY(!filter.isActive());
+        QVERIFY(filter.check());
+        QCOMPARE(int(filter.verdict("raw/none/x.MTS")), int(ScanFilter::Accepted));
+    }
+
+    void onlineRun_data()
+    {
+        QTest::addColumn<QString>("condition");
+        QTest::addColumn<QStringList>("queued");
+        QTest::addColumn<bool>("rejected");
+        QTest::newRow("project 1 only") << "project=1" << QStringList{"raw/Wedding/CardA/CLIP7.MTS"} << false;
+        QTest::newRow("rejected condition queues nothing") << "projekt=1" << QStringList() << true;
+    }
+
+    void onlineRun()
+    {
+        QFETCH(QString, condition);
+        QFETCH(QStringList, queued);
+        QFETCH(bool, rejected);
+
+        QVERIFY(QDir::setCurrent(root.path()));
+        QDir("raw").removeRecursively();
+        QDir("transcode").removeRecursively();
+        createFile("raw/Wedding/CardA/CLIP7.MTS");
+        createFile("raw/Wedding/CardB/CLIP8.MTS");
+        createFile("raw/Harbour/CardA/00001.MTS");
+        // No encoder anywhere: the run ends after the scan, jobs not run.
+        ClientState::instance()->connected = 1;
+        ClientState::instance()->startDir = new QDir(start.path());
+        const QByteArray savedPath = qgetenv("PATH");
+        qputenv("PATH", start.path().toLocal8Bit());
+
+        auto *window = new TranscodeDialog; // never deleted: that ends the process
+        window->findChild<QLineEdit *>("conditionEdit")->setText(condition);
+        window->findChild<QCheckBox *>("mp4Box")->setChecked(true);
+        window->findChild<QPushButton *>("beginButton")->click();
+        QTRY_VERIFY(window->findChild<QPushButton *>("beginButton")->isEnabled());
+        qputenv("PATH", savedPath);
+
+        auto *jobs = window->findChild<JobListModel *>();
+        QStringList sources;
+        for (int row = 0; row < jobs->rowCount(); ++row)
+            sources << jobs->entry(row).job.source;
+        QCOMPARE(sources, queued);
+        const QString message = window->findChild<QLabel *>("messageLabel")->text();
+        if (rejected) {
+            QVERIFY2(message.startsWith("The condition was rejected, so nothing was queued."), qPrintable(message));
+            QVERIFY2(message.contains("projekt"), qPrintable(message));
+            QVERIFY(window->findChild<QLabel *>("totalFilesLabel")->text().isEmpty());
+        } else {
+            QCOMPARE(window->findChild<QLabel *>("totalFilesLabel")->text(), "1");
+        }
+        window->hide();
+    }
+};
+
+QTEST_MAIN(TestTranscodeFilter)
+#include "tst_transcodefilter.moc"

@@ -1,0 +1,440 @@
+// The transcode window's runs, offline, with the fake encoder
+// (tests/fakeencoder.cpp) in the start directory's ffmpeg/bin. Windows are
+// hidden and left alive: deleting or closing one ends the process.
+
+#include "app/clientstate.h"
+#include "testsupport.h"
+#include "transcode/encoderlocator.h"
+#include "transcode/joblistmodel.h"
+#include "transcode/transcodedialog.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+
+#include <algorithm>
+#include <memory>
+#include <QTreeView>
+
+namespace {
+
+void createFile(const QString &path, const QByteArray &bytes = "clip")
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The window under test, with every line its log ever showed.
+struct Window
+{
+    TranscodeDialog *dialog = nullptr;
+    std::shared_ptr<QSet<QString>> logLines = std::make_shared<QSet<QString>>();
+
+    QPushButton *button(const char *name) const { return dialog->findChild<QPushButton *>(name); }
+    QCheckBox *box(const char *name) const { return dialog->findChild<QCheckBox *>(name); }
+    QLabel *label(const char *name) const { return dialog->findChild<QLabel *>(name); }
+    QTextEdit *log() const { return dialog->findChild<QTextEdit *>("logEdit"); }
+    JobListModel *jobs() const { return dialog->findChild<JobListModel *>(); }
+
+    QStringList states() const
+    {
+        QStringList result;
+        for (int row = 0; row < jobs()->rowCount(); ++row)
+            result << jobs()->entry(row).job.source + " " + jobs()->entry(row).job.preset + ": "
+                    + JobListModel::stateText(jobs()->entry(row));
+        return result;
+    }
+    int rowOf(const QString &source, const char *preset) const
+    {
+        for (int row = 0; row < jobs()->rowCount(); ++row) {
+            if (jobs()->entry(row).job.source == source && jobs()->entry(row).job.preset == preset)
+                return row;
+        }
+        return -1;
+    }
+    QString stateOf(const QString &source, const char *preset) const
+    {
+        const int row = rowOf(source, preset);
+        return row < 0 ? QString() : JobListModel::stateText(jobs()->entry(row));
+    }
+};
+
+} // namespace
+
+class TestTranscodeRun : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir start;       // holds ffmpeg/bin/ffmpeg
+    QTemporaryDir emptyStart;  // holds no encoder
+    QTemporaryDir root;        // the local root: raw/ and transcode/
+    QString encoderLog;
+
+    Window open()
+    {
+        Window window;
+        window.dialog = new TranscodeDialog; // never deleted: that ends the process
+        QTextEdit *log = window.log();
+        std::shared_ptr<QSet<QString>> lines = window.logLines;
+        // Each line the log shows passes through its last block.
+        connect(log, &QTextEdit::textChanged, log, [log, lines]() {
+            lines->insert(log->document()->lastBlock().text());
+        });
+        return window;
+    }
+
+    // Clicks Begin and waits for the run to end.
+    bool run(Window &window, int timeoutMs = 30000)
+    {
+        window.button("beginButton")->click();
+        QElapsedTimer clock;
+        clock.start();
+        while (!window.button("beginButton")->isEnabled() && clock.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return window.button("beginButton")->isEnabled();
+    }
+
+    // The encoder's runs so far: their arguments.
+    QList<QStringList> encoderRuns() const
+    {
+        QList<QStringList> runs;
+        for (const QString &line : QString::fromUtf8(readFile(encoderLog)).split('\n', Qt::SkipEmptyParts))
+            runs << line.split('\t').mid(1);
+        return runs;
+    }
+
+    QString out(const QString &relative) const { return root.path() + "/transcode/" + relative; }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(start.isValid() && root.isValid() && emptyStart.isValid());
+        QVERIFY(QDir().mkpath(start.path() + "/ffmpeg/bin"));
+        QVERIFY(QFile::link(TAVELO_FAKE_ENCODER_PATH, start.path() + "/ffmpeg/bin/" + encoderFileName()));
+        encoderLog = start.path() + "/runs.log";
+        qputenv("TAVELO_FAKE_ENCODER_LOG", encoderLog.toUtf8());
+        ClientState::instance()->connected = 0;
+        ClientState::instance()->startDir = new QDir(start.path());
+        QVERIFY(QDir::setCurrent(root.path()));
+    }
+
+    void init()
+    {
+        QDir(root.path() + "/raw").removeRecursively();
+        QDir(root.path() + "/transcode").removeRecursively();
+        QFile::remove(encoderLog);
+        qputenv("TAVELO_FAKE_ENCODER", "ok");
+        ClientState::instance()->startDir = new QDir(start.path());
+    }
+
+    void allPresetsOneRun()
+    {
+        createFile("raw/Wedding/CardA/CLIP7.MTS");
+        createFile("raw/Day1/CardA/00001.MTS");
+        createFile("raw/Day1/CardB/00001.MTS");   // same output as CardA's
+        createFile("raw/CLIP9.MTS");
+        createFile("raw/Wedding/CardA/CLIP7.mts");
+        createFile("raw/Wedding/CardA/CLIP7.MTS.bak");
+        createFile("raw/Wedding/A.B.MTS");
+        createFile(out("720p/MP4/raw/CLIP9.MTS/CLIP9.mov"), "from an earlier run");
+
+        Window window = open();
+        for (const char *name : {"mp4Box", "dnx60Box", "dnx36Box", "dvBox"})
+            window.box(name)->setChecked(true);
+        QVERIFY(run(window));
+
+        // Each clip's jobs run together, in the order of the boxes; the
+        // second card's 00001.MTS is not queued.
+        const QList<QStringList> runs = encoderRuns();
+        QCOMPARE(runs.size(), 4 + 4 + 3);
+        QStringList order;
+        for (const QStringList &arguments : runs)
+            order << arguments.value(1) + " " + arguments.last().section('/', -4, -3).section('/', 0, 0);
+        QStringList sources;
+        for (const QStringList &arguments : runs) {
+            if (sources.isEmpty() || sources.last() != arguments.value(1))
+                sources << arguments.value(1);
+        }
+        QCOMPARE(sources.size(), 3);
+        QVERIFY(!sources.contains("raw/Day1/CardB/00001.MTS"));
+        QVERIFY(sources.contains("raw/Day1/CardA/00001.MTS") || sources.contains("raw/Day1/CardB/00001.MTS"));
+        for (const QString &source : sources) {
+            QStringList outputs;
+            for (const QStringList &arguments : runs) {
+                if (arguments.value(1) == source)
+                    outputs << arguments.last().mid(root.path().size());
+            }
+            const QString sub = source == "raw/CLIP9.MTS" ? "raw/CLIP9.MTS/" : source.section('/', 0, 1) + "/";
+            const QString base = QFileInfo(source).fileName().section('.', 0, 0);
+            QStringList expected;
+            if (source != "raw/CLIP9.MTS")
+                expected << "/transcode/720p/MP4/" + sub + base + ".mov";
+            expected << "/transcode/1280x720/DNX60/" + sub + base + ".mov"
+                     << "/transcode/1920x1080/DNX36/" + sub + base + ".mov"
+                     << "/transcode/720x480/DV25/" + sub + base + ".dv";
+            QCOMPARE(outputs, expected);
+        }
+        // The clip's four jobs as the encoder received them.
+        QList<QStringList> clip7;
+        for (const QStringList &arguments : runs) {
+            if (arguments.value(1) == "raw/Wedding/CardA/CLIP7.MTS")
+                clip7 << arguments;
+        }
+        const QString w = root.path() + "/transcode/";
+        QCOMPARE(clip7, (QList<QStringList>{
+            QString("-i raw/Wedding/CardA/CLIP7.MTS -acodec libmp3lame -b 6000k -s 1280x720 -vcodec mpeg4 -r 23.976 "
+                    "-f mov " + w + "720p/MP4/raw/Wedding/CLIP7.mov").split(' '),
+            QString("-i raw/Wedding/CardA/CLIP7.MTS -acodec pcm_s16le -b 60M -s 1280x720 -vcodec dnxhd -r 23.976 "
+                    "-f mov " + w + "1280x720/DNX60/raw/Wedding/CLIP7.mov").split(' '),
+            QString("-i raw/Wedding/CardA/CLIP7.MTS -acodec pcm_s16le -b 36M -s 1920x1080 -vcodec dnxhd -r 23.976 "
+                    "-f mov " + w + "1920x1080/DNX36/raw/Wedding/CLIP7.mov").split(' '),
+            QString("-i raw/Wedding/CardA/CLIP7.MTS -target ntsc-dv -aspect 16:9 " + w
+                    + "720x480/DV25/raw/Wedding/CLIP7.dv").split(' ')}));
+        for (const QStringList &arguments : runs)
+            QCOMPARE(arguments.size(), arguments.contains("-target") ? 7 : 15);
+
+        QCOMPARE(readFile(out("720p/MP4/raw/CLIP9.MTS/CLIP9.mov")), QByteArray("from an earlier run"));
+        QCOMPARE(readFile(out("720x480/DV25/raw/Wedding/CLIP7.dv")), QByteArray("encoded"));
+        QCOMPARE(window.label("totalFilesLabel")->text(), "4");
+        QCOMPARE(window.label("jobNumberLabel")->text(), "job 11 of 11");
+        QCOMPARE(window.dialog->findChild<QProgressBar *>("progressBar")->value(), 100);
+        QCOMPARE(window.jobs()->count(JobListModel::Done), 11);
+        QCOMPARE(window.jobs()->count(JobListModel::Skipped), 5);
+        QCOMPARE(window.stateOf("raw/Day1/CardB/00001.MTS", PresetName::dv),
+                 "skipped: raw/Day1/CardA/00001.MTS writes the same output");
+        QCOMPARE(window.stateOf("raw/CLIP9.MTS", PresetName::mp4), "skipped: the output exists");
+
+        // The log said which clip was skipped, and why.
+        QVERIFY2(window.logLines->contains(
+                     "Skipped raw/Day1/CardB/00001.MTS: raw/Day1/CardA/00001.MTS of this run writes the same output: "
+                     + QStringList{out("720p/MP4/raw/Day1/00001.mov"), out("1280x720/DNX60/raw/Day1/00001.mov"),
+                                   out("1920x1080/DNX36/raw/Day1/00001.mov"), out("720x480/DV25/raw/Day1/00001.dv")}
+                           .join(", ")),
+                 qPrintable(QStringList(window.logLines->values()).join('\n')));
+        QVERIFY(window.logLines->contains("Skipped for raw/CLIP9.MTS, the output exists: "
+                                         + out("720p/MP4/raw/CLIP9.MTS/CLIP9.mov")));
+
+        QVERIFY(QFileInfo::exists(saveScreenshot(window.dialog, "transcode-after-run")));
+
+        // A second run finds every output and runs nothing; the count goes on.
+        QFile::remove(encoderLog);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 0);
+        QCOMPARE(window.label("totalFilesLabel")->text(), "8");
+        QCOMPARE(window.jobs()->count(JobListModel::Skipped), 16);
+        window.dialog->hide();
+    }
+
+    void onlyDv()
+    {
+        createFile("raw/Wedding/CardA/CLIP7.MTS");
+        Window window = open();
+        window.box("dvBox")->setChecked(true);
+        QVERIFY(run(window));
+        const QList<QStringList> runs = encoderRuns();
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(runs.first(), (QStringList{"-i", "raw/Wedding/CardA/CLIP7.MTS", "-target", "ntsc-dv", "-aspect",
+                                            "16:9", out("720x480/DV25/raw/Wedding/CLIP7.dv")}));
+        QCOMPARE(QDir(root.path() + "/transcode").entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"720x480"});
+        window.dialog->hide();
+    }
+
+    void existingOutputsSuppressTheirJobsOnly()
+    {
+        createFile("raw/Wedding/CardA/CLIP7.MTS");
+        createFile(out("1920x1080/DNX36/raw/Wedding/CLIP7.mov"), "old");
+        Window window = open();
+        window.box("dnx60Box")->setChecked(true);
+        window.box("dnx36Box")->setChecked(true);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 1);
+        QCOMPARE(encoderRuns().first().last(), out("1280x720/DNX60/raw/Wedding/CLIP7.mov"));
+        QCOMPARE(window.states(), (QStringList{"raw/Wedding/CardA/CLIP7.MTS 720p DNX-HD 60 Mb: done",
+                                               "raw/Wedding/CardA/CLIP7.MTS 1080p DNX-HD 36 Mb: skipped: the output exists"}));
+        QCOMPARE(readFile(out("1920x1080/DNX36/raw/Wedding/CLIP7.mov")), QByteArray("old"));
+        window.dialog->hide();
+    }
+
+    void noBoxTicked()
+    {
+        createFile("raw/Wedding/CardA/CLIP7.MTS");
+        Window window = open();
+        window.log()->setPlainText("earlier output");
+        QVERIFY(run(window));
+        QCOMPARE(window.label("totalFilesLabel")->text(), "1");
+        QCOMPARE(window.label("currentFileLabel")->text(), "raw/Wedding/CardA/CLIP7.MTS");
+        QCOMPARE(window.jobs()->rowCount(), 0);
+        QCOMPARE(encoderRuns().size(), 0);
+        QCOMPARE(window.log()->toPlainText(), "earlier output");
+        QVERIFY(window.label("messageLabel")->isHidden());
+
+        // Without raw/ there is nothing to walk, and the window says so.
+        QDir(root.path() + "/raw").removeRecursively();
+        QVERIFY(run(window));
+        QCOMPARE(window.label("totalFilesLabel")->text(), "1");
+        QVERIFY2(window.label("messageLabel")->text().startsWith("There is no folder \"raw\" in the local root"),
+                 qPrintable(window.label("messageLabel")->text()));
+        window.dialog->hide();
+    }
+
+    void aFailedJobIsShownAndTheQueueGoesOn()
+    {
+        createFile("raw/A/x.MTS");
+        createFile("raw/B/y.MTS");
+        createFile("raw/C/z.MTS");
+        qputenv("TAVELO_FAKE_ENCODER", "fail@/raw/A/,crash@/raw/B/,nooutput@/raw/C/,ok");
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        window.box("dvBox")->setChecked(true);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 6);
+        QCOMPARE(window.stateOf("raw/C/z.MTS", PresetName::mp4),
+                 "failed: the encoder ended without writing " + out("720p/MP4/raw/C/z.mov"));
+        QCOMPARE(window.stateOf("raw/A/x.MTS", PresetName::mp4),
+                 "failed: exit code 1, its partial output was removed");
+        QCOMPARE(window.stateOf("raw/B/y.MTS", PresetName::dv), "failed: the encoder crashed, its partial output was removed");
+        // The failed jobs leave nothing that a later run would take as done.
+        QVERIFY(!QFileInfo::exists(out("720p/MP4/raw/A/x.mov")));
+        QVERIFY(!QFileInfo::exists(out("720x480/DV25/raw/B/y.dv")));
+        QCOMPARE(window.label("messageLabel")->text(), "6 of 6 jobs failed; the job list shows why.");
+        // The reason and the end of the encoder's output stay in the row.
+        const int row = window.rowOf("raw/A/x.MTS", PresetName::mp4);
+        const QString tip = window.jobs()->data(window.jobs()->index(row, JobListModel::StateColumn), Qt::ToolTipRole).toString();
+        QVERIFY2(tip.startsWith("failed: exit code 1") && tip.endsWith("Conversion failed!"), qPrintable(tip));
+
+        // The next run does them again, and now they work.
+        qputenv("TAVELO_FAKE_ENCODER", "ok");
+        QFile::remove(encoderLog);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 6);
+        QCOMPARE(window.jobs()->count(JobListModel::Done), 6);
+        QVERIFY(window.label("messageLabel")->isHidden());
+        window.dialog->hide();
+    }
+
+    void anOutputThatAppearsBeforeItsJobIsLeftAlone()
+    {
+        createFile("raw/A/x.MTS");
+        qputenv("TAVELO_FAKE_ENCODER", "slow");
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        window.box("dnx60Box")->setChecked(true);
+        window.button("beginButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(encoderLog), 10000);
+        createFile(out("1280x720/DNX60/raw/A/x.mov"), "someone else's");
+        QTRY_VERIFY_WITH_TIMEOUT(window.button("beginButton")->isEnabled(), 20000);
+        QCOMPARE(encoderRuns().size(), 1);
+        QCOMPARE(window.stateOf("raw/A/x.MTS", PresetName::dnx60), "done: the output already existed, not run");
+        QCOMPARE(readFile(out("1280x720/DNX60/raw/A/x.mov")), QByteArray("someone else's"));
+        window.dialog->hide();
+    }
+
+    void beginIsOffWhileAJobRuns()
+    {
+        createFile("raw/A/x.MTS");
+        createFile("raw/A/y.MTS");
+        qputenv("TAVELO_FAKE_ENCODER", "slow");
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QPushButton *begin = window.button("beginButton");
+        begin->click();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(encoderLog), 10000);
+        QVERIFY(!begin->isEnabled());
+        // Even a call that gets through does not take a job off the queue.
+        QMetaObject::invokeMethod(window.dialog, "start");
+        QTRY_VERIFY_WITH_TIMEOUT(begin->isEnabled(), 20000);
+        QCOMPARE(encoderRuns().size(), 2);
+        QCOMPARE(window.jobs()->count(JobListModel::Done), 2);
+        QCOMPARE(window.label("totalFilesLabel")->text(), "2");
+        window.dialog->hide();
+    }
+
+    void progressAndLog()
+    {
+        createFile("raw/A/x.MTS");
+        qputenv("TAVELO_FAKE_ENCODER", "utf8@DV25,ok");
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        window.box("dvBox")->setChecked(true);
+        QList<int> values;
+        auto *bar = window.dialog->findChild<QProgressBar *>("progressBar");
+        connect(bar, &QProgressBar::valueChanged, bar, [&values](int value) { values << value; });
+        QVERIFY(run(window));
+        // The first job's progress, then the second starts again at 0.
+        const int restart = int(values.indexOf(0));
+        QVERIFY2(restart > 0 && values.at(restart - 1) == 100, qPrintable(QDebug::toString(values)));
+        QVERIFY(std::is_sorted(values.begin(), values.begin() + restart));
+        // The log holds the last job's output, as plain UTF-8 text.
+        const QString text = window.log()->toPlainText();
+        QCOMPARE(text, QString::fromUtf8("Input #0, mpegts, from 'raw/Caf\xc3\xa9/\xd0\xba\xd0\xbb\xd0\xb8\xd0\xbf.MTS':\n"
+                                         "<b>not bold</b> & <i>not italic</i>"));
+        // Progress lines of the first job replaced each other.
+        QVERIFY(window.logLines->contains("frame=   37 fps=0.0 q=2.0 size=     256kB time=00:00:01.50 bitrate=1000.0kbits/s speed=1x    "));
+        window.dialog->hide();
+    }
+
+    void missingEncoder()
+    {
+        createFile("raw/A/x.MTS");
+        createFile("raw/A/y.MTS");
+        QTemporaryDir emptyPath;
+        ClientState::instance()->startDir = new QDir(emptyStart.path());
+        const QByteArray savedPath = qgetenv("PATH");
+        qputenv("PATH", emptyPath.path().toLocal8Bit());
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        const bool ended = run(window, 10000);
+        qputenv("PATH", savedPath);
+        QVERIFY(ended);
+        const QString message = window.label("messageLabel")->text();
+        QVERIFY2(message.contains(QDir::toNativeSeparators(emptyStart.path() + "/ffmpeg/bin")), qPrintable(message));
+        QVERIFY2(message.contains("PATH"), qPrintable(message));
+        QVERIFY(window.label("messageLabel")->isVisible() || window.dialog->isHidden());
+        QCOMPARE(window.jobs()->count(JobListModel::Failed), 2);
+        QCOMPARE(window.stateOf("raw/A/x.MTS", PresetName::mp4), "failed: not run, the encoder was not found");
+        // The scan made the output folders all the same.
+        QVERIFY(QFileInfo(out("720p/MP4/raw/A")).isDir());
+        window.dialog->hide();
+    }
+
+    void unstartableEncoder()
+    {
+        createFile("raw/A/x.MTS");
+        createFile("raw/A/y.MTS");
+        // Found, marked executable, but not a program the system can start.
+        QTemporaryDir broken;
+        const QString program = broken.path() + "/ffmpeg/bin/" + encoderFileName();
+        createFile(program, "not a program");
+        QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        ClientState::instance()->startDir = new QDir(broken.path());
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QVERIFY(run(window, 10000));
+        QVERIFY2(window.label("messageLabel")->text().startsWith("The encoder " + QDir::toNativeSeparators(program)
+                                                                  + " could not be started"),
+                 qPrintable(window.label("messageLabel")->text()));
+        QCOMPARE(window.jobs()->count(JobListModel::Failed), 2);
+        QVERIFY(window.states().filter("not run, the encoder could not be started").size() == 1);
+        window.dialog->hide();
+    }
+};
+
+QTEST_MAIN(TestTranscodeRun)
+#include "tst_transcoderun.moc"
