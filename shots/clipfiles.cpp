@@ -66,13 +66,16 @@ QString extractStillFrame(const QString &encoder, const QString &clip, const QSt
     QFile::remove(part);
 
     // A frame one second in avoids the black first frame of many camera
-    // clips; a clip shorter than that falls back to its first frame.
+    // clips; a clip shorter than that falls back to its first frame. The
+    // offset is applied after decoding (an output option): seeking in the
+    // input misses the frame in short MPEG-TS clips, and decoding one second
+    // costs little.
     QString problem;
     for (const QString &offset : {QStringLiteral("1"), QStringLiteral("0")}) {
         const QStringList arguments = {
             QStringLiteral("-nostdin"), QStringLiteral("-hide_banner"),
             QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"),
-            QStringLiteral("-ss"), offset, QStringLiteral("-i"), clip,
+            QStringLiteral("-i"), clip, QStringLiteral("-ss"), offset,
             QStringLiteral("-frames:v"), QStringLiteral("1"),
             QStringLiteral("-vf"), QStringLiteral("scale=-2:360"),
             QStringLiteral("-q:v"), QStringLiteral("3"),

@@ -16,7 +16,9 @@ StillFrameView::StillFrameView(QWidget *parent)
     setAlignment(Qt::AlignCenter);
     setWordWrap(true);
     setMinimumSize(160, 90);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // Ignored: the pixmap is scaled to the label, so its size must not feed
+    // back into the label's size hint.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     setFrameShape(QFrame::StyledPanel);
     setToolTip(QStringLiteral("Double-click to open the clip in the default player"));
     connect(&watcher, &QFutureWatcher<QString>::finished, this,
