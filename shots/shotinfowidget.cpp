@@ -294,6 +294,13 @@ void ShotInfoWidget::rememberRow()
 
 void ShotInfoWidget::restoreRow()
 {
+    // The grid may have shown the shot again already (it keeps its current
+    // row); looking for it among all rows once more would cost time.
+    const int shown = mapper->currentIndex();
+    if (shown >= 0 && shots->idOfRow(shown) == rememberedId) {
+        rowLoaded();
+        return;
+    }
     const int row = shots->rowOfId(rememberedId);
     if (row >= 0)
         mapper->setCurrentIndex(row);
