@@ -40,6 +40,8 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
 
     filenameLabel->setObjectName(QStringLiteral("filenameLabel"));
     filenameLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A file name is never markup, whatever characters it holds.
+    filenameLabel->setTextFormat(Qt::PlainText);
     locationEdit->setObjectName(QStringLiteral("locationEdit"));
     sceneEdit->setObjectName(QStringLiteral("sceneEdit"));
     shotEdit->setObjectName(QStringLiteral("shotEdit"));

@@ -87,8 +87,14 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes)
     if (columns.isEmpty())
         return true;
 
+    if (isGone(row)) {
+        saveError = tr("The shot was not saved: it is no longer in the database (another "
+                       "client deleted it).");
+        emit saveFailed(saveError);
+        return false;
+    }
     const QVariant id = idOfRow(row);
-    const bool written = updateRowInTable(row, values);
+    bool written = updateRowInTable(row, values);
     if (written)
         saveError.clear();
     else
@@ -103,12 +109,29 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes)
     selectRow(row);
     emit dataChanged(index(row, 0), index(row, columnCount() - 1));
 
+    // An UPDATE of a row that another client deleted succeeds without
+    // changing anything; reading the row back tells.
+    if (written && isGone(row)) {
+        written = false;
+        saveError = tr("Shot %1 was not saved: it is no longer in the database (another client "
+                       "deleted it).")
+                        .arg(id.toString());
+    }
+
     if (!written) {
         emit saveFailed(saveError);
         return false;
     }
     emit rowSaved(row);
     return true;
+}
+
+bool ShotTableModel::isGone(int row) const
+{
+    // Reading back a row that no longer exists marks it as deleted in the
+    // model's row cache, which its vertical header shows as "!".
+    return QSqlTableModel::headerData(row, Qt::Vertical, Qt::DisplayRole).toString()
+        == QLatin1String("!");
 }
 
 QVariant ShotTableModel::idOfRow(int row) const

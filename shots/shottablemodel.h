@@ -51,6 +51,8 @@ signals:
     void rowSaved(int row);
 
 private:
+    bool isGone(int row) const;
+
     int requestedSortColumn = -1;
     Qt::SortOrder requestedSortOrder = Qt::AscendingOrder;
     bool rowsCurrent = false;

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMouseEvent>
+#include <QThreadPool>
 #include <QtConcurrent>
 
 StillFrameView::StillFrameView(QWidget *parent)
@@ -14,6 +15,7 @@ StillFrameView::StillFrameView(QWidget *parent)
 {
     setObjectName(QStringLiteral("stillFrame"));
     setAlignment(Qt::AlignCenter);
+    setTextFormat(Qt::PlainText); // the messages quote file names
     setWordWrap(true);
     setMinimumSize(160, 90);
     // Ignored: the pixmap is scaled to the label, so its size must not feed
@@ -83,8 +85,15 @@ void StillFrameView::startExtraction()
     runningClip = filename;
     const QString program = encoder.program;
     const QString target = framePath;
+    // A pool of its own, never freed: the process ends with exit(), and
+    // the global pool would make that wait for an encoder still running.
+    static QThreadPool *const pool = [] {
+        auto *threads = new QThreadPool;
+        threads->setMaxThreadCount(1);
+        return threads;
+    }();
     watcher.setFuture(QtConcurrent::run(
-        [program, clip, target]() { return extractStillFrame(program, clip, target); }));
+        pool, [program, clip, target]() { return extractStillFrame(program, clip, target); }));
 }
 
 void StillFrameView::extractionFinished()

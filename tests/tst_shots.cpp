@@ -225,6 +225,7 @@ private slots:
         QCOMPARE(b.field<QLineEdit>("sceneEdit")->text(), QString());
         QCOMPARE(b.field<QTextEdit>("locationEdit")->toPlainText(), QString());
         QVERIFY(!b.field<QCheckBox>("prodBox")->isChecked());
+        QCOMPARE(b.field<QLabel>("filenameLabel")->textFormat(), Qt::PlainText);
         auto *slider = b.field<QSlider>("qualitySlider");
         QCOMPARE(slider->value(), slider->minimum());
         QCOMPARE(b.info->frameView()->text(), QStringLiteral("No shot selected"));
@@ -569,6 +570,24 @@ private slots:
         // The next write that goes through clears the error.
         QVERIFY(b.model()->setData(b.cell(0, "scene"), "2"));
         QCOMPARE(b.model()->lastSaveError(), QString());
+    }
+
+    void editOfAShotDeletedMeanwhileIsReported()
+    {
+        const int id = addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}});
+        addShot(harbour, "raw/A/2.MTS");
+        Browser b = open(harbour);
+        QSqlQuery remove(other);
+        QVERIFY(remove.exec(QStringLiteral("DELETE FROM shots WHERE id = %1").arg(id)));
+        QSignalSpy failures(b.model(), &ShotTableModel::saveFailed);
+        QVERIFY(!b.model()->setData(b.cell(0, "scene"), "2"));
+        QCOMPARE(failures.size(), 1);
+        QVERIFY(failures.first().first().toString().contains("no longer in the database"));
+        // A second try says the same, not a driver message.
+        typeInto(b.field<QLineEdit>("takesEdit"), "4");
+        QVERIFY(!b.info->saveChanges());
+        QCOMPARE(failures.size(), 2);
+        QVERIFY(failures.last().first().toString().contains("no longer in the database"));
     }
 
     void lostConnectionIsReported()
