@@ -77,11 +77,16 @@ MainWindow::MainWindow(QWidget *parent)
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     // The destructor ends the process without tearing anything down, so what
-    // is still typed in a cell or in the form is written now.
-    if (grid)
-        grid->commitOpenEditor();
+    // is still typed in a cell or in the form is written now. When the
+    // database refuses it, the window stays open with the reason in the
+    // status bar instead of vanishing with the edit unsaved.
+    bool saved = grid ? grid->commitOpenEditor() : true;
     if (info)
-        info->saveChanges();
+        saved = info->saveChanges() && saved;
+    if (!saved) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
 }
 

@@ -48,14 +48,16 @@ void GridWidget::update_request()
     model->select();
 }
 
-void GridWidget::commitOpenEditor()
+bool GridWidget::commitOpenEditor()
 {
     if (state() != QAbstractItemView::EditingState)
-        return;
-    if (QWidget *editor = indexWidget(currentIndex())) {
-        commitData(editor);
-        closeEditor(editor, QAbstractItemDelegate::NoHint);
-    }
+        return true;
+    QWidget *editor = indexWidget(currentIndex());
+    if (!editor)
+        return true;
+    commitData(editor);
+    closeEditor(editor, QAbstractItemDelegate::NoHint);
+    return model->lastSaveError().isEmpty();
 }
 
 void GridWidget::rememberPlace()

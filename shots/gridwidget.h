@@ -20,7 +20,8 @@ public:
     ShotTableModel *model = nullptr;
 
     // Writes what is typed in an open cell editor, if any (before closing).
-    void commitOpenEditor();
+    // Returns false when the database refused it.
+    bool commitOpenEditor();
 
 public slots:
     // Reads the rows again, with the filter and sort order in force.

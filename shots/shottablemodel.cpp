@@ -62,6 +62,7 @@ bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, in
 {
     if (role != Qt::EditRole || !index.isValid())
         return QSqlTableModel::setData(index, value, role);
+    saveError.clear();
     if (!(flags(index) & Qt::ItemIsEditable))
         return false;
     if (sameColumnValue(data(index, Qt::EditRole), value))
@@ -71,6 +72,7 @@ bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, in
 
 bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes)
 {
+    saveError.clear();
     if (row < 0 || row >= rowCount())
         return false;
     QSqlRecord values = record();
@@ -95,9 +97,7 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes)
     }
     const QVariant id = idOfRow(row);
     bool written = updateRowInTable(row, values);
-    if (written)
-        saveError.clear();
-    else
+    if (!written)
         saveError = tr("Shot %1 was not saved (%2): %3 The database keeps its previous value.")
                         .arg(id.toString(), columns.join(QStringLiteral(", ")),
                              lastError().text().trimmed());

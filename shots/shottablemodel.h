@@ -37,7 +37,7 @@ public:
     int rowOfId(const QVariant &id) const;
     QVariant idOfRow(int row) const;
 
-    // The message of the last refused write; empty after a successful one.
+    // Why the last edit or save was refused; empty when it went through.
     QString lastSaveError() const { return saveError; }
 
 public slots:

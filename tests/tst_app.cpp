@@ -152,10 +152,16 @@ private slots:
 
         // What is still typed in the form is saved when the window closes;
         // the destructor ends the process and saves nothing.
-        auto *shot = info->findChild<QLineEdit *>("shotEdit");
-        QTest::keyClicks(shot, "2");
         qApp->setQuitOnLastWindowClosed(false);
         QObject::disconnect(qApp, &QGuiApplication::lastWindowClosed, qApp, nullptr);
+        // One the database refuses keeps the window open and says why.
+        auto *takes = info->findChild<QLineEdit *>("takesEdit");
+        QTest::keyClicks(takes, QString(300, 't'));
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+        QVERIFY(window->statusBar()->currentMessage().contains("was not saved"));
+        auto *shot = info->findChild<QLineEdit *>("shotEdit");
+        QTest::keyClicks(shot, "2");
         QVERIFY(window->close());
         QSqlQuery check(TestDb::open("seed"));
         QVERIFY(check.exec("SELECT shot FROM shots WHERE id = 1") && check.next());

@@ -567,9 +567,14 @@ private slots:
         QCOMPARE(b.field<QLineEdit>("sceneEdit")->text(), QStringLiteral("1"));
         QVERIFY(!b.info->hasUnsavedChanges());
 
-        // The next write that goes through clears the error.
+        // The next write that goes through clears the error, and the rows
+        // can still be read again.
         QVERIFY(b.model()->setData(b.cell(0, "scene"), "2"));
         QCOMPARE(b.model()->lastSaveError(), QString());
+        QVERIFY(!b.model()->setData(b.cell(0, "scene"), tooLong));
+        b.grid->update_request();
+        QCOMPARE(b.model()->rowCount(), 1);
+        QCOMPARE(b.model()->data(b.cell(0, "scene")).toString(), QStringLiteral("2"));
     }
 
     void editOfAShotDeletedMeanwhileIsReported()
