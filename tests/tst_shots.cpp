@@ -700,6 +700,38 @@ private slots:
         QVERIFY(QDir(QFileInfo(cached).absolutePath()).entryList(QDir::Files).size() == 1);
     }
 
+    void theLatestShotGetsItsFrameWhenTheUserMovesOnQuickly()
+    {
+        QStringList md5s;
+        int seconds = 1;
+        for (const QString name : {"raw/A/1.MTS", "raw/A/2.MTS"}) {
+            QVERIFY(makeClip(root.filePath(name), seconds++));
+            md5s << fileMd5(root.filePath(name));
+            addShot(harbour, name, {}, md5s.last());
+        }
+        QVERIFY(md5s[0] != md5s[1]);
+        Browser b = open(harbour);
+        StillFrameView *view = b.info->frameView();
+        b.click(1, "scene"); // most likely while the first frame is still being taken
+        QTRY_VERIFY_WITH_TIMEOUT(!view->isExtracting() && !view->pixmap().isNull(), 30000);
+        QCOMPARE(view->currentFilename(), QStringLiteral("raw/A/2.MTS"));
+        QVERIFY(QFileInfo(stillFramePath(md5s[1])).isFile());
+    }
+
+    void aDamagedCachedFrameIsDroppedAndTakenAgain()
+    {
+        addShot(harbour, "raw/A/gone.MTS");
+        const QString cached = stillFramePath(md5One);
+        QVERIFY(QDir().mkpath(QFileInfo(cached).absolutePath()));
+        QFile file(cached);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a picture");
+        file.close();
+        Browser b = open(harbour);
+        QVERIFY2(b.info->frameView()->text().contains("damaged"), qPrintable(b.info->frameView()->text()));
+        QVERIFY(!QFileInfo::exists(cached));
+    }
+
     void missingFramesGetAPlaceholderSayingWhy_data()
     {
         QTest::addColumn<QString>("filename");
