@@ -231,6 +231,30 @@ private slots:
         QCOMPARE(b.info->frameView()->text(), QStringLiteral("No shot selected"));
     }
 
+    void theGridReadsTheRowsOnce()
+    {
+        addShot(harbour, "raw/A/1.MTS");
+        ClientState::instance()->projectId = harbour;
+        auto selectsRun = []() {
+            QSqlQuery query;
+            if (!query.exec("SHOW SESSION STATUS LIKE 'Com_select'") || !query.next())
+                return -1;
+            return query.value(1).toInt();
+        };
+        int before = selectsRun();
+        QSqlTableModel plain;
+        plain.setTable("shots");
+        plain.setFilter(QStringLiteral("project=%1").arg(harbour));
+        plain.select();
+        const int oneRead = selectsRun() - before;
+        before = selectsRun();
+        auto *grid = new GridWidget;
+        const int gridReads = selectsRun() - before;
+        delete grid;
+        QVERIFY(oneRead > 0);
+        QCOMPARE(gridReads, oneRead);
+    }
+
     void sortsByIdAndTogglesOnHeaderClicks()
     {
         const int first = addShot(harbour, "raw/A/1.MTS", {{"scene", "b"}});
