@@ -8,14 +8,21 @@ ShotTableModel::ShotTableModel(QObject *parent, const QSqlDatabase &db)
 {
 }
 
+void ShotTableModel::setTable(const QString &tableName)
+{
+    QSqlTableModel::setTable(tableName);
+    // Looked up once here: flags() asks for every cell painted.
+    readOnlyColumns.clear();
+    for (const char *name : {"id", "project", "filename", "MD5", "SHA1"}) {
+        const int column = fieldIndex(QLatin1String(name));
+        if (column >= 0)
+            readOnlyColumns << column;
+    }
+}
+
 bool ShotTableModel::isReadOnlyColumn(int column) const
 {
-    static const char *const readOnly[] = {"id", "project", "filename", "MD5", "SHA1"};
-    for (const char *name : readOnly) {
-        if (fieldIndex(QLatin1String(name)) == column)
-            return true;
-    }
-    return false;
+    return readOnlyColumns.contains(column);
 }
 
 Qt::ItemFlags ShotTableModel::flags(const QModelIndex &index) const

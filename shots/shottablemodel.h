@@ -18,6 +18,7 @@ class ShotTableModel : public QSqlTableModel
 public:
     explicit ShotTableModel(QObject *parent = nullptr, const QSqlDatabase &db = QSqlDatabase());
 
+    void setTable(const QString &tableName) override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
@@ -53,6 +54,7 @@ signals:
 private:
     bool isGone(int row) const;
 
+    QList<int> readOnlyColumns;
     int requestedSortColumn = -1;
     Qt::SortOrder requestedSortOrder = Qt::AscendingOrder;
     bool rowsCurrent = false;
