@@ -25,6 +25,8 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
+    // Writes pending edits before the window goes away.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     GridWidget *grid = nullptr;

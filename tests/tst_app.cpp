@@ -5,14 +5,23 @@
 #include "app/clientstate.h"
 #include "app/mainwindow.h"
 #include "db/connectionsettings.h"
+#include "shots/gridwidget.h"
+#include "shots/shotinfowidget.h"
+#include "shots/shottablemodel.h"
+#include "shots/stillframeview.h"
 #include "testsupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDataWidgetMapper>
 #include <QDialog>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QSplitter>
+#include <QSplitterHandle>
 #include <QStatusBar>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -38,6 +47,22 @@ private slots:
         QVERIFY(TestDb::reset(seed));
         QVERIFY(TestDb::addProject(seed, "Harbour Documentary", "Three days on the east pier."));
         QVERIFY(TestDb::addProject(seed, "Test Shoot", QVariant()));
+        // Sample shots of the first project, one of them with its clip here.
+        const QString clip = root.filePath("raw/CardA/00012.MTS");
+        QVERIFY(makeClip(clip));
+        QSqlQuery shots(seed);
+        QVERIFY2(shots.exec(QStringLiteral(
+                     "INSERT INTO shots (project, filename, MD5, SHA1, location, scene, shot, prod, "
+                     "duration, quality, takes, related, shottype, descid, notes) VALUES "
+                     "(1, 'raw/CardA/00012.MTS', '%1', '%2', 'East pier', '4', 'A', 1, '12', 70, "
+                     "'3', '17, 18', 'Wide', 'D-4', 'Gulls at dawn'), "
+                     "(1, 'raw/CardA/00013.MTS', '%3', '%4', 'East pier', '4', 'B', 0, '8', 55, "
+                     "'1', NULL, 'Close-up', NULL, NULL), "
+                     "(1, 'raw/CardB/00001.MTS', '%5', '%6', 'Harbour office', '5', 'A', NULL, "
+                     "'31', NULL, '2', NULL, NULL, NULL, 'Interview, take two is best')")
+                     .arg(fileMd5(clip), QString(40, 'a'), QString(32, 'b'), QString(40, 'b'),
+                          QString(32, 'c'), QString(40, 'c'))),
+                 qPrintable(shots.lastError().text()));
         ConnectionSettings{TestDb::serverText(), TestDb::name(), TestDb::user(), TestDb::password(), root.path()}.save();
     }
 
@@ -94,6 +119,16 @@ private slots:
         auto *splitter = qobject_cast<QSplitter *>(window->centralWidget());
         QVERIFY(splitter);
         QCOMPARE(splitter->orientation(), Qt::Vertical);
+        QCOMPARE(splitter->count(), 3);
+        auto *grid = qobject_cast<GridWidget *>(splitter->widget(0));
+        auto *separator = qobject_cast<QSplitterHandle *>(splitter->widget(1));
+        auto *info = qobject_cast<ShotInfoWidget *>(splitter->widget(2));
+        QVERIFY(grid && separator && info);
+        QCOMPARE(separator->height(), 4);
+        QCOMPARE(separator->orientation(), Qt::Vertical);
+        QCOMPARE(grid->model->rowCount(), 3);
+        QCOMPARE(info->mapper->model(), grid->model);
+        QCOMPARE(info->findChild<QLineEdit *>("shotEdit")->text(), QStringLiteral("A"));
         QCOMPARE(qApp->styleSheet(), QString()); // set by main(), not by the window
 
         window->setWindowTitle("something else");
@@ -103,8 +138,34 @@ private slots:
 
         qApp->setStyleSheet("QSplitter::handle { background-color: gray }");
         QVERIFY(QTest::qWaitForWindowExposed(window));
+        window->resize(1000, 700);
+        grid->setCurrentIndex(grid->model->index(0, 3));
+        QTRY_VERIFY_WITH_TIMEOUT(!info->frameView()->pixmap().isNull(), 30000);
         QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow")));
-        window->hide();
+
+        // A refused write shows in the status bar; the next save clears it.
+        const QModelIndex scene = grid->model->index(1, grid->model->fieldIndex("scene"));
+        QVERIFY(!grid->model->setData(scene, QString(300, 'x')));
+        QVERIFY(window->statusBar()->currentMessage().contains("was not saved"));
+        QVERIFY(grid->model->setData(scene, "5"));
+        QCOMPARE(window->statusBar()->currentMessage(), QString());
+
+        // What is still typed in the form is saved when the window closes;
+        // the destructor ends the process and saves nothing.
+        qApp->setQuitOnLastWindowClosed(false);
+        QObject::disconnect(qApp, &QGuiApplication::lastWindowClosed, qApp, nullptr);
+        // One the database refuses keeps the window open and says why.
+        auto *takes = info->findChild<QLineEdit *>("takesEdit");
+        QTest::keyClicks(takes, QString(300, 't'));
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+        QVERIFY(window->statusBar()->currentMessage().contains("was not saved"));
+        auto *shot = info->findChild<QLineEdit *>("shotEdit");
+        QTest::keyClicks(shot, "2");
+        QVERIFY(window->close());
+        QSqlQuery check(TestDb::open("seed"));
+        QVERIFY(check.exec("SELECT shot FROM shots WHERE id = 1") && check.next());
+        QCOMPARE(check.value(0).toString(), QStringLiteral("A2"));
     }
 };
 

@@ -1,6 +1,10 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSqlDatabase>
@@ -77,6 +81,35 @@ int addProject(QSqlDatabase &db, const QString &projectName, const QVariant &des
 }
 
 } // namespace TestDb
+
+bool makeClip(const QString &path, int seconds)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString duration = QString::number(seconds);
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {"-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+                  "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=" + duration,
+                  "-f", "lavfi", "-i", "sine=frequency=440:duration=" + duration,
+                  "-t", duration, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                  "-c:a", "ac3", "-b:a", "128k", "-f", "mpegts", path});
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitStatus() != QProcess::NormalExit
+        || ffmpeg.exitCode() != 0) {
+        qWarning() << "makeClip:" << ffmpeg.errorString() << ffmpeg.readAllStandardError();
+        return false;
+    }
+    return QFileInfo(path).size() > 0;
+}
+
+QString fileMd5(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(&file);
+    return QString::fromLatin1(hash.result().toHex());
+}
 
 QString saveScreenshot(QWidget *widget, const QString &name)
 {

@@ -31,6 +31,13 @@ bool reset(QSqlDatabase &db);
 int addProject(QSqlDatabase &db, const QString &name, const QVariant &description);
 } // namespace TestDb
 
+// Generates a small camera-like clip (H.264 4:2:0 with AC-3 audio in
+// MPEG-TS) with the real encoder, creating parent folders. Returns false
+// when the encoder is missing or fails.
+bool makeClip(const QString &path, int seconds = 2);
+// The lowercase hexadecimal MD5 of a file's content.
+QString fileMd5(const QString &path);
+
 // Writes a picture of the widget to the screenshot folder under the build
 // folder, so anyone can look at a window without a display. Returns the path.
 QString saveScreenshot(QWidget *widget, const QString &name);

@@ -1,0 +1,278 @@
+// Browsing a large project: seeds 300,000 shots, 100,000 of them in one
+// project, then drives the real client through the login and "Edit Project"
+// and measures how long the main window takes to show the filled grid, a
+// header click takes to re-sort, and an edit takes to be saved with the grid
+// back in place, and how much memory the client holds.
+//
+// Run through scripts/bench, which starts a throwaway server and exports
+// TAVELO_TEST_DB_*.
+
+#include "app/clientstate.h"
+#include "app/mainwindow.h"
+#include "db/connectionsettings.h"
+#include "shots/gridwidget.h"
+#include "shots/shotinfowidget.h"
+#include "shots/shottablemodel.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDataWidgetMapper>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+constexpr int totalShots = 300000;
+constexpr int projectShots = 100000;
+constexpr int rowsPerInsert = 2000;
+
+QString env(const char *name)
+{
+    return qEnvironmentVariable(name);
+}
+
+// Kilobytes of a line of /proc/self/status ("VmRSS", "VmHWM"); -1 elsewhere.
+long statusKb(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+void report(const char *what, double value, const char *unit, double target)
+{
+    std::printf("%-58s %10.1f %-3s (target < %.0f %s: %s)\n", what, value, unit, target, unit,
+                value < target ? "met" : "MISSED");
+    std::fflush(stdout);
+}
+
+bool exec(QSqlQuery &query, const QString &statement)
+{
+    if (query.exec(statement))
+        return true;
+    std::fprintf(stderr, "seed: %s\n", qPrintable(query.lastError().text()));
+    return false;
+}
+
+// 300,000 shots in three projects; the middle one, "Large project", holds
+// 100,000. Multi-row INSERTs in one transaction keep this to seconds.
+int seed(QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    if (!exec(query, "DELETE FROM shots") || !exec(query, "DELETE FROM projects")
+        || !exec(query, "ALTER TABLE shots AUTO_INCREMENT = 1")
+        || !exec(query, "INSERT INTO projects (name, description) VALUES "
+                        "('Small project A', NULL), ('Large project', '100,000 shots'), "
+                        "('Small project B', NULL)"))
+        return 0;
+    if (!exec(query, "SELECT id FROM projects WHERE name = 'Large project'") || !query.next())
+        return 0;
+    const int large = query.value(0).toInt();
+    const int others[] = {large - 1, large + 1};
+
+    db.transaction();
+    QString statement;
+    for (int first = 0; first < totalShots; first += rowsPerInsert) {
+        statement = QStringLiteral(
+            "INSERT INTO shots (project, filename, MD5, SHA1, location, scene, shot, prod, "
+            "duration, quality, takes, related, shottype, descid, notes) VALUES ");
+        for (int i = first; i < first + rowsPerInsert && i < totalShots; ++i) {
+            // Every third shot belongs to the large project.
+            const int project = i % 3 == 1 ? large : others[i % 3 == 0 ? 0 : 1];
+            const QString md5 = QStringLiteral("%1").arg(uint(i) * 2654435761u, 32, 16, QLatin1Char('0'));
+            if (i != first)
+                statement += QLatin1Char(',');
+            statement += QStringLiteral("(%1,'raw/Card%2/%3.MTS','%4','%5','<p>Pier %6</p>','%7','%8',%9,"
+                                        "'%10',%11,'%12',NULL,'Wide',NULL,'Take notes %13')")
+                             .arg(project)
+                             .arg(QChar('A' + i % 26))
+                             .arg(i, 6, 10, QLatin1Char('0'))
+                             .arg(md5, md5 + md5.left(8))
+                             .arg(i % 40)
+                             .arg((i * 7919) % 1000)
+                             .arg(QChar('A' + i % 5))
+                             .arg(i % 2)
+                             .arg(i % 300)
+                             .arg(i % 120)
+                             .arg(i % 9)
+                             .arg(i);
+        }
+        if (!exec(query, statement)) {
+            db.rollback();
+            return 0;
+        }
+    }
+    db.commit();
+    return large;
+}
+
+// Calls action with the first visible modal widget of the class, from the
+// event loop of whatever dialog is running.
+void whenModal(const char *className, std::function<void(QWidget *)> action)
+{
+    auto *timer = new QTimer(qApp);
+    const QByteArray wanted(className);
+    QObject::connect(timer, &QTimer::timeout, timer, [=]() {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal && modal->isVisible() && modal->inherits(wanted.constData())) {
+            timer->stop();
+            timer->deleteLater();
+            action(modal);
+        }
+    });
+    timer->start(10);
+}
+
+// Paints the window now, as the screen would, so that figures include
+// reading the visible rows.
+void paintNow(QWidget *window)
+{
+    QCoreApplication::processEvents();
+    window->repaint();
+    QCoreApplication::processEvents();
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (env("TAVELO_TEST_DB_PORT").isEmpty()) {
+        std::fprintf(stderr, "bench_shots: no database; run it through scripts/bench\n");
+        return 1;
+    }
+    const QString server = QStringLiteral("%1:%2").arg(
+        env("TAVELO_TEST_DB_HOST").isEmpty() ? QStringLiteral("127.0.0.1") : env("TAVELO_TEST_DB_HOST"),
+        env("TAVELO_TEST_DB_PORT"));
+
+    QSqlDatabase seedDb = QSqlDatabase::addDatabase("QMYSQL", "seed");
+    applyServerAddress(seedDb, server);
+    seedDb.setDatabaseName(env("TAVELO_TEST_DB_NAME"));
+    seedDb.setUserName(env("TAVELO_TEST_DB_USER"));
+    seedDb.setPassword(env("TAVELO_TEST_DB_PASSWORD"));
+    if (!seedDb.open()) {
+        std::fprintf(stderr, "bench_shots: %s\n", qPrintable(seedDb.lastError().text()));
+        return 1;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    const int large = seed(seedDb);
+    if (!large)
+        return 1;
+    std::printf("seeded %d shots (%d in the large project) in %.1f s\n", totalShots, projectShots,
+                clock.elapsed() / 1000.0);
+    const long baseKb = statusKb("VmRSS");
+
+    const QString rootPath = env("TAVELO_BENCH_DIR").isEmpty() ? QDir::tempPath() : env("TAVELO_BENCH_DIR");
+    ConnectionSettings{server, env("TAVELO_TEST_DB_NAME"), env("TAVELO_TEST_DB_USER"),
+                       env("TAVELO_TEST_DB_PASSWORD"), rootPath}
+        .save();
+
+    QElapsedTimer sinceEdit;
+    whenModal("LoginDialog", [](QWidget *login) {
+        login->findChild<QAbstractButton *>("okButton")->click();
+    });
+    whenModal("ProjectSelector", [&sinceEdit](QWidget *chooser) {
+        auto *box = chooser->findChild<QComboBox *>("projectBox");
+        box->setCurrentIndex(box->findText("Large project"));
+        sinceEdit.start();
+        chooser->findChild<QAbstractButton *>("editButton")->click();
+    });
+    auto *window = new MainWindow; // never deleted: its destructor ends the process
+    auto *grid = window->findChild<GridWidget *>();
+    auto *info = window->findChild<ShotInfoWidget *>();
+    if (!grid || !info || !window->isVisible()) {
+        std::fprintf(stderr, "bench_shots: the main window was not built\n");
+        return 1;
+    }
+    window->resize(1200, 800);
+    paintNow(window);
+    const double shownMs = sinceEdit.nsecsElapsed() / 1e6;
+    ShotTableModel *model = grid->model;
+    if (model->rowCount() != projectShots) {
+        std::fprintf(stderr, "bench_shots: the grid shows %d rows, expected %d\n",
+                     model->rowCount(), projectShots);
+        return 1;
+    }
+    report("main window shown, grid filled, after \"Edit Project\"", shownMs, "ms", 1000);
+
+    // Header clicks: the header changes its sort indicator exactly as a
+    // click does, and the view re-sorts through the model. A current row far
+    // down makes the grid look for it again after each re-sort.
+    QHeaderView *header = grid->horizontalHeader();
+    const int scene = model->fieldIndex("scene");
+    const int filename = model->fieldIndex("filename");
+    grid->setCurrentIndex(model->index(projectShots - 10, scene));
+    double worstSortMs = 0;
+    for (const auto &[column, order] : {std::pair{scene, Qt::AscendingOrder},
+                                        std::pair{scene, Qt::DescendingOrder},
+                                        std::pair{filename, Qt::AscendingOrder},
+                                        std::pair{0, Qt::AscendingOrder}}) {
+        clock.restart();
+        header->setSortIndicator(column, order);
+        paintNow(window);
+        const double ms = clock.nsecsElapsed() / 1e6;
+        worstSortMs = qMax(worstSortMs, ms);
+        std::printf("  re-sort by %-8s %-4s %8.1f ms\n", qPrintable(model->headerData(column, Qt::Horizontal).toString()),
+                    order == Qt::AscendingOrder ? "asc" : "desc", ms);
+    }
+    report("header click re-sorts (slowest of 4)", worstSortMs, "ms", 1000);
+
+    // One edited cell, deep in the project, with the user's place kept.
+    const int row = 60000;
+    const QModelIndex cell = model->index(row, scene);
+    grid->setCurrentIndex(cell);
+    grid->scrollTo(cell, QAbstractItemView::PositionAtCenter);
+    paintNow(window);
+    const int scroll = grid->verticalScrollBar()->value();
+    double worstSaveMs = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        clock.restart();
+        const bool saved = model->setData(cell, QStringLiteral("bench %1").arg(attempt));
+        paintNow(window);
+        const double ms = clock.nsecsElapsed() / 1e6;
+        worstSaveMs = qMax(worstSaveMs, ms);
+        if (!saved || grid->currentIndex() != cell || grid->verticalScrollBar()->value() != scroll
+            || info->mapper->currentIndex() != row) {
+            std::fprintf(stderr, "bench_shots: the save failed or the grid lost its place\n");
+            return 1;
+        }
+    }
+    report("one edited cell saved, grid back in place (slowest of 5)", worstSaveMs, "ms", 300);
+
+    clock.restart();
+    auto *takes = info->findChild<QLineEdit *>("takesEdit");
+    takes->setText(QStringLiteral("7"));
+    emit takes->textEdited(takes->text()); // as typing does
+    const bool formSaved = info->saveChanges();
+    paintNow(window);
+    std::printf("  form edit saved in %.1f ms (%s)\n", clock.nsecsElapsed() / 1e6,
+                formSaved ? "ok" : "FAILED");
+
+    const long rssKb = statusKb("VmRSS");
+    const long peakKb = statusKb("VmHWM");
+    std::printf("  memory before the client started: %.1f MB\n", baseKb / 1024.0);
+    report("client memory now (resident)", rssKb / 1024.0, "MB", 300);
+    report("client memory at its peak (includes seeding)", peakKb / 1024.0, "MB", 300);
+
+    window->hide();
+    QSqlQuery cleanup(seedDb);
+    cleanup.exec("DELETE FROM shots");
+    cleanup.exec("DELETE FROM projects");
+    return 0;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QTableView>
+#include <QVariant>
+
+class ShotTableModel;
+
+// The table of the current project's shots. It owns the table model, which
+// the details form shares; every edit in a cell is written at once.
+class GridWidget : public QTableView
+{
+    Q_OBJECT
+
+public:
+    explicit GridWidget(QWidget *parent = nullptr);
+    ~GridWidget() override;
+
+    // Created without parent and never deleted: the details form may use it
+    // for as long as the process runs.
+    ShotTableModel *model = nullptr;
+
+    // Writes what is typed in an open cell editor, if any (before closing).
+    // Returns false when the database refused it.
+    bool commitOpenEditor();
+
+public slots:
+    // Reads the rows again, with the filter and sort order in force.
+    void update_request();
+
+signals:
+    void message(const QString &text);
+
+protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+    void rememberPlace();
+    void restorePlace();
+
+    QVariant placeId;
+    int placeColumn = -1;
+    int placeScroll = 0;
+    int placeSortColumn = -1;
+    Qt::SortOrder placeSortOrder = Qt::AscendingOrder;
+};

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QHash>
+#include <QSet>
+#include <QVariant>
+#include <QWidget>
+
+class QAbstractItemView;
+class QCheckBox;
+class QDataWidgetMapper;
+class QFormLayout;
+class QLabel;
+class QLineEdit;
+class QModelIndex;
+class QSlider;
+class QTextEdit;
+class ShotTableModel;
+class StillFrameView;
+
+// The details form of one shot, bound to the grid's model through a widget
+// mapper, with the shot's still frame beside it.
+//
+// The mapper only loads rows into the widgets; it never writes them back.
+// The form itself notes which widgets the user changed and writes exactly
+// those, all in one statement, to the row they belong to: before it shows
+// another row, when the focus leaves the form, on Return in a line editor,
+// before the rows are read again and when the main window closes.
+class ShotInfoWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ShotInfoWidget(QWidget *parent = nullptr);
+    ~ShotInfoWidget() override;
+
+    // Binds the form to the grid's model; called once.
+    void setModel(ShotTableModel *model);
+
+    // Writes the user's pending changes of the current row, if any. Returns
+    // false when the database refused them.
+    bool saveChanges();
+    // Shows the row of the given index, after saving the row being left.
+    void showRow(const QModelIndex &index);
+    // Shows the view's current row from now on: clicking a cell or moving
+    // there with the keys.
+    void follow(QAbstractItemView *view);
+
+    bool hasUnsavedChanges() const;
+    // The column values the user changed in the current row and that differ
+    // from what the form loaded.
+    QHash<int, QVariant> pendingChanges() const;
+
+    QDataWidgetMapper *mapper = nullptr;
+    StillFrameView *frameView() const { return frame; }
+
+private:
+    void markEdited(QWidget *widget);
+    void rowLoaded();
+    void takeSnapshot();
+    void clearFields();
+    void updateFrame();
+    void keepTyping(const QModelIndex &topLeft, const QModelIndex &bottomRight);
+    void restoreTyping(const QModelIndex &topLeft, const QModelIndex &bottomRight);
+    void rememberRow();
+    void restoreRow();
+    void focusChanged(QWidget *old, QWidget *now);
+    QList<QWidget *> fieldWidgets() const;
+
+    QLabel *filenameLabel = nullptr;
+    QTextEdit *locationEdit = nullptr;
+    QLineEdit *sceneEdit = nullptr;
+    QLineEdit *shotEdit = nullptr;
+    QCheckBox *prodBox = nullptr;
+    QLineEdit *durationEdit = nullptr;
+    QSlider *qualitySlider = nullptr;
+    QLineEdit *takesEdit = nullptr;
+    QLineEdit *relatedEdit = nullptr;
+    QTextEdit *shotTypeEdit = nullptr;
+    QLineEdit *descIdEdit = nullptr;
+    QTextEdit *notesEdit = nullptr;
+    QFormLayout *layout = nullptr;
+    StillFrameView *frame = nullptr;
+
+    ShotTableModel *shots = nullptr;
+    QSet<QWidget *> edited;               // widgets the user changed
+    QHash<QWidget *, QVariant> loaded;    // their values as the row loaded
+    QHash<QWidget *, QVariant> typing;    // kept while the row is reloaded
+    QVariant rememberedId;
+};
+
+// The value a form widget holds, in the form its column stores.
+QVariant formWidgetValue(const QWidget *widget);

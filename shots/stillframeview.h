@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QFutureWatcher>
+#include <QLabel>
+
+// A still frame of the current shot beside the details form. The frame is
+// taken once with the encoder, off the GUI thread, and kept in the user's
+// cache folder under the clip's MD5. When there is no frame to show, the
+// label says why. Double-clicking opens the clip in the default player.
+class StillFrameView : public QLabel
+{
+    Q_OBJECT
+
+public:
+    explicit StillFrameView(QWidget *parent = nullptr);
+    // Waits for a running extraction: the worker writes into the cache.
+    ~StillFrameView() override;
+
+    // Shows the frame of the shot with the given clip path and digest,
+    // taking it first when it is not cached yet. An empty filename clears.
+    void showShot(const QString &filename, const QString &md5);
+
+    bool isExtracting() const { return watcher.isRunning(); }
+    QString currentFilename() const { return filename; }
+
+signals:
+    // Something the user should know (a clip that cannot be opened).
+    void message(const QString &text);
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void showPlaceholder(const QString &text);
+    void showFrame(const QString &path);
+    void startExtraction();
+    void extractionFinished();
+    void updateScaledFrame();
+
+    QString filename;
+    QString md5;
+    QString framePath;       // where the current shot's frame is cached
+    QString runningTarget;   // the frame the worker is taking
+    QString runningClip;
+    QPixmap frame;
+    QFutureWatcher<QString> watcher;
+};
