@@ -5,7 +5,6 @@
 
 #include "testsupport.h"
 
-#include <QProcess>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
@@ -82,26 +81,11 @@ private slots:
 
         writeSettings(rightPassword ? TestDb::password() : QStringLiteral("wrong"));
 
-        QProcess client;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", home.path() + "/config");
-        environment.insert("QT_PLUGIN_PATH", TAVELO_DRIVER_PLUGIN_PATH);
-        environment.insert("QT_QPA_GENERIC_PLUGINS", "tavelo_driver");
-        environment.insert("TAVELO_DRIVE", script);
-        client.setProcessEnvironment(environment);
-        client.setProgram(TAVELO_CLIENT_PATH);
-        client.start();
-        QVERIFY2(client.waitForStarted(), qPrintable(client.errorString()));
-        if (!client.waitForFinished(60000)) {
-            client.kill();
-            client.waitForFinished();
-            QFAIL(qPrintable("the client did not end; its output:\n" + client.readAllStandardError()));
-        }
-        const QString log = QString::fromLocal8Bit(client.readAllStandardError());
-        QCOMPARE(client.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(client.exitCode() == 0, qPrintable(QStringLiteral("exit code %1\n%2").arg(client.exitCode()).arg(log)));
+        const ClientRun run = runClient(script, home.path());
+        const QString &log = run.log;
+        QVERIFY2(run.finished, qPrintable("the client did not end; its output:\n" + log));
+        QVERIFY2(!run.crashed, qPrintable(log));
+        QVERIFY2(run.exitCode == 0, qPrintable(QStringLiteral("exit code %1\n%2").arg(run.exitCode).arg(log)));
         // Every step but the last has run (the last may end the process).
         const int steps = script.count(';') + 1;
         if (steps > 1)

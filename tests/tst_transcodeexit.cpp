@@ -52,31 +52,17 @@ private slots:
         const QString encoderLog = start.path() + "/runs.log";
         const QString output = root.path() + "/transcode/720p/MP4/raw/A/x.mov";
 
-        QProcess client;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("HOME", home.path());
-        environment.insert("XDG_CONFIG_HOME", home.path() + "/config");
-        environment.insert("QT_PLUGIN_PATH", TAVELO_DRIVER_PLUGIN_PATH);
-        environment.insert("QT_QPA_GENERIC_PLUGINS", "tavelo_driver");
-        environment.insert("TAVELO_FAKE_ENCODER", mode);
-        environment.insert("TAVELO_FAKE_ENCODER_LOG", encoderLog);
-        environment.insert("TAVELO_DRIVE", "LoginDialog:click:transcodeButton;TranscodeDialog:click:mp4Box;"
-                                           "TranscodeDialog:click:beginButton;TranscodeDialog:waitfile:"
-                                               + output + ";TranscodeDialog:" + lastStep);
-        client.setProcessEnvironment(environment);
-        client.setWorkingDirectory(start.path());
-        client.setProgram(TAVELO_CLIENT_PATH);
-        client.start();
-        QVERIFY2(client.waitForStarted(), qPrintable(client.errorString()));
-        if (!client.waitForFinished(60000)) {
-            client.kill();
-            client.waitForFinished();
-            QFAIL(qPrintable("the client did not end; its output:\n" + client.readAllStandardError()));
-        }
-        const QString log = QString::fromLocal8Bit(client.readAllStandardError());
-        QCOMPARE(client.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(client.exitCode() == 0, qPrintable(QStringLiteral("exit code %1\n%2").arg(client.exitCode()).arg(log)));
+        QProcessEnvironment extra;
+        extra.insert("TAVELO_FAKE_ENCODER", mode);
+        extra.insert("TAVELO_FAKE_ENCODER_LOG", encoderLog);
+        const ClientRun run = runClient("LoginDialog:click:transcodeButton;TranscodeDialog:click:mp4Box;"
+                                        "TranscodeDialog:click:beginButton;TranscodeDialog:waitfile:"
+                                            + output + ";TranscodeDialog:" + lastStep,
+                                        home.path(), start.path(), extra);
+        const QString &log = run.log;
+        QVERIFY2(run.finished, qPrintable("the client did not end; its output:\n" + log));
+        QVERIFY2(!run.crashed, qPrintable(log));
+        QVERIFY2(run.exitCode == 0, qPrintable(QStringLiteral("exit code %1\n%2").arg(run.exitCode).arg(log)));
         QVERIFY2(log.contains("driver: step 4 done"), qPrintable(log));
         QVERIFY2(log.contains("TranscodeDialog::stop()"), qPrintable(log));
 

@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -143,4 +144,38 @@ void whenModal(const char *className, std::function<void(QWidget *)> action, int
         }
     });
     timer->start(20);
+}
+
+ClientRun runClient(const QString &script, const QString &home, const QString &workingDirectory,
+                    const QProcessEnvironment &extra)
+{
+    QProcess client;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("HOME", home);
+    environment.insert("XDG_CONFIG_HOME", home + "/config");
+    environment.insert("QT_PLUGIN_PATH", TAVELO_DRIVER_PLUGIN_PATH);
+    environment.insert("QT_QPA_GENERIC_PLUGINS", "tavelo_driver");
+    environment.insert("TAVELO_DRIVE", script);
+    environment.insert(extra);
+    client.setProcessEnvironment(environment);
+    if (!workingDirectory.isEmpty())
+        client.setWorkingDirectory(workingDirectory);
+    client.setProgram(TAVELO_CLIENT_PATH);
+    client.start();
+
+    ClientRun run;
+    if (!client.waitForStarted()) {
+        run.log = client.errorString();
+        return run;
+    }
+    run.finished = client.waitForFinished(60000);
+    if (!run.finished) {
+        client.kill();
+        client.waitForFinished();
+    }
+    run.crashed = client.exitStatus() != QProcess::NormalExit;
+    run.exitCode = client.exitCode();
+    run.log = QString::fromLocal8Bit(client.readAllStandardError());
+    return run;
 }

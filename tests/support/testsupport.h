@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QVariant>
 
@@ -46,3 +47,18 @@ QString saveScreenshot(QWidget *widget, const QString &name);
 // becomes active, polling from the event loop (also from nested loops such as
 // QDialog::exec). Gives up silently after timeoutMs.
 void whenModal(const char *className, std::function<void(QWidget *)> action, int timeoutMs = 10000);
+
+// The real client, run in a child process and driven by the test plug-in
+// (tests/driver) through the steps of script.
+struct ClientRun
+{
+    bool finished = false;  // false: it had to be killed after the timeout
+    bool crashed = false;
+    int exitCode = -1;
+    QString log;            // standard error: the driver's lines among them
+};
+
+// home holds the client's settings (home/config/Corvanest/Tavelo Client.conf);
+// extra adds to or overrides the child's environment.
+ClientRun runClient(const QString &script, const QString &home, const QString &workingDirectory = QString(),
+                    const QProcessEnvironment &extra = QProcessEnvironment());
