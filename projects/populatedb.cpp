@@ -109,6 +109,21 @@ void PopulateDB::showSummary(const SyncSummary &summary)
     progressBar->setRange(0, 1000);
     if (summary.status == SyncSummary::Status::Completed)
         progressBar->setValue(1000);
+    const QString raw = QDir::toNativeSeparators(QDir::current().filePath("raw"));
+    switch (summary.status) {
+    case SyncSummary::Status::Completed:
+        titleLabel->setText(QStringLiteral("Synced the clips below %1").arg(raw));
+        break;
+    case SyncSummary::Status::Cancelled:
+        titleLabel->setText(QStringLiteral("Sync of the clips below %1 cancelled").arg(raw));
+        break;
+    case SyncSummary::Status::Refused:
+        titleLabel->setText(QStringLiteral("Nothing was synced"));
+        break;
+    case SyncSummary::Status::DatabaseFailed:
+        titleLabel->setText(QStringLiteral("Sync of the clips below %1 stopped: the database failed").arg(raw));
+        break;
+    }
     const QStringList lines = summary.text().split(QLatin1Char('\n'));
     countsLabel->setText(lines.first());
     countsLabel->setWordWrap(true);

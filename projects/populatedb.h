@@ -15,6 +15,8 @@ class QPushButton;
 // parent, with progress, a Cancel that acts at once and a closing summary.
 class PopulateDB : public QWidget
 {
+    Q_OBJECT
+
 public:
     explicit PopulateDB(QWidget *parent = nullptr);
     ~PopulateDB() override;
