@@ -43,8 +43,10 @@ private:
     EVP_MD_CTX *context;
 };
 
-// Blocks handed from the reader to the two digest threads. A slot is reused
-// only after both digests have taken its block.
+// Blocks handed from the reader to the MD5 thread; the reader feeds SHA-1
+// itself, which is more than twice as fast, while MD5 works through the
+// blocks read ahead. A slot is reused only after both digests have taken
+// its block.
 class BlockRing
 {
 public:
@@ -86,6 +88,15 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         aborted = true;
         changed.notify_all();
+    }
+
+    // The reader's own digest is done with a block.
+    void release(qint64 index)
+    {
+        Slot &slot = at(index);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (--slot.pending == 0)
+            changed.notify_all();
     }
 
     // Digest side: feeds every block, in order, until the end or an abort.
@@ -184,7 +195,6 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
     Digest sha1(EVP_sha1());
     BlockRing ring(blockSize, blockCount);
     std::thread md5Thread([&] { ring.consume(md5); });
-    std::thread sha1Thread([&] { ring.consume(sha1); });
 
     for (qint64 index = 0;; ++index) {
         if (cancel && cancel->load()) {
@@ -204,6 +214,8 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
             break;
         }
         ring.publish(index, got);
+        sha1.add(buffer, got);
+        ring.release(index);
         result.bytes += got;
         if (progress)
             progress(result.bytes);
@@ -211,7 +223,6 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
     if (result.status != Status::Ok)
         ring.abort();
     md5Thread.join();
-    sha1Thread.join();
     if (result.status != Status::Ok)
         return result;
 

@@ -7,8 +7,8 @@
 #include <functional>
 
 // Computes the MD5 and SHA-1 digests of a file in one sequential read. The
-// blocks read feed both digests, each on its own thread, so the pair costs
-// about as much as the slower digest alone; memory stays at a few blocks
+// blocks read feed both digests, MD5 on a thread of its own, so the pair
+// costs about as much as the slower digest alone; memory stays at a few blocks
 // whatever the file's size (camera clips are several gigabytes).
 class ClipHasher
 {
