@@ -14,7 +14,7 @@ namespace {
 
 QString bytesText(qint64 bytes)
 {
-    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
 }
 
 // Client errors that mean the server cannot be reached any more, and server

@@ -49,8 +49,29 @@ extern "C" void onInterrupt(int)
     interrupted = true;
 }
 
+// The progress line on a terminal's standard error; it is wiped before any
+// other line is written, and drawn again on the next progress tick.
+bool progressShown = false;
+
+void clearProgress()
+{
+    if (!progressShown)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    progressShown = false;
+}
+
+void writeTrace(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    clearProgress();
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
 void printOut(const QString &line)
 {
+    clearProgress();
     std::fputs(line.toLocal8Bit().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
@@ -137,9 +158,12 @@ int main(int argc, char *argv[])
                 QString line = progress.text();
                 if (!progress.currentClip.isEmpty())
                     line += QStringLiteral("  ") + progress.currentClip;
-                std::fprintf(stderr, "\r\033[K%s", line.left(200).toLocal8Bit().constData());
+                clearProgress();
+                std::fprintf(stderr, "%s", line.left(150).toLocal8Bit().constData());
                 std::fflush(stderr);
+                progressShown = true;
             });
+            qInstallMessageHandler(writeTrace);
         }
 
         // Ctrl+C cancels like the client's Cancel: the cache file stays well formed.
@@ -153,8 +177,7 @@ int main(int argc, char *argv[])
         interruptCheck.start(100);
 
         const SyncSummary summary = engine.run();
-        if (showProgress)
-            std::fputs("\r\033[K", stderr);
+        clearProgress();
         if (summary.status == SyncSummary::Status::Refused)
             std::fprintf(stderr, "tavelo-sync: %s\n", summary.error.toLocal8Bit().constData());
         else
