@@ -744,6 +744,43 @@ private slots:
                                             + cacheRecord("raw/B/2.MTS", d.md5, d.sha1, 1));
     }
 
+    void companionStopsWithStatus3WhenTheConnectionIsLost()
+    {
+        createFile(root, "raw/1.MTS", "a small first clip");
+        // Large enough that its hashing outlasts the kill below.
+        createFile(root, "raw/2.MTS", QByteArray(200 * 1024 * 1024, 'x'));
+        createFile(root, "raw/3.MTS", "a third clip");
+        QSqlQuery ids(check);
+        QVERIFY(ids.exec("SELECT CONNECTION_ID()") && ids.next());
+        const QString checkId = ids.value(0).toString();
+        QSqlQuery own(db);
+        QVERIFY(own.exec("SELECT CONNECTION_ID()") && own.next());
+        const QString ownId = own.value(0).toString();
+
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TAVELO_DB_PASSWORD", TestDb::password());
+        tool.setProcessEnvironment(environment);
+        tool.start(TAVELO_SYNC_PATH, QStringList{"--root", root, "--project", QString::number(project)} + serverArguments());
+        QVERIFY(tool.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(tool.canReadLine() || tool.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(tool.readLine(), QByteArray("inserted  1  raw/1.MTS\n"));
+        QSqlQuery others(check);
+        QVERIFY(others.exec(QStringLiteral("SELECT id FROM information_schema.processlist WHERE user = '%1' "
+                                           "AND id NOT IN (%2, %3)")
+                                .arg(TestDb::user(), checkId, ownId)));
+        QVERIFY(others.next());
+        const QString toolId = others.value(0).toString();
+        QVERIFY(!others.next());
+        QVERIFY(QSqlQuery(check).exec("KILL CONNECTION " + toolId));
+        QVERIFY(tool.waitForFinished(60000));
+        const QString out = QString::fromLocal8Bit(tool.readAllStandardOutput());
+        QCOMPARE(tool.exitCode(), 3);
+        QVERIFY2(out.contains("The connection to the database was lost at raw/2.MTS"), qPrintable(out));
+        QCOMPARE(readFile(cachePath()).count("MTS File"), 1);
+        QCOMPARE(shotRows().size(), 1);
+    }
+
     void companionTakesTheClientSettings()
     {
         createFile(root, "raw/a.MTS", "content");
