@@ -643,7 +643,7 @@ private slots:
     {
         for (int i = 1; i <= 3; ++i)
             createFile(root, QStringLiteral("raw/%1.MTS").arg(i), randomBytes(32 * 1024 * 1024, quint32(90 + i)));
-        createFile(root, "raw/0.MTS", "");   // unreadable clips are listed too
+        createFile(root, "raw/0.MTS", ""); // done at once, before the Cancel
         QVERIFY(QDir::setCurrent(root));
         ClientState::instance()->projectId = project;
         PopulateDB window;
@@ -654,6 +654,7 @@ private slots:
             button->click();
             QCOMPARE(button->text(), QStringLiteral("Close"));
             details = shown->findChild<QPlainTextEdit *>("detailsView")->toPlainText();
+            saveScreenshot(shown, "sync-cancelled");
             button->click();
         });
         const SyncSummary summary = window.run();
