@@ -643,7 +643,7 @@ private slots:
     {
         for (int i = 1; i <= 3; ++i)
             createFile(root, QStringLiteral("raw/%1.MTS").arg(i), randomBytes(32 * 1024 * 1024, quint32(90 + i)));
-        createFile(root, "raw/0.MTS", ""); // done at once, before the Cancel
+        createFile(root, "raw/0.MTS", ""); // may be done before the Cancel arrives
         QVERIFY(QDir::setCurrent(root));
         ClientState::instance()->projectId = project;
         PopulateDB window;
