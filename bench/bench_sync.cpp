@@ -181,6 +181,10 @@ int main(int argc, char *argv[])
     std::printf("bench_sync: %d clips of %lld MiB in %s, best of %d runs each, files in the page cache\n",
                 clipCount, clipSize / mib, qPrintable(base), rounds);
     runTool("cat", clips); // into the page cache
+    // The engine needs both cores; other work on the machine skews the ratios.
+    QFile loadAverage("/proc/loadavg");
+    if (loadAverage.open(QIODevice::ReadOnly))
+        std::printf("load average before the runs: %s", loadAverage.readLine().constData());
 
     int status = 0;
     const bool database = haveDatabase() && openDatabase();
