@@ -11,4 +11,8 @@ inline const char findShotByDigests[] = "Select id from shots Where MD5=:md And 
 inline const char insertShot[] =
     "Insert Into shots (project, filename, MD5, SHA1) Values (:project, :filename, :md, :sh)";
 inline const char findShotByFilename[] = "Select id from shots Where filename=:fn ";
+// The sync checks its project before writing anything, and after a failed
+// statement tells a lost connection from a refused statement.
+inline const char findProject[] = "Select id From projects Where id=:project";
+inline const char checkConnection[] = "Select 1";
 } // namespace Sql

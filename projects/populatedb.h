@@ -1,11 +1,45 @@
 #pragma once
 
+#include "projects/syncengine.h"
+
 #include <QWidget>
 
-// Runs one complete sync of the local clips with the database when it is
-// constructed.
+class QEventLoop;
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+// The client's sync window: runs one sync of the clips below the local root
+// (the current directory) for the project in ClientState, modal over its
+// parent, with progress, a Cancel that acts at once and a closing summary.
 class PopulateDB : public QWidget
 {
+    Q_OBJECT
+
 public:
-    PopulateDB();
+    explicit PopulateDB(QWidget *parent = nullptr);
+    ~PopulateDB() override;
+
+    // Shows the window, runs the sync and returns once the user has closed
+    // the summary. The window stays responsive throughout: hashing runs on a
+    // thread of its own.
+    SyncSummary run();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void showProgress(const SyncProgress &progress);
+    void showSummary(const SyncSummary &summary);
+    void buttonClicked();
+
+    SyncEngine *engine;
+    QLabel *titleLabel;
+    QProgressBar *progressBar;
+    QLabel *countsLabel;
+    QLabel *currentLabel;
+    QPlainTextEdit *detailsView;
+    QPushButton *cancelButton;
+    QEventLoop *loop = nullptr;
 };

@@ -82,7 +82,8 @@ void ProjectSelector::syncDB()
     if (projectBox->currentIndex() < 0)
         return;
     storeSelectedProject();
-    PopulateDB sync;
+    PopulateDB sync(this);
+    sync.run();
 }
 
 void ProjectSelector::showTranscode()

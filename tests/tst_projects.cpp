@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSqlDatabase>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -119,11 +120,18 @@ private slots:
     void syncStoresTheIdAndStaysOpen()
     {
         addSampleProjects();
+        QTemporaryDir root; // the sync writes its cache file in the local root
+        QVERIFY(QDir::setCurrent(root.path()));
         ProjectSelector chooser;
         bool openAfterSync = false;
         int afterSync = 0;
         whenModal("ProjectSelector", [&](QWidget *) {
             projectBox(&chooser)->setCurrentIndex(1);
+            whenModal("PopulateDB", [](QWidget *sync) {
+                auto *close = sync->findChild<QPushButton *>("cancelButton");
+                QTRY_COMPARE(close->text(), QStringLiteral("Close"));
+                close->click();
+            });
             button(&chooser, "syncButton")->click();
             openAfterSync = chooser.isVisible();
             afterSync = ClientState::instance()->projectId;
@@ -134,6 +142,8 @@ private slots:
         QVERIFY(openAfterSync);
         QCOMPARE(afterSync, ids.at(1));
         QCOMPARE(ClientState::instance()->projectId, ids.at(2));
+        QVERIFY(QFile::exists(root.filePath("dbclient.cache")));
+        QDir::setCurrent(QDir::tempPath());
     }
 
     void onlineTranscodeRejectsAndOpensTheWindow()

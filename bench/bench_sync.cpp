@@ -1,0 +1,301 @@
+// Hashing speed of the sync against md5sum, sha1sum and rhash on the same
+// files in one run, the peak memory of tavelo-sync on a 2 GiB clip, and the
+// longest stall of the client's event loop during a 1 GiB sync. Files are
+// generated in $TAVELO_BENCH_DIR and deleted afterwards. The database parts
+// need the TAVELO_TEST_DB_* server that scripts/bench starts.
+
+#include "app/clientstate.h"
+#include "projects/cliphasher.h"
+#include "projects/populatedb.h"
+#include "projects/syncengine.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+constexpr qint64 mib = 1024 * 1024;
+constexpr int clipCount = 4;
+constexpr qint64 clipSize = 256 * mib;
+constexpr int rounds = 5;
+
+QString env(const char *name) { return qEnvironmentVariable(name); }
+
+bool haveDatabase() { return !env("TAVELO_TEST_DB_PORT").isEmpty(); }
+
+bool openDatabase()
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL");
+    db.setHostName(env("TAVELO_TEST_DB_HOST"));
+    db.setPort(env("TAVELO_TEST_DB_PORT").toInt());
+    db.setDatabaseName(env("TAVELO_TEST_DB_NAME"));
+    db.setUserName(env("TAVELO_TEST_DB_USER"));
+    db.setPassword(env("TAVELO_TEST_DB_PASSWORD"));
+    if (!db.open()) {
+        std::printf("database: %s\n", qPrintable(db.lastError().text()));
+        return false;
+    }
+    return true;
+}
+
+int benchProject()
+{
+    QSqlQuery query;
+    query.exec("INSERT INTO projects (name) VALUES ('bench')");
+    return query.lastInsertId().toInt();
+}
+
+void clearShots()
+{
+    QSqlQuery().exec("DELETE FROM shots");
+}
+
+bool writeRandomFile(const QString &path, qint64 size, quint64 seed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(4 * mib, Qt::Uninitialized);
+    quint64 x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (qint64 written = 0; written < size; written += block.size()) {
+        auto *words = reinterpret_cast<quint64 *>(block.data());
+        for (qint64 i = 0; i < block.size() / 8; ++i) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            words[i] = x;
+        }
+        if (file.write(block) != block.size())
+            return false;
+    }
+    return true;
+}
+
+// Seconds one run takes; -1 when it failed.
+double timed(const std::function<bool()> &run)
+{
+    QElapsedTimer clock;
+    clock.start();
+    return run() ? clock.nsecsElapsed() / 1e9 : -1;
+}
+
+// Keeps the shortest successful time; a failure sticks.
+void keepBest(double &best, double seconds)
+{
+    if (best < 0)
+        return;
+    if (seconds < 0)
+        best = -1;
+    else if (best == 0 || seconds < best)
+        best = seconds;
+}
+
+bool runTool(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    return process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// Runs a program and returns its peak resident memory in bytes, or -1.
+qint64 peakMemory(const QString &program, const QStringList &arguments)
+{
+#ifndef Q_OS_UNIX
+    Q_UNUSED(program);
+    Q_UNUSED(arguments);
+    return -1;
+#else
+    QList<QByteArray> storage;
+    storage << QFile::encodeName(program);
+    for (const QString &argument : arguments)
+        storage << argument.toLocal8Bit();
+    std::vector<char *> argv;
+    for (QByteArray &item : storage)
+        argv.push_back(item.data());
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int devNull = ::open("/dev/null", O_WRONLY);
+        dup2(devNull, 1);
+        dup2(devNull, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return qint64(usage.ru_maxrss) * 1024;
+#endif
+}
+
+void verdict(const char *what, double value, double target, const char *unit)
+{
+    std::printf("  %-46s %8.2f%s  (target >= %.2f%s: %s)\n", what, value, unit, target, unit,
+                value >= target ? "met" : "NOT met");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    QLoggingCategory::setFilterRules("*.debug=false");
+
+    const QString base = env("TAVELO_BENCH_DIR").isEmpty() ? QDir::tempPath() : env("TAVELO_BENCH_DIR");
+    const QString root = base + "/bench_sync_root";
+    QDir(root).removeRecursively();
+    QDir().mkpath(root + "/raw/CardA");
+
+    QStringList clips;
+    for (int i = 0; i < clipCount; ++i) {
+        clips << QStringLiteral("%1/raw/CardA/%2.MTS").arg(root).arg(i + 1, 5, 10, QLatin1Char('0'));
+        if (!writeRandomFile(clips.last(), clipSize, quint64(i + 1))) {
+            std::printf("could not write %s\n", qPrintable(clips.last()));
+            return 1;
+        }
+    }
+    const double totalMiB = double(clipCount * clipSize) / mib;
+    std::printf("bench_sync: %d clips of %lld MiB in %s, best of %d runs each, files in the page cache\n",
+                clipCount, clipSize / mib, qPrintable(base), rounds);
+    runTool("cat", clips); // into the page cache
+    // The engine needs both cores; other work on the machine skews the ratios.
+    QFile loadAverage("/proc/loadavg");
+    if (loadAverage.open(QIODevice::ReadOnly))
+        std::printf("load average before the runs: %s", loadAverage.readLine().constData());
+
+    int status = 0;
+    const bool database = haveDatabase() && openDatabase();
+    const int project = database ? benchProject() : 0;
+
+    // The engine: the whole sync when there is a database, else its hashing.
+    auto runEngine = [&]() {
+        if (database) {
+            clearShots();
+            SyncEngine sync(root, project);
+            const SyncSummary summary = sync.run();
+            return summary.exitCode() == 0 && summary.inserted == clipCount;
+        }
+        ClipHasher hasher;
+        for (const QString &clip : clips) {
+            if (hasher.hashFile(clip).status != ClipHasher::Status::Ok)
+                return false;
+        }
+        return true;
+    };
+    const bool haveRhash = !QStandardPaths::findExecutable("rhash").isEmpty();
+    // Rounds interleave the contenders, so load from elsewhere on the
+    // machine falls on all of them alike; each keeps its best round.
+    double engine = 0, md5sum = 0, both = 0, rhash = 0;
+    for (int round = 0; round < rounds; ++round) {
+        keepBest(engine, timed(runEngine));
+        keepBest(md5sum, timed([&]() { return runTool("md5sum", clips); }));
+        keepBest(both, timed([&]() { return runTool("md5sum", clips) && runTool("sha1sum", clips); }));
+        if (haveRhash)
+            keepBest(rhash, timed([&]() { return runTool("rhash", QStringList{"--md5", "--sha1"} + clips); }));
+    }
+
+    auto rate = [&](double seconds) { return seconds > 0 ? totalMiB / seconds : 0; };
+    std::printf("Throughput (MiB/s):\n");
+    std::printf("  %-36s %8.0f\n", database ? "tavelo sync (MD5 + SHA-1 + database)" : "tavelo hashing (MD5 + SHA-1)",
+                rate(engine));
+    std::printf("  %-36s %8.0f\n", "md5sum", rate(md5sum));
+    std::printf("  %-36s %8.0f\n", "md5sum then sha1sum", rate(both));
+    if (rhash > 0)
+        std::printf("  %-36s %8.0f\n", "rhash --md5 --sha1", rate(rhash));
+    else
+        std::printf("  rhash --md5 --sha1: not available (install the rhash package)\n");
+    if (engine <= 0 || md5sum <= 0 || both <= 0) {
+        std::printf("a run failed\n");
+        status = 1;
+    } else {
+        std::printf("Ratios:\n");
+        verdict("tavelo / md5sum", md5sum / engine, 1.0, "x");
+        if (rhash > 0)
+            verdict("tavelo / rhash --md5 --sha1", rhash / engine, 1.25, "x");
+        verdict("tavelo / (md5sum then sha1sum)", both / engine, 2.0, "x");
+    }
+
+    if (!database) {
+        std::printf("No test database: memory and event-loop figures need scripts/bench.\n");
+    } else {
+        // Event loop during a client sync of the same 1 GiB.
+        clearShots();
+        QDir::setCurrent(root);
+        ClientState::instance()->projectId = project;
+        qint64 longestGap = 0;
+        {
+            PopulateDB window;
+            auto *engineObject = window.findChild<SyncEngine *>();
+            QElapsedTimer sinceLastTurn;
+            QTimer turns;
+            turns.setInterval(0);
+            QObject::connect(&turns, &QTimer::timeout, &window, [&]() {
+                if (sinceLastTurn.isValid())
+                    longestGap = qMax(longestGap, sinceLastTurn.elapsed());
+                sinceLastTurn.start();
+            });
+            QObject::connect(engineObject, &SyncEngine::finished, &window, [&]() {
+                turns.stop();
+                QTimer::singleShot(0, window.findChild<QPushButton *>("cancelButton"), &QPushButton::click);
+            });
+            turns.start();
+            const SyncSummary summary = window.run();
+            if (summary.inserted != clipCount)
+                status = 1;
+        }
+        std::printf("Client sync of %.0f MiB:\n", totalMiB);
+        std::printf("  %-46s %8lld ms  (target < 100 ms: %s)\n", "longest gap between event-loop turns",
+                    longestGap, longestGap < 100 ? "met" : "NOT met");
+        QDir::setCurrent(base);
+
+        // Peak memory of the companion on one 2 GiB clip (sparse: its
+        // memory use does not depend on what the bytes are).
+        for (const QString &clip : clips)
+            QFile::remove(clip);
+        QFile big(root + "/raw/CardA/big.MTS");
+        big.open(QIODevice::WriteOnly);
+        big.resize(2048 * mib);
+        big.close();
+        clearShots();
+        qputenv("TAVELO_DB_PASSWORD", env("TAVELO_TEST_DB_PASSWORD").toLocal8Bit());
+        const qint64 peak = peakMemory(TAVELO_SYNC_PATH,
+                                       {"--root", root, "--project", QString::number(project), "--server",
+                                        env("TAVELO_TEST_DB_HOST") + ":" + env("TAVELO_TEST_DB_PORT"),
+                                        "--database", env("TAVELO_TEST_DB_NAME"), "--user", env("TAVELO_TEST_DB_USER")});
+        if (peak < 0) {
+            std::printf("tavelo-sync on a 2 GiB clip failed\n");
+            status = 1;
+        } else {
+            std::printf("tavelo-sync on a 2 GiB clip:\n");
+            std::printf("  %-46s %8.1f MB  (target < 100 MB: %s)\n", "peak resident memory", peak / 1e6,
+                        peak < 100 * 1000 * 1000 ? "met" : "NOT met");
+        }
+        clearShots();
+    }
+
+    QDir(root).removeRecursively();
+    return status;
+}

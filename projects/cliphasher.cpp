@@ -1,0 +1,242 @@
+#include "projects/cliphasher.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <openssl/evp.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#endif
+
+namespace {
+
+class Digest
+{
+public:
+    explicit Digest(const EVP_MD *type)
+        : context(EVP_MD_CTX_new())
+    {
+        EVP_DigestInit_ex(context, type, nullptr);
+    }
+    ~Digest() { EVP_MD_CTX_free(context); }
+    Digest(const Digest &) = delete;
+    Digest &operator=(const Digest &) = delete;
+
+    void add(const char *data, qint64 length) { EVP_DigestUpdate(context, data, size_t(length)); }
+
+    QByteArray hex()
+    {
+        unsigned char value[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(context, value, &length);
+        return QByteArray(reinterpret_cast<const char *>(value), int(length)).toHex();
+    }
+
+private:
+    EVP_MD_CTX *context;
+};
+
+// Blocks handed from the reader to the MD5 thread; the reader feeds SHA-1
+// itself, which is more than twice as fast, while MD5 works through the
+// blocks read ahead. A slot is reused only after both digests have taken
+// its block.
+class BlockRing
+{
+public:
+    BlockRing(qint64 blockSize, int count)
+        : blocks(size_t(count))
+    {
+        for (Slot &slot : blocks)
+            slot.data.reset(new char[size_t(blockSize)]);
+    }
+
+    // Reader side: a free slot's buffer for block `index`, or nullptr.
+    char *waitForFree(qint64 index)
+    {
+        Slot &slot = at(index);
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return slot.pending == 0; });
+        return slot.data.get();
+    }
+
+    void publish(qint64 index, qint64 length)
+    {
+        Slot &slot = at(index);
+        std::lock_guard<std::mutex> lock(mutex);
+        slot.length = length;
+        slot.block = index;
+        slot.pending = 2;
+        changed.notify_all();
+    }
+
+    void finish(qint64 count)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        totalBlocks = count;
+        changed.notify_all();
+    }
+
+    void abort()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        aborted = true;
+        changed.notify_all();
+    }
+
+    // The reader's own digest is done with a block.
+    void release(qint64 index)
+    {
+        Slot &slot = at(index);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (--slot.pending == 0)
+            changed.notify_all();
+    }
+
+    // Digest side: feeds every block, in order, until the end or an abort.
+    void consume(Digest &digest)
+    {
+        for (qint64 index = 0;; ++index) {
+            Slot &slot = at(index);
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] {
+                    return aborted || slot.block == index || (totalBlocks >= 0 && index >= totalBlocks);
+                });
+                if (aborted || slot.block != index)
+                    return;
+            }
+            digest.add(slot.data.get(), slot.length);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (--slot.pending == 0)
+                changed.notify_all();
+        }
+    }
+
+private:
+    struct Slot
+    {
+        std::unique_ptr<char[]> data;
+        qint64 length = 0;
+        qint64 block = -1;
+        int pending = 0;
+    };
+
+    Slot &at(qint64 index) { return blocks[size_t(index % qint64(blocks.size()))]; }
+
+    std::vector<Slot> blocks;
+    std::mutex mutex;
+    std::condition_variable changed;
+    qint64 totalBlocks = -1;
+    bool aborted = false;
+};
+
+// Reads until the buffer is full or the file ends; -1 on a read error.
+qint64 readBlock(QFile &file, char *buffer, qint64 size)
+{
+    qint64 filled = 0;
+    while (filled < size) {
+        const qint64 got = file.read(buffer + filled, size - filled);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        filled += got;
+    }
+    return filled;
+}
+
+} // namespace
+
+ClipHasher::ClipHasher(qint64 blockSize, int blockCount)
+    : blockSize(qMax<qint64>(blockSize, 4096))
+    , blockCount(qMax(blockCount, 2))
+{
+}
+
+ClipHasher::Result ClipHasher::hashData(const QByteArray &data)
+{
+    Digest md5(EVP_md5());
+    Digest sha1(EVP_sha1());
+    md5.add(data.constData(), data.size());
+    sha1.add(data.constData(), data.size());
+    Result result;
+    result.md5 = md5.hex();
+    result.sha1 = sha1.hex();
+    result.bytes = data.size();
+    return result;
+}
+
+ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_bool *cancel,
+                                        const ProgressFunction &progress) const
+{
+    Result result;
+    // Unbuffered: blocks go straight from the system into the ring, without
+    // a second copy through QFile's own buffer.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        result.status = Status::OpenFailed;
+        result.error = QStringLiteral("cannot be opened: %1").arg(file.errorString());
+        return result;
+    }
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    posix_fadvise(file.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    const qint64 startSize = file.size();
+    const QDateTime startModified = file.fileTime(QFileDevice::FileModificationTime);
+
+    Digest md5(EVP_md5());
+    Digest sha1(EVP_sha1());
+    BlockRing ring(blockSize, blockCount);
+    std::thread md5Thread([&] { ring.consume(md5); });
+
+    for (qint64 index = 0;; ++index) {
+        if (cancel && cancel->load()) {
+            result.status = Status::Cancelled;
+            result.error = QStringLiteral("cancelled");
+            break;
+        }
+        char *buffer = ring.waitForFree(index);
+        const qint64 got = readBlock(file, buffer, blockSize);
+        if (got < 0) {
+            result.status = Status::ReadFailed;
+            result.error = QStringLiteral("cannot be read: %1").arg(file.errorString());
+            break;
+        }
+        if (got == 0) {
+            ring.finish(index);
+            break;
+        }
+        ring.publish(index, got);
+        sha1.add(buffer, got);
+        ring.release(index);
+        result.bytes += got;
+        if (progress)
+            progress(result.bytes);
+    }
+    if (result.status != Status::Ok)
+        ring.abort();
+    md5Thread.join();
+    if (result.status != Status::Ok)
+        return result;
+
+    const qint64 endSize = file.size();
+    const QDateTime endModified = file.fileTime(QFileDevice::FileModificationTime);
+    if (result.bytes != startSize || endSize != startSize || endModified != startModified) {
+        result.status = Status::SizeChanged;
+        result.error = QStringLiteral("changed while it was read (%1 bytes at the start, %2 at the end); "
+                                      "it may still be being copied, sync again once it is complete")
+                           .arg(startSize)
+                           .arg(endSize);
+        return result;
+    }
+    result.md5 = md5.hex();
+    result.sha1 = sha1.hex();
+    return result;
+}

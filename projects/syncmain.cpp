@@ -1,0 +1,189 @@
+// tavelo-sync: the client's project sync without a window, for scripts and
+// headless machines. See usage below for the exit statuses.
+
+#include "db/connectionsettings.h"
+#include "projects/syncengine.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+enum ExitStatus { AllSynced = 0, SomeSkipped = 1, BadUsage = 2, DatabaseFailure = 3 };
+
+const char description[] =
+    "Syncs the camera clips (*.MTS at any depth below DIR/raw) with the shots database: each clip\n"
+    "is hashed, looked up by its MD5 and SHA-1 digests and inserted as a shot of the project when\n"
+    "no shot has them; DIR/dbclient.cache lists every clip with its shot id.\n"
+    "\n"
+    "The connection comes from the client's settings unless --server, --database or --user\n"
+    "say otherwise; the password from the environment variable TAVELO_DB_PASSWORD, else the\n"
+    "client's settings.\n"
+    "\n"
+    "Prints one line per clip and a summary on standard output, traces on standard error.\n"
+    "Exit status: 0 every clip synced; 1 some clips skipped or the cache file not written;\n"
+    "2 bad usage, no connection or no such project (nothing written); 3 a database failure\n"
+    "stopped the sync (what was written before it stays).";
+
+std::atomic_bool interrupted{false};
+
+extern "C" void onInterrupt(int)
+{
+    interrupted = true;
+}
+
+// The progress line on a terminal's standard error; it is wiped before any
+// other line is written, and drawn again on the next progress tick.
+bool progressShown = false;
+
+void clearProgress()
+{
+    if (!progressShown)
+        return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    progressShown = false;
+}
+
+void writeTrace(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    clearProgress();
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void printOut(const QString &line)
+{
+    clearProgress();
+    std::fputs(line.toLocal8Bit().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int usageError(const QString &message)
+{
+    std::fprintf(stderr, "tavelo-sync: %s\nTry 'tavelo-sync --help' for more information.\n",
+                 message.toLocal8Bit().constData());
+    return BadUsage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavelo-sync"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(description));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption rootOption("root", "Local root holding raw/ (default: the client's local root).", "DIR");
+    const QCommandLineOption projectOption("project", "Id of the project new shots belong to (required).", "ID");
+    const QCommandLineOption serverOption("server", "Host, host:port, [IPv6]:port or a socket path.", "SERVER");
+    const QCommandLineOption databaseOption("database", "Database name.", "NAME");
+    const QCommandLineOption userOption("user", "User name.", "USER");
+    parser.addOptions({rootOption, projectOption, serverOption, databaseOption, userOption});
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        printOut(parser.helpText());
+        return AllSynced;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
+    if (!parser.isSet(projectOption))
+        return usageError(QStringLiteral("--project ID is required."));
+    bool ok = false;
+    const int projectId = parser.value(projectOption).toInt(&ok);
+    if (!ok || projectId <= 0)
+        return usageError(QStringLiteral("--project needs a positive whole number, not \"%1\".")
+                              .arg(parser.value(projectOption)));
+
+    ConnectionSettings settings = ConnectionSettings::load();
+    const QString root = parser.isSet(rootOption) ? parser.value(rootOption) : settings.rootPath;
+    if (root.isEmpty())
+        return usageError(QStringLiteral("no local root: give --root DIR."));
+    if (!QFileInfo(root).isDir())
+        return usageError(QStringLiteral("the local root \"%1\" is not a directory.").arg(root));
+    if (parser.isSet(serverOption))
+        settings.server = parser.value(serverOption);
+    if (parser.isSet(databaseOption))
+        settings.database = parser.value(databaseOption);
+    if (parser.isSet(userOption))
+        settings.userName = parser.value(userOption);
+    if (qEnvironmentVariableIsSet("TAVELO_DB_PASSWORD"))
+        settings.password = qEnvironmentVariable("TAVELO_DB_PASSWORD");
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"));
+    const ServerAddress address = applyServerAddress(db, settings.server);
+    if (!address.isValid())
+        return usageError(QStringLiteral("the server \"%1\" cannot be used: %2").arg(settings.server, address.error));
+    db.setDatabaseName(settings.database);
+    db.setUserName(settings.userName);
+    db.setPassword(settings.password);
+    if (!db.open()) {
+        std::fprintf(stderr, "tavelo-sync: cannot connect to database \"%s\" on \"%s\" as \"%s\": %s\n",
+                     settings.database.toLocal8Bit().constData(), settings.server.toLocal8Bit().constData(),
+                     settings.userName.toLocal8Bit().constData(), db.lastError().text().toLocal8Bit().constData());
+        return BadUsage;
+    }
+
+    int status = AllSynced;
+    {
+        SyncEngine engine(root, projectId);
+        const bool showProgress = isatty(fileno(stderr));
+        QObject::connect(&engine, &SyncEngine::clipFinished, &app, [](const SyncClipResult &clip) {
+            printOut(clip.text());
+        });
+        if (showProgress) {
+            QObject::connect(&engine, &SyncEngine::progressChanged, &app, [](const SyncProgress &progress) {
+                QString line = progress.text();
+                if (!progress.currentClip.isEmpty())
+                    line += QStringLiteral("  ") + progress.currentClip;
+                clearProgress();
+                std::fprintf(stderr, "%s", line.left(150).toLocal8Bit().constData());
+                std::fflush(stderr);
+                progressShown = true;
+            });
+            qInstallMessageHandler(writeTrace);
+        }
+
+        // Ctrl+C cancels like the client's Cancel: the cache file stays well formed.
+        std::signal(SIGINT, onInterrupt);
+        std::signal(SIGTERM, onInterrupt);
+        QTimer interruptCheck;
+        QObject::connect(&interruptCheck, &QTimer::timeout, &engine, [&engine]() {
+            if (interrupted)
+                engine.cancel();
+        });
+        interruptCheck.start(100);
+
+        const SyncSummary summary = engine.run();
+        clearProgress();
+        if (summary.status == SyncSummary::Status::Refused)
+            std::fprintf(stderr, "tavelo-sync: %s\n", summary.error.toLocal8Bit().constData());
+        else
+            printOut(summary.text());
+        status = summary.exitCode();
+    }
+    db.close();
+    return status;
+}
