@@ -13,6 +13,7 @@
 #include "shots/gridwidget.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
+#include "testsupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -27,7 +28,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -120,23 +120,6 @@ int seed(QSqlDatabase &db)
     }
     db.commit();
     return large;
-}
-
-// Calls action with the first visible modal widget of the class, from the
-// event loop of whatever dialog is running.
-void whenModal(const char *className, std::function<void(QWidget *)> action)
-{
-    auto *timer = new QTimer(qApp);
-    const QByteArray wanted(className);
-    QObject::connect(timer, &QTimer::timeout, timer, [=]() {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (modal && modal->isVisible() && modal->inherits(wanted.constData())) {
-            timer->stop();
-            timer->deleteLater();
-            action(modal);
-        }
-    });
-    timer->start(10);
 }
 
 // Paints the window now, as the screen would, so that figures include
