@@ -39,9 +39,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        if (!TestDb::configured())
-            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        TAVELO_INIT_DB_TEST();
         startDirectory = QDir::currentPath();
         QSqlDatabase seed = TestDb::open("seed");
         QVERIFY(TestDb::reset(seed));

@@ -53,9 +53,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        if (!TestDb::configured())
-            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        TAVELO_INIT_DB_TEST();
         db = TestDb::open();
         QVERIFY(db.isOpen());
         ClientState::instance()->connected = 1;

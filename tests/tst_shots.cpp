@@ -161,9 +161,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        if (!TestDb::configured())
-            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        TAVELO_INIT_DB_TEST();
         QVERIFY(root.isValid());
         startDirectory = QDir::currentPath();
         QSqlDatabase db = TestDb::open();

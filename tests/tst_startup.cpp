@@ -35,8 +35,7 @@ private:
 private slots:
     void initTestCase()
     {
-        if (!TestDb::configured())
-            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        TAVELO_INIT_DB_TEST();
         QSqlDatabase db = TestDb::open("seed");
         QVERIFY(TestDb::reset(db));
         QVERIFY(TestDb::addProject(db, "Harbour Documentary", "Three days on the east pier."));

@@ -170,9 +170,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        if (!TestDb::configured())
-            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        TAVELO_INIT_DB_TEST();
         startDirectory = QDir::currentPath();
         db = TestDb::open();
         QVERIFY(db.isOpen());

@@ -50,9 +50,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QStandardPaths::setTestModeEnabled(true);
-        if (!TestDb::configured())
-            QFAIL(qPrintable(TestDb::notConfiguredMessage()));
+        TAVELO_INIT_DB_TEST();
         QSqlDatabase db = TestDb::open();
         QVERIFY(db.isOpen());
         QVERIFY(TestDb::reset(db));

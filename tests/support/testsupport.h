@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QString>
 #include <QVariant>
 
@@ -8,6 +9,16 @@
 
 class QWidget;
 class QSqlDatabase;
+
+// Opening of every database test's initTestCase(): no test touches the
+// person's own settings, and without the test server the test fails rather
+// than passing for want of something to check.
+#define TAVELO_INIT_DB_TEST()                                                                      \
+    do {                                                                                           \
+        QStandardPaths::setTestModeEnabled(true);                                                  \
+        if (!TestDb::configured())                                                                 \
+            QFAIL(qPrintable(TestDb::notConfiguredMessage()));                                     \
+    } while (false)
 
 // Connection details of the throwaway server that scripts/test starts.
 namespace TestDb {
