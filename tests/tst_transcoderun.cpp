@@ -123,9 +123,10 @@ private:
         window.dialog = new TranscodeDialog; // never deleted: that ends the process
         QTextEdit *log = window.log();
         std::shared_ptr<QSet<QString>> lines = window.logLines;
-        // Each line the log shows passes through its last block.
+        // Every line the log shows, also those added in one edit.
         connect(log, &QTextEdit::textChanged, log, [log, lines]() {
-            lines->insert(log->document()->lastBlock().text());
+            for (QTextBlock block = log->document()->begin(); block.isValid(); block = block.next())
+                lines->insert(block.text());
         });
         return window;
     }
@@ -422,6 +423,25 @@ private slots:
         QVERIFY(window.label("totalFilesLabel")->text().isEmpty());
         QVERIFY2(window.label("messageLabel")->text().startsWith("There is no folder \"raw\" in the local root"),
                  qPrintable(window.label("messageLabel")->text()));
+        window.dialog->hide();
+    }
+
+    void aLongScanListsItsFirstNotesAndCountsTheRest()
+    {
+        // 150 clips whose outputs exist, made by hand: two notes each.
+        for (int i = 0; i < 150; ++i) {
+            createFile(QStringLiteral("raw/A/c%1.MTS").arg(i, 3, 10, QLatin1Char('0')));
+            createFile(out(QStringLiteral("720p/MP4/raw/A/c%1.mov").arg(i, 3, 10, QLatin1Char('0'))), "by hand");
+        }
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 0);
+        QCOMPARE(window.jobs()->count(JobListModel::Skipped), 150);
+        const QStringList lines = window.log()->toPlainText().split('\n');
+        QCOMPARE(lines.size(), 201);
+        QCOMPARE(lines.first(), "Skipped for raw/A/c000.MTS, the output exists: " + out("720p/MP4/raw/A/c000.mov"));
+        QCOMPARE(lines.last(), "... and 100 more lines like these; the job list shows every job's state and note.");
         window.dialog->hide();
     }
 

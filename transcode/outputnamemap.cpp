@@ -16,6 +16,11 @@ QString OutputNameMap::header()
 
 QString OutputNameMap::escape(const QString &path)
 {
+    bool plain = true;
+    for (const QChar c : path)
+        plain = plain && c != QLatin1Char('\\') && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r');
+    if (plain)
+        return path;
     QString text;
     text.reserve(path.size());
     for (const QChar c : path) {
@@ -97,7 +102,7 @@ int OutputNameMap::parse(const QByteArray &text)
             ++lost;
             continue;
         }
-        if (!clips.contains(name)) {
+            if (!clips.contains(name)) {
             clips.insert(name, clip);
             if (!names.contains(clip))
                 names.insert(clip, name);
@@ -111,6 +116,7 @@ int OutputNameMap::parse(const QByteArray &text)
 QByteArray OutputNameMap::serialize() const
 {
     QByteArray text = header().toUtf8() + '\n';
+    text.reserve(text.size() + order.size() * 80);
     for (const auto &entry : order)
         text += escape(entry.first).toUtf8() + '\t' + escape(entry.second).toUtf8() + '\n';
     return text;

@@ -30,6 +30,9 @@
 namespace {
 // The log keeps the end of a long job's output, not all of it.
 constexpr int logLineLimit = 5000;
+// A scan's notes beyond this many are counted, not listed: the job list
+// holds every job's state and note.
+constexpr int scanNoteLimit = 200;
 } // namespace
 
 TranscodeDialog::TranscodeDialog()
@@ -207,7 +210,13 @@ bool TranscodeDialog::scan()
     input.outputRoot = transcodeDir.absolutePath();
     input.host = PartialFile::hostTag();
     input.pid = QCoreApplication::applicationPid();
-    input.jobFor = [this](Preset preset, const QString &clip) { return presetJob(preset, clip); };
+    int named = 0;
+    input.jobFor = [this, &named](Preset preset, const QString &clip) {
+        // The window stays live while a large tree is named.
+        if (++named % 256 == 0)
+            processPendingEvents();
+        return presetJob(preset, clip);
+    };
     // The same clips as the sync's, in path order.
     const QList<ClipEntry> clips = ClipFinder::findClips(QDir::currentPath());
     input.clips.reserve(clips.size());
@@ -223,8 +232,7 @@ bool TranscodeDialog::scan()
         appendLog(error);
         return false;
     }
-    for (const QString &note : std::as_const(notes))
-        appendLog(note);
+    appendLogLines(notes);
     const QHash<QString, QString> removed = removeLeftovers(partials);
     processPendingEvents();
 
@@ -250,8 +258,11 @@ bool TranscodeDialog::scan()
         appendLog(text);
         return false;
     }
-    for (const QString &note : plan.notes)
-        appendLog(note);
+    QStringList shown = plan.notes.mid(0, scanNoteLimit);
+    if (plan.notes.size() > scanNoteLimit)
+        shown << QStringLiteral("... and %1 more lines like these; the job list shows every job's state and note.")
+                     .arg(plan.notes.size() - scanNoteLimit);
+    appendLogLines(shown);
 
     // The names given to jobs that will run are recorded before any of them
     // runs, so a name never goes to another clip, whatever happens next.
@@ -267,9 +278,13 @@ bool TranscodeDialog::scan()
 
     QList<TranscodeQueue::Entry> entries;
     entries.reserve(plan.jobs.size());
+    QSet<QString> made;
     for (const TranscodePlanner::PlannedJob &planned : plan.jobs) {
         // The folder is made even when the job is then skipped.
-        QDir(planned.job.outputDir).mkpath(QStringLiteral("."));
+        if (!made.contains(planned.job.outputDir)) {
+            QDir().mkpath(planned.job.outputDir);
+            made.insert(planned.job.outputDir);
+        }
         TranscodeQueue::Entry entry;
         entry.job = planned.job;
         entry.note = planned.note;
@@ -413,6 +428,29 @@ void TranscodeDialog::appendLog(const QString &text, bool progress)
     cursor.insertText(text);
     logHasLines = true;
     logEndsWithProgress = progress;
+    if (atEnd)
+        scrollBar->setValue(scrollBar->maximum());
+}
+
+void TranscodeDialog::appendLogLines(const QStringList &lines)
+{
+    if (lines.isEmpty())
+        return;
+    QScrollBar *scrollBar = logEdit->verticalScrollBar();
+    const bool atEnd = scrollBar->value() == scrollBar->maximum();
+    QTextCursor cursor(logEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    // One edit, so the log is laid out once, not once per line: a scan can
+    // have a note for every clip.
+    cursor.beginEditBlock();
+    for (const QString &line : lines) {
+        if (logHasLines)
+            cursor.insertBlock();
+        cursor.insertText(line);
+        logHasLines = true;
+    }
+    cursor.endEditBlock();
+    logEndsWithProgress = false;
     if (atEnd)
         scrollBar->setValue(scrollBar->maximum());
 }

@@ -63,6 +63,7 @@ private:
     void showMessage(const QString &text);
     void clearLog();
     void appendLog(const QString &text, bool progress = false);
+    void appendLogLines(const QStringList &lines);
     void processPendingEvents();
 
     QLabel *currentFileLabel;

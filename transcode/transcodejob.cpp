@@ -1,6 +1,5 @@
 #include "transcode/transcodejob.h"
 
-#include <QFileInfo>
 
 QString outputSubPath(const QString &source)
 {
@@ -10,8 +9,8 @@ QString outputSubPath(const QString &source)
 
 QString clipBaseName(const QString &source)
 {
-    const QString name = QFileInfo(source).fileName();
-    const int dot = name.indexOf(QLatin1Char('.'));
+    const QString name = source.mid(source.lastIndexOf(QLatin1Char('/')) + 1);
+    const int dot = int(name.indexOf(QLatin1Char('.')));
     return dot < 0 ? name : name.left(dot);
 }
 

@@ -105,7 +105,7 @@ TranscodePlanner::Plan TranscodePlanner::plan(const Input &input, const ClipFilt
             Slot &slot = row[i];
             slot.job = input.jobFor ? input.jobFor(preset, input.clips.at(i))
                                     : layoutJob(preset, input.clips.at(i), input.outputRoot);
-            slot.layoutName = QFileInfo(slot.job.output).fileName();
+            slot.layoutName = slot.job.output.mid(slot.job.output.lastIndexOf(QLatin1Char('/')) + 1);
             const QString mine = map.nameOf(input.clips.at(i));
             if (!mine.isEmpty()) {
                 give(slot, mine);
