@@ -236,7 +236,6 @@ bool TranscodeDialog::scan()
     const QHash<QString, QString> removed = removeLeftovers(partials);
     processPendingEvents();
 
-    QString failedClip;
     const TranscodePlanner::Plan plan = TranscodePlanner::plan(input, [&](const QString &entry) {
         processPendingEvents();
         const ScanFilter::Verdict verdict = filter.verdict(entry);
