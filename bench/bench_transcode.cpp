@@ -9,6 +9,7 @@
 
 #include "app/clientstate.h"
 #include "transcode/partialfile.h"
+#include "transcode/transcodequeue.h"
 #include "transcode/transcodedialog.h"
 
 #include <QAbstractButton>
@@ -122,6 +123,13 @@ int main(int argc, char **argv)
         if (state == QProcess::NotRunning)
             endedAt = clock.nsecsElapsed();
     });
+    // The client's own share of the gap: from the end to the moment the
+    // queue hands the next job to the system, which then starts it.
+    QList<qint64> handOvers;
+    QObject::connect(window->findChild<TranscodeQueue *>(), &TranscodeQueue::jobStarted, &app, [&]() {
+        if (endedAt >= 0)
+            handOvers << clock.nsecsElapsed() - endedAt;
+    });
     QObject::connect(process, &QProcess::started, &app, [&]() {
         if (endedAt >= 0)
             jobGaps << clock.nsecsElapsed() - endedAt;
@@ -181,6 +189,11 @@ int main(int argc, char **argv)
         std::printf("gap from a job's end to the next job's start over %lld jobs: median %.2f ms, longest %.2f ms "
                     "(target < 50 ms)\n",
                     qint64(jobGaps.size()), ms(jobGaps.at(jobGaps.size() / 2)), ms(jobGaps.last()));
+    std::sort(handOvers.begin(), handOvers.end());
+    if (!handOvers.isEmpty())
+        std::printf("  of which the client's own work up to handing the next job to the system: median %.2f ms, "
+                    "longest %.2f ms\n",
+                    ms(handOvers.at(handOvers.size() / 2)), ms(handOvers.last()));
     if (!renames.isEmpty())
         std::printf("renaming a finished output to its final name: median %.3f ms, longest %.3f ms (part of the gap "
                     "above; target: no measurable share of it)\n",
