@@ -36,8 +36,7 @@ TranscodeJob fifteenArgumentJob(const QString &preset, const QString &source, co
     job.source = source;
     job.tree = tree;
     job.outputDir = tree + QLatin1Char('/') + outputSubPath(source);
-    const QString &outputDir = job.outputDir;
-    job.output = outputDir + clipBaseName(source) + QStringLiteral(".mov");
+    job.output = job.outputDir + clipBaseName(source) + QStringLiteral(".mov");
     job.arguments = QStringList{QStringLiteral("-i"), source,
                                 QStringLiteral("-acodec"), audioCodec,
                                 QStringLiteral("-b"), rateText,
