@@ -5,6 +5,8 @@
 //                            Default "ok".
 //   TAVELO_FAKE_ENCODER_LOG  a file to which every run appends one line:
 //                            its process id and its arguments, tab-separated.
+//   TAVELO_FAKE_ENCODER_WROTE  a file that hang and stubborn create once
+//                            they have written their partial output.
 // Modes:
 //   ok        input banner with a 2 s duration, carriage-return progress
 //             lines in separate writes, writes the output, exit 0
@@ -156,6 +158,8 @@ int main(int argc, char **argv)
 #endif
         banner(input);
         writeFile(output, "partial");
+        if (const char *wrote = std::getenv("TAVELO_FAKE_ENCODER_WROTE"))
+            writeFile(wrote, "");
         progress(0.5);
         for (;;)
             pause(1000);

@@ -1,5 +1,6 @@
 // "Cancel" and closing the transcode window while an encoder runs: both end
-// the client with status 0, stop the encoder and remove its partial output.
+// the client with status 0, stop the encoder and remove its partial output,
+// leaving nothing in the output folder.
 // These paths end the process, so the real client runs as a child, driven
 // by the test plug-in in tests/driver, with the fake encoder in its start
 // directory's ffmpeg/bin.
@@ -50,14 +51,18 @@ private slots:
             settings.setValue("Connection/rootpath", root.path());
         }
         const QString encoderLog = start.path() + "/runs.log";
-        const QString output = root.path() + "/transcode/720p/MP4/raw/A/x.mov";
+        const QString wrote = start.path() + "/wrote";
+        const QString outputDir = root.path() + "/transcode/720p/MP4/raw/A";
 
         QProcessEnvironment extra;
         extra.insert("TAVELO_FAKE_ENCODER", mode);
         extra.insert("TAVELO_FAKE_ENCODER_LOG", encoderLog);
+        extra.insert("TAVELO_FAKE_ENCODER_WROTE", wrote);
+        // The encoder writes a temporary name that holds the client's process
+        // id; it says when it has written part of it.
         const ClientRun run = runClient("LoginDialog:click:transcodeButton;TranscodeDialog:click:mp4Box;"
                                         "TranscodeDialog:click:beginButton;TranscodeDialog:waitfile:"
-                                            + output + ";TranscodeDialog:" + lastStep,
+                                            + wrote + ";TranscodeDialog:" + lastStep,
                                         home.path(), start.path(), extra);
         const QString &log = run.log;
         QVERIFY2(run.finished, qPrintable("the client did not end; its output:\n" + log));
@@ -74,7 +79,8 @@ private slots:
         const pid_t pid = lines.first().split('\t').first().toInt();
         QVERIFY(pid > 0);
         QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 5000);
-        QVERIFY(!QFileInfo::exists(output));
+        QVERIFY(lines.first().endsWith(".partial"));
+        QCOMPARE(QDir(outputDir).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 };
 

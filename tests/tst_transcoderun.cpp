@@ -6,6 +6,8 @@
 #include "testsupport.h"
 #include "transcode/encoderlocator.h"
 #include "transcode/joblistmodel.h"
+#include "transcode/outputnamemap.h"
+#include "transcode/partialfile.h"
 #include "transcode/transcodedialog.h"
 
 #include <QCheckBox>
@@ -19,9 +21,12 @@
 #include <QTextBlock>
 #include <QTextEdit>
 
+#include <QDirIterator>
+#include <QProcess>
+#include <QTreeView>
+
 #include <algorithm>
 #include <memory>
-#include <QTreeView>
 
 namespace {
 
@@ -37,6 +42,32 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The output a temporary name becomes: ".x.mov.<host>-<pid>.partial" in a
+// folder is x.mov in that folder.
+QString finalOf(const QString &partial)
+{
+    const int slash = int(partial.lastIndexOf('/'));
+    const QString name = partial.mid(slash + 1);
+    const QString tail = "." + PartialFile::hostTag() + "-" + QString::number(QCoreApplication::applicationPid())
+        + ".partial";
+    if (!name.startsWith('.') || !name.endsWith(tail))
+        return "not a temporary name of this process: " + partial;
+    return partial.left(slash + 1) + name.mid(1, name.size() - 1 - tail.size());
+}
+
+// Every temporary file below dir.
+QStringList partialsBelow(const QString &dir)
+{
+    QStringList found;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(".partial"))
+            found << path;
+    }
+    return found;
 }
 
 // The window under test, with every line its log ever showed.
@@ -92,9 +123,10 @@ private:
         window.dialog = new TranscodeDialog; // never deleted: that ends the process
         QTextEdit *log = window.log();
         std::shared_ptr<QSet<QString>> lines = window.logLines;
-        // Each line the log shows passes through its last block.
+        // Every line the log shows, also those added in one edit.
         connect(log, &QTextEdit::textChanged, log, [log, lines]() {
-            lines->insert(log->document()->lastBlock().text());
+            for (QTextBlock block = log->document()->begin(); block.isValid(); block = block.next())
+                lines->insert(block.text());
         });
         return window;
     }
@@ -110,12 +142,17 @@ private:
         return window.button("beginButton")->isEnabled();
     }
 
-    // The encoder's runs so far: their arguments.
+    // The encoder's runs so far: their arguments, the temporary name it
+    // wrote given as the output it became.
     QList<QStringList> encoderRuns() const
     {
         QList<QStringList> runs;
-        for (const QString &line : QString::fromUtf8(readFile(encoderLog)).split('\n', Qt::SkipEmptyParts))
-            runs << line.split('\t').mid(1);
+        for (const QString &line : QString::fromUtf8(readFile(encoderLog)).split('\n', Qt::SkipEmptyParts)) {
+            QStringList arguments = line.split('\t').mid(1);
+            if (!arguments.isEmpty())
+                arguments.last() = finalOf(arguments.last());
+            runs << arguments;
+        }
         return runs;
     }
 
@@ -148,7 +185,7 @@ private slots:
     {
         createFile("raw/Wedding/CardA/CLIP7.MTS");
         createFile("raw/Day1/CardA/00001.MTS");
-        createFile("raw/Day1/CardB/00001.MTS");   // same output as CardA's
+        createFile("raw/Day1/CardB/00001.MTS");   // the same number on the next card
         createFile("raw/CLIP9.MTS");
         createFile("raw/Wedding/CardA/CLIP7.mts");
         createFile("raw/Wedding/CardA/CLIP7.MTS.bak");
@@ -160,21 +197,17 @@ private slots:
             window.box(name)->setChecked(true);
         QVERIFY(run(window));
 
-        // Each clip's jobs run together, in the order of the boxes; the
-        // second card's 00001.MTS is not queued.
+        // Each clip's jobs run together, in the order of the boxes, clips in
+        // path order; the second card's 00001.MTS gets outputs of its own.
         const QList<QStringList> runs = encoderRuns();
-        QCOMPARE(runs.size(), 4 + 4 + 3);
-        QStringList order;
-        for (const QStringList &arguments : runs)
-            order << arguments.value(1) + " " + arguments.last().section('/', -4, -3).section('/', 0, 0);
+        QCOMPARE(runs.size(), 4 + 4 + 4 + 3);
         QStringList sources;
         for (const QStringList &arguments : runs) {
             if (sources.isEmpty() || sources.last() != arguments.value(1))
                 sources << arguments.value(1);
         }
-        QCOMPARE(sources.size(), 3);
-        QVERIFY(!sources.contains("raw/Day1/CardB/00001.MTS"));
-        QVERIFY(sources.contains("raw/Day1/CardA/00001.MTS") || sources.contains("raw/Day1/CardB/00001.MTS"));
+        QCOMPARE(sources, (QStringList{"raw/CLIP9.MTS", "raw/Day1/CardA/00001.MTS", "raw/Day1/CardB/00001.MTS",
+                                       "raw/Wedding/CardA/CLIP7.MTS"}));
         for (const QString &source : sources) {
             QStringList outputs;
             for (const QStringList &arguments : runs) {
@@ -182,7 +215,9 @@ private slots:
                     outputs << arguments.last().mid(root.path().size());
             }
             const QString sub = source == "raw/CLIP9.MTS" ? "raw/CLIP9.MTS/" : source.section('/', 0, 1) + "/";
-            const QString base = QFileInfo(source).fileName().section('.', 0, 0);
+            QString base = QFileInfo(source).fileName().section('.', 0, 0);
+            if (source == "raw/Day1/CardB/00001.MTS")
+                base += "_CardB";
             QStringList expected;
             if (source != "raw/CLIP9.MTS")
                 expected << "/transcode/720p/MP4/" + sub + base + ".mov";
@@ -191,45 +226,62 @@ private slots:
                      << "/transcode/720x480/DV25/" + sub + base + ".dv";
             QCOMPARE(outputs, expected);
         }
-        // The clip's four jobs as the encoder received them.
+        // The clip's four jobs as the encoder received them, each writing a
+        // temporary name beside its output.
         QList<QStringList> clip7;
-        for (const QStringList &arguments : runs) {
-            if (arguments.value(1) == "raw/Wedding/CardA/CLIP7.MTS")
-                clip7 << arguments;
+        for (const QString &line : QString::fromUtf8(readFile(encoderLog)).split('\n', Qt::SkipEmptyParts)) {
+            if (line.split('\t').value(2) == "raw/Wedding/CardA/CLIP7.MTS")
+                clip7 << line.split('\t').mid(1);
         }
         const QString w = root.path() + "/transcode/";
+        auto partial = [](const QString &output) { return PartialFile::pathFor(output); };
         QCOMPARE(clip7, (QList<QStringList>{
             QString("-i raw/Wedding/CardA/CLIP7.MTS -acodec libmp3lame -b 6000k -s 1280x720 -vcodec mpeg4 -r 23.976 "
-                    "-f mov " + w + "720p/MP4/raw/Wedding/CLIP7.mov").split(' '),
+                    "-f mov " + partial(w + "720p/MP4/raw/Wedding/CLIP7.mov")).split(' '),
             QString("-i raw/Wedding/CardA/CLIP7.MTS -acodec pcm_s16le -b 60M -s 1280x720 -vcodec dnxhd -r 23.976 "
-                    "-f mov " + w + "1280x720/DNX60/raw/Wedding/CLIP7.mov").split(' '),
+                    "-f mov " + partial(w + "1280x720/DNX60/raw/Wedding/CLIP7.mov")).split(' '),
             QString("-i raw/Wedding/CardA/CLIP7.MTS -acodec pcm_s16le -b 36M -s 1920x1080 -vcodec dnxhd -r 23.976 "
-                    "-f mov " + w + "1920x1080/DNX36/raw/Wedding/CLIP7.mov").split(' '),
-            QString("-i raw/Wedding/CardA/CLIP7.MTS -target ntsc-dv -aspect 16:9 " + w
-                    + "720x480/DV25/raw/Wedding/CLIP7.dv").split(' ')}));
+                    "-f mov " + partial(w + "1920x1080/DNX36/raw/Wedding/CLIP7.mov")).split(' '),
+            QString("-i raw/Wedding/CardA/CLIP7.MTS -target ntsc-dv -aspect 16:9 "
+                    + partial(w + "720x480/DV25/raw/Wedding/CLIP7.dv")).split(' ')}));
         for (const QStringList &arguments : runs)
             QCOMPARE(arguments.size(), arguments.contains("-target") ? 7 : 15);
 
         QCOMPARE(readFile(out("720p/MP4/raw/CLIP9.MTS/CLIP9.mov")), QByteArray("from an earlier run"));
         QCOMPARE(readFile(out("720x480/DV25/raw/Wedding/CLIP7.dv")), QByteArray("encoded"));
+        QCOMPARE(readFile(out("720x480/DV25/raw/Day1/00001_CardB.dv")), QByteArray("encoded"));
+        QCOMPARE(partialsBelow(root.path() + "/transcode"), QStringList());
         QCOMPARE(window.label("totalFilesLabel")->text(), "4");
-        QCOMPARE(window.label("jobNumberLabel")->text(), "job 11 of 11");
+        QCOMPARE(window.label("jobNumberLabel")->text(), "job 15 of 15");
         QCOMPARE(window.dialog->findChild<QProgressBar *>("progressBar")->value(), 100);
-        QCOMPARE(window.jobs()->count(JobListModel::Done), 11);
-        QCOMPARE(window.jobs()->count(JobListModel::Skipped), 5);
-        QCOMPARE(window.stateOf("raw/Day1/CardB/00001.MTS", PresetName::dv),
-                 "skipped: raw/Day1/CardA/00001.MTS writes the same output");
+        QCOMPARE(window.jobs()->count(JobListModel::Done), 15);
+        QCOMPARE(window.jobs()->count(JobListModel::Skipped), 1);
+        QCOMPARE(window.stateOf("raw/Day1/CardB/00001.MTS", PresetName::dv), "done");
         QCOMPARE(window.stateOf("raw/CLIP9.MTS", PresetName::mp4), "skipped: the output exists");
+        // The job list says which clip got which name, and why.
+        const int row = window.rowOf("raw/Day1/CardB/00001.MTS", PresetName::dv);
+        QCOMPARE(window.jobs()->index(row, JobListModel::OutputColumn).data().toString(),
+                 QDir::toNativeSeparators(out("720x480/DV25/raw/Day1/00001_CardB.dv")));
+        QCOMPARE(window.jobs()->index(row, JobListModel::NoteColumn).data().toString(),
+                 "named apart: raw/Day1/CardA/00001.MTS has 00001.dv");
 
-        // The log said which clip was skipped, and why.
+        // So does the log.
         QVERIFY2(window.logLines->contains(
-                     "Skipped raw/Day1/CardB/00001.MTS: raw/Day1/CardA/00001.MTS of this run writes the same output: "
-                     + QStringList{out("720p/MP4/raw/Day1/00001.mov"), out("1280x720/DNX60/raw/Day1/00001.mov"),
-                                   out("1920x1080/DNX36/raw/Day1/00001.mov"), out("720x480/DV25/raw/Day1/00001.dv")}
+                     "Named apart for raw/Day1/CardB/00001.MTS, since raw/Day1/CardA/00001.MTS has its usual names: "
+                     + QStringList{out("720p/MP4/raw/Day1/00001_CardB.mov"), out("1280x720/DNX60/raw/Day1/00001_CardB.mov"),
+                                   out("1920x1080/DNX36/raw/Day1/00001_CardB.mov"), out("720x480/DV25/raw/Day1/00001_CardB.dv")}
                            .join(", ")),
                  qPrintable(QStringList(window.logLines->values()).join('\n')));
         QVERIFY(window.logLines->contains("Skipped for raw/CLIP9.MTS, the output exists: "
                                          + out("720p/MP4/raw/CLIP9.MTS/CLIP9.mov")));
+        QVERIFY(window.logLines->contains("No name map says which clip made " + out("720p/MP4/raw/CLIP9.MTS/CLIP9.mov")
+                                         + "; taken as done for raw/CLIP9.MTS, whose layout name it has"));
+        // Each tree's map records the clip of every name it gave.
+        OutputNameMap map(out("720x480/DV25"));
+        QVERIFY(map.load());
+        QCOMPARE(map.size(), 4);
+        QCOMPARE(map.clipOf("raw/Day1/00001.dv"), "raw/Day1/CardA/00001.MTS");
+        QCOMPARE(map.clipOf("raw/Day1/00001_CardB.dv"), "raw/Day1/CardB/00001.MTS");
 
         QVERIFY(QFileInfo::exists(saveScreenshot(window.dialog, "transcode-after-run")));
 
@@ -239,6 +291,79 @@ private slots:
         QCOMPARE(encoderRuns().size(), 0);
         QCOMPARE(window.label("totalFilesLabel")->text(), "8");
         QCOMPARE(window.jobs()->count(JobListModel::Skipped), 16);
+        window.dialog->hide();
+    }
+
+    void aNameOnceGivenStaysWithItsClip()
+    {
+        createFile("raw/Day1/CardA/00001.MTS");
+        createFile("raw/Day1/CardB/00001.MTS");
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QVERIFY(run(window));
+        QVERIFY(QFileInfo::exists(out("720p/MP4/raw/Day1/00001.mov")));
+        QVERIFY(QFileInfo::exists(out("720p/MP4/raw/Day1/00001_CardB.mov")));
+
+        // Card A is put away and its proxy deleted; card B's output keeps
+        // its name and is not taken for card A's.
+        QDir(root.path() + "/raw/Day1/CardA").removeRecursively();
+        QFile::remove(out("720p/MP4/raw/Day1/00001.mov"));
+        QFile::remove(out("720p/MP4/raw/Day1/00001_CardB.mov"));
+        QFile::remove(encoderLog);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 1);
+        QCOMPARE(encoderRuns().first().last(), out("720p/MP4/raw/Day1/00001_CardB.mov"));
+        QVERIFY(!QFileInfo::exists(out("720p/MP4/raw/Day1/00001.mov")));
+
+        // A card that comes back later gets its old name again.
+        createFile("raw/Day1/CardA/00001.MTS");
+        QFile::remove(encoderLog);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 1);
+        QCOMPARE(encoderRuns().first(), (QStringList{"-i", "raw/Day1/CardA/00001.MTS", "-acodec", "libmp3lame", "-b",
+                                                     "6000k", "-s", "1280x720", "-vcodec", "mpeg4", "-r", "23.976",
+                                                     "-f", "mov", out("720p/MP4/raw/Day1/00001.mov")}));
+        window.dialog->hide();
+    }
+
+    void aLeftoverTemporaryFileIsRemovedAndRedone()
+    {
+        createFile("raw/A/x.MTS");
+        createFile("raw/A/y.MTS");
+        // A process of this machine that is gone, one that still runs, and
+        // another machine on a shared disk.
+        QProcess gone;
+        gone.start("true", QStringList());
+        QVERIFY(gone.waitForStarted());
+        const qint64 deadPid = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        const QString host = PartialFile::hostTag();
+        const QString dead = PartialFile::pathFor(out("720p/MP4/raw/A/x.mov"), host, deadPid);
+        const QString running = PartialFile::pathFor(out("720p/MP4/raw/A/y.mov"), host, 1);
+        const QString elsewhere = PartialFile::pathFor(out("720p/MP4/raw/A/y.mov"), "other-" + host, deadPid);
+        createFile(dead, "half a file");
+        createFile(running, "being written");
+        createFile(elsewhere, "being written");
+
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 2);
+        QCOMPARE(readFile(out("720p/MP4/raw/A/x.mov")), QByteArray("encoded"));
+        QCOMPARE(readFile(out("720p/MP4/raw/A/y.mov")), QByteArray("encoded"));
+        QVERIFY(!QFileInfo::exists(dead));
+        QCOMPARE(readFile(running), QByteArray("being written"));
+        QCOMPARE(readFile(elsewhere), QByteArray("being written"));
+        const QString lines = QStringList(window.logLines->values()).join('\n');
+        QVERIFY2(window.logLines->contains(
+                     QStringLiteral("Removed %1: left by process %2 of this machine, which is no longer running.")
+                         .arg(dead).arg(deadPid)),
+                 qPrintable(lines));
+        QVERIFY2(lines.contains("Left alone " + running + ": process 1 of this machine still runs"), qPrintable(lines));
+        QVERIFY2(lines.contains("Left alone " + elsewhere + ": written on the machine other-" + host), qPrintable(lines));
+        const int row = window.rowOf("raw/A/x.MTS", PresetName::mp4);
+        QCOMPARE(window.jobs()->index(row, JobListModel::NoteColumn).data().toString(),
+                 "removed " + QFileInfo(dead).fileName() + ", left by a run that did not finish");
         window.dialog->hide();
     }
 
@@ -277,20 +402,46 @@ private slots:
         createFile("raw/Wedding/CardA/CLIP7.MTS");
         Window window = open();
         window.log()->setPlainText("earlier output");
-        QVERIFY(run(window));
-        QCOMPARE(window.label("totalFilesLabel")->text(), "1");
-        QCOMPARE(window.label("currentFileLabel")->text(), "raw/Wedding/CardA/CLIP7.MTS");
+        // The run does not start, and the message line says why.
+        window.button("beginButton")->click();
+        QVERIFY(window.button("beginButton")->isEnabled());
+        QCOMPARE(window.label("messageLabel")->text(),
+                 "No preset is ticked, so nothing was started. Tick at least one preset and press \"Begin...\" again.");
+        QVERIFY(!window.label("messageLabel")->isHidden());
+        QVERIFY(window.label("totalFilesLabel")->text().isEmpty());
+        QVERIFY(window.label("currentFileLabel")->text().isEmpty());
         QCOMPARE(window.jobs()->rowCount(), 0);
         QCOMPARE(encoderRuns().size(), 0);
         QCOMPARE(window.log()->toPlainText(), "earlier output");
-        QVERIFY(window.label("messageLabel")->isHidden());
+        QVERIFY(!QFileInfo::exists(root.path() + "/transcode"));
 
-        // Without raw/ there is nothing to walk, and the window says so.
+        // Ticked, it runs; without raw/ there is nothing to walk, and the
+        // window says so.
+        window.box("mp4Box")->setChecked(true);
         QDir(root.path() + "/raw").removeRecursively();
         QVERIFY(run(window));
-        QCOMPARE(window.label("totalFilesLabel")->text(), "1");
+        QVERIFY(window.label("totalFilesLabel")->text().isEmpty());
         QVERIFY2(window.label("messageLabel")->text().startsWith("There is no folder \"raw\" in the local root"),
                  qPrintable(window.label("messageLabel")->text()));
+        window.dialog->hide();
+    }
+
+    void aLongScanListsItsFirstNotesAndCountsTheRest()
+    {
+        // 150 clips whose outputs exist, made by hand: two notes each.
+        for (int i = 0; i < 150; ++i) {
+            createFile(QStringLiteral("raw/A/c%1.MTS").arg(i, 3, 10, QLatin1Char('0')));
+            createFile(out(QStringLiteral("720p/MP4/raw/A/c%1.mov").arg(i, 3, 10, QLatin1Char('0'))), "by hand");
+        }
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QVERIFY(run(window));
+        QCOMPARE(encoderRuns().size(), 0);
+        QCOMPARE(window.jobs()->count(JobListModel::Skipped), 150);
+        const QStringList lines = window.log()->toPlainText().split('\n');
+        QCOMPARE(lines.size(), 201);
+        QCOMPARE(lines.first(), "Skipped for raw/A/c000.MTS, the output exists: " + out("720p/MP4/raw/A/c000.mov"));
+        QCOMPARE(lines.last(), "... and 100 more lines like these; the job list shows every job's state and note.");
         window.dialog->hide();
     }
 
@@ -381,10 +532,14 @@ private slots:
         const int restart = int(values.indexOf(0));
         QVERIFY2(restart > 0 && values.at(restart - 1) == 100, qPrintable(QDebug::toString(values)));
         QVERIFY(std::is_sorted(values.begin(), values.begin() + restart));
-        // The log holds the last job's output, as plain UTF-8 text.
+        // The log holds the last job's output, as plain UTF-8 text, after
+        // the line that says where the job writes.
         const QString text = window.log()->toPlainText();
-        QCOMPARE(text, QString::fromUtf8("Input #0, mpegts, from 'raw/Caf\xc3\xa9/\xd0\xba\xd0\xbb\xd0\xb8\xd0\xbf.MTS':\n"
-                                         "<b>not bold</b> & <i>not italic</i>"));
+        QCOMPARE(text, "Encoding raw/A/x.MTS into " + PartialFile::pathFor(out("720x480/DV25/raw/A/x.dv"))
+                           + "; it takes the name " + out("720x480/DV25/raw/A/x.dv")
+                           + " only when the encoder succeeds.\n"
+                           + QString::fromUtf8("Input #0, mpegts, from 'raw/Caf\xc3\xa9/\xd0\xba\xd0\xbb\xd0\xb8\xd0\xbf.MTS':\n"
+                                               "<b>not bold</b> & <i>not italic</i>"));
         // Progress lines of the first job replaced each other.
         QVERIFY(window.logLines->contains("frame=   37 fps=0.0 q=2.0 size=     256kB time=00:00:01.50 bitrate=1000.0kbits/s speed=1x    "));
         window.dialog->hide();

@@ -3,6 +3,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+#endif
+
 QString EncoderOutcome::reason() const
 {
     switch (status) {
@@ -28,6 +34,21 @@ EncoderRunner::EncoderRunner(QProcess *process, QObject *parent)
     connect(process, &QProcess::readyReadStandardError, this, &EncoderRunner::readOutput);
     connect(process, &QProcess::finished, this, &EncoderRunner::processFinished);
     connect(process, &QProcess::errorOccurred, this, &EncoderRunner::processError);
+#ifdef Q_OS_LINUX
+    // When the client dies (killed, crashed, its session ended), the
+    // encoder goes with it instead of writing on for nobody. The signal is
+    // set in the child between fork and exec; the client may already have
+    // died by then, and the signal would never come, so the child checks.
+    // The kernel ties it to the thread that started the child: the GUI
+    // thread, which lives as long as the client.
+    const pid_t client = ::getpid();
+    process->setChildProcessModifier([client]() {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != client)
+            ::_exit(127);
+    });
+#endif
+    // Elsewhere the client stops its encoder when it closes (see stop()).
 }
 
 void EncoderRunner::start(const QString &program, const QStringList &arguments, const QString &file)

@@ -29,7 +29,8 @@ struct EncoderOutcome
 // standard input is the null device, so it can never wait for an answer
 // (for instance whether to overwrite a file), and its standard output, which
 // nothing reads, goes there as well. Its diagnostic output is decoded as
-// the local 8-bit encoding and split into lines.
+// the local 8-bit encoding and split into lines. On Linux the encoder is
+// ended by the system when the client dies, so it never writes on alone.
 class EncoderRunner : public QObject
 {
     Q_OBJECT
@@ -44,6 +45,7 @@ public:
     // the encoder has ended, then emits finished() with status Stopped.
     void stop(int graceMs);
     bool isRunning() const { return running; }
+    QString program() const { return process->program(); }
 
     // The lines completed since the last call.
     QList<ProgressParser::Line> takeLines();

@@ -1,47 +1,42 @@
 #pragma once
 
-#include "transcode/transcodejob.h"
+#include "transcode/transcodequeue.h"
 
 #include <QAbstractTableModel>
-#include <QList>
 
-// The jobs of the current run and what became of each, so a failure stays
-// visible after the log has moved on to the next job.
+// Shows the jobs of the current run and what became of each, so a failure
+// stays visible after the log has moved on to the next job. The jobs
+// themselves live in the queue; this model only presents them.
 class JobListModel : public QAbstractTableModel
 {
     Q_OBJECT
 
 public:
-    enum State { Waiting, Running, Done, Failed, Skipped };
+    using State = TranscodeQueue::State;
+    static constexpr State Waiting = TranscodeQueue::Waiting;
+    static constexpr State Running = TranscodeQueue::Running;
+    static constexpr State Done = TranscodeQueue::Done;
+    static constexpr State Failed = TranscodeQueue::Failed;
+    static constexpr State Skipped = TranscodeQueue::Skipped;
+    using Entry = TranscodeQueue::Entry;
+
     // The state first: it is what a narrow window must still show.
-    enum Column { StateColumn, PresetColumn, ClipColumn, OutputColumn, ColumnCount };
+    enum Column { StateColumn, PresetColumn, ClipColumn, OutputColumn, NoteColumn, ColumnCount };
 
-    struct Entry
-    {
-        TranscodeJob job;
-        State state = Waiting;
-        QString reason;        // why it failed or was skipped
-        QStringList details;   // the end of the encoder's output
-    };
-
-    explicit JobListModel(QObject *parent = nullptr);
+    explicit JobListModel(TranscodeQueue *queue, QObject *parent = nullptr);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    void clear();
-    // Appends entries in one step; returns the row of the first.
-    int append(const QList<Entry> &entries);
-    const Entry &entry(int row) const { return entries.at(row); }
-    void setState(int row, State state, const QString &reason = QString(),
-                  const QStringList &details = QStringList());
-    int count(State state) const;
+    const Entry &entry(int row) const { return queue->entry(row); }
+    int count(State state) const { return queue->count(state); }
 
     // "waiting", "failed: exit code 1", ...
-    static QString stateText(const Entry &entry);
+    static QString stateText(const Entry &entry) { return TranscodeQueue::stateText(entry); }
 
 private:
-    QList<Entry> entries;
+    TranscodeQueue *queue;
+    int rows = 0;
 };

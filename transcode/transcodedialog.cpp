@@ -1,15 +1,16 @@
 #include "transcode/transcodedialog.h"
 
 #include "app/clientstate.h"
-#include "transcode/encoderlocator.h"
+#include "projects/clipfinder.h"
 #include "transcode/encoderrunner.h"
+#include "transcode/partialfile.h"
 #include "transcode/scanfilter.h"
 #include "transcode/transcodejob.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDebug>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHeaderView>
@@ -29,6 +30,9 @@
 namespace {
 // The log keeps the end of a long job's output, not all of it.
 constexpr int logLineLimit = 5000;
+// A scan's notes beyond this many are counted, not listed: the job list
+// holds every job's state and note.
+constexpr int scanNoteLimit = 200;
 } // namespace
 
 TranscodeDialog::TranscodeDialog()
@@ -62,6 +66,7 @@ TranscodeDialog::TranscodeDialog()
     cancelButton = new QPushButton("Cancel");
     eventLoop = new QEventLoop(this);
     process = new QProcess(this);
+    jobQueue = new TranscodeQueue(process, this);
     fileCount = 0;
 
     formLayout->addWidget(beginButton);
@@ -77,7 +82,7 @@ TranscodeDialog::TranscodeDialog()
     progressBar = new QProgressBar;
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
-    jobList = new JobListModel(this);
+    jobList = new JobListModel(jobQueue, this);
     jobView = new QTreeView;
     jobView->setModel(jobList);
     jobView->setRootIsDecorated(false);
@@ -95,16 +100,27 @@ TranscodeDialog::TranscodeDialog()
     formLayout->addRow(messageLabel);
     logEdit->document()->setMaximumBlockCount(logLineLimit);
 
-    runner = new EncoderRunner(process, this);
+    runner = jobQueue->runner();
 
     // The window is never deleted while the client runs, so destroyed()
     // cannot fire during a run; the connection stays for completeness.
     connect(this, SIGNAL(destroyed()), this, SLOT(stop()));
     connect(beginButton, &QPushButton::clicked, this, &TranscodeDialog::start);
     connect(cancelButton, &QPushButton::clicked, this, &TranscodeDialog::stop);
-    // The runner folds every way a job can end into one outcome, which then
-    // moves the queue on.
-    connect(runner, &EncoderRunner::finished, this, &TranscodeDialog::jobFinished);
+    // The queue moves from job to job itself; the window shows what it
+    // does, and asks it for the next job when one ends.
+    connect(jobQueue, &TranscodeQueue::jobStarted, this, &TranscodeDialog::jobStarted);
+    connect(jobQueue, &TranscodeQueue::jobEnded, this, [this](int row, int exitCode) {
+        if (jobQueue->entry(row).state == TranscodeQueue::Done)
+            progressBar->setValue(100);
+        nextFile(exitCode);
+    });
+    connect(jobQueue, &TranscodeQueue::drained, this, &TranscodeDialog::finishRun);
+    connect(jobQueue, &TranscodeQueue::note, this, [this](const QString &text) { appendLog(text); });
+    connect(jobQueue, &TranscodeQueue::problem, this, [this](const QString &text) {
+        showMessage(text);
+        appendLog(text);
+    });
     connect(runner, &EncoderRunner::outputReady, this, &TranscodeDialog::updateText);
     connect(runner, &EncoderRunner::progressChanged, progressBar, &QProgressBar::setValue);
 
@@ -135,6 +151,11 @@ void TranscodeDialog::start()
     // that was already on its way.
     if (busy)
         return;
+    if (tickedPresets().isEmpty()) {
+        showMessage(QStringLiteral("No preset is ticked, so nothing was started. Tick at least one preset and "
+                                   "press \"Begin...\" again."));
+        return;
+    }
     busy = true;
     beginButton->setEnabled(false);
     showMessage(QString());
@@ -146,15 +167,24 @@ void TranscodeDialog::start()
     nextFile(0);
 }
 
+QList<Preset> TranscodeDialog::tickedPresets() const
+{
+    QList<Preset> presets;
+    if (mp4Box->isChecked())
+        presets << Preset::Mp4;
+    if (dnx60Box->isChecked())
+        presets << Preset::Dnx60;
+    if (dnx36Box->isChecked())
+        presets << Preset::Dnx36;
+    if (dvBox->isChecked())
+        presets << Preset::Dv;
+    return presets;
+}
+
 bool TranscodeDialog::scan()
 {
     qDebug() << "TranscodeDialog::scan()\n ";
-    jobQueue.clear();
-    jobList->clear();
-    jobsStarted = 0;
-    jobsInRun = 0;
-    scanEntries.clear();
-    scanOutputs.clear();
+    jobQueue->clear();
 
     const bool online = ClientState::instance()->connected == 1;
     ScanFilter filter(online, conditionEdit ? conditionEdit->text() : QString());
@@ -173,110 +203,163 @@ bool TranscodeDialog::scan()
                                    "encode.")
                         .arg(QDir::toNativeSeparators(QDir::currentPath())));
     }
-    QDirIterator it(rawDir.path(), QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        processPendingEvents();
-        const QString entry = it.next();
-        if (it.fileInfo().completeSuffix() != QLatin1String("MTS"))
-            continue;
-        const ScanFilter::Verdict verdict = filter.verdict(entry);
-        if (verdict == ScanFilter::Failed) {
-            scanEntries.clear();
-            const QString text = QStringLiteral("The database could not check %1, so the scan stopped "
-                                                "and nothing was queued.\n%2")
-                                     .arg(entry, filter.errorText());
-            showMessage(text);
-            appendLog(text);
-            return false;
-        }
-        if (verdict == ScanFilter::Skipped)
-            continue;
 
+    // The boxes are read once, when the run begins.
+    TranscodePlanner::Input input;
+    input.presets = tickedPresets();
+    input.outputRoot = transcodeDir.absolutePath();
+    input.host = PartialFile::hostTag();
+    input.pid = QCoreApplication::applicationPid();
+    int named = 0;
+    input.jobFor = [this, &named](Preset preset, const QString &clip) {
+        // The window stays live while a large tree is named.
+        if (++named % 256 == 0)
+            processPendingEvents();
+        return presetJob(preset, clip);
+    };
+    // The same clips as the sync's, in path order.
+    const QList<ClipEntry> clips = ClipFinder::findClips(QDir::currentPath());
+    input.clips.reserve(clips.size());
+    for (const ClipEntry &clip : clips)
+        input.clips << clip.path;
+    processPendingEvents();
+
+    QStringList partials;
+    QStringList notes;
+    QString error;
+    if (!TranscodePlanner::readOutputTrees(input, &partials, &notes, &error)) {
+        showMessage(error);
+        appendLog(error);
+        return false;
+    }
+    appendLogLines(notes);
+    const QHash<QString, QString> removed = removeLeftovers(partials);
+    processPendingEvents();
+
+    const TranscodePlanner::Plan plan = TranscodePlanner::plan(input, [&](const QString &entry) {
+        processPendingEvents();
+        const ScanFilter::Verdict verdict = filter.verdict(entry);
+        if (verdict == ScanFilter::Failed)
+            return TranscodePlanner::Verdict::Stop;
+        if (verdict == ScanFilter::Skipped)
+            return TranscodePlanner::Verdict::Skip;
         ++fileCount;
         totalFilesLabel->setText(QString::number(fileCount));
         currentFileLabel->setText(entry);
         processPendingEvents();
+        return TranscodePlanner::Verdict::Accept;
+    });
+    if (plan.stopped) {
+        const QString text = QStringLiteral("The database could not check %1, so the scan stopped "
+                                            "and nothing was queued.\n%2")
+                                 .arg(plan.stoppedAt, filter.errorText());
+        showMessage(text);
+        appendLog(text);
+        return false;
+    }
+    QStringList shown = plan.notes.mid(0, scanNoteLimit);
+    if (plan.notes.size() > scanNoteLimit)
+        shown << QStringLiteral("... and %1 more lines like these; the job list shows every job's state and note.")
+                     .arg(plan.notes.size() - scanNoteLimit);
+    appendLogLines(shown);
 
-        // The boxes are read for every clip, so a change during the scan
-        // applies from the next clip on.
-        clipExisting.clear();
-        clipTaken.clear();
-        clipTakenBy.clear();
-        if (mp4Box->isChecked())
-            MP4(1280, 720, 6000, entry);
-        if (dnx60Box->isChecked())
-            DNX(1280, 720, 60, entry);
-        if (dnx36Box->isChecked())
-            DNX(1920, 1080, 36, entry);
-        if (dvBox->isChecked())
-            DV(entry);
-        noteSkippedClip(entry);
+    // The names given to jobs that will run are recorded before any of them
+    // runs, so a name never goes to another clip, whatever happens next.
+    for (const TranscodePlanner::NameRecord &record : plan.records)
+        input.maps[record.tree].add(record.name, record.clip);
+    for (auto it = input.maps.begin(); it != input.maps.end(); ++it) {
+        if (!it->save())
+            appendLog(QStringLiteral("The name map %1 could not be written: %2. The names of this run still "
+                                     "hold; a later run with other clips may choose others.")
+                          .arg(QDir::toNativeSeparators(QDir(it.key()).filePath(OutputNameMap::fileName())),
+                               it->errorString()));
     }
 
-    // Queued only now, so a scan that stopped half-way queues nothing.
-    const int first = jobList->append(scanEntries);
-    for (int i = 0; i < scanEntries.size(); ++i) {
-        if (scanEntries.at(i).state == JobListModel::Waiting) {
-            jobQueue.enqueue(first + i);
-            ++jobsInRun;
+    QList<TranscodeQueue::Entry> entries;
+    entries.reserve(plan.jobs.size());
+    QSet<QString> made;
+    for (const TranscodePlanner::PlannedJob &planned : plan.jobs) {
+        // The folder is made even when the job is then skipped.
+        if (!made.contains(planned.job.outputDir)) {
+            QDir().mkpath(planned.job.outputDir);
+            made.insert(planned.job.outputDir);
         }
+        TranscodeQueue::Entry entry;
+        entry.job = planned.job;
+        entry.note = planned.note;
+        if (planned.done) {
+            entry.state = TranscodeQueue::Skipped;
+            entry.reason = QStringLiteral("the output exists");
+        }
+        const QString leftover = removed.value(planned.job.output);
+        if (!leftover.isEmpty()) {
+            const QString text = QStringLiteral("removed %1, left by a run that did not finish")
+                                     .arg(QFileInfo(leftover).fileName());
+            entry.note = entry.note.isEmpty() ? text : entry.note + QStringLiteral("; ") + text;
+        }
+        entries << entry;
     }
-    scanEntries.clear();
-    scanOutputs.clear();
+    jobQueue->add(entries);
     return true;
 }
 
-void TranscodeDialog::MP4(int width, int height, int rate, const QString &entry)
+QHash<QString, QString> TranscodeDialog::removeLeftovers(const QStringList &partials)
+{
+    // A temporary file is never taken as an output. This machine's own
+    // leftovers, whose process is gone, are removed; what another machine
+    // may still be writing on a shared disk is only reported.
+    QHash<QString, QString> removed;   // final name -> the leftover removed for it
+    const QList<PartialFile::Leftover> leftovers =
+        PartialFile::classify(partials, PartialFile::hostTag(), QCoreApplication::applicationPid(),
+                              &PartialFile::processRunning);
+    for (const PartialFile::Leftover &leftover : leftovers) {
+        const QString path = QDir::toNativeSeparators(leftover.path);
+        if (leftover.action == PartialFile::Leftover::Keep) {
+            appendLog(QStringLiteral("Left alone %1: %2.").arg(path, leftover.reason));
+            continue;
+        }
+        QFile file(leftover.path);
+        if (file.remove()) {
+            appendLog(QStringLiteral("Removed %1: %2.").arg(path, leftover.reason));
+            removed.insert(QFileInfo(leftover.path).path() + QLatin1Char('/') + leftover.finalName, leftover.path);
+        } else {
+            appendLog(QStringLiteral("Could not remove %1 (%2): %3.").arg(path, file.errorString(), leftover.reason));
+        }
+    }
+    return removed;
+}
+
+TranscodeJob TranscodeDialog::presetJob(Preset preset, const QString &entry)
+{
+    switch (preset) {
+    case Preset::Mp4:
+        return MP4(1280, 720, 6000, entry);
+    case Preset::Dnx60:
+        return DNX(1280, 720, 60, entry);
+    case Preset::Dnx36:
+        return DNX(1920, 1080, 36, entry);
+    case Preset::Dv:
+        break;
+    }
+    return DV(entry);
+}
+
+TranscodeJob TranscodeDialog::MP4(int width, int height, int rate, const QString &entry)
 {
     qDebug() << "TranscodeDialog::MP4()\n ";
-    plan(mp4Job(width, height, rate, entry, transcodeDir.absolutePath()));
+    return mp4Job(width, height, rate, entry, transcodeDir.absolutePath());
 }
 
-void TranscodeDialog::DNX(int width, int height, int rate, const QString &entry)
+TranscodeJob TranscodeDialog::DNX(int width, int height, int rate, const QString &entry)
 {
     qDebug() << "TranscodeDialog::DNX()\n ";
-    plan(dnxJob(width, height, rate, entry, transcodeDir.absolutePath()));
+    return dnxJob(width, height, rate, entry, transcodeDir.absolutePath());
 }
 
-void TranscodeDialog::DV(const QString &entry)
+TranscodeJob TranscodeDialog::DV(const QString &entry)
 {
     qDebug() << "TranscodeDialog::DV()\n ";
-    plan(dvJob(entry, transcodeDir.absolutePath()));
-}
-
-void TranscodeDialog::plan(const TranscodeJob &job)
-{
-    // The directory is made even when the job is then dropped.
-    QDir(job.outputDir).mkpath(QStringLiteral("."));
-    JobListModel::Entry entry;
-    entry.job = job;
-    if (QFileInfo::exists(job.output)) {
-        entry.state = JobListModel::Skipped;
-        entry.reason = QStringLiteral("the output exists");
-        clipExisting << QDir::toNativeSeparators(job.output);
-    } else if (scanOutputs.contains(job.output)) {
-        // Cameras restart their numbering on every card, so two clips below
-        // one folder can map to one output; the first one keeps it.
-        entry.state = JobListModel::Skipped;
-        entry.reason = QStringLiteral("%1 writes the same output").arg(scanOutputs.value(job.output));
-        clipTaken << QDir::toNativeSeparators(job.output);
-        clipTakenBy = scanOutputs.value(job.output);
-    } else {
-        scanOutputs.insert(job.output, job.source);
-    }
-    scanEntries.append(entry);
-}
-
-void TranscodeDialog::noteSkippedClip(const QString &entry)
-{
-    if (!clipExisting.isEmpty())
-        appendLog(QStringLiteral("Skipped for %1, the output exists: %2")
-                      .arg(entry, clipExisting.join(QStringLiteral(", "))));
-    // The outputs of one clip differ only in their preset's folder, so one
-    // earlier clip takes all of them.
-    if (!clipTaken.isEmpty())
-        appendLog(QStringLiteral("Skipped %1: %2 of this run writes the same output: %3")
-                      .arg(entry, clipTakenBy, clipTaken.join(QStringLiteral(", "))));
+    return dvJob(entry, transcodeDir.absolutePath());
 }
 
 void TranscodeDialog::nextFile(int status)
@@ -285,86 +368,27 @@ void TranscodeDialog::nextFile(int status)
     qDebug() << "TranscodeDialog::nextFile()\n ";
     if (closing)
         return;
+    // Looked up again for every job.
     const ClientState *state = ClientState::instance();
-    const EncoderLocation encoder = findEncoder(state->startDir ? *state->startDir : QDir::current());
+    jobQueue->setStartDir(state->startDir ? *state->startDir : QDir::current());
+    jobQueue->start();
+}
 
-    // A job whose output appeared since the scan is taken as done, never
-    // run: the file is not this job's to overwrite or remove.
-    while (!jobQueue.isEmpty() && QFileInfo::exists(jobList->entry(jobQueue.head()).job.output)) {
-        ++jobsStarted;
-        jobList->setState(jobQueue.dequeue(), JobListModel::Done,
-                          QStringLiteral("the output already existed, not run"));
-    }
-    if (jobQueue.isEmpty()) {
-        finishRun();
-        return;
-    }
-    if (!encoder.found()) {
-        const QString text = encoder.describe();
-        abandonQueue(QStringLiteral("not run, the encoder was not found"));
-        showMessage(text);
-        appendLog(text);
-        finishRun();
-        return;
-    }
-
+void TranscodeDialog::jobStarted(int row)
+{
     clearLog();
-    runningRow = jobQueue.dequeue();
-    ++jobsStarted;
-    jobNumberLabel->setText(QStringLiteral("job %1 of %2").arg(jobsStarted).arg(jobsInRun));
+    jobNumberLabel->setText(QStringLiteral("job %1 of %2").arg(jobQueue->started()).arg(jobQueue->total()));
     progressBar->setValue(0);
-    jobList->setState(runningRow, JobListModel::Running);
-    jobView->scrollTo(jobList->index(runningRow, 0));
-    const TranscodeJob &job = jobList->entry(runningRow).job;
-    runner->start(encoder.program, job.arguments, job.output);
-}
-
-void TranscodeDialog::jobFinished(const EncoderOutcome &outcome)
-{
-    if (closing || runningRow < 0)
-        return;
-    const int row = runningRow;
-    runningRow = -1;
-    const QString output = jobList->entry(row).job.output;
-    if (outcome.succeeded() && !QFileInfo::exists(output)) {
-        // Said it was done, but left nothing a later run could find.
-        const QString reason = QStringLiteral("the encoder ended without writing %1").arg(QDir::toNativeSeparators(output));
-        jobList->setState(row, JobListModel::Failed, reason, outcome.lastLines);
-        appendLog(QStringLiteral("The job failed: %1.").arg(reason));
-    } else if (outcome.succeeded()) {
-        progressBar->setValue(100);
-        jobList->setState(row, JobListModel::Done);
-    } else {
-        QString reason = outcome.reason();
-        if (outcome.outputRemoved)
-            reason += QStringLiteral(", its partial output was removed");
-        jobList->setState(row, JobListModel::Failed, reason, outcome.lastLines);
-        appendLog(QStringLiteral("The job failed: %1.").arg(reason));
-    }
-    if (outcome.status == EncoderOutcome::FailedToStart) {
-        // Every further job would fail the same way.
-        abandonQueue(QStringLiteral("not run, the encoder could not be started"));
-        showMessage(QStringLiteral("The encoder %1 could not be started: %2")
-                        .arg(QDir::toNativeSeparators(process->program()), outcome.errorText));
-        finishRun();
-        return;
-    }
-    nextFile(outcome.exitCode);
-}
-
-void TranscodeDialog::abandonQueue(const QString &reason)
-{
-    while (!jobQueue.isEmpty())
-        jobList->setState(jobQueue.dequeue(), JobListModel::Failed, reason);
+    jobView->scrollTo(jobList->index(row, 0));
 }
 
 void TranscodeDialog::finishRun()
 {
     busy = false;
     beginButton->setEnabled(true);
-    const int failed = jobList->count(JobListModel::Failed);
+    const int failed = jobQueue->count(TranscodeQueue::Failed);
     if (failed > 0 && messageLabel->isHidden())
-        showMessage(QStringLiteral("%1 of %2 jobs failed; the job list shows why.").arg(failed).arg(jobsInRun));
+        showMessage(QStringLiteral("%1 of %2 jobs failed; the job list shows why.").arg(failed).arg(jobQueue->total()));
 }
 
 void TranscodeDialog::showMessage(const QString &text)
@@ -407,6 +431,29 @@ void TranscodeDialog::appendLog(const QString &text, bool progress)
         scrollBar->setValue(scrollBar->maximum());
 }
 
+void TranscodeDialog::appendLogLines(const QStringList &lines)
+{
+    if (lines.isEmpty())
+        return;
+    QScrollBar *scrollBar = logEdit->verticalScrollBar();
+    const bool atEnd = scrollBar->value() == scrollBar->maximum();
+    QTextCursor cursor(logEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    // One edit, so the log is laid out once, not once per line: a scan can
+    // have a note for every clip.
+    cursor.beginEditBlock();
+    for (const QString &line : lines) {
+        if (logHasLines)
+            cursor.insertBlock();
+        cursor.insertText(line);
+        logHasLines = true;
+    }
+    cursor.endEditBlock();
+    logEndsWithProgress = false;
+    if (atEnd)
+        scrollBar->setValue(scrollBar->maximum());
+}
+
 void TranscodeDialog::processPendingEvents()
 {
     eventLoop->processEvents(QEventLoop::AllEvents);
@@ -424,7 +471,7 @@ void TranscodeDialog::stop()
 {
     qDebug() << "TranscodeDialog::stop()\n ";
     closing = true;
-    runner->stop(stopGraceMs);
+    jobQueue->stop(stopGraceMs);
     process->close();
     std::exit(0);
 }

@@ -1,16 +1,15 @@
 #pragma once
 
 #include "transcode/joblistmodel.h"
+#include "transcode/transcodeplanner.h"
+#include "transcode/transcodequeue.h"
 
 #include <QDir>
 #include <QEventLoop>
-#include <QHash>
-#include <QQueue>
 #include <QStringList>
 #include <QWidget>
 
 class EncoderRunner;
-struct EncoderOutcome;
 class QCheckBox;
 class QFormLayout;
 class QLabel;
@@ -23,7 +22,9 @@ class QTreeView;
 
 // The window that encodes the clips below raw/ into editing copies below
 // transcode/. Opened online from the project chooser (with a condition field
-// that filters clips through the database) or offline from the login.
+// that filters clips through the database) or offline from the login. It
+// only shows the run: TranscodePlanner decides the jobs and their names,
+// TranscodeQueue runs them on the window's process.
 //
 // "Cancel" and closing the window stop a running encoder and end the
 // process, so tests that build it in-process must neither delete nor close
@@ -50,17 +51,19 @@ protected:
 
 private:
     bool scan();
-    void MP4(int width, int height, int rate, const QString &entry);
-    void DNX(int width, int height, int rate, const QString &entry);
-    void DV(const QString &entry);
-    void plan(const TranscodeJob &job);
-    void noteSkippedClip(const QString &entry);
-    void jobFinished(const EncoderOutcome &outcome);
-    void abandonQueue(const QString &reason);
+    // The presets' jobs for a clip, under the layout's names.
+    TranscodeJob MP4(int width, int height, int rate, const QString &entry);
+    TranscodeJob DNX(int width, int height, int rate, const QString &entry);
+    TranscodeJob DV(const QString &entry);
+    TranscodeJob presetJob(Preset preset, const QString &entry);
+    QList<Preset> tickedPresets() const;
+    QHash<QString, QString> removeLeftovers(const QStringList &partials);
+    void jobStarted(int row);
     void finishRun();
     void showMessage(const QString &text);
     void clearLog();
     void appendLog(const QString &text, bool progress = false);
+    void appendLogLines(const QStringList &lines);
     void processPendingEvents();
 
     QLabel *currentFileLabel;
@@ -71,7 +74,7 @@ private:
     QDir rawDir;
     QDir transcodeDir;
     QEventLoop *eventLoop;
-    QQueue<int> jobQueue;   // rows of jobList still to run, first in first out
+    TranscodeQueue *jobQueue;   // the jobs of the run, run first in first out on process
     QProcess *process;
     QCheckBox *mp4Box;
     QCheckBox *dnx60Box;
@@ -86,19 +89,10 @@ private:
     QTreeView *jobView;
     QLabel *messageLabel;
     JobListModel *jobList;
-    EncoderRunner *runner;
+    EncoderRunner *runner;      // jobQueue's
 
     bool busy = false;          // a scan or a job runs: "Begin..." is off
     bool closing = false;       // stop() is ending the process
-    int runningRow = -1;
-    int jobsStarted = 0;        // of this run, for "job i of n"
-    int jobsInRun = 0;
-    // Filled while a scan runs and queued only when it completes.
-    QList<JobListModel::Entry> scanEntries;
-    QHash<QString, QString> scanOutputs;   // output file -> the clip that writes it
-    QStringList clipExisting;              // outputs of the current clip that exist
-    QStringList clipTaken;                 // ... that another clip of this run writes
-    QString clipTakenBy;                   // ... namely this one
     bool logHasLines = false;
     bool logEndsWithProgress = false;
 };

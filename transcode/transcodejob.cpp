@@ -1,6 +1,5 @@
 #include "transcode/transcodejob.h"
 
-#include <QFileInfo>
 
 QString outputSubPath(const QString &source)
 {
@@ -10,9 +9,17 @@ QString outputSubPath(const QString &source)
 
 QString clipBaseName(const QString &source)
 {
-    const QString name = QFileInfo(source).fileName();
-    const int dot = name.indexOf(QLatin1Char('.'));
+    const QString name = source.mid(source.lastIndexOf(QLatin1Char('/')) + 1);
+    const int dot = int(name.indexOf(QLatin1Char('.')));
     return dot < 0 ? name : name.left(dot);
+}
+
+void TranscodeJob::setOutput(const QString &finalName, const QString &temporaryName)
+{
+    output = finalName;
+    partial = temporaryName;
+    if (!arguments.isEmpty())
+        arguments.last() = temporaryName.isEmpty() ? finalName : temporaryName;
 }
 
 namespace {
@@ -20,15 +27,16 @@ namespace {
 // The MP4 and DNxHD jobs share their 15 positions; only the codecs, the
 // rate text and the output differ. The rate texts carry a unit the encoder
 // reads ("60M", "6000k"): a trailing "b" ("60Mb") makes it refuse the job.
-TranscodeJob fifteenArgumentJob(const QString &preset, const QString &source, const QString &outputDir,
+TranscodeJob fifteenArgumentJob(const QString &preset, const QString &source, const QString &tree,
                                 const QString &audioCodec, const QString &rateText, const QString &size,
                                 const QString &videoCodec)
 {
     TranscodeJob job;
     job.preset = preset;
     job.source = source;
-    job.outputDir = outputDir;
-    job.output = outputDir + clipBaseName(source) + QStringLiteral(".mov");
+    job.tree = tree;
+    job.outputDir = tree + QLatin1Char('/') + outputSubPath(source);
+    job.output = job.outputDir + clipBaseName(source) + QStringLiteral(".mov");
     job.arguments = QStringList{QStringLiteral("-i"), source,
                                 QStringLiteral("-acodec"), audioCodec,
                                 QStringLiteral("-b"), rateText,
@@ -49,19 +57,18 @@ QString sizeText(int width, int height)
 
 TranscodeJob mp4Job(int width, int height, int rate, const QString &source, const QString &outputRoot)
 {
-    const QString dir = outputRoot + QStringLiteral("/720p/MP4/") + outputSubPath(source);
-    return fifteenArgumentJob(QString::fromLatin1(PresetName::mp4), source, dir, QStringLiteral("libmp3lame"),
+    return fifteenArgumentJob(QString::fromLatin1(PresetName::mp4), source, outputRoot + QStringLiteral("/720p/MP4"), QStringLiteral("libmp3lame"),
                               QStringLiteral("%1k").arg(rate), sizeText(width, height),
                               QStringLiteral("mpeg4"));
 }
 
 TranscodeJob dnxJob(int width, int height, int rate, const QString &source, const QString &outputRoot)
 {
-    const QString dir = outputRoot + QLatin1Char('/') + sizeText(width, height) + QStringLiteral("/DNX")
-        + QStringLiteral("%1/").arg(rate) + outputSubPath(source);
+    const QString tree = outputRoot + QLatin1Char('/') + sizeText(width, height) + QStringLiteral("/DNX")
+        + QString::number(rate);
     // Named like its box: "720p DNX-HD 60 Mb", "1080p DNX-HD 36 Mb".
     const QString preset = QStringLiteral("%1p DNX-HD %2 Mb").arg(height).arg(rate);
-    return fifteenArgumentJob(preset, source, dir, QStringLiteral("pcm_s16le"),
+    return fifteenArgumentJob(preset, source, tree, QStringLiteral("pcm_s16le"),
                               QStringLiteral("%1M").arg(rate), sizeText(width, height),
                               QStringLiteral("dnxhd"));
 }
@@ -71,7 +78,8 @@ TranscodeJob dvJob(const QString &source, const QString &outputRoot)
     TranscodeJob job;
     job.preset = QString::fromLatin1(PresetName::dv);
     job.source = source;
-    job.outputDir = outputRoot + QStringLiteral("/720x480/DV25/") + outputSubPath(source);
+    job.tree = outputRoot + QStringLiteral("/720x480/DV25");
+    job.outputDir = job.tree + QLatin1Char('/') + outputSubPath(source);
     job.output = job.outputDir + clipBaseName(source) + QStringLiteral(".dv");
     // The target sets everything DV demands (720x480, 4:1:1, 29.97 fps,
     // 25 Mb/s, 48 kHz stereo PCM, the raw DV container); the camera clips

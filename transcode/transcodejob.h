@@ -4,14 +4,20 @@
 #include <QStringList>
 
 // One encoder run: the clip it reads, the file it writes and the encoder's
-// complete argument list (the output file is the last argument).
+// complete argument list (the file it writes is the last argument).
 struct TranscodeJob
 {
     QString preset;       // the box text of the preset that made it
     QString source;       // the clip, relative to the local root: raw/...
+    QString tree;         // the preset's output tree, absolute, "/" separators
     QString outputDir;    // absolute, "/" separators
-    QString output;       // absolute, "/" separators
+    QString output;       // the final name: absolute, "/" separators
+    QString partial;      // the temporary name it is written under, when set
     QStringList arguments;
+
+    // Gives the job the final name output (in outputDir) and makes the
+    // encoder write the temporary name beside it (see PartialFile).
+    void setOutput(const QString &output, const QString &partial);
 };
 
 // The box texts, in the order the presets are applied to each clip.

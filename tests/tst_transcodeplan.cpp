@@ -1,0 +1,387 @@
+// The planner that turns clips, ticked presets, the filter and what the
+// output trees hold into jobs and their names; the temporary names; the
+// name map. Plain code, no window: trees are stated in the tables.
+
+#include "transcode/outputnamemap.h"
+#include "transcode/partialfile.h"
+#include "transcode/transcodeplanner.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QString root = QStringLiteral("/media/root/transcode");
+
+Preset presetOf(const QString &name)
+{
+    if (name == "mp4")
+        return Preset::Mp4;
+    if (name == "dnx60")
+        return Preset::Dnx60;
+    if (name == "dnx36")
+        return Preset::Dnx36;
+    return Preset::Dv;
+}
+
+// "raw/Day1/CardB/00001.MTS => 720p/MP4/raw/Day1/00001_CardB.mov", with
+// " (done)" for an output that exists.
+QStringList describe(const TranscodePlanner::Plan &plan)
+{
+    QStringList lines;
+    for (const TranscodePlanner::PlannedJob &job : plan.jobs)
+        lines << job.job.source + " => " + job.job.output.mid(root.size() + 1) + (job.done ? " (done)" : "");
+    return lines;
+}
+} // namespace
+
+class TestTranscodePlan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void names_data()
+    {
+        QTest::addColumn<QStringList>("clips");
+        QTest::addColumn<QStringList>("presets");
+        QTest::addColumn<QStringList>("existing");   // below the output root
+        QTest::addColumn<QStringList>("map");        // "tree|name|clip"
+        QTest::addColumn<QStringList>("skipped");    // clips the filter leaves out
+        QTest::addColumn<QStringList>("expected");
+
+        const QString a = "raw/Day1/CardA/00001.MTS";
+        const QString b = "raw/Day1/CardB/00001.MTS";
+        const QString c = "raw/Day1/CardC/00001.MTS";
+        const QStringList mp4{"mp4"};
+
+        QTest::newRow("two cards repeat a number: the second is named after its card")
+            << QStringList{a, b} << mp4 << QStringList() << QStringList() << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001.mov", b + " => 720p/MP4/raw/Day1/00001_CardB.mov"};
+        QTest::newRow("collisions over three cards, two presets")
+            << QStringList{a, b, "raw/Day1/CardB/00002.MTS", c} << QStringList{"mp4", "dnx36"} << QStringList()
+            << QStringList() << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001.mov", a + " => 1920x1080/DNX36/raw/Day1/00001.mov",
+                           b + " => 720p/MP4/raw/Day1/00001_CardB.mov",
+                           b + " => 1920x1080/DNX36/raw/Day1/00001_CardB.mov",
+                           "raw/Day1/CardB/00002.MTS => 720p/MP4/raw/Day1/00002.mov",
+                           "raw/Day1/CardB/00002.MTS => 1920x1080/DNX36/raw/Day1/00002.mov",
+                           c + " => 720p/MP4/raw/Day1/00001_CardC.mov",
+                           c + " => 1920x1080/DNX36/raw/Day1/00001_CardC.mov"};
+        QTest::newRow("first folders differ: no clash")
+            << QStringList{a, "raw/Day2/CardA/00001.MTS"} << mp4 << QStringList() << QStringList() << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001.mov",
+                           "raw/Day2/CardA/00001.MTS => 720p/MP4/raw/Day2/00001.mov"};
+        QTest::newRow("a clip directly in raw/ gets a folder of its name")
+            << QStringList{"raw/CLIP7.MTS", "raw/Wedding/CLIP7.MTS"} << mp4 << QStringList() << QStringList()
+            << QStringList()
+            << QStringList{"raw/CLIP7.MTS => 720p/MP4/raw/CLIP7.MTS/CLIP7.mov",
+                           "raw/Wedding/CLIP7.MTS => 720p/MP4/raw/Wedding/CLIP7.mov"};
+        QTest::newRow("a clip directly in the first folder beside a card: no folder tells it apart")
+            << QStringList{"raw/Day1/00001.MTS", a} << mp4 << QStringList() << QStringList() << QStringList()
+            << QStringList{"raw/Day1/00001.MTS => 720p/MP4/raw/Day1/00001.mov", a + " => 720p/MP4/raw/Day1/00001_CardA.mov"};
+        QTest::newRow("multi-dot names: the name ends at its first dot, a number tells them apart")
+            << QStringList{"raw/Day1/A/take.2.MTS", "raw/Day1/A/take.3.MTS"} << mp4 << QStringList() << QStringList()
+            << QStringList()
+            << QStringList{"raw/Day1/A/take.2.MTS => 720p/MP4/raw/Day1/take.mov",
+                           "raw/Day1/A/take.3.MTS => 720p/MP4/raw/Day1/take_2.mov"};
+        QTest::newRow("multi-dot folders are kept whole")
+            << QStringList{"raw/Day.1/Card.A/00001.MTS", "raw/Day.1/Card.B/00001.MTS"} << mp4 << QStringList()
+            << QStringList() << QStringList()
+            << QStringList{"raw/Day.1/Card.A/00001.MTS => 720p/MP4/raw/Day.1/00001.mov",
+                           "raw/Day.1/Card.B/00001.MTS => 720p/MP4/raw/Day.1/00001_Card.B.mov"};
+        QTest::newRow("cards' own inner folders do not tell them apart")
+            << QStringList{"raw/Day1/CardA/PRIVATE/AVCHD/BDMV/STREAM/00001.MTS",
+                           "raw/Day1/CardB/PRIVATE/AVCHD/BDMV/STREAM/00001.MTS"}
+            << mp4 << QStringList() << QStringList() << QStringList()
+            << QStringList{"raw/Day1/CardA/PRIVATE/AVCHD/BDMV/STREAM/00001.MTS => 720p/MP4/raw/Day1/00001.mov",
+                           "raw/Day1/CardB/PRIVATE/AVCHD/BDMV/STREAM/00001.MTS => 720p/MP4/raw/Day1/00001_CardB.mov"};
+        QTest::newRow("a clip named like a suffixed name keeps its own layout name")
+            << QStringList{"raw/Day1/00001_CardB.MTS", a, b} << mp4 << QStringList() << QStringList() << QStringList()
+            << QStringList{"raw/Day1/00001_CardB.MTS => 720p/MP4/raw/Day1/00001_CardB.mov",
+                           a + " => 720p/MP4/raw/Day1/00001.mov", b + " => 720p/MP4/raw/Day1/00001_CardB_2.mov"};
+        QTest::newRow("only DV ticked")
+            << QStringList{a, b} << QStringList{"dv"} << QStringList() << QStringList() << QStringList()
+            << QStringList{a + " => 720x480/DV25/raw/Day1/00001.dv", b + " => 720x480/DV25/raw/Day1/00001_CardB.dv"};
+        QTest::newRow("existing outputs the map knows are done for their own clip only")
+            << QStringList{a, b} << mp4
+            << QStringList{"720p/MP4/raw/Day1/00001.mov", "720p/MP4/raw/Day1/00001_CardB.mov"}
+            << QStringList{"720p/MP4|raw/Day1/00001.mov|" + a, "720p/MP4|raw/Day1/00001_CardB.mov|" + b}
+            << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001.mov (done)",
+                           b + " => 720p/MP4/raw/Day1/00001_CardB.mov (done)"};
+        QTest::newRow("an output the map does not know is done for the first clip of its layout name")
+            << QStringList{a, b} << mp4 << QStringList{"720p/MP4/raw/Day1/00001.mov"} << QStringList()
+            << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001.mov (done)", b + " => 720p/MP4/raw/Day1/00001_CardB.mov"};
+        QTest::newRow("a name once given never moves, even when its file is gone")
+            << QStringList{a, b} << mp4 << QStringList()
+            << QStringList{"720p/MP4|raw/Day1/00001.mov|" + b} << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001_CardA.mov", b + " => 720p/MP4/raw/Day1/00001.mov"};
+        QTest::newRow("the map is per tree")
+            << QStringList{a, b} << QStringList{"mp4", "dv"} << QStringList()
+            << QStringList{"720p/MP4|raw/Day1/00001.mov|" + b} << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001_CardA.mov", a + " => 720x480/DV25/raw/Day1/00001.dv",
+                           b + " => 720p/MP4/raw/Day1/00001.mov", b + " => 720x480/DV25/raw/Day1/00001_CardB.dv"};
+        QTest::newRow("a suffixed name that is taken gets a number")
+            << QStringList{a, b} << mp4 << QStringList{"720p/MP4/raw/Day1/00001_CardB.mov"} << QStringList()
+            << QStringList()
+            << QStringList{a + " => 720p/MP4/raw/Day1/00001.mov", b + " => 720p/MP4/raw/Day1/00001_CardB_2.mov"};
+        QTest::newRow("the condition never changes a name")
+            << QStringList{a, b} << mp4 << QStringList() << QStringList() << QStringList{a}
+            << QStringList{b + " => 720p/MP4/raw/Day1/00001_CardB.mov"};
+        QTest::newRow("a vanished clip keeps its name from the map")
+            << QStringList{b} << mp4 << QStringList() << QStringList{"720p/MP4|raw/Day1/00001.mov|" + a}
+            << QStringList() << QStringList{b + " => 720p/MP4/raw/Day1/00001_CardB.mov"};
+        QTest::newRow("no clips") << QStringList() << mp4 << QStringList() << QStringList() << QStringList()
+                                  << QStringList();
+    }
+
+    void names()
+    {
+        QFETCH(QStringList, clips);
+        QFETCH(QStringList, presets);
+        QFETCH(QStringList, existing);
+        QFETCH(QStringList, map);
+        QFETCH(QStringList, skipped);
+        QFETCH(QStringList, expected);
+
+        TranscodePlanner::Input input;
+        input.clips = clips;
+        for (const QString &preset : presets)
+            input.presets << presetOf(preset);
+        input.outputRoot = root;
+        input.host = "ws1";
+        input.pid = 4242;
+        for (const QString &file : existing)
+            input.existing.insert(root + "/" + file);
+        for (const QString &line : map) {
+            const QStringList fields = line.split('|');
+            const QString tree = root + "/" + fields.at(0);
+            if (!input.maps.contains(tree))
+                input.maps.insert(tree, OutputNameMap(tree));
+            input.maps[tree].add(fields.at(1), fields.at(2));
+        }
+        QStringList asked;
+        const TranscodePlanner::Plan plan = TranscodePlanner::plan(input, [&](const QString &clip) {
+            asked << clip;
+            return skipped.contains(clip) ? TranscodePlanner::Verdict::Skip : TranscodePlanner::Verdict::Accept;
+        });
+        QCOMPARE(describe(plan), expected);
+        QCOMPARE(asked, clips);
+        QVERIFY(!plan.stopped);
+        QCOMPARE(plan.acceptedClips, int(clips.size() - skipped.size()));
+
+        for (const TranscodePlanner::PlannedJob &job : plan.jobs) {
+            // The encoder writes the temporary name beside the output.
+            QCOMPARE(job.job.arguments.last(), job.job.partial);
+            QCOMPARE(job.job.partial, PartialFile::pathFor(job.job.output, "ws1", 4242));
+            QVERIFY(job.job.output.startsWith(job.job.outputDir));
+            QVERIFY(job.job.outputDir.startsWith(job.job.tree + "/raw/"));
+        }
+        // Every job that will run has its name recorded, unless the map
+        // already holds it; nothing else is recorded.
+        QStringList recorded;
+        for (const TranscodePlanner::NameRecord &record : plan.records)
+            recorded << record.clip + " => " + record.tree.mid(root.size() + 1) + "/" + record.name;
+        QStringList toRecord;
+        for (const TranscodePlanner::PlannedJob &job : plan.jobs) {
+            const OutputNameMap known = input.maps.value(job.job.tree);
+            if (!job.done && !known.contains(job.job.output.mid(job.job.tree.size() + 1)))
+                toRecord << job.job.source + " => " + job.job.output.mid(root.size() + 1);
+        }
+        QCOMPARE(recorded, toRecord);
+    }
+
+    void notes()
+    {
+        const QString a = "raw/Day1/CardA/00001.MTS";
+        const QString b = "raw/Day1/CardB/00001.MTS";
+        TranscodePlanner::Input input;
+        input.clips = QStringList{"raw/CLIP9.MTS", a, b};
+        input.presets = {Preset::Mp4, Preset::Dv};
+        input.outputRoot = root;
+        input.host = "ws1";
+        input.pid = 1;
+        input.existing.insert(root + "/720p/MP4/raw/CLIP9.MTS/CLIP9.mov");
+        const TranscodePlanner::Plan plan = TranscodePlanner::plan(input);
+        QCOMPARE(plan.notes,
+                 (QStringList{"Skipped for raw/CLIP9.MTS, the output exists: " + root + "/720p/MP4/raw/CLIP9.MTS/CLIP9.mov",
+                              "No name map says which clip made " + root
+                                  + "/720p/MP4/raw/CLIP9.MTS/CLIP9.mov; taken as done for raw/CLIP9.MTS, whose layout "
+                                    "name it has",
+                              "Named apart for " + b + ", since " + a + " has its usual names: " + root
+                                  + "/720p/MP4/raw/Day1/00001_CardB.mov, " + root + "/720x480/DV25/raw/Day1/00001_CardB.dv"}));
+        // The job list's note column says the same per job.
+        QCOMPARE(plan.jobs.at(4).note, "named apart: " + a + " has 00001.mov");
+        QCOMPARE(plan.jobs.at(5).note, "named apart: " + a + " has 00001.dv");
+        QVERIFY(plan.jobs.at(0).note.contains("name map does not know"));
+        QVERIFY(plan.jobs.at(2).note.isEmpty());
+    }
+
+    void aFilterThatFailsStopsThePlan()
+    {
+        TranscodePlanner::Input input;
+        input.clips = QStringList{"raw/A/1.MTS", "raw/A/2.MTS", "raw/A/3.MTS"};
+        input.presets = {Preset::Mp4};
+        input.outputRoot = root;
+        const TranscodePlanner::Plan plan = TranscodePlanner::plan(input, [](const QString &clip) {
+            return clip.endsWith("2.MTS") ? TranscodePlanner::Verdict::Stop : TranscodePlanner::Verdict::Accept;
+        });
+        QVERIFY(plan.stopped);
+        QCOMPARE(plan.stoppedAt, "raw/A/2.MTS");
+        QVERIFY(plan.jobs.isEmpty());
+        QVERIFY(plan.records.isEmpty());
+    }
+
+    void distinguishingFolders_data()
+    {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("owner");
+        QTest::addColumn<QString>("folders");
+        QTest::newRow("cards") << "raw/Day1/CardB/00001.MTS" << "raw/Day1/CardA/00001.MTS" << "CardB";
+        QTest::newRow("deeper, common start") << "raw/D/Cam1/CardB/1.MTS" << "raw/D/Cam1/CardA/1.MTS" << "CardB";
+        QTest::newRow("two folders differ") << "raw/D/Cam2/CardB/1.MTS" << "raw/D/Cam1/CardA/1.MTS" << "Cam2_CardB";
+        QTest::newRow("owner has no inner folder") << "raw/D/CardA/S/1.MTS" << "raw/D/1.MTS" << "CardA_S";
+        QTest::newRow("clip has no inner folder") << "raw/D/1.MTS" << "raw/D/CardA/1.MTS" << "";
+        QTest::newRow("the same folders") << "raw/D/A/take.3.MTS" << "raw/D/A/take.2.MTS" << "";
+    }
+
+    void distinguishingFolders()
+    {
+        QFETCH(QString, clip);
+        QFETCH(QString, owner);
+        QFETCH(QString, folders);
+        QCOMPARE(TranscodePlanner::distinguishingFolders(clip, owner), folders);
+    }
+
+    void partialNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("action");      // "remove", "keep" or "" (not a temporary file)
+        QTest::addColumn<QString>("finalName");
+        QTest::addColumn<QString>("reason");      // a part of it
+
+        QTest::newRow("this host, process gone") << ".00001.mov.ws1.example.org-100.partial" << "remove"
+                                                 << "00001.mov" << "no longer running";
+        QTest::newRow("this host, process running") << ".00001.mov.ws1.example.org-200.partial" << "keep"
+                                                    << "00001.mov" << "still runs";
+        QTest::newRow("this host, this very process") << ".00001.mov.ws1.example.org-300.partial" << "remove"
+                                                      << "00001.mov" << "no longer running";
+        QTest::newRow("a suffixed name with dots") << ".00001_Card.B.mov.ws1.example.org-100.partial" << "remove"
+                                                   << "00001_Card.B.mov" << "no longer running";
+        QTest::newRow("another host on a shared disk") << ".00001.mov.edit-bay-2-100.partial" << "keep"
+                                                       << "00001.mov" << "edit-bay-2";
+        QTest::newRow("a host whose name starts like ours") << ".00001.mov.ws1.example.org.uk-100.partial" << "keep"
+                                                            << "00001.mov" << "ws1.example.org.uk";
+        QTest::newRow("an unreadable writer") << ".x.y-1.partial" << "keep" << "" << "cannot be told";
+        QTest::newRow("not hidden") << "00001.mov.ws1.example.org-100.partial" << "" << "" << "";
+        QTest::newRow("no process id") << ".00001.mov.ws1.example.org.partial" << "" << "" << "";
+        QTest::newRow("an output") << "00001.mov" << "" << "" << "";
+    }
+
+    void partialNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, action);
+        QFETCH(QString, finalName);
+        QFETCH(QString, reason);
+        const QString host = "ws1.example.org";
+        const QList<PartialFile::Leftover> leftovers = PartialFile::classify(
+            {"/t/720p/MP4/raw/Day1/" + name}, host, 300, [](qint64 pid) { return pid == 200 || pid == 300; });
+        if (action.isEmpty()) {
+            QVERIFY(leftovers.isEmpty());
+            QVERIFY(!PartialFile::isPartialName(name));
+            return;
+        }
+        QCOMPARE(leftovers.size(), 1);
+        QCOMPARE(leftovers.first().action == PartialFile::Leftover::Remove ? "remove" : "keep", action);
+        QCOMPARE(leftovers.first().finalName, finalName);
+        QVERIFY2(leftovers.first().reason.contains(reason), qPrintable(leftovers.first().reason));
+    }
+
+    void partialPathIsBesideTheOutput()
+    {
+        QCOMPARE(PartialFile::pathFor("/r/transcode/720p/MP4/raw/Day1/00001.mov", "ws1", 77),
+                 "/r/transcode/720p/MP4/raw/Day1/.00001.mov.ws1-77.partial");
+        QVERIFY(PartialFile::isPartialName(QFileInfo(PartialFile::pathFor("/a/b.dv")).fileName()));
+        const QString tag = PartialFile::hostTag();
+        QVERIFY(!tag.isEmpty());
+        QVERIFY(!tag.contains('/'));
+        QVERIFY(PartialFile::processRunning(QCoreApplication::applicationPid()));
+        QVERIFY(!PartialFile::processRunning(0));
+    }
+
+    void nameMapFile()
+    {
+        QTemporaryDir dir;
+        const QString tree = dir.path() + "/720p/MP4";
+        OutputNameMap map(tree);
+        QVERIFY(map.load());   // none yet: empty, no error
+        QCOMPARE(map.size(), 0);
+        QVERIFY(map.add("raw/Day1/00001.mov", "raw/Day1/CardA/00001.MTS"));
+        QVERIFY(map.add("raw/Odd/a\tb.mov", "raw/Odd/x/a\tb\\c\nd.MTS"));
+        QVERIFY(!map.add("raw/Day1/00001.mov", "raw/Day1/CardB/00001.MTS"));
+        QVERIFY(map.save());
+
+        // Another client adds a name meanwhile, and a line gets damaged.
+        QFile file(tree + "/" + OutputNameMap::fileName());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("raw/Day1/00001_CardB.mov\traw/Day1/CardB/00001.MTS\nbroken line\nraw/x.mov\tbad\\q\n");
+        file.close();
+        QVERIFY(map.add("raw/Day1/00002.mov", "raw/Day1/CardA/00002.MTS"));
+        QVERIFY(map.save());
+
+        OutputNameMap read(tree);
+        QVERIFY(read.load());
+        QCOMPARE(read.size(), 4);
+        QCOMPARE(read.clipOf("raw/Day1/00001.mov"), "raw/Day1/CardA/00001.MTS");
+        QCOMPARE(read.clipOf("raw/Odd/a\tb.mov"), "raw/Odd/x/a\tb\\c\nd.MTS");
+        QCOMPARE(read.nameOf("raw/Day1/CardB/00001.MTS"), "raw/Day1/00001_CardB.mov");
+        QCOMPARE(read.clipOf("raw/Day1/00002.mov"), "raw/Day1/CardA/00002.MTS");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        file.close();
+        QVERIFY(text.startsWith("# Tavelo output names 1\nraw/Day1/00001.mov\traw/Day1/CardA/00001.MTS\n"));
+        QVERIFY(text.contains("raw/Odd/a\\tb.mov\traw/Odd/x/a\\tb\\\\c\\nd.MTS\n"));
+
+        OutputNameMap damaged(tree);
+        QCOMPARE(damaged.parse("# header\nok.mov\tclip.MTS\nno tab\n\ta\nname\t\\z\n"), 3);
+        QCOMPARE(damaged.size(), 1);
+    }
+
+    void readOutputTrees()
+    {
+        QTemporaryDir dir;
+        const QString outputRoot = dir.path() + "/transcode";
+        auto create = [](const QString &path) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly);
+        };
+        QVERIFY(create(outputRoot + "/720p/MP4/raw/Day1/00001.mov"));
+        QVERIFY(create(outputRoot + "/720p/MP4/raw/Day1/.00002.mov.ws1-5.partial"));
+        QVERIFY(create(outputRoot + "/720x480/DV25/raw/Day1/00001.dv"));   // not ticked: not read
+        QFile map(outputRoot + "/720p/MP4/" + OutputNameMap::fileName());
+        QVERIFY(map.open(QIODevice::WriteOnly));
+        map.write("raw/Day1/00001.mov\traw/Day1/CardA/00001.MTS\nbroken\n");
+        map.close();
+
+        TranscodePlanner::Input input;
+        input.presets = {Preset::Mp4};
+        input.outputRoot = outputRoot;
+        QStringList partials;
+        QStringList notes;
+        QString error;
+        QVERIFY(TranscodePlanner::readOutputTrees(input, &partials, &notes, &error));
+        QCOMPARE(partials, QStringList{outputRoot + "/720p/MP4/raw/Day1/.00002.mov.ws1-5.partial"});
+        QVERIFY(input.existing.contains(outputRoot + "/720p/MP4/raw/Day1/00001.mov"));
+        QVERIFY(!input.existing.contains(outputRoot + "/720x480/DV25/raw/Day1/00001.dv"));
+        QVERIFY(!input.existing.contains(map.fileName()));
+        QCOMPARE(input.maps.value(outputRoot + "/720p/MP4").clipOf("raw/Day1/00001.mov"), "raw/Day1/CardA/00001.MTS");
+        QCOMPARE(notes.size(), 1);
+        QVERIFY2(notes.first().startsWith("1 line(s) of the name map"), qPrintable(notes.first()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTranscodePlan)
+#include "tst_transcodeplan.moc"

@@ -1,0 +1,161 @@
+#include "transcode/outputnamemap.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+QString OutputNameMap::fileName()
+{
+    return QStringLiteral(".tavelo-sources");
+}
+
+QString OutputNameMap::header()
+{
+    return QStringLiteral("# Tavelo output names 1");
+}
+
+QString OutputNameMap::escape(const QString &path)
+{
+    bool plain = true;
+    for (const QChar c : path)
+        plain = plain && c != QLatin1Char('\\') && c != QLatin1Char('\t') && c != QLatin1Char('\n') && c != QLatin1Char('\r');
+    if (plain)
+        return path;
+    QString text;
+    text.reserve(path.size());
+    for (const QChar c : path) {
+        if (c == QLatin1Char('\\'))
+            text += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\t'))
+            text += QLatin1String("\\t");
+        else if (c == QLatin1Char('\n'))
+            text += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            text += QLatin1String("\\r");
+        else
+            text += c;
+    }
+    return text;
+}
+
+QString OutputNameMap::unescape(const QString &text, bool *ok)
+{
+    QString path;
+    path.reserve(text.size());
+    *ok = true;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c != QLatin1Char('\\')) {
+            path += c;
+            continue;
+        }
+        const QChar next = i + 1 < text.size() ? text.at(++i) : QChar();
+        if (next == QLatin1Char('\\'))
+            path += QLatin1Char('\\');
+        else if (next == QLatin1Char('t'))
+            path += QLatin1Char('\t');
+        else if (next == QLatin1Char('n'))
+            path += QLatin1Char('\n');
+        else if (next == QLatin1Char('r'))
+            path += QLatin1Char('\r');
+        else
+            *ok = false;
+    }
+    return path;
+}
+
+bool OutputNameMap::load()
+{
+    clips.clear();
+    names.clear();
+    order.clear();
+    added.clear();
+    ignored = 0;
+    error.clear();
+    QFile file(QDir(tree).filePath(fileName()));
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
+        return false;
+    }
+    parse(file.readAll());
+    return true;
+}
+
+int OutputNameMap::parse(const QByteArray &text)
+{
+    int lost = 0;
+    const QList<QByteArray> lines = text.split('\n');
+    for (const QByteArray &raw : lines) {
+        QByteArray line = raw;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const QList<QByteArray> fields = line.split('\t');
+        bool nameOk = false;
+        bool clipOk = false;
+        const QString name = fields.size() == 2 ? unescape(QString::fromUtf8(fields.at(0)), &nameOk) : QString();
+        const QString clip = fields.size() == 2 ? unescape(QString::fromUtf8(fields.at(1)), &clipOk) : QString();
+        if (!nameOk || !clipOk || name.isEmpty() || clip.isEmpty()) {
+            ++lost;
+            continue;
+        }
+            if (!clips.contains(name)) {
+            clips.insert(name, clip);
+            if (!names.contains(clip))
+                names.insert(clip, name);
+            order.append({name, clip});
+        }
+    }
+    ignored += lost;
+    return lost;
+}
+
+QByteArray OutputNameMap::serialize() const
+{
+    QByteArray text = header().toUtf8() + '\n';
+    text.reserve(text.size() + order.size() * 80);
+    for (const auto &entry : order)
+        text += escape(entry.first).toUtf8() + '\t' + escape(entry.second).toUtf8() + '\n';
+    return text;
+}
+
+bool OutputNameMap::add(const QString &name, const QString &clip)
+{
+    if (clips.contains(name))
+        return false;
+    clips.insert(name, clip);
+    if (!names.contains(clip))
+        names.insert(clip, name);
+    order.append({name, clip});
+    added.append({name, clip});
+    return true;
+}
+
+bool OutputNameMap::save()
+{
+    if (added.isEmpty())
+        return true;
+    // Another client on a shared disk may have written names since this
+    // map was read: start from the file as it is now.
+    OutputNameMap current(tree);
+    if (!current.load()) {
+        error = current.errorString();
+        return false;
+    }
+    for (const auto &entry : std::as_const(added))
+        current.add(entry.first, entry.second);
+    if (!QDir().mkpath(tree)) {
+        error = QStringLiteral("the folder %1 cannot be made").arg(QDir::toNativeSeparators(tree));
+        return false;
+    }
+    QSaveFile file(QDir(tree).filePath(fileName()));
+    if (!file.open(QIODevice::WriteOnly) || file.write(current.serialize()) < 0 || !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    added.clear();
+    return true;
+}

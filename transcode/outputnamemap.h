@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// The names given to outputs in one output tree (for instance
+// transcode/720p/MP4), and the clip each was given to. Cameras restart their
+// numbering on every card, so two clips can want the same output name; the
+// map makes sure a name, once given, stays with its clip, and that an output
+// is only ever taken as done for the clip it was made from.
+//
+// It lives in the tree as the file ".tavelo-sources", UTF-8 text:
+//   # Tavelo output names 1
+//   raw/Day1/00001.mov<TAB>raw/Day1/CardA/00001.MTS
+//   raw/Day1/00001_CardB.mov<TAB>raw/Day1/CardB/00001.MTS
+// one line per name: the output relative to the tree, a tab, the clip
+// relative to the local root, both with "/". A backslash, tab, line feed or
+// carriage return in a path is written as \\, \t, \n or \r. Lines that are
+// not of this form are ignored (and counted), so a damaged line costs only
+// its own entry.
+class OutputNameMap
+{
+public:
+    static QString fileName();
+    static QString header();
+
+    OutputNameMap() = default;
+    explicit OutputNameMap(const QString &treePath) : tree(treePath) {}
+
+    QString treePath() const { return tree; }
+
+    // Reads the map file of the tree. A missing file is an empty map and not
+    // an error; false when it exists but cannot be read (errorString()).
+    bool load();
+    // Adds entries from text in the file's form; returns the lines ignored.
+    int parse(const QByteArray &text);
+    QByteArray serialize() const;
+
+    // Adds the names given since load() and writes the file atomically. The
+    // file is read again first, so names another client added meanwhile are
+    // kept; a name already recorded for another clip is never taken over.
+    bool save();
+
+    // The clip that name was given to, or empty.
+    QString clipOf(const QString &name) const { return clips.value(name); }
+    // The first name given to clip, or empty.
+    QString nameOf(const QString &clip) const { return names.value(clip); }
+    bool contains(const QString &name) const { return clips.contains(name); }
+    // Gives name to clip unless it is already given; true when it was new.
+    bool add(const QString &name, const QString &clip);
+    int size() const { return int(order.size()); }
+    int ignoredLines() const { return ignored; }
+    QString errorString() const { return error; }
+
+    static QString escape(const QString &path);
+    static QString unescape(const QString &text, bool *ok);
+
+private:
+    QString tree;
+    QHash<QString, QString> clips;    // name -> clip
+    QHash<QString, QString> names;    // clip -> its first name
+    QList<QPair<QString, QString>> order;
+    QList<QPair<QString, QString>> added;
+    int ignored = 0;
+    QString error;
+};

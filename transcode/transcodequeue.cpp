@@ -1,0 +1,214 @@
+#include "transcode/transcodequeue.h"
+
+#include "transcode/encoderlocator.h"
+#include "transcode/encoderrunner.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace {
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+} // namespace
+
+TranscodeQueue::TranscodeQueue(QProcess *process, QObject *parent)
+    : QObject(parent)
+    , encoder(new EncoderRunner(process, this))
+    , startDir(QDir::current())
+{
+    connect(encoder, &EncoderRunner::finished, this, &TranscodeQueue::finished);
+}
+
+QString TranscodeQueue::stateText(const Entry &entry)
+{
+    QString text;
+    switch (entry.state) {
+    case Waiting:
+        text = QStringLiteral("waiting");
+        break;
+    case Running:
+        text = QStringLiteral("running");
+        break;
+    case Done:
+        text = QStringLiteral("done");
+        break;
+    case Failed:
+        text = QStringLiteral("failed");
+        break;
+    case Skipped:
+        text = QStringLiteral("skipped");
+        break;
+    }
+    if (!entry.reason.isEmpty())
+        text += QStringLiteral(": ") + entry.reason;
+    return text;
+}
+
+bool TranscodeQueue::isRunning() const
+{
+    return current >= 0;
+}
+
+void TranscodeQueue::clear()
+{
+    if (isRunning()) {
+        qWarning("TranscodeQueue::clear: a job is running; the queue is kept");
+        return;
+    }
+    entries.clear();
+    queue.clear();
+    jobsStarted = 0;
+    jobsQueued = 0;
+    emit cleared();
+}
+
+int TranscodeQueue::add(const QList<Entry> &added)
+{
+    const int first = int(entries.size());
+    if (added.isEmpty())
+        return first;
+    entries += added;
+    for (int row = first; row < entries.size(); ++row) {
+        if (entries.at(row).state == Waiting) {
+            queue.enqueue(row);
+            ++jobsQueued;
+        }
+    }
+    emit this->added(first, int(added.size()));
+    return first;
+}
+
+int TranscodeQueue::count(State state) const
+{
+    int n = 0;
+    for (const Entry &entry : entries)
+        n += entry.state == state ? 1 : 0;
+    return n;
+}
+
+void TranscodeQueue::setState(int row, State state, const QString &reason, const QStringList &details)
+{
+    Entry &entry = entries[row];
+    entry.state = state;
+    entry.reason = reason;
+    entry.details = details;
+    emit changed(row);
+}
+
+void TranscodeQueue::start()
+{
+    ++startCalls;
+    if (isRunning())
+        return;
+    stopping = false;
+    while (!queue.isEmpty() && QFileInfo::exists(entries.at(queue.head()).job.output)) {
+        ++jobsStarted;
+        setState(queue.dequeue(), Done, QStringLiteral("the output already existed, not run"));
+    }
+    if (queue.isEmpty()) {
+        emit drained();
+        return;
+    }
+    // Looked up for every job, so an encoder installed during a run is
+    // found by its next job.
+    const EncoderLocation location = findEncoder(startDir);
+    if (!location.found()) {
+        abandon(QStringLiteral("not run, the encoder was not found"));
+        emit problem(location.describe());
+        emit drained();
+        return;
+    }
+
+    const int row = queue.dequeue();
+    ++jobsStarted;
+    current = row;
+    const TranscodeJob job = entries.at(row).job;
+    const QString written = job.partial.isEmpty() ? job.output : job.partial;
+    if (!job.partial.isEmpty()) {
+        // The temporary name carries this process's id, so whatever is
+        // there is a leftover of this very process, never another's.
+        QFile::remove(job.partial);
+    }
+    QDir().mkpath(job.outputDir);
+    setState(row, Running,
+             job.partial.isEmpty() ? QString()
+                                   : QStringLiteral("writing %1").arg(QFileInfo(job.partial).fileName()));
+    emit jobStarted(row);
+    if (!job.partial.isEmpty())
+        emit note(QStringLiteral("Encoding %1 into %2; it takes the name %3 only when the encoder succeeds.")
+                      .arg(job.source, native(job.partial), native(job.output)));
+    if (!entries.at(row).note.isEmpty())
+        emit note(QStringLiteral("%1: %2").arg(job.source, entries.at(row).note));
+    encoder->start(location.program, job.arguments, written);
+}
+
+void TranscodeQueue::finished(const EncoderOutcome &outcome)
+{
+    if (current < 0)
+        return;
+    const int row = current;
+    current = -1;
+    const TranscodeJob job = entries.at(row).job;
+    const QString written = job.partial.isEmpty() ? job.output : job.partial;
+
+    if (outcome.succeeded() && !QFileInfo::exists(written)) {
+        // Said it was done, but left nothing a later run could find.
+        setState(row, Failed, QStringLiteral("the encoder ended without writing %1").arg(native(job.output)),
+                 outcome.lastLines);
+    } else if (outcome.succeeded() && job.partial.isEmpty()) {
+        setState(row, Done);
+    } else if (outcome.succeeded()) {
+        // The same folder, so the rename is atomic; it never replaces a file
+        // that appeared under the final name meanwhile.
+        QFile file(job.partial);
+        if (file.rename(job.output)) {
+            setState(row, Done);
+        } else {
+            const QString error = file.errorString();
+            const bool taken = QFileInfo::exists(job.output);
+            QFile::remove(job.partial);
+            setState(row, Failed,
+                     taken ? QStringLiteral("%1 appeared while the job ran; it was left alone and this encoding "
+                                            "removed")
+                                 .arg(native(job.output))
+                           : QStringLiteral("the finished file could not be renamed to %1 (%2) and was removed")
+                                 .arg(native(job.output), error),
+                     outcome.lastLines);
+        }
+    } else {
+        QString reason = outcome.reason();
+        if (outcome.outputRemoved)
+            reason += QStringLiteral(", its partial output was removed");
+        setState(row, Failed, reason, outcome.lastLines);
+    }
+    if (entries.at(row).state == Failed)
+        emit note(QStringLiteral("The job failed: %1.").arg(entries.at(row).reason));
+
+    if (outcome.status == EncoderOutcome::FailedToStart) {
+        // Every further job would fail the same way; moving on drains.
+        abandon(QStringLiteral("not run, the encoder could not be started"));
+        emit problem(QStringLiteral("The encoder %1 could not be started: %2")
+                         .arg(native(encoder->program()), outcome.errorText));
+    }
+    // A receiver of jobEnded() may move the queue on itself (the window
+    // does); then it is not moved twice.
+    const quint64 calls = startCalls;
+    emit jobEnded(row, outcome.exitCode);
+    if (!stopping && startCalls == calls)
+        start();
+}
+
+void TranscodeQueue::stop(int graceMs)
+{
+    stopping = true;
+    encoder->stop(graceMs);
+}
+
+void TranscodeQueue::abandon(const QString &reason)
+{
+    while (!queue.isEmpty())
+        setState(queue.dequeue(), Failed, reason);
+}
