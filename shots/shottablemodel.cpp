@@ -100,13 +100,11 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
         return false;
     QList<ShotWriter::Field> fields;
     QList<int> columns;
-    QStringList names;
     const QSqlRecord layout = record();
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
         if (it.key() < 0 || it.key() >= layout.count() || isReadOnlyColumn(it.key()))
             continue;
         columns << it.key();
-        names << layout.fieldName(it.key());
         fields << ShotWriter::Field{layout.fieldName(it.key()),
                                     olds.contains(it.key()) ? olds.value(it.key())
                                                             : storedValue(row, it.key()),
@@ -188,8 +186,11 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
         return notSaved(columns);
     }
     if (result.status == ShotWriter::Failed && !rest.isEmpty()) {
+        QStringList restNames;
+        for (int column : rest)
+            restNames << layout.fieldName(column);
         const QString what = QStringLiteral("Shot %1 was not saved (%2): ")
-                                 .arg(id.toString(), names.join(QStringLiteral(", ")));
+                                 .arg(id.toString(), restNames.join(QStringLiteral(", ")));
         switch (result.failure) {
         case StatementFailure::TimedOut:
             saveError = what

@@ -159,6 +159,36 @@ ShotWriter::Result ShotWriter::write(const QVariant &id, const QList<Field> &fie
                 }
                 error += QStringLiteral("; reconnecting failed: ") + reopenError;
             }
+            if (failure == StatementFailure::Refused && pending.size() > 1) {
+                // One value the server refuses (too long for its column)
+                // must not hold back the others: each is tried on its own.
+                QList<Field> refused;
+                QString firstError;
+                for (const Field &field : pending) {
+                    const Result single = write(id, {field});
+                    result.reconnected = result.reconnected || single.reconnected;
+                    result.written += single.written;
+                    result.conflicting += single.conflicting;
+                    if (single.status == Gone)
+                        return single;
+                    if (single.status == Failed) {
+                        refused << field;
+                        if (firstError.isEmpty()) {
+                            firstError = single.error;
+                            result.failure = single.failure;
+                        }
+                    }
+                    if (!single.stored.isEmpty())
+                        result.stored = single.stored;
+                }
+                if (!refused.isEmpty()) {
+                    result.status = Failed;
+                    result.error = firstError;
+                } else {
+                    result.status = result.conflicting.isEmpty() ? Written : Conflict;
+                }
+                return result;
+            }
             result.failure = failure;
             result.error = error;
             if (failure == StatementFailure::TimedOut) {
