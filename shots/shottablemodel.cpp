@@ -1,10 +1,12 @@
 #include "shots/shottablemodel.h"
 
+#include "db/statements.h"
 #include "shots/plaintext.h"
 
 #include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlField>
+#include <QSqlQuery>
 #include <QSqlRecord>
 
 ShotTableModel::ShotTableModel(QObject *parent, const QSqlDatabase &db)
@@ -142,8 +144,10 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
     } else {
         // Show what the database holds now, whether or not the write went
         // through; the views are told in any case, since an editor may still
-        // show what was refused.
-        selectRow(row);
+        // show what was refused. Without a connection the row keeps what
+        // was last read.
+        if (database().isOpen())
+            selectRow(row);
         emit dataChanged(index(row, 0), index(row, columnCount() - 1));
     }
     --busy;
@@ -356,23 +360,48 @@ bool ShotTableModel::select()
 {
     emit aboutToSelect();
     ++busy;
+    // A cheap question first: a select that fails empties the model, and
+    // the user would lose the rows and their place to a server that is
+    // down or stalled. The rows stay as they are until the server answers.
     StatementFailure failure = StatementFailure::None;
     QString error;
-    bool ok = selectOnce(&failure, &error);
-    if (!ok && failure != StatementFailure::Refused) {
-        // A read is safe to repeat once on a new connection.
-        QString reopenError;
-        if (reopenConnection(&reopenError, database())) {
-            ok = selectOnce(&failure, &error);
-            if (ok)
-                emit reconnected();
-        } else {
-            error += QStringLiteral("; reconnecting failed: ") + reopenError;
+    bool reopened = false;
+    bool ok = true;
+    if (rowsCurrent && rowCount() > 0) {
+        QSqlQuery probe(database());
+        QElapsedTimer clock;
+        clock.start();
+        if (!probe.exec(QString::fromLatin1(Sql::checkConnection))) {
+            failure = classifyFailure(database(), probe.lastError(), clock.elapsed());
+            error = failureText(probe.lastError(), failure);
+            if (failure != StatementFailure::Refused) {
+                QString reopenError;
+                reopened = reopenConnection(&reopenError, database());
+                if (!reopened) {
+                    error += QStringLiteral("; reconnecting failed: ") + reopenError;
+                    ok = false;
+                }
+            }
+        }
+    }
+    if (ok) {
+        ok = selectOnce(&failure, &error);
+        if (!ok && failure != StatementFailure::Refused && !reopened) {
+            // A read is safe to repeat once on a new connection.
+            QString reopenError;
+            if (reopenConnection(&reopenError, database())) {
+                reopened = true;
+                ok = selectOnce(&failure, &error);
+            } else {
+                error += QStringLiteral("; reconnecting failed: ") + reopenError;
+            }
         }
     }
     --busy;
     selectedSortColumn = requestedSortColumn;
     selectedSortOrder = requestedSortOrder;
+    if (ok && reopened)
+        emit reconnected();
     if (!ok) {
         saveError = tr("The shots could not be read: %1").arg(error);
         emit saveFailed(saveError);
