@@ -226,6 +226,48 @@ private slots:
         }
     }
 
+    // A write that timed out may have committed: it is never sent again;
+    // the row is read back on a new connection and shown as stored.
+    void aWriteThatTimedOutIsReadBackNotRepeated()
+    {
+        openBrowser();
+        QSignalSpy failures(grid->model, &ShotTableModel::saveFailed);
+        QVERIFY(server.pause());
+        auto resume = qScopeGuard([this]() { server.resume(); });
+        // The server answers again while the client reconnects, after the
+        // write's limit has passed.
+        QVERIFY(QProcess::startDetached("sh", {"-c", QStringLiteral("sleep %1; kill -CONT %2")
+                                                         .arg(limitSeconds + 1)
+                                                         .arg(server.pid())}));
+        const QModelIndex scene = grid->model->index(0, grid->model->fieldIndex("scene"));
+        const bool saved = grid->model->setData(scene, "late");
+        QTest::qWait(500);
+        const QString now = stored(firstShot, "scene").toString();
+        // Shown as stored: the row was read back on the new connection.
+        QCOMPARE(grid->model->data(scene).toString(), now);
+        auto *field = info->findChild<QLineEdit *>("sceneEdit");
+        if (saved) {
+            // The server had taken it before the read-back.
+            QCOMPARE(now, QStringLiteral("late"));
+            QCOMPARE(failures.size(), 0);
+            return;
+        }
+        // Not sent again: the server still holds the old value.
+        QCOMPARE(now, QStringLiteral("1"));
+        QCOMPARE(failures.size(), 1);
+        const QString message = failures.first().first().toString();
+        QVERIFY2(message.contains("did not answer within 2 s")
+                     && message.contains("may or may not have reached the database"),
+                 qPrintable(message));
+        // The user's value waits in the form until they try again.
+        QCOMPARE(field->text(), QStringLiteral("late"));
+        QVERIFY(field->property("unsaved").toBool());
+        info->unsavedBar()->firstButton()->click();
+        QVERIFY(!info->hasUnsavedChanges());
+        QVERIFY(grid->model->conflicts().isEmpty());
+        QCOMPARE(stored(firstShot, "scene").toString(), QStringLiteral("late"));
+    }
+
     // Regression: after a restart every edit failed ("Server has gone away")
     // until the client was restarted.
     void aRestartedServerIsReconnectedOnTheNextAction_data()
