@@ -805,6 +805,63 @@ private slots:
         QCOMPARE(stored(second, "notes").toString(), text + "\nend");
     }
 
+    void richTextDocumentsReadAsTheirText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one word") << "Quay";
+        QTest::newRow("empty") << "";
+        QTest::newRow("markup characters") << "a < b > c & d \"e\" 'f'";
+        QTest::newRow("empty lines between") << "first\n\n\nfourth";
+        QTest::newRow("trailing line break") << "line\n";
+        QTest::newRow("spaces and tabs kept") << "  two  spaces\tand a tab";
+        QTest::newRow("UTF-8 and a non-breaking space") << QStringLiteral("Straße\u00a0Ōtautahi 東京");
+    }
+
+    void richTextDocumentsReadAsTheirText()
+    {
+        QFETCH(QString, text);
+        QTextEdit writer;
+        writer.setPlainText(text);
+        const QString document = writer.toHtml();
+        QVERIFY(PlainText::isRichTextDocument(document));
+        QCOMPARE(PlainText::fromStored(document), text);
+        QCOMPARE(PlainText::fromStored(QVariant(document)).toString(), PlainText::fromStored(document));
+        // The same text as plain text is never taken for markup.
+        QVERIFY(!PlainText::isRichTextDocument(text));
+        QCOMPARE(PlainText::fromStored(text), text);
+    }
+
+    void onlyTheToolkitsOwnHeaderMakesADocument_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("shown");
+        const QString older = QStringLiteral(
+            "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" \"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
+            "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">\n"
+            "p, li { white-space: pre-wrap; }\n</style></head><body style=\" font-family:'Sans'; "
+            "font-size:10pt; font-weight:400; font-style:normal;\">\n<p style=\" margin-top:0px; "
+            "margin-bottom:0px; margin-left:0px; margin-right:0px; -qt-block-indent:0; text-indent:0px;\">"
+            "East <span style=\" font-weight:600;\">pier</span> &amp; quay</p>\n<p style=\"-qt-paragraph-type:empty; "
+            "margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; -qt-block-indent:0; "
+            "text-indent:0px;\"><br /></p>\n<p style=\" margin-top:0px;\">dawn&#160;&#x263A;</p></body></html>");
+        QTest::newRow("an earlier client's document") << older
+                                                      << QStringLiteral("East pier & quay\n\ndawn\u00a0\u263a");
+        QTest::newRow("plain HTML") << "<p>hello</p>" << "<p>hello</p>";
+        QTest::newRow("doctype without the rich-text meta line")
+            << "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"><html><body><p>x</p></body></html>"
+            << "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"><html><body><p>x</p></body></html>";
+        QTest::newRow("header quoted inside a note")
+            << "see <!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"> <meta name=\"qrichtext\">"
+            << "see <!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"> <meta name=\"qrichtext\">";
+    }
+
+    void onlyTheToolkitsOwnHeaderMakesADocument()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, shown);
+        QCOMPARE(PlainText::fromStored(value), shown);
+    }
+
     void anOldRichTextDocumentShowsAsTextAndIsLeftAloneUntilEdited()
     {
         QTextEdit writer; // as an earlier client stored its fields
