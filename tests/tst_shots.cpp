@@ -600,6 +600,8 @@ private slots:
         QCOMPARE(b.info->unsavedFields(), QStringList{"Scene"});
         QVERIFY(b.info->unsavedBar()->isVisible());
         QVERIFY(b.info->unsavedBar()->text().contains("too long", Qt::CaseInsensitive));
+        if (throughForm)
+            QVERIFY(QFileInfo::exists(saveScreenshot(b.window, "unsaved")));
 
         // Moving to another row would lose it: the grid stays on the row.
         addShot(harbour, "raw/A/2.MTS");
