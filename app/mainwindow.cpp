@@ -99,9 +99,14 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // is still typed in a cell or in the form is written now. What the
     // database does not take (and another client's changes still waiting
     // for the user's choice) is discarded only after one question.
-    if (grid)
-        grid->commitOpenEditor();
-    if (info)
+    // A server that did not answer the cell's save is not asked again for
+    // the form's: the window is blocked for one limit at most.
+    bool serverAnswers = true;
+    if (grid && !grid->commitOpenEditor()) {
+        const StatementFailure failure = grid->model->lastFailure();
+        serverAnswers = failure != StatementFailure::TimedOut && failure != StatementFailure::ConnectionLost;
+    }
+    if (info && serverAnswers)
         info->saveChanges();
     const QStringList fields = info ? info->unsavedFields() : QStringList();
     const int conflicts = grid ? grid->model->conflicts().size() : 0;

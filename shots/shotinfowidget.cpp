@@ -276,6 +276,9 @@ bool ShotInfoWidget::saveChanges()
             unsaved.insert(widget);
         }
     }
+    lastRefused.clear();
+    if (!outcome.unsaved.isEmpty())
+        lastRefused = pendingChanges();
     showMarks();
     return ok;
 }
@@ -585,6 +588,12 @@ void ShotInfoWidget::focusChanged(QWidget *old, QWidget *now)
     // Leaving the form counts as finishing the edit, as leaving a grid cell
     // does: the shot is saved at once. Buttons of the form's own bars do
     // not count as leaving.
-    if (old && isAncestorOf(old) && !(now && isAncestorOf(now)))
+    // The same values the database just refused (or a server that did
+    // not answer) are not tried again merely because the focus moved, for
+    // example to a message box; the user's next action tries them.
+    if (old && isAncestorOf(old) && !(now && isAncestorOf(now))) {
+        if (!lastRefused.isEmpty() && pendingChanges() == lastRefused)
+            return;
         saveChanges();
+    }
 }

@@ -118,6 +118,7 @@ private:
     QHash<QWidget *, QVariant> keptStored;
     QSet<QWidget *> keptUnsaved;
     QString unsavedReason;
+    QHash<int, QVariant> lastRefused; // what the last failed save tried
     bool selfSaving = false;
 };
 

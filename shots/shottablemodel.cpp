@@ -98,6 +98,7 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
 {
     saveError.clear();
     outcome = Outcome();
+    failureKind = StatementFailure::None;
     if (row < 0 || row >= rowCount())
         return false;
     QList<ShotWriter::Field> fields;
@@ -190,6 +191,7 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
         return notSaved(columns);
     }
     if (result.status == ShotWriter::Failed && !rest.isEmpty()) {
+        failureKind = result.failure;
         QStringList restNames;
         for (int column : rest)
             restNames << layout.fieldName(column);

@@ -85,6 +85,8 @@ public:
 
     // Why the last edit or save was refused; empty when it went through.
     QString lastSaveError() const { return saveError; }
+    // How the last save failed: refused, or the server lost or silent.
+    StatementFailure lastFailure() const { return failureKind; }
 
 public slots:
     bool select() override;
@@ -111,6 +113,7 @@ private:
     QList<int> plainTextColumns;
     QList<Conflict> conflictList;
     Outcome outcome;
+    StatementFailure failureKind = StatementFailure::None;
     int busy = 0;
     int requestedSortColumn = -1;
     Qt::SortOrder requestedSortOrder = Qt::AscendingOrder;
