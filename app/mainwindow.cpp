@@ -8,8 +8,12 @@
 #include "shots/shottablemodel.h"
 #include "shots/stillframeview.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QDataWidgetMapper>
 #include <QEvent>
 #include <QSplitter>
@@ -71,21 +75,59 @@ MainWindow::MainWindow(QWidget *parent)
             [this](const QString &text) { statusBar()->showMessage(text, 10000); });
     connect(info->frameView(), &StillFrameView::message, statusBar(),
             [this](const QString &text) { statusBar()->showMessage(text, 10000); });
+    connect(grid->model, &ShotTableModel::reconnected, statusBar(), [this]() {
+        statusBar()->showMessage(tr("The connection to the server was reopened and the shots "
+                                    "read again."),
+                                 10000);
+    });
+
+    // Others edit the same project: Refresh reads every row again and
+    // keeps the user's place and what they are typing.
+    QMenu *shotsMenu = menuBar()->addMenu(tr("&Shots"));
+    shotsMenu->setObjectName(QStringLiteral("shotsMenu"));
+    refreshAction = shotsMenu->addAction(tr("&Refresh"));
+    refreshAction->setObjectName(QStringLiteral("refreshAction"));
+    refreshAction->setShortcut(QKeySequence(Qt::Key_F5));
+    refreshAction->setShortcutContext(Qt::WindowShortcut);
+    connect(refreshAction, &QAction::triggered, grid, &GridWidget::update_request);
     show();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     // The destructor ends the process without tearing anything down, so what
-    // is still typed in a cell or in the form is written now. When the
-    // database refuses it, the window stays open with the reason in the
-    // status bar instead of vanishing with the edit unsaved.
-    bool saved = grid ? grid->commitOpenEditor() : true;
-    if (info)
-        saved = info->saveChanges() && saved;
-    if (!saved) {
-        event->ignore();
-        return;
+    // is still typed in a cell or in the form is written now. What the
+    // database does not take (and another client's changes still waiting
+    // for the user's choice) is discarded only after one question.
+    // A server that did not answer the cell's save is not asked again for
+    // the form's: the window is blocked for one limit at most.
+    bool serverAnswers = true;
+    if (grid && !grid->commitOpenEditor()) {
+        const StatementFailure failure = grid->model->lastFailure();
+        serverAnswers = failure != StatementFailure::TimedOut && failure != StatementFailure::ConnectionLost;
+    }
+    if (info && serverAnswers)
+        info->saveChanges();
+    const QStringList fields = info ? info->unsavedFields() : QStringList();
+    const int conflicts = grid ? grid->model->conflicts().size() : 0;
+    if (!fields.isEmpty() || conflicts > 0) {
+        QStringList what;
+        if (!fields.isEmpty())
+            what << tr("not saved: %1").arg(fields.join(QStringLiteral(", ")));
+        if (conflicts > 0)
+            what << tr("%n change(s) of another client waiting for your choice", nullptr, conflicts);
+        QMessageBox question(QMessageBox::Warning, tr("Unsaved Values"),
+                             tr("Some of your values are not in the database (%1).\n\n"
+                                "Discard them and close the window?")
+                                 .arg(what.join(QStringLiteral("; "))),
+                             QMessageBox::Discard | QMessageBox::Cancel, this);
+        question.setDefaultButton(QMessageBox::Cancel);
+        if (question.exec() != QMessageBox::Discard) {
+            event->ignore();
+            return;
+        }
+        info->discardChanges();
+        grid->model->dropConflicts();
     }
     QMainWindow::closeEvent(event);
 }

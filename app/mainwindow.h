@@ -3,6 +3,7 @@
 #include <QMainWindow>
 
 class GridWidget;
+class QAction;
 class ShotInfoWidget;
 class QSplitter;
 class QSplitterHandle;
@@ -25,7 +26,8 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
-    // Writes pending edits before the window goes away.
+    // Writes pending edits before the window goes away; asks once before
+    // discarding what the database did not take.
     void closeEvent(QCloseEvent *event) override;
 
 private:
@@ -34,6 +36,7 @@ private:
     QSplitter *splitter = nullptr;
     QSplitterHandle *handle = nullptr;
     Ui::MainWindow *ui = nullptr;
+    QAction *refreshAction = nullptr;
 };
 
 // True while at least one top-level window is visible. The start-up uses it

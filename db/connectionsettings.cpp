@@ -106,10 +106,35 @@ ServerAddress parseServerAddress(const QString &text)
     return address;
 }
 
+namespace {
+int timeoutOverride()
+{
+    bool ok = false;
+    const int seconds = qEnvironmentVariableIntValue(timeoutVariable, &ok);
+    return ok && seconds > 0 ? seconds : 0;
+}
+} // namespace
+
+int effectiveConnectTimeout()
+{
+    const int seconds = timeoutOverride();
+    return seconds > 0 ? qMin(seconds, connectTimeoutSeconds) : connectTimeoutSeconds;
+}
+
+int effectiveStatementTimeout()
+{
+    const int seconds = timeoutOverride();
+    return seconds > 0 ? seconds : statementTimeoutSeconds;
+}
+
 ServerAddress applyServerAddress(QSqlDatabase &db, const QString &serverText)
 {
     const ServerAddress address = parseServerAddress(serverText);
-    QStringList options{QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1").arg(connectTimeoutSeconds)};
+    const int statementLimit = effectiveStatementTimeout();
+    QStringList options{QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1").arg(effectiveConnectTimeout()),
+                        QStringLiteral("MYSQL_OPT_READ_TIMEOUT=%1").arg(statementLimit),
+                        QStringLiteral("MYSQL_OPT_WRITE_TIMEOUT=%1").arg(statementLimit),
+                        QStringLiteral("CLIENT_FOUND_ROWS")};
     if (!address.socket.isEmpty()) {
         db.setHostName(QStringLiteral("localhost"));
         options << QStringLiteral("UNIX_SOCKET=%1").arg(address.socket);

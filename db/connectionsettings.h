@@ -49,7 +49,21 @@ ServerAddress parseServerAddress(const QString &text);
 
 // Seconds the driver may spend reaching the server before giving up.
 inline constexpr int connectTimeoutSeconds = 10;
+// Seconds the driver waits for the server to take or answer one statement.
+// Without a limit a stalled server blocks the client for ever.
+inline constexpr int statementTimeoutSeconds = 30;
+// Environment variable that shortens both limits (whole seconds), for tests
+// that stall a server of their own.
+inline constexpr char timeoutVariable[] = "TAVELO_DB_TIMEOUT";
 
-// Applies a server field's text to a connection: host, port, socket and the
-// connect timeout. Returns the parse result so callers can report errors.
+// The limits in force: the constants above, or the value of the environment
+// variable when it is a positive number (the connect limit never exceeds it).
+int effectiveConnectTimeout();
+int effectiveStatementTimeout();
+
+// Applies a server field's text to a connection: host, port, socket, the
+// connect and statement time limits, and CLIENT_FOUND_ROWS (an UPDATE that
+// writes the value already stored then counts its row, which the shot
+// model's old-value check relies on). Returns the parse result so callers
+// can report errors.
 ServerAddress applyServerAddress(QSqlDatabase &db, const QString &serverText);

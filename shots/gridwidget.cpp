@@ -3,8 +3,10 @@
 #include "app/clientstate.h"
 #include "db/statements.h"
 #include "shots/clipfiles.h"
+#include "shots/multilinedelegate.h"
 #include "shots/shottablemodel.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QMenu>
@@ -35,7 +37,17 @@ GridWidget::GridWidget(QWidget *parent)
     setSortingEnabled(true);
     resizeColumnsToContents();
     sortByColumn(0, Qt::AscendingOrder);
+    // Off so that dragging near an edge does not scroll; keyboard moves
+    // still keep the current cell in view (see currentChanged).
     setAutoScroll(false);
+
+    // Free text may hold several lines; its cells get a multi-line editor.
+    auto *multiLine = new MultiLineDelegate(this);
+    for (const char *name : {"location", "shottype", "notes"}) {
+        const int column = model->fieldIndex(QLatin1String(name));
+        if (column >= 0)
+            setItemDelegateForColumn(column, multiLine);
+    }
 
     connect(model, &ShotTableModel::aboutToSelect, this, &GridWidget::rememberPlace);
     connect(model, &QAbstractItemModel::modelReset, this, &GridWidget::restorePlace);
@@ -48,8 +60,21 @@ void GridWidget::update_request()
     model->select();
 }
 
+void GridWidget::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    QTableView::currentChanged(current, previous);
+    // With auto-scroll off the view no longer follows its current cell;
+    // without this, Down or Ctrl+End moves the form to a row the grid does
+    // not show, and typing writes into a cell out of sight. While a mouse
+    // button is held (a drag) the view stays put.
+    if (current.isValid() && QApplication::mouseButtons() == Qt::NoButton)
+        scrollTo(current);
+}
+
 bool GridWidget::commitOpenEditor()
 {
+    if (model->isBusy())
+        return true;
     if (state() != QAbstractItemView::EditingState)
         return true;
     QWidget *editor = indexWidget(currentIndex());
@@ -69,6 +94,15 @@ void GridWidget::rememberPlace()
     placeScroll = verticalScrollBar()->value();
     placeSortColumn = horizontalHeader()->sortIndicatorSection();
     placeSortOrder = horizontalHeader()->sortIndicatorOrder();
+    placeSelection.clear();
+    const QItemSelection selected = selectionModel()->selection();
+    // A handful of ranges is what a person selects; a huge selection is
+    // not worth a long search after every re-read.
+    if (selected.size() <= 32) {
+        for (const QItemSelectionRange &range : selected)
+            placeSelection << SelectedRange{model->idOfRow(range.top()), model->idOfRow(range.bottom()),
+                                            range.left(), range.right()};
+    }
 }
 
 void GridWidget::restorePlace()
@@ -79,6 +113,17 @@ void GridWidget::restorePlace()
     if (row >= 0) {
         const QModelIndex index = model->index(row, placeColumn);
         selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+        if (!placeSelection.isEmpty()) {
+            QItemSelection selection;
+            for (const SelectedRange &range : std::as_const(placeSelection)) {
+                const int top = range.topId == placeId ? row : model->rowOfId(range.topId);
+                const int bottom = range.bottomId == range.topId ? top : model->rowOfId(range.bottomId);
+                if (top >= 0 && bottom >= 0)
+                    selection.select(model->index(qMin(top, bottom), range.left),
+                                     model->index(qMax(top, bottom), range.right));
+            }
+            selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+        }
         if (resorted) {
             scrollTo(index, QAbstractItemView::PositionAtCenter);
             return;

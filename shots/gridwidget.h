@@ -24,7 +24,8 @@ public:
     bool commitOpenEditor();
 
 public slots:
-    // Reads the rows again, with the filter and sort order in force.
+    // Reads the rows again, with the filter and sort order in force, and
+    // keeps the user's place: current cell, selection and scroll position.
     void update_request();
 
 signals:
@@ -32,11 +33,20 @@ signals:
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
 
 private:
     void rememberPlace();
     void restorePlace();
 
+    struct SelectedRange
+    {
+        QVariant topId;
+        QVariant bottomId;
+        int left = 0;
+        int right = 0;
+    };
+    QList<SelectedRange> placeSelection;
     QVariant placeId;
     int placeColumn = -1;
     int placeScroll = 0;

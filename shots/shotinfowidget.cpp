@@ -1,5 +1,7 @@
 #include "shots/shotinfowidget.h"
 
+#include "shots/noticebar.h"
+#include "shots/plaintext.h"
 #include "shots/shottablemodel.h"
 #include "shots/stillframeview.h"
 
@@ -11,9 +13,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
 #include <QTextEdit>
+#include <QVBoxLayout>
 
 ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     : QWidget(parent)
@@ -53,8 +57,11 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     shotTypeEdit->setObjectName(QStringLiteral("shotTypeEdit"));
     descIdEdit->setObjectName(QStringLiteral("descIdEdit"));
     notesEdit->setObjectName(QStringLiteral("notesEdit"));
-    for (QTextEdit *edit : {locationEdit, shotTypeEdit, notesEdit})
+    for (QTextEdit *edit : {locationEdit, shotTypeEdit, notesEdit}) {
         edit->setMinimumHeight(48);
+        // Tab moves on to the next field, as everywhere else in the form.
+        edit->setTabChangesFocus(true);
+    }
 
     // The fields scroll, so the splitter can give the grid most of the room.
     auto *fields = new QWidget;
@@ -65,10 +72,24 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(fields);
     frame = new StillFrameView(this);
-    auto *pane = new QHBoxLayout(this);
+    conflicts = new NoticeBar(QStringLiteral("Keep Stored Value"), QStringLiteral("Write Mine"), this);
+    conflicts->setObjectName(QStringLiteral("conflictBar"));
+    unsavedNotice = new NoticeBar(QStringLiteral("Try Again"), QStringLiteral("Discard"), this);
+    unsavedNotice->setObjectName(QStringLiteral("unsavedBar"));
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(2);
+    outer->addWidget(conflicts);
+    outer->addWidget(unsavedNotice);
+    auto *pane = new QHBoxLayout;
     pane->setContentsMargins(0, 0, 0, 0);
     pane->addWidget(scroll, 3);
     pane->addWidget(frame, 2);
+    outer->addLayout(pane, 1);
+    connect(conflicts, &NoticeBar::firstChosen, this, [this]() { resolveFirstConflict(false); });
+    connect(conflicts, &NoticeBar::secondChosen, this, [this]() { resolveFirstConflict(true); });
+    connect(unsavedNotice, &NoticeBar::firstChosen, this, [this]() { saveChanges(); });
+    connect(unsavedNotice, &NoticeBar::secondChosen, this, &ShotInfoWidget::discardChanges);
 
     // Only signals that come from the user mark a widget as changed; loading
     // a row sets the widgets too, and that must never count as an edit.
@@ -103,10 +124,14 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     connect(model, &QAbstractItemModel::dataChanged, this, &ShotInfoWidget::restoreTyping);
     connect(model, &ShotTableModel::aboutToSelect, this, &ShotInfoWidget::rememberRow);
     connect(model, &QAbstractItemModel::modelReset, this, &ShotInfoWidget::restoreRow);
+    connect(model, &ShotTableModel::valuesNotSaved, this, &ShotInfoWidget::takeBack);
+    connect(model, &ShotTableModel::valuesSaved, this, &ShotInfoWidget::dropSaved);
+    connect(model, &ShotTableModel::conflictsChanged, this, &ShotInfoWidget::showConflicts);
+    connect(model, &ShotTableModel::saveFailed, this, [this](const QString &text) { unsavedReason = text; });
 
     mapper->setSubmitPolicy(QDataWidgetMapper::ManualSubmit);
     mapper->addMapping(filenameLabel, model->fieldIndex("filename"), "text");
-    mapper->addMapping(locationEdit, model->fieldIndex("location"));
+    mapper->addMapping(locationEdit, model->fieldIndex("location"), "plainText");
     mapper->addMapping(sceneEdit, model->fieldIndex("scene"));
     mapper->addMapping(shotEdit, model->fieldIndex("shot"));
     mapper->addMapping(prodBox, model->fieldIndex("prod"), "checked");
@@ -114,9 +139,9 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     mapper->addMapping(qualitySlider, model->fieldIndex("quality"), "value");
     mapper->addMapping(takesEdit, model->fieldIndex("takes"));
     mapper->addMapping(relatedEdit, model->fieldIndex("related"));
-    mapper->addMapping(shotTypeEdit, model->fieldIndex("shottype"));
+    mapper->addMapping(shotTypeEdit, model->fieldIndex("shottype"), "plainText");
     mapper->addMapping(descIdEdit, model->fieldIndex("descid"));
-    mapper->addMapping(notesEdit, model->fieldIndex("notes"));
+    mapper->addMapping(notesEdit, model->fieldIndex("notes"), "plainText");
     mapper->toFirst();
     rowLoaded();
 
@@ -139,7 +164,7 @@ QVariant formWidgetValue(const QWidget *widget)
     if (auto *edit = qobject_cast<const QLineEdit *>(widget))
         return edit->text();
     if (auto *edit = qobject_cast<const QTextEdit *>(widget))
-        return edit->toHtml();
+        return edit->toPlainText();
     if (auto *box = qobject_cast<const QCheckBox *>(widget))
         return box->isChecked() ? 1 : 0;
     if (auto *slider = qobject_cast<const QSlider *>(widget))
@@ -153,7 +178,7 @@ void setFormWidgetValue(QWidget *widget, const QVariant &value)
     if (auto *edit = qobject_cast<QLineEdit *>(widget))
         edit->setText(value.toString());
     else if (auto *edit = qobject_cast<QTextEdit *>(widget))
-        edit->setHtml(value.toString());
+        edit->setPlainText(value.toString());
     else if (auto *box = qobject_cast<QCheckBox *>(widget))
         box->setChecked(value.toInt() != 0);
     else if (auto *slider = qobject_cast<QSlider *>(widget))
@@ -191,55 +216,260 @@ bool ShotInfoWidget::hasUnsavedChanges() const
     return !pendingChanges().isEmpty();
 }
 
+QStringList ShotInfoWidget::unsavedFields() const
+{
+    QStringList labels;
+    const QHash<int, QVariant> changes = pendingChanges();
+    for (QWidget *widget : fieldWidgets()) {
+        if (changes.contains(mapper->mappedSection(widget)))
+            labels << labelOf(widget);
+    }
+    return labels;
+}
+
+QString ShotInfoWidget::labelOf(const QWidget *widget) const
+{
+    if (auto *label = qobject_cast<QLabel *>(layout->labelForField(const_cast<QWidget *>(widget))))
+        return label->text();
+    return widget->objectName();
+}
+
+QWidget *ShotInfoWidget::widgetOfColumn(int column) const
+{
+    for (QWidget *widget : fieldWidgets()) {
+        if (mapper->mappedSection(widget) == column)
+            return widget;
+    }
+    return nullptr;
+}
+
 bool ShotInfoWidget::saveChanges()
 {
     const int row = mapper->currentIndex();
     const QHash<int, QVariant> changes = pendingChanges();
-    edited.clear();
-    if (changes.isEmpty() || row < 0)
+    if (changes.isEmpty() || row < 0) {
+        edited.clear();
+        unsaved.clear();
+        showMarks();
         return true;
-    // The model reads the row back, and the mapper shows what was stored.
-    return shots->saveRow(row, changes);
+    }
+    QHash<int, QVariant> olds;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        olds.insert(it.key(), loadedStored.value(widgetOfColumn(it.key())));
+    selfSaving = true;
+    const bool ok = shots->saveRow(row, changes, olds);
+    selfSaving = false;
+
+    // Saved fields and those another client changed now show what is
+    // stored (the user's value of the latter waits in the conflict bar);
+    // what the database did not take stays as typed.
+    const ShotTableModel::Outcome &outcome = shots->lastOutcome();
+    const QList<QWidget *> widgets(edited.cbegin(), edited.cend());
+    for (QWidget *widget : widgets) {
+        const int column = mapper->mappedSection(widget);
+        if (!changes.contains(column) || outcome.saved.contains(column)
+            || outcome.conflicted.contains(column)) {
+            edited.remove(widget);
+            unsaved.remove(widget);
+            reloadField(widget);
+        } else if (outcome.unsaved.contains(column)) {
+            unsaved.insert(widget);
+        }
+    }
+    lastRefused.clear();
+    if (!outcome.unsaved.isEmpty())
+        lastRefused = pendingChanges();
+    showMarks();
+    return ok;
 }
 
-void ShotInfoWidget::showRow(const QModelIndex &index)
+void ShotInfoWidget::reloadField(QWidget *widget)
+{
+    const int row = mapper->currentIndex();
+    const int column = mapper->mappedSection(widget);
+    if (row < 0 || column < 0)
+        return;
+    const QVariant shown = shots->data(shots->index(row, column), Qt::EditRole);
+    if (shown.isNull() && (widget == prodBox || widget == qualitySlider))
+        setFormWidgetValue(widget, widget == prodBox ? 0 : qualitySlider->minimum());
+    else
+        setFormWidgetValue(widget, shown);
+    loaded.insert(widget, formWidgetValue(widget));
+    loadedStored.insert(widget, shots->storedValue(row, column));
+}
+
+void ShotInfoWidget::discardChanges()
+{
+    const QList<QWidget *> widgets(edited.cbegin(), edited.cend());
+    edited.clear();
+    unsaved.clear();
+    for (QWidget *widget : widgets)
+        reloadField(widget);
+    showMarks();
+}
+
+void ShotInfoWidget::takeBack(int row, const QHash<int, QVariant> &values)
+{
+    // A cell edit the database did not take: the typed value moves into the
+    // form, which shows the same row, instead of being thrown away.
+    if (selfSaving || row != mapper->currentIndex())
+        return;
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        QWidget *widget = widgetOfColumn(it.key());
+        if (!widget)
+            continue;
+        if (!edited.contains(widget)) {
+            loaded.insert(widget, formWidgetValue(widget));
+            loadedStored.insert(widget, shots->storedValue(row, it.key()));
+        }
+        setFormWidgetValue(widget, it.value());
+        edited.insert(widget);
+        unsaved.insert(widget);
+    }
+    showMarks();
+}
+
+void ShotInfoWidget::dropSaved(int row, const QList<int> &columns)
+{
+    // A cell edit of a field the form holds unsaved supersedes the form's value.
+    if (selfSaving || row != mapper->currentIndex())
+        return;
+    for (int column : columns) {
+        QWidget *widget = widgetOfColumn(column);
+        if (widget && edited.contains(widget)) {
+            edited.remove(widget);
+            unsaved.remove(widget);
+            reloadField(widget);
+        }
+    }
+    showMarks();
+}
+
+void ShotInfoWidget::showMarks()
+{
+    QStringList labels;
+    for (QWidget *widget : fieldWidgets()) {
+        const bool mark = unsaved.contains(widget);
+        if (widget->property("unsaved").toBool() == mark)
+            ;
+        else {
+            widget->setProperty("unsaved", mark);
+            widget->setStyleSheet(mark ? QStringLiteral("background-color: #ffd7d0;") : QString());
+            widget->setToolTip(mark ? QStringLiteral("Not saved") : QString());
+        }
+        if (mark)
+            labels << labelOf(widget);
+    }
+    if (labels.isEmpty()) {
+        unsavedNotice->hide();
+        return;
+    }
+    QString text = QStringLiteral("Not saved: %1.").arg(labels.join(QStringLiteral(", ")));
+    if (!unsavedReason.isEmpty())
+        text += QLatin1Char(' ') + unsavedReason;
+    unsavedNotice->setText(text);
+    unsavedNotice->show();
+}
+
+void ShotInfoWidget::showConflicts()
+{
+    const QList<ShotTableModel::Conflict> list = shots ? shots->conflicts() : QList<ShotTableModel::Conflict>();
+    if (list.isEmpty()) {
+        conflicts->hide();
+        return;
+    }
+    const ShotTableModel::Conflict &first = list.first();
+    QWidget *widget = widgetOfColumn(first.column);
+    const QString field = widget ? labelOf(widget) : shots->headerData(first.column, Qt::Horizontal).toString();
+    auto shown = [](const QVariant &value) {
+        return value.isNull() ? QStringLiteral("(empty)")
+                              : QStringLiteral("\u201c%1\u201d").arg(PlainText::fromStored(value.toString()));
+    };
+    QString text = QStringLiteral("Shot %1, %2: another client stored %3 after you read it; you wrote %4.")
+                       .arg(first.id.toString(), field, shown(first.stored), shown(first.mine));
+    if (list.size() > 1)
+        text += QStringLiteral(" (%1 more after this.)").arg(list.size() - 1);
+    conflicts->setText(text);
+    conflicts->show();
+}
+
+void ShotInfoWidget::resolveFirstConflict(bool writeMine)
+{
+    if (!shots || shots->conflicts().isEmpty())
+        return;
+    shots->resolveConflict(0, writeMine);
+}
+
+bool ShotInfoWidget::showRow(const QModelIndex &index)
 {
     if (!shots || !index.isValid() || index.row() == mapper->currentIndex())
-        return;
+        return true;
+    if (shots->isBusy()) {
+        // The rows are being read again (the grid puts its current cell
+        // back); restoreRow then brings back what the user typed.
+        mapper->setCurrentIndex(index.row());
+        rowLoaded();
+        return true;
+    }
     saveChanges();
+    if (!unsaved.isEmpty())
+        return false;
+    // The row moved to is read again, so the form starts from what is
+    // stored now, not from what was read when the grid was filled.
+    shots->refreshRow(index.row());
     mapper->setCurrentIndex(index.row());
     rowLoaded();
+    return true;
 }
 
 void ShotInfoWidget::follow(QAbstractItemView *view)
 {
     connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
     connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex &current) { showRow(current); });
+            [this, view](const QModelIndex &current) {
+                if (showRow(current))
+                    return;
+                // What the user typed in the row being left was not saved:
+                // the grid goes back to that row, whose fields keep it.
+                const QModelIndex back = current.sibling(mapper->currentIndex(), current.column());
+                view->selectionModel()->setCurrentIndex(back, QItemSelectionModel::ClearAndSelect);
+            });
 }
 
 void ShotInfoWidget::rowLoaded()
 {
     edited.clear();
+    unsaved.clear();
     typing.clear();
     takeSnapshot();
+    showMarks();
     updateFrame();
 }
 
-void ShotInfoWidget::takeSnapshot()
+void ShotInfoWidget::clearNullWidgets()
 {
     // The mapper cannot set a check box or a slider from NULL and would
     // leave the previous row's state there; NULL shows as cleared.
     const int row = mapper->currentIndex();
-    if (row >= 0) {
-        if (shots->data(shots->index(row, mapper->mappedSection(prodBox)), Qt::EditRole).isNull())
-            prodBox->setChecked(false);
-        if (shots->data(shots->index(row, mapper->mappedSection(qualitySlider)), Qt::EditRole).isNull())
-            qualitySlider->setValue(qualitySlider->minimum());
-    }
+    if (row < 0)
+        return;
+    if (shots->storedValue(row, mapper->mappedSection(prodBox)).isNull())
+        prodBox->setChecked(false);
+    if (shots->storedValue(row, mapper->mappedSection(qualitySlider)).isNull())
+        qualitySlider->setValue(qualitySlider->minimum());
+}
+
+void ShotInfoWidget::takeSnapshot()
+{
+    clearNullWidgets();
+    const int row = mapper->currentIndex();
     loaded.clear();
-    for (QWidget *widget : fieldWidgets())
+    loadedStored.clear();
+    for (QWidget *widget : fieldWidgets()) {
         loaded.insert(widget, formWidgetValue(widget));
+        if (row >= 0)
+            loadedStored.insert(widget, shots->storedValue(row, mapper->mappedSection(widget)));
+    }
 }
 
 void ShotInfoWidget::clearFields()
@@ -279,19 +509,46 @@ void ShotInfoWidget::restoreTyping(const QModelIndex &topLeft, const QModelIndex
     const int row = mapper->currentIndex();
     if (row < topLeft.row() || row > bottomRight.row())
         return;
-    takeSnapshot();
-    for (auto it = typing.cbegin(); it != typing.cend(); ++it) {
-        if (it.value() != loaded.value(it.key()))
-            setFormWidgetValue(it.key(), it.value());
+    // The mapper has shown the row as stored now. Fields the user is
+    // editing get their typed value back and keep the value they started
+    // from (the old value their save is checked against); the others take
+    // the new stored value as their starting point.
+    clearNullWidgets();
+    for (QWidget *widget : fieldWidgets()) {
+        if (typing.contains(widget) && typing.value(widget) != loaded.value(widget)) {
+            setFormWidgetValue(widget, typing.value(widget));
+            continue;
+        }
+        edited.remove(widget);
+        unsaved.remove(widget);
+        loaded.insert(widget, formWidgetValue(widget));
+        loadedStored.insert(widget, shots->storedValue(row, mapper->mappedSection(widget)));
     }
     typing.clear();
+    showMarks();
+    updateFrame();
 }
 
 void ShotInfoWidget::rememberRow()
 {
-    saveChanges();
+    // Refresh: the user's pending edits are saved first. Inside a save (a
+    // reconnect re-reads every row) they are only kept.
+    if (!shots->isBusy())
+        saveChanges();
     const int row = mapper->currentIndex();
     rememberedId = row >= 0 ? shots->idOfRow(row) : QVariant();
+    keptTyping.clear();
+    keptLoaded.clear();
+    keptStored.clear();
+    keptUnsaved = unsaved;
+    for (QWidget *widget : edited) {
+        const QVariant value = formWidgetValue(widget);
+        if (value == loaded.value(widget))
+            continue;
+        keptTyping.insert(widget, value);
+        keptLoaded.insert(widget, loaded.value(widget));
+        keptStored.insert(widget, loadedStored.value(widget));
+    }
 }
 
 void ShotInfoWidget::restoreRow()
@@ -299,11 +556,11 @@ void ShotInfoWidget::restoreRow()
     // The grid may have shown the shot again already (it keeps its current
     // row); looking for it among all rows once more would cost time.
     const int shown = mapper->currentIndex();
-    if (shown >= 0 && shots->idOfRow(shown) == rememberedId) {
-        rowLoaded();
-        return;
-    }
-    const int row = shots->rowOfId(rememberedId);
+    int row = -1;
+    if (shown >= 0 && shown < shots->rowCount() && shots->idOfRow(shown) == rememberedId)
+        row = shown;
+    else
+        row = shots->rowOfId(rememberedId);
     if (row >= 0)
         mapper->setCurrentIndex(row);
     else if (shots->rowCount() > 0)
@@ -311,12 +568,32 @@ void ShotInfoWidget::restoreRow()
     else
         clearFields();
     rowLoaded();
+    if (row < 0)
+        return;
+    // What the user typed and has not saved yet survives the re-read.
+    for (auto it = keptTyping.cbegin(); it != keptTyping.cend(); ++it) {
+        setFormWidgetValue(it.key(), it.value());
+        edited.insert(it.key());
+        loaded.insert(it.key(), keptLoaded.value(it.key()));
+        loadedStored.insert(it.key(), keptStored.value(it.key()));
+        if (keptUnsaved.contains(it.key()))
+            unsaved.insert(it.key());
+    }
+    keptTyping.clear();
+    showMarks();
 }
 
 void ShotInfoWidget::focusChanged(QWidget *old, QWidget *now)
 {
     // Leaving the form counts as finishing the edit, as leaving a grid cell
-    // does: the shot is saved at once.
-    if (old && isAncestorOf(old) && !(now && isAncestorOf(now)))
+    // does: the shot is saved at once. Buttons of the form's own bars do
+    // not count as leaving.
+    // The same values the database just refused (or a server that did
+    // not answer) are not tried again merely because the focus moved, for
+    // example to a message box; the user's next action tries them.
+    if (old && isAncestorOf(old) && !(now && isAncestorOf(now))) {
+        if (!lastRefused.isEmpty() && pendingChanges() == lastRefused)
+            return;
         saveChanges();
+    }
 }

@@ -1,6 +1,12 @@
 #include "shots/shottablemodel.h"
 
+#include "db/statements.h"
+#include "shots/plaintext.h"
+
+#include <QElapsedTimer>
 #include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
 #include <QSqlRecord>
 
 ShotTableModel::ShotTableModel(QObject *parent, const QSqlDatabase &db)
@@ -17,6 +23,12 @@ void ShotTableModel::setTable(const QString &tableName)
         const int column = fieldIndex(QLatin1String(name));
         if (column >= 0)
             readOnlyColumns << column;
+    }
+    plainTextColumns.clear();
+    for (const char *name : {"location", "shottype", "notes"}) {
+        const int column = fieldIndex(QLatin1String(name));
+        if (column >= 0)
+            plainTextColumns << column;
     }
 }
 
@@ -44,6 +56,10 @@ QVariant ShotTableModel::data(const QModelIndex &index, int role) const
             return QVariant(QMetaType::fromType<int>());
         return value.toInt();
     }
+    // Values an earlier client stored as a rich-text document show as the
+    // text they hold, in the grid, its editors and the form.
+    if ((role == Qt::DisplayRole || role == Qt::EditRole) && isPlainTextColumn(index.column()))
+        return PlainText::fromStored(value);
     return value;
 }
 
@@ -77,60 +93,214 @@ bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, in
     return saveRow(index.row(), {{index.column(), value}});
 }
 
-bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes)
+bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
+                            const QHash<int, QVariant> &olds)
 {
     saveError.clear();
+    outcome = Outcome();
+    failureKind = StatementFailure::None;
     if (row < 0 || row >= rowCount())
         return false;
-    QSqlRecord values = record();
-    for (int i = 0; i < values.count(); ++i)
-        values.setGenerated(i, false);
-    QStringList columns;
+    QList<ShotWriter::Field> fields;
+    QList<int> columns;
+    const QSqlRecord layout = record();
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-        if (it.key() < 0 || it.key() >= values.count() || isReadOnlyColumn(it.key()))
+        if (it.key() < 0 || it.key() >= layout.count() || isReadOnlyColumn(it.key()))
             continue;
-        values.setValue(it.key(), it.value());
-        values.setGenerated(it.key(), true);
-        columns << values.fieldName(it.key());
+        columns << it.key();
+        fields << ShotWriter::Field{layout.fieldName(it.key()),
+                                    olds.contains(it.key()) ? olds.value(it.key())
+                                                            : storedValue(row, it.key()),
+                                    it.value()};
     }
-    if (columns.isEmpty())
+    if (fields.isEmpty())
         return true;
 
+    const QVariant id = idOfRow(row);
+    auto notSaved = [&](const QList<int> &which) {
+        QHash<int, QVariant> values;
+        for (int column : which)
+            values.insert(column, changes.value(column));
+        outcome.unsaved = which;
+        emit saveFailed(saveError);
+        if (row >= 0)
+            emit valuesNotSaved(row, values);
+        return false;
+    };
     if (isGone(row)) {
         saveError = tr("The shot was not saved: it is no longer in the database (another "
                        "client deleted it).");
-        emit saveFailed(saveError);
-        return false;
+        return notSaved(columns);
     }
-    const QVariant id = idOfRow(row);
-    bool written = updateRowInTable(row, values);
-    if (!written)
-        saveError = tr("Shot %1 was not saved (%2): %3 The database keeps its previous value.")
-                        .arg(id.toString(), columns.join(QStringLiteral(", ")),
-                             lastError().text().trimmed());
 
-    // Show what the database holds now, whether or not the write went
-    // through. When even that read fails, the row still shows its last
-    // stored values, never the refused ones; the views are told in any case,
-    // since an editor may still show what was refused.
-    selectRow(row);
-    emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+    ++busy;
+    ShotWriter writer(tableName(), database().connectionName());
+    const ShotWriter::Result result = writer.write(id, fields);
+    if (result.reconnected) {
+        // Every result read on the old connection is void: read all rows
+        // again; the views keep the user's place.
+        select();
+        row = rowOfId(id);
+        emit reconnected();
+    } else {
+        // Show what the database holds now, whether or not the write went
+        // through; the views are told in any case, since an editor may still
+        // show what was refused. Without a connection the row keeps what
+        // was last read.
+        if (database().isOpen())
+            selectRow(row);
+        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+    }
+    --busy;
 
-    // An UPDATE of a row that another client deleted succeeds without
-    // changing anything; reading the row back tells.
-    if (written && isGone(row)) {
-        written = false;
+    for (int i = 0; i < fields.size(); ++i) {
+        if (result.written.contains(fields[i].column))
+            outcome.saved << columns[i];
+        else if (result.conflicting.contains(fields[i].column))
+            outcome.conflicted << columns[i];
+    }
+    QList<int> rest;
+    for (int column : columns) {
+        if (!outcome.saved.contains(column) && !outcome.conflicted.contains(column))
+            rest << column;
+    }
+    if (!outcome.saved.isEmpty() && row >= 0)
+        emit valuesSaved(row, outcome.saved);
+
+    if (!outcome.conflicted.isEmpty()) {
+        QStringList labels;
+        for (int column : outcome.conflicted) {
+            for (int i = conflictList.size() - 1; i >= 0; --i) {
+                if (conflictList[i].id == id && conflictList[i].column == column)
+                    conflictList.removeAt(i);
+            }
+            conflictList << Conflict{id, column, result.stored.value(layout.fieldName(column)),
+                                     changes.value(column)};
+            labels << layout.fieldName(column);
+        }
+        saveError = tr("Shot %1: another client changed %2 after you read it. Nothing was "
+                       "overwritten; choose which value to keep.")
+                        .arg(id.toString(), labels.join(QStringLiteral(", ")));
+        emit conflictsChanged();
+    }
+
+    if (result.status == ShotWriter::Gone) {
         saveError = tr("Shot %1 was not saved: it is no longer in the database (another client "
                        "deleted it).")
                         .arg(id.toString());
+        return notSaved(columns);
     }
-
-    if (!written) {
+    if (result.status == ShotWriter::Failed && !rest.isEmpty()) {
+        failureKind = result.failure;
+        QStringList restNames;
+        for (int column : rest)
+            restNames << layout.fieldName(column);
+        const QString what = QStringLiteral("Shot %1 was not saved (%2): ")
+                                 .arg(id.toString(), restNames.join(QStringLiteral(", ")));
+        switch (result.failure) {
+        case StatementFailure::TimedOut:
+            saveError = what
+                + tr("%1. It may or may not have reached the database; the row shows what the "
+                     "database holds. Your value is kept in the form, not saved.")
+                      .arg(result.error);
+            break;
+        case StatementFailure::ConnectionLost:
+            saveError = what
+                + tr("the connection to the server is lost (%1). Your value is kept in the "
+                     "form, not saved; the next try reconnects.")
+                      .arg(result.error);
+            break;
+        default:
+            saveError = what
+                + tr("%1 The database keeps its previous value; yours is kept in the form, "
+                     "not saved.")
+                      .arg(result.error);
+            break;
+        }
+        return notSaved(rest);
+    }
+    if (!outcome.conflicted.isEmpty()) {
         emit saveFailed(saveError);
         return false;
     }
-    emit rowSaved(row);
+    if (row >= 0)
+        emit rowSaved(row);
     return true;
+}
+
+bool ShotTableModel::resolveConflict(int which, bool writeMine)
+{
+    if (which < 0 || which >= conflictList.size())
+        return false;
+    const Conflict conflict = conflictList.takeAt(which);
+    emit conflictsChanged();
+    if (!writeMine)
+        return true;
+    const int row = rowOfId(conflict.id);
+    if (row < 0) {
+        saveError = tr("Shot %1 was not saved: it is no longer shown (another client deleted "
+                       "it, or it left the project).")
+                        .arg(conflict.id.toString());
+        emit saveFailed(saveError);
+        return false;
+    }
+    // Over the value the user was shown, and only over that one.
+    return saveRow(row, {{conflict.column, conflict.mine}}, {{conflict.column, conflict.stored}});
+}
+
+void ShotTableModel::dropConflicts()
+{
+    if (conflictList.isEmpty())
+        return;
+    conflictList.clear();
+    emit conflictsChanged();
+}
+
+bool ShotTableModel::refreshRow(int row)
+{
+    if (row < 0 || row >= rowCount() || busy > 0)
+        return false;
+    ++busy;
+    const QVariant id = idOfRow(row);
+    bool found = false;
+    StatementFailure failure = StatementFailure::None;
+    QString error;
+    bool reopened = false;
+    ShotWriter reader(tableName(), database().connectionName());
+    // Through the reader, which reconnects once when the connection was
+    // lost; the model's own row read cannot tell a lost connection from a
+    // deleted row.
+    const QSqlRecord now = reader.readRow(id, &found, &failure, &error, &reopened);
+    bool ok = true;
+    if (reopened) {
+        select();
+        emit reconnected();
+    } else if (found) {
+        bool changed = false;
+        for (int column = 0; column < now.count() && !changed; ++column)
+            changed = !ShotWriter::sameStored(storedValue(row, column), now.value(column));
+        // Only a changed row is read into the model (which repaints it).
+        if (changed)
+            selectRow(row);
+    } else if (failure == StatementFailure::None) {
+        selectRow(row); // gone: marks the row as deleted
+    }
+    if (!found && failure != StatementFailure::None) {
+        saveError = tr("Shot %1 could not be read again: %2").arg(id.toString(), error);
+        emit saveFailed(saveError);
+        ok = false;
+    }
+    --busy;
+    return ok;
+}
+
+QVariant ShotTableModel::storedValue(int row, int column) const
+{
+    QVariant value = QSqlTableModel::data(index(row, column), Qt::EditRole);
+    const int type = value.metaType().id();
+    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
+        return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
+    return value;
 }
 
 bool ShotTableModel::isGone(int row) const
@@ -176,11 +346,67 @@ void ShotTableModel::sort(int column, Qt::SortOrder order)
     QSqlTableModel::sort(column, order);
 }
 
+bool ShotTableModel::selectOnce(StatementFailure *failure, QString *error)
+{
+    QElapsedTimer clock;
+    clock.start();
+    rowsCurrent = QSqlTableModel::select();
+    *failure = rowsCurrent ? StatementFailure::None
+                           : classifyFailure(database(), lastError(), clock.elapsed());
+    if (!rowsCurrent)
+        *error = failureText(lastError(), *failure);
+    return rowsCurrent;
+}
+
 bool ShotTableModel::select()
 {
     emit aboutToSelect();
-    rowsCurrent = QSqlTableModel::select();
+    ++busy;
+    // A cheap question first: a select that fails empties the model, and
+    // the user would lose the rows and their place to a server that is
+    // down or stalled. The rows stay as they are until the server answers.
+    StatementFailure failure = StatementFailure::None;
+    QString error;
+    bool reopened = false;
+    bool ok = true;
+    if (rowsCurrent && rowCount() > 0) {
+        QSqlQuery probe(database());
+        QElapsedTimer clock;
+        clock.start();
+        if (!probe.exec(QString::fromLatin1(Sql::checkConnection))) {
+            failure = classifyFailure(database(), probe.lastError(), clock.elapsed());
+            error = failureText(probe.lastError(), failure);
+            if (failure != StatementFailure::Refused) {
+                QString reopenError;
+                reopened = reopenConnection(&reopenError, database());
+                if (!reopened) {
+                    error += QStringLiteral("; reconnecting failed: ") + reopenError;
+                    ok = false;
+                }
+            }
+        }
+    }
+    if (ok) {
+        ok = selectOnce(&failure, &error);
+        if (!ok && failure != StatementFailure::Refused && !reopened) {
+            // A read is safe to repeat once on a new connection.
+            QString reopenError;
+            if (reopenConnection(&reopenError, database())) {
+                reopened = true;
+                ok = selectOnce(&failure, &error);
+            } else {
+                error += QStringLiteral("; reconnecting failed: ") + reopenError;
+            }
+        }
+    }
+    --busy;
     selectedSortColumn = requestedSortColumn;
     selectedSortOrder = requestedSortOrder;
-    return rowsCurrent;
+    if (ok && reopened)
+        emit reconnected();
+    if (!ok) {
+        saveError = tr("The shots could not be read: %1").arg(error);
+        emit saveFailed(saveError);
+    }
+    return ok;
 }

@@ -3,6 +3,8 @@
 #include <QHash>
 #include <QSqlTableModel>
 
+#include "shots/shotwriter.h"
+
 // The table model behind the shot grid and the details form.
 //
 // Edits are written through at once: one UPDATE of exactly the changed
@@ -26,9 +28,52 @@ public:
     void sort(int column, Qt::SortOrder order) override;
 
     // Writes the given columns of one row in one statement, then shows what
-    // the database holds for that row. Returns false (and emits saveFailed)
-    // when the database refused the write.
-    bool saveRow(int row, const QHash<int, QVariant> &changes);
+    // the database holds for that row. Each column is written only if it
+    // still holds the value this client read: olds gives, per column, the
+    // value the user saw when starting the edit (the row's stored value when
+    // absent). Returns true when every column was written; otherwise
+    // saveFailed tells why, lastOutcome() which columns went where, a
+    // conflict is added to conflicts() and columns not written are handed
+    // back through valuesNotSaved.
+    bool saveRow(int row, const QHash<int, QVariant> &changes,
+                 const QHash<int, QVariant> &olds = {});
+
+    struct Outcome
+    {
+        QList<int> saved;      // hold the new value now
+        QList<int> conflicted; // kept another client's value; see conflicts()
+        QList<int> unsaved;    // not written (refused, no connection, no answer)
+    };
+    const Outcome &lastOutcome() const { return outcome; }
+
+    // A field that another client changed after this client read it, while
+    // the user changed it too. Nothing is overwritten until the user chooses.
+    struct Conflict
+    {
+        QVariant id;
+        int column = -1;
+        QVariant stored; // what the other client stored
+        QVariant mine;   // what the user wrote
+    };
+    QList<Conflict> conflicts() const { return conflictList; }
+    // Keeps the stored value (drops the user's), or writes the user's value
+    // over the one shown to them; another change meanwhile is a new conflict.
+    bool resolveConflict(int index, bool writeMine);
+    // Drops every open conflict (the user discarded them).
+    void dropConflicts();
+
+    // Reads one row again, so that what is shown starts from what is stored
+    // now. Returns false when it could not be read.
+    bool refreshRow(int row);
+
+    // The column's value exactly as stored (data() shows the free-text
+    // columns as plain text).
+    QVariant storedValue(int row, int column) const;
+    // location, shottype and notes: free text, possibly several lines.
+    bool isPlainTextColumn(int column) const { return plainTextColumns.contains(column); }
+    // True while a save or a re-read is running; views then keep their
+    // pending edits instead of saving them from inside.
+    bool isBusy() const { return busy > 0; }
 
     // Columns the user may not edit: the key, the project and the clip's
     // identity (path and digests).
@@ -40,6 +85,8 @@ public:
 
     // Why the last edit or save was refused; empty when it went through.
     QString lastSaveError() const { return saveError; }
+    // How the last save failed: refused, or the server lost or silent.
+    StatementFailure lastFailure() const { return failureKind; }
 
 public slots:
     bool select() override;
@@ -50,11 +97,24 @@ signals:
     void aboutToSelect();
     void saveFailed(const QString &message);
     void rowSaved(int row);
+    // Columns of the row that a save wrote, and those it could not write
+    // (with the values that were meant for them).
+    void valuesSaved(int row, const QList<int> &columns);
+    void valuesNotSaved(int row, const QHash<int, QVariant> &values);
+    void conflictsChanged();
+    // The connection was lost and reopened; every row was read again.
+    void reconnected();
 
 private:
     bool isGone(int row) const;
+    bool selectOnce(StatementFailure *failure, QString *error);
 
     QList<int> readOnlyColumns;
+    QList<int> plainTextColumns;
+    QList<Conflict> conflictList;
+    Outcome outcome;
+    StatementFailure failureKind = StatementFailure::None;
+    int busy = 0;
     int requestedSortColumn = -1;
     Qt::SortOrder requestedSortOrder = Qt::AscendingOrder;
     bool rowsCurrent = false;

@@ -15,8 +15,11 @@
 #include <QApplication>
 #include <QDataWidgetMapper>
 #include <QDialog>
+#include <QAction>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -109,7 +112,13 @@ private slots:
         QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
         QCOMPARE(window->windowTitle(), QStringLiteral("MainWindow"));
         QCOMPARE(window->menuBar()->objectName(), QStringLiteral("menuBar"));
-        QVERIFY(window->menuBar()->actions().isEmpty());
+        // The menu bar holds one menu, with Refresh on F5.
+        QCOMPARE(window->menuBar()->actions().size(), 1);
+        auto *refresh = window->findChild<QAction *>("refreshAction");
+        QVERIFY(refresh);
+        QCOMPARE(refresh->text(), QStringLiteral("&Refresh"));
+        QCOMPARE(refresh->shortcut(), QKeySequence(Qt::Key_F5));
+        QVERIFY(window->menuBar()->actions().first()->menu()->actions().contains(refresh));
         auto *toolBar = window->findChild<QToolBar *>("mainToolBar");
         QVERIFY(toolBar);
         QVERIFY(toolBar->actions().isEmpty());
@@ -148,22 +157,49 @@ private slots:
         QVERIFY(grid->model->setData(scene, "5"));
         QCOMPARE(window->statusBar()->currentMessage(), QString());
 
+        // F5 reads the rows again: another client's change shows.
+        QSqlQuery change(TestDb::open("seed"));
+        QVERIFY(change.exec("UPDATE shots SET scene = '9' WHERE id = 3"));
+        grid->setFocus();
+        QTest::keyClick(window, Qt::Key_F5);
+        QCOMPARE(grid->model->data(grid->model->index(2, grid->model->fieldIndex("scene"))).toString(),
+                 QStringLiteral("9"));
+        QCOMPARE(grid->currentIndex(), grid->model->index(0, 3));
+
         // What is still typed in the form is saved when the window closes;
         // the destructor ends the process and saves nothing.
         qApp->setQuitOnLastWindowClosed(false);
         QObject::disconnect(qApp, &QGuiApplication::lastWindowClosed, qApp, nullptr);
-        // One the database refuses keeps the window open and says why.
+        // One the database refuses makes the window ask, once, whether to
+        // discard it; Cancel keeps the window and the typed text.
         auto *takes = info->findChild<QLineEdit *>("takesEdit");
         QTest::keyClicks(takes, QString(300, 't'));
+        int questions = 0;
+        QString asked;
+        auto answer = [&questions, &asked](QMessageBox::StandardButton button) {
+            whenModal("QMessageBox", [&questions, &asked, button](QWidget *box) {
+                ++questions;
+                asked = static_cast<QMessageBox *>(box)->text();
+                static_cast<QMessageBox *>(box)->button(button)->click();
+            });
+        };
+        answer(QMessageBox::Cancel);
         QVERIFY(!window->close());
+        QCOMPARE(questions, 1);
+        QVERIFY2(asked.contains("Takes"), qPrintable(asked));
         QVERIFY(window->isVisible());
         QVERIFY(window->statusBar()->currentMessage().contains("was not saved"));
+        QCOMPARE(takes->text(), QStringLiteral("3") + QString(300, 't'));
+        // Discard closes; what the database took is saved, the rest dropped.
         auto *shot = info->findChild<QLineEdit *>("shotEdit");
         QTest::keyClicks(shot, "2");
+        answer(QMessageBox::Discard);
         QVERIFY(window->close());
+        QCOMPARE(questions, 2);
         QSqlQuery check(TestDb::open("seed"));
-        QVERIFY(check.exec("SELECT shot FROM shots WHERE id = 1") && check.next());
+        QVERIFY(check.exec("SELECT shot, takes FROM shots WHERE id = 1") && check.next());
         QCOMPARE(check.value(0).toString(), QStringLiteral("A2"));
+        QCOMPARE(check.value(1).toString(), QStringLiteral("3"));
     }
 };
 

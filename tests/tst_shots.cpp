@@ -5,6 +5,8 @@
 #include "app/clientstate.h"
 #include "shots/clipfiles.h"
 #include "shots/gridwidget.h"
+#include "shots/noticebar.h"
+#include "shots/plaintext.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
 #include "shots/stillframeview.h"
@@ -18,6 +20,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
@@ -557,24 +561,26 @@ private slots:
         QVERIFY(catcher.urls.isEmpty());
     }
 
-    // Regression: a refused write was ignored and the grid looked saved.
-    void refusedWritesAreReportedAndNotShownAsSaved_data()
+    // Regression: a refused write was ignored and the grid looked saved;
+    // later, the typed text was thrown away with the refusal.
+    void refusedWritesAreReportedAndKeepTheTypedText_data()
     {
         QTest::addColumn<bool>("throughForm");
         QTest::newRow("cell") << false;
         QTest::newRow("form") << true;
     }
 
-    void refusedWritesAreReportedAndNotShownAsSaved()
+    void refusedWritesAreReportedAndKeepTheTypedText()
     {
         QFETCH(bool, throughForm);
         const int id = addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}});
         Browser b = open(harbour);
         QSignalSpy failures(b.model(), &ShotTableModel::saveFailed);
         const QString tooLong(300, QLatin1Char('s')); // the column holds 255
+        auto *scene = b.field<QLineEdit>("sceneEdit");
         if (throughForm) {
-            b.field<QLineEdit>("sceneEdit")->clear();
-            typeInto(b.field<QLineEdit>("sceneEdit"), tooLong);
+            scene->clear();
+            typeInto(scene, tooLong);
             QVERIFY(!b.info->saveChanges());
         } else {
             QVERIFY(!b.model()->setData(b.cell(0, "scene"), tooLong));
@@ -585,18 +591,54 @@ private slots:
                  qPrintable(message));
         QVERIFY2(message.contains("too long", Qt::CaseInsensitive), qPrintable(message));
         QCOMPARE(stored(id, "scene").toString(), QStringLiteral("1"));
+        // The grid shows what is stored; the form keeps what was typed
+        // (also a cell's), marked as not saved, until it is saved or dropped.
         QCOMPARE(b.model()->data(b.cell(0, "scene")).toString(), QStringLiteral("1"));
-        QCOMPARE(b.field<QLineEdit>("sceneEdit")->text(), QStringLiteral("1"));
-        QVERIFY(!b.info->hasUnsavedChanges());
+        QCOMPARE(scene->text(), tooLong);
+        QVERIFY(scene->property("unsaved").toBool());
+        QVERIFY(b.info->hasUnsavedChanges());
+        QCOMPARE(b.info->unsavedFields(), QStringList{"Scene"});
+        QVERIFY(b.info->unsavedBar()->isVisible());
+        QVERIFY(b.info->unsavedBar()->text().contains("too long", Qt::CaseInsensitive));
+        if (throughForm)
+            QVERIFY(QFileInfo::exists(saveScreenshot(b.window, "unsaved")));
 
-        // The next write that goes through clears the error, and the rows
-        // can still be read again.
+        // Moving to another row would lose it: the grid stays on the row.
+        addShot(harbour, "raw/A/2.MTS");
+        b.grid->update_request();
+        QCOMPARE(b.model()->rowCount(), 2);
+        QCOMPARE(scene->text(), tooLong);
+        b.grid->setCurrentIndex(b.cell(1, "scene"));
+        QCOMPARE(b.info->mapper->currentIndex(), 0);
+        QCOMPARE(b.grid->currentIndex().row(), 0);
+        QCOMPARE(scene->text(), tooLong);
+
+        // Corrected and tried again, it is saved and the mark goes.
+        scene->setText(QStringLiteral("1b"));
+        emit scene->textEdited(scene->text());
+        b.info->unsavedBar()->firstButton()->click();
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("1b"));
+        QVERIFY(!scene->property("unsaved").toBool());
+        QVERIFY(!b.info->hasUnsavedChanges());
+        QVERIFY(!b.info->unsavedBar()->isVisible());
+
+        // A refused cell edit, then one that goes through: the latter wins.
+        QVERIFY(!b.model()->setData(b.cell(0, "scene"), tooLong));
+        QCOMPARE(scene->text(), tooLong);
         QVERIFY(b.model()->setData(b.cell(0, "scene"), "2"));
         QCOMPARE(b.model()->lastSaveError(), QString());
-        QVERIFY(!b.model()->setData(b.cell(0, "scene"), tooLong));
-        b.grid->update_request();
-        QCOMPARE(b.model()->rowCount(), 1);
-        QCOMPARE(b.model()->data(b.cell(0, "scene")).toString(), QStringLiteral("2"));
+        QCOMPARE(scene->text(), QStringLiteral("2"));
+        QVERIFY(!b.info->hasUnsavedChanges());
+
+        // Discard puts the stored value back.
+        typeInto(scene, "x");
+        scene->setText(tooLong);
+        emit scene->textEdited(scene->text());
+        QVERIFY(!b.info->saveChanges());
+        b.info->unsavedBar()->secondButton()->click();
+        QCOMPARE(scene->text(), QStringLiteral("2"));
+        QVERIFY(!b.info->hasUnsavedChanges());
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("2"));
     }
 
     void editOfAShotDeletedMeanwhileIsReported()
@@ -617,25 +659,43 @@ private slots:
         QVERIFY(failures.last().first().toString().contains("no longer in the database"));
     }
 
-    void lostConnectionIsReported()
+    // Regression: after the connection was lost every edit failed until the
+    // client was restarted.
+    void aLostConnectionIsReopenedAndTheEditSaved_data()
     {
-        const int id = addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}});
+        QTest::addColumn<bool>("throughForm");
+        QTest::newRow("cell") << false;
+        QTest::newRow("form") << true;
+    }
+
+    void aLostConnectionIsReopenedAndTheEditSaved()
+    {
+        QFETCH(bool, throughForm);
+        const int id = addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}, {"takes", "3"}});
         Browser b = open(harbour);
+        b.grid->setCurrentIndex(b.cell(0, "takes"));
         QSqlQuery whoAmI;
         QVERIFY(whoAmI.exec("SELECT CONNECTION_ID()") && whoAmI.next());
         QSqlQuery kill(other);
         QVERIFY2(kill.exec(QStringLiteral("KILL %1").arg(whoAmI.value(0).toLongLong())),
                  qPrintable(kill.lastError().text()));
         QSignalSpy failures(b.model(), &ShotTableModel::saveFailed);
-        QVERIFY(!b.model()->setData(b.cell(0, "scene"), "2"));
-        QCOMPARE(failures.size(), 1);
-        QCOMPARE(b.model()->data(b.cell(0, "scene")).toString(), QStringLiteral("1"));
-        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("1"));
-        delete browser.window;
-        browser = Browser();
-        QSqlDatabase db = QSqlDatabase::database();
-        db.close();
-        QVERIFY(db.open());
+        QSignalSpy reconnects(b.model(), &ShotTableModel::reconnected);
+        if (throughForm) {
+            typeInto(b.field<QLineEdit>("sceneEdit"), "2");
+            QVERIFY(b.info->saveChanges());
+        } else {
+            QVERIFY(b.model()->setData(b.cell(0, "scene"), "12"));
+        }
+        QCOMPARE(failures.size(), 0);
+        QCOMPARE(reconnects.size(), 1);
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("12"));
+        QCOMPARE(b.model()->data(b.cell(0, "scene")).toString(), QStringLiteral("12"));
+        QCOMPARE(b.field<QLineEdit>("sceneEdit")->text(), QStringLiteral("12"));
+        // The rows were read again on the new connection; the place is kept.
+        QCOMPARE(b.grid->currentIndex(), b.cell(0, "takes"));
+        QVERIFY(b.model()->setData(b.cell(0, "takes"), "4"));
+        QCOMPARE(stored(id, "takes").toString(), QStringLiteral("4"));
     }
 
     // Regression: every save re-read the table and the user lost their place.
@@ -695,6 +755,348 @@ private slots:
         QCOMPARE(b.info->mapper->currentIndex(), 0);
         QCOMPARE(b.grid->currentIndex().row(), 0);
         QCOMPARE(b.field<QLineEdit>("takesEdit")->text(), QStringLiteral("6"));
+    }
+
+    // Regression: the free-text fields were written as an HTML document of
+    // some 700 bytes, and stored angle brackets were read as markup and lost.
+    void freeTextRoundTripsAsPlainText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain word") << "Quay";
+        QTest::newRow("angle brackets") << "Take 2 <better than take 1>";
+        QTest::newRow("markup-like text") << "<p>not a paragraph</p> <b>bold?</b>";
+        QTest::newRow("ampersands") << "Fish & Chips &amp; &lt;more&gt;";
+        QTest::newRow("line breaks") << "line one\nline two\n\nline four";
+        QTest::newRow("UTF-8") << QStringLiteral("Ōtautahi – Straße, 東京 ✓");
+    }
+
+    void freeTextRoundTripsAsPlainText()
+    {
+        QFETCH(QString, text);
+        const int first = addShot(harbour, "raw/A/1.MTS");
+        const int second = addShot(harbour, "raw/A/2.MTS", {{"notes", text}});
+        Browser b = open(harbour);
+        // Typed into the form: stored exactly as typed.
+        auto *location = b.field<QTextEdit>("locationEdit");
+        location->setFocus();
+        location->textCursor().insertText(text);
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(first, "location").toString(), text);
+        QCOMPARE(b.model()->data(b.cell(0, "location")).toString(), text);
+        // Written by another program: shown exactly, and saving another field
+        // leaves it alone.
+        b.click(1, "scene");
+        QCOMPARE(b.field<QTextEdit>("notesEdit")->toPlainText(), text);
+        QCOMPARE(b.model()->data(b.cell(1, "notes")).toString(), text);
+        typeInto(b.field<QLineEdit>("takesEdit"), "2");
+        b.click(0, "scene");
+        QCOMPARE(stored(second, "takes").toString(), QStringLiteral("2"));
+        QCOMPARE(stored(second, "notes").toString(), text);
+        QCOMPARE(location->toPlainText(), text);
+        // The grid's own editor keeps every line of it.
+        const QModelIndex notes = b.cell(1, "notes");
+        b.grid->setCurrentIndex(notes);
+        b.grid->edit(notes);
+        auto *editor = qobject_cast<QPlainTextEdit *>(b.grid->indexWidget(notes));
+        QVERIFY(editor);
+        QCOMPARE(editor->toPlainText(), text);
+        QTest::keyClick(editor, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(editor, "end");
+        QTest::keyClick(editor, Qt::Key_Return);
+        QTRY_VERIFY(!b.grid->indexWidget(notes));
+        QCOMPARE(stored(second, "notes").toString(), text + "\nend");
+    }
+
+    void richTextDocumentsReadAsTheirText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one word") << "Quay";
+        QTest::newRow("empty") << "";
+        QTest::newRow("markup characters") << "a < b > c & d \"e\" 'f'";
+        QTest::newRow("empty lines between") << "first\n\n\nfourth";
+        QTest::newRow("trailing line break") << "line\n";
+        QTest::newRow("spaces and tabs kept") << "  two  spaces\tand a tab";
+        QTest::newRow("UTF-8 and a non-breaking space") << QStringLiteral("Straße\u00a0Ōtautahi 東京");
+    }
+
+    void richTextDocumentsReadAsTheirText()
+    {
+        QFETCH(QString, text);
+        QTextEdit writer;
+        writer.setPlainText(text);
+        const QString document = writer.toHtml();
+        QVERIFY(PlainText::isRichTextDocument(document));
+        QCOMPARE(PlainText::fromStored(document), text);
+        QCOMPARE(PlainText::fromStored(QVariant(document)).toString(), PlainText::fromStored(document));
+        // The same text as plain text is never taken for markup.
+        QVERIFY(!PlainText::isRichTextDocument(text));
+        QCOMPARE(PlainText::fromStored(text), text);
+    }
+
+    void onlyTheToolkitsOwnHeaderMakesADocument_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("shown");
+        const QString older = QStringLiteral(
+            "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" \"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
+            "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">\n"
+            "p, li { white-space: pre-wrap; }\n</style></head><body style=\" font-family:'Sans'; "
+            "font-size:10pt; font-weight:400; font-style:normal;\">\n<p style=\" margin-top:0px; "
+            "margin-bottom:0px; margin-left:0px; margin-right:0px; -qt-block-indent:0; text-indent:0px;\">"
+            "East <span style=\" font-weight:600;\">pier</span> &amp; quay</p>\n<p style=\"-qt-paragraph-type:empty; "
+            "margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; -qt-block-indent:0; "
+            "text-indent:0px;\"><br /></p>\n<p style=\" margin-top:0px;\">dawn&#160;&#x263A;</p></body></html>");
+        QTest::newRow("an earlier client's document") << older
+                                                      << QStringLiteral("East pier & quay\n\ndawn\u00a0\u263a");
+        QTest::newRow("plain HTML") << "<p>hello</p>" << "<p>hello</p>";
+        QTest::newRow("doctype without the rich-text meta line")
+            << "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"><html><body><p>x</p></body></html>"
+            << "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"><html><body><p>x</p></body></html>";
+        QTest::newRow("header quoted inside a note")
+            << "see <!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"> <meta name=\"qrichtext\">"
+            << "see <!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\"> <meta name=\"qrichtext\">";
+    }
+
+    void onlyTheToolkitsOwnHeaderMakesADocument()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, shown);
+        QCOMPARE(PlainText::fromStored(value), shown);
+    }
+
+    void anOldRichTextDocumentShowsAsTextAndIsLeftAloneUntilEdited()
+    {
+        QTextEdit writer; // as an earlier client stored its fields
+        writer.setPlainText(QStringLiteral("Quay <north> & pier\nsecond line"));
+        const QString document = writer.toHtml();
+        QVERIFY(PlainText::isRichTextDocument(document));
+        QVERIFY(!PlainText::isRichTextDocument("<!DOCTYPE HTML> but no rich text"));
+        const int id = addShot(harbour, "raw/A/1.MTS", {{"location", document}, {"notes", document}});
+        Browser b = open(harbour);
+        const QString text = QStringLiteral("Quay <north> & pier\nsecond line");
+        QCOMPARE(b.field<QTextEdit>("locationEdit")->toPlainText(), text);
+        QCOMPARE(b.model()->data(b.cell(0, "location")).toString(), text);
+        QCOMPARE(b.model()->data(b.cell(0, "notes"), Qt::DisplayRole).toString(), text);
+        // Another field saved: both documents keep their bytes.
+        typeInto(b.field<QLineEdit>("sceneEdit"), "3");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(id, "location").toString(), document);
+        QCOMPARE(stored(id, "notes").toString(), document);
+        // Edited: written back as plain text, over the old bytes.
+        typeInto(b.field<QTextEdit>("locationEdit"), "!");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(id, "location").toString(), text + "!");
+        QCOMPARE(stored(id, "notes").toString(), document);
+    }
+
+    void tabInAFreeTextFieldMovesToTheNextField()
+    {
+        addShot(harbour, "raw/A/1.MTS", {{"location", "Quay"}});
+        Browser b = open(harbour);
+        auto *location = b.field<QTextEdit>("locationEdit");
+        location->setFocus();
+        QTRY_VERIFY(location->hasFocus());
+        QTest::keyClick(location, Qt::Key_Tab);
+        QTRY_VERIFY(b.field<QLineEdit>("sceneEdit")->hasFocus());
+        QCOMPARE(location->toPlainText(), QStringLiteral("Quay"));
+        QVERIFY(!b.info->hasUnsavedChanges());
+    }
+
+    // Regression: the second client's save silently replaced the first's.
+    void sameFieldEditedByTwoClientsIsPutToTheUser_data()
+    {
+        QTest::addColumn<bool>("throughForm");
+        QTest::addColumn<bool>("writeMine");
+        QTest::newRow("form, keep the stored value") << true << false;
+        QTest::newRow("form, write mine") << true << true;
+        QTest::newRow("cell, keep the stored value") << false << false;
+        QTest::newRow("cell, write mine") << false << true;
+    }
+
+    void sameFieldEditedByTwoClientsIsPutToTheUser()
+    {
+        QFETCH(bool, throughForm);
+        QFETCH(bool, writeMine);
+        const int id = addShot(harbour, "raw/A/5.MTS");
+        Browser b = open(harbour);
+        setStored(id, "location", "LocA"); // client A, after B read the row
+        const int updatesBefore = updatesRun();
+        if (throughForm) {
+            typeInto(b.field<QTextEdit>("locationEdit"), "LocB");
+            QVERIFY(!b.info->saveChanges());
+        } else {
+            QVERIFY(!b.model()->setData(b.cell(0, "location"), "LocB"));
+        }
+        QCOMPARE(stored(id, "location").toString(), QStringLiteral("LocA"));
+        QCOMPARE(b.model()->data(b.cell(0, "location")).toString(), QStringLiteral("LocA"));
+        QCOMPARE(b.field<QTextEdit>("locationEdit")->toPlainText(), QStringLiteral("LocA"));
+        QCOMPARE(b.model()->conflicts().size(), 1);
+        NoticeBar *bar = b.info->conflictBar();
+        QVERIFY(bar->isVisible());
+        QVERIFY2(bar->text().contains("Location") && bar->text().contains("LocA")
+                     && bar->text().contains("LocB"),
+                 qPrintable(bar->text()));
+        QVERIFY(QFileInfo::exists(saveScreenshot(b.window, "conflict")));
+
+        (writeMine ? bar->secondButton() : bar->firstButton())->click();
+        const QString kept = writeMine ? "LocB" : "LocA";
+        QCOMPARE(stored(id, "location").toString(), kept);
+        QCOMPARE(b.model()->data(b.cell(0, "location")).toString(), kept);
+        QCOMPARE(b.field<QTextEdit>("locationEdit")->toPlainText(), kept);
+        QVERIFY(b.model()->conflicts().isEmpty());
+        QVERIFY(!bar->isVisible());
+        QCOMPARE(updatesRun() - updatesBefore, writeMine ? 2 : 1);
+    }
+
+    void writeMineOverAValueChangedAgainIsANewConflict()
+    {
+        const int id = addShot(harbour, "raw/A/5.MTS");
+        Browser b = open(harbour);
+        setStored(id, "scene", "A1");
+        QVERIFY(!b.model()->setData(b.cell(0, "scene"), "B"));
+        setStored(id, "scene", "A2");
+        b.info->conflictBar()->secondButton()->click();
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("A2"));
+        QCOMPARE(b.model()->conflicts().size(), 1);
+        QCOMPARE(b.model()->conflicts().first().stored.toString(), QStringLiteral("A2"));
+        b.info->conflictBar()->secondButton()->click();
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("B"));
+    }
+
+    void editsOfDifferentFieldsOfOneRowAreBothKept()
+    {
+        const int id = addShot(harbour, "raw/A/5.MTS", {{"scene", "1"}});
+        Browser b = open(harbour);
+        setStored(id, "takes", "7"); // the other client, unseen here
+        typeInto(b.field<QLineEdit>("sceneEdit"), "2");
+        typeInto(b.field<QTextEdit>("notesEdit"), "mine");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("12"));
+        QCOMPARE(stored(id, "notes").toString(), QStringLiteral("mine"));
+        QCOMPARE(stored(id, "takes").toString(), QStringLiteral("7"));
+        QVERIFY(b.model()->conflicts().isEmpty());
+        // One field in conflict does not hold back the other.
+        setStored(id, "notes", "theirs");
+        typeInto(b.field<QLineEdit>("sceneEdit"), "3");
+        typeInto(b.field<QTextEdit>("notesEdit"), " again");
+        QVERIFY(!b.info->saveChanges());
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("123"));
+        QCOMPARE(stored(id, "notes").toString(), QStringLiteral("theirs"));
+        QCOMPARE(b.model()->conflicts().size(), 1);
+        QCOMPARE(b.model()->conflicts().first().mine.toString(), QStringLiteral("mine again"));
+        // Writing the value already stored is no conflict.
+        setStored(id, "takes", "8");
+        QVERIFY(b.model()->setData(b.cell(0, "takes"), "8"));
+    }
+
+    // Regression: nothing re-read the rows, so users edited stale values.
+    void refreshKeepsThePlaceAndWhatIsBeingTyped()
+    {
+        QSqlQuery bulk(other);
+        QStringList rows;
+        for (int i = 0; i < 400; ++i)
+            rows << QStringLiteral("(%1, 'raw/A/%2.MTS', '%3', '%4')").arg(harbour).arg(i).arg(md5One, sha1One);
+        QVERIFY(bulk.exec("INSERT INTO shots (project, filename, MD5, SHA1) VALUES " + rows.join(",")));
+        Browser b = open(harbour);
+        const QModelIndex current = b.cell(250, "scene");
+        b.grid->scrollTo(current, QAbstractItemView::PositionAtCenter);
+        b.grid->setCurrentIndex(current);
+        b.grid->selectionModel()->select(QItemSelection(b.cell(252, "takes"), b.cell(255, "shot")),
+                                         QItemSelectionModel::Select);
+        const int scroll = b.grid->verticalScrollBar()->value();
+        QVERIFY(scroll > 0);
+        const QModelIndexList selected = b.grid->selectionModel()->selectedIndexes();
+        const int id = b.model()->idOfRow(250).toInt();
+        setStored(id, "shot", "theirs");
+        setStored(id + 3, "takes", "9");
+        // Typed, and refused by the database, so it stays pending.
+        typeInto(b.field<QLineEdit>("durationEdit"), QString(70, '5'));
+        QVERIFY(!b.info->saveChanges());
+        typeInto(b.field<QLineEdit>("relatedEdit"), "R7");
+
+        QSignalSpy resets(b.model(), &QAbstractItemModel::modelReset);
+        b.grid->update_request();
+        QCOMPARE(resets.size(), 1);
+        QCOMPARE(b.grid->currentIndex(), current);
+        QCOMPARE(b.grid->selectionModel()->selectedIndexes().size(), selected.size());
+        for (const QModelIndex &index : selected)
+            QVERIFY(b.grid->selectionModel()->isSelected(index));
+        QCOMPARE(b.grid->verticalScrollBar()->value(), scroll);
+        QCOMPARE(b.info->mapper->currentIndex(), 250);
+        QCOMPARE(b.model()->data(b.cell(253, "takes")).toString(), QStringLiteral("9"));
+        QCOMPARE(b.field<QLineEdit>("shotEdit")->text(), QStringLiteral("theirs"));
+        // Refresh saved what the database takes first and kept the rest.
+        QCOMPARE(stored(id, "related").toString(), QStringLiteral("R7"));
+        auto *duration = b.field<QLineEdit>("durationEdit");
+        QCOMPARE(duration->text(), QString(70, '5'));
+        QVERIFY(duration->property("unsaved").toBool());
+        QCOMPARE(b.info->unsavedFields(), QStringList{"Duration (s)"});
+        duration->setText("55");
+        emit duration->textEdited(duration->text());
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(id, "duration").toString(), QStringLiteral("55"));
+        QCOMPARE(stored(id, "shot").toString(), QStringLiteral("theirs"));
+    }
+
+    void theRowMovedToIsReadAgainBeforeTheFormShowsIt()
+    {
+        addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}});
+        const int second = addShot(harbour, "raw/A/2.MTS", {{"scene", "2"}});
+        Browser b = open(harbour);
+        setStored(second, "scene", "22");
+        setStored(second, "location", "moved");
+        b.grid->setFocus();
+        QTest::keyClick(b.grid, Qt::Key_Down);
+        QCOMPARE(b.info->mapper->currentIndex(), 1);
+        QCOMPARE(b.field<QLineEdit>("sceneEdit")->text(), QStringLiteral("22"));
+        QCOMPARE(b.field<QTextEdit>("locationEdit")->toPlainText(), QStringLiteral("moved"));
+        QCOMPARE(b.model()->data(b.cell(1, "scene")).toString(), QStringLiteral("22"));
+        // An edit now starts from what is stored: no conflict.
+        typeInto(b.field<QTextEdit>("locationEdit"), " on");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(second, "location").toString(), QStringLiteral("moved on"));
+    }
+
+    // Regression: with auto-scroll off, the grid did not follow the keys and
+    // the current cell, where typing goes, was out of sight.
+    void keyboardMovesKeepTheCurrentCellInView_data()
+    {
+        QTest::addColumn<QList<int>>("keys");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("row");
+        QTest::newRow("Down 20 times") << QList<int>(20, Qt::Key_Down) << int(Qt::NoModifier) << 20;
+        QTest::newRow("Page Down twice") << QList<int>(2, Qt::Key_PageDown) << int(Qt::NoModifier) << -1;
+        QTest::newRow("Ctrl+End") << QList<int>{Qt::Key_End} << int(Qt::ControlModifier) << 119;
+    }
+
+    void keyboardMovesKeepTheCurrentCellInView()
+    {
+        QFETCH(QList<int>, keys);
+        QFETCH(int, modifiers);
+        QFETCH(int, row);
+        QSqlQuery bulk(other);
+        QStringList rows;
+        for (int i = 0; i < 120; ++i)
+            rows << QStringLiteral("(%1, 'raw/A/%2.MTS', '%3', '%4')").arg(harbour).arg(i).arg(md5One, sha1One);
+        QVERIFY(bulk.exec("INSERT INTO shots (project, filename, MD5, SHA1) VALUES " + rows.join(",")));
+        Browser b = open(harbour);
+        QVERIFY(!b.grid->hasAutoScroll()); // dragging near an edge still does not scroll
+        b.grid->setCurrentIndex(b.cell(0, "scene"));
+        b.grid->setFocus();
+        const int lastInSight = b.grid->rowAt(b.grid->viewport()->height() - 1);
+        QVERIFY(lastInSight > 0 && lastInSight < 19);
+        for (int key : keys)
+            QTest::keyClick(b.grid, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        const QModelIndex current = b.grid->currentIndex();
+        if (row >= 0)
+            QCOMPARE(current.row(), row);
+        QVERIFY2(current.row() > lastInSight, qPrintable(QString::number(current.row())));
+        QCOMPARE(b.info->mapper->currentIndex(), current.row());
+        QVERIFY2(b.grid->viewport()->rect().contains(b.grid->visualRect(current)),
+                 "the current cell is out of sight");
+        // Typing goes into the cell the user sees.
+        QTest::keyClick(b.grid, Qt::Key_7);
+        QVERIFY(b.grid->indexWidget(current));
     }
 
     void stillFrameIsTakenOnceAndCachedByMd5()

@@ -1,7 +1,9 @@
 #include "transcode/scanfilter.h"
 
+#include "db/reconnect.h"
 #include "db/statements.h"
 
+#include <QElapsedTimer>
 #include <QSqlError>
 
 ScanFilter::ScanFilter(bool online, const QString &condition)
@@ -48,37 +50,76 @@ bool ScanFilter::check()
 {
     if (!active)
         return true;
-    error = conditionProblem(condition);
-    if (!error.isEmpty())
-        return false;
-    query = QSqlQuery();
-    query.setForwardOnly(true);
-    prepared = query.prepare(statement());
-    if (!prepared) {
-        error = query.lastError().text();
-        return false;
-    }
+    prepared = false;
     // No clip has an empty path, so this only asks whether the server takes
     // the statement.
     return verdict(QString()) != Failed;
+}
+
+bool ScanFilter::runOnce(const QString &clipPath, bool *found, qint64 *elapsedMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    if (!prepared) {
+        query = QSqlQuery();
+        query.setForwardOnly(true);
+        prepared = query.prepare(statement());
+        if (!prepared) {
+            *elapsedMs = clock.elapsed();
+            return false;
+        }
+    }
+    query.bindValue(QStringLiteral(":fn"), clipPath);
+    const bool ok = query.exec();
+    *elapsedMs = clock.elapsed();
+    if (!ok)
+        return false;
+    // next() rather than size(): it also works where the driver cannot
+    // count the rows.
+    *found = query.next();
+    query.finish();
+    return true;
+}
+
+bool ScanFilter::prepareAndRun(const QString &clipPath, bool *found)
+{
+    qint64 elapsed = 0;
+    if (runOnce(clipPath, found, &elapsed))
+        return true;
+    const QSqlDatabase db = QSqlDatabase::database(QSqlDatabase::defaultConnection, false);
+    StatementFailure failure = classifyFailure(db, query.lastError(), elapsed);
+    error = failureText(query.lastError(), failure);
+    if (failure == StatementFailure::Refused)
+        return false;
+    // A lost connection (the server restarted) is reopened once; the
+    // statement must then be prepared again.
+    QString reopenError;
+    query = QSqlQuery();
+    prepared = false;
+    if (!reopenConnection(&reopenError, db)) {
+        error += QStringLiteral("; reconnecting failed: ") + reopenError;
+        return false;
+    }
+    if (runOnce(clipPath, found, &elapsed)) {
+        error.clear();
+        return true;
+    }
+    failure = classifyFailure(db, query.lastError(), elapsed);
+    error = failureText(query.lastError(), failure);
+    return false;
 }
 
 ScanFilter::Verdict ScanFilter::verdict(const QString &clipPath)
 {
     if (!active)
         return Accepted;
-    if (!prepared && !check())
-        return Failed;
-    query.bindValue(QStringLiteral(":fn"), clipPath);
-    if (!query.exec()) {
-        error = query.lastError().text();
-        if (error.trimmed().isEmpty())
-            error = QStringLiteral("the statement failed");
-        return Failed;
+    if (!prepared) {
+        error = conditionProblem(condition);
+        if (!error.isEmpty())
+            return Failed;
     }
-    // next() rather than size(): it also works where the driver cannot
-    // count the rows.
-    const bool found = query.next();
-    query.finish();
+    bool found = false;
+    if (!prepareAndRun(clipPath, &found))
+        return Failed;
     return found ? Accepted : Skipped;
 }

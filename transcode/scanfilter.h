@@ -6,7 +6,9 @@
 // Decides, for each clip of a scan, whether the shot database accepts it:
 // a clip is kept when a row of `shots` has its path as file name and meets
 // the condition the user typed. The condition is put in parentheses, so an
-// OR in it cannot escape the file-name test. Runs on the default connection.
+// OR in it cannot escape the file-name test. Runs on the default connection;
+// when that connection was lost (a server restart), it is reopened once and
+// the statement prepared and run again, which is safe for a read.
 class ScanFilter
 {
 public:
@@ -31,6 +33,9 @@ public:
     QString errorText() const { return error; }
 
 private:
+    bool prepareAndRun(const QString &clipPath, bool *found);
+    bool runOnce(const QString &clipPath, bool *found, qint64 *elapsedMs);
+
     bool active = false;
     QString condition;
     QSqlQuery query;

@@ -179,3 +179,214 @@ ClientRun runClient(const QString &script, const QString &home, const QString &w
     run.log = QString::fromLocal8Bit(client.readAllStandardError());
     return run;
 }
+
+// ---- PrivateServer -------------------------------------------------------
+
+#include "db/connectionsettings.h"
+
+#include <QThread>
+
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int freeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// Alive and not a zombie waiting for a parent that never reaps it (a
+// detached process's parent may be a container's first process).
+bool running(qint64 pid)
+{
+    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    return close < 0 || line.mid(close + 2, 1) != "Z";
+}
+
+bool runTool(const QString &program, const QStringList &arguments, QString *error,
+             const QByteArray &input = QByteArray(), int timeoutMs = 120000)
+{
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(program, arguments);
+    if (!tool.waitForStarted()) {
+        *error = program + QStringLiteral(": ") + tool.errorString();
+        return false;
+    }
+    if (!input.isEmpty())
+        tool.write(input);
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(timeoutMs) || tool.exitStatus() != QProcess::NormalExit
+        || tool.exitCode() != 0) {
+        *error = program + QStringLiteral(" failed: ") + QString::fromLocal8Bit(tool.readAll());
+        tool.kill();
+        tool.waitForFinished();
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+PrivateServer::~PrivateServer()
+{
+    resume();
+    stop();
+}
+
+qint64 PrivateServer::pid() const
+{
+    QFile file(dir + QStringLiteral("/mariadbd.pid"));
+    if (dir.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return 0;
+    const qint64 value = file.readAll().trimmed().toLongLong();
+    return running(value) ? value : 0;
+}
+
+bool PrivateServer::start(const QString &folder, const QString &schemaPath)
+{
+    dir = folder;
+    QDir().mkpath(dir);
+    if (!QFileInfo::exists(dir + QStringLiteral("/data/mysql"))) {
+        const QString user = QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "root" : qgetenv("USER"));
+        if (!runTool(QStringLiteral("mariadb-install-db"),
+                     {"--no-defaults", "--user=" + user, "--datadir=" + dir + "/data",
+                      "--auth-root-authentication-method=socket", "--skip-test-db"},
+                     &error))
+            return false;
+    }
+    port = freeLoopbackPort();
+    if (!launch())
+        return false;
+    QFile schema(schemaPath);
+    if (!schema.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read ") + schemaPath;
+        return false;
+    }
+    return sql(QStringLiteral("CREATE DATABASE IF NOT EXISTS %1 CHARACTER SET utf8mb4;"
+                              "CREATE USER IF NOT EXISTS '%2'@'127.0.0.1' IDENTIFIED BY '%3';"
+                              "GRANT ALL ON %1.* TO '%2'@'127.0.0.1';")
+                   .arg(databaseName(), user(), password()))
+        && sql(QString::fromUtf8(schema.readAll()), databaseName());
+}
+
+bool PrivateServer::launch()
+{
+    const QString user = QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "root" : qgetenv("USER"));
+    // Detached, so the server outlives no test by accident either: it is
+    // stopped by its pid file, and a restart gets a new process.
+    const QStringList arguments = {
+        "--no-defaults", "--user=" + user, "--datadir=" + dir + "/data",
+        "--bind-address=127.0.0.1", "--port=" + QString::number(port),
+        "--socket=" + dir + "/s.sock", "--pid-file=" + dir + "/mariadbd.pid",
+        "--log-error=" + dir + "/error.log", "--skip-name-resolve",
+        "--innodb-buffer-pool-size=32M"};
+    if (!QProcess::startDetached(QStringLiteral("mariadbd"), arguments)) {
+        error = QStringLiteral("mariadbd could not be started");
+        return false;
+    }
+    return waitUntilAnswering(30000);
+}
+
+bool PrivateServer::waitUntilAnswering(int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        QProcess ping;
+        ping.start(QStringLiteral("mariadb-admin"),
+                   {"--no-defaults", "--socket=" + dir + "/s.sock", "-uroot", "ping"});
+        if (ping.waitForFinished(5000) && ping.exitCode() == 0 && pid() > 0)
+            return true;
+        QThread::msleep(100);
+    }
+    QFile log(dir + QStringLiteral("/error.log"));
+    log.open(QIODevice::ReadOnly);
+    error = QStringLiteral("the private server did not answer: ") + QString::fromLocal8Bit(log.readAll().right(2000));
+    return false;
+}
+
+bool PrivateServer::sql(const QString &statements, const QString &database)
+{
+    QStringList arguments = {"--no-defaults", "--socket=" + dir + "/s.sock", "-uroot"};
+    if (!database.isEmpty())
+        arguments << database;
+    return runTool(QStringLiteral("mariadb"), arguments, &error, statements.toUtf8());
+}
+
+bool PrivateServer::pause()
+{
+    const qint64 id = pid();
+    return id > 0 && ::kill(pid_t(id), SIGSTOP) == 0;
+}
+
+bool PrivateServer::resume()
+{
+    const qint64 id = pid();
+    return id > 0 && ::kill(pid_t(id), SIGCONT) == 0;
+}
+
+bool PrivateServer::stop()
+{
+    const qint64 id = pid();
+    if (id <= 0)
+        return true;
+    ::kill(pid_t(id), SIGCONT);
+    ::kill(pid_t(id), SIGTERM);
+    QElapsedTimer clock;
+    clock.start();
+    while (running(id)) {
+        if (clock.elapsed() > 30000) {
+            ::kill(pid_t(id), SIGKILL);
+            QThread::msleep(200);
+            break;
+        }
+        QThread::msleep(50);
+    }
+    // The process was started detached; pid 1 reaps it.
+    return true;
+}
+
+bool PrivateServer::startAgain()
+{
+    return launch();
+}
+
+bool PrivateServer::restart()
+{
+    return stop() && startAgain();
+}
+
+QSqlDatabase PrivateServer::open(const QString &connectionName) const
+{
+    QSqlDatabase db = QSqlDatabase::contains(connectionName)
+        ? QSqlDatabase::database(connectionName, false)
+        : QSqlDatabase::addDatabase("QMYSQL", connectionName);
+    applyServerAddress(db, serverText());
+    db.setDatabaseName(databaseName());
+    db.setUserName(user());
+    db.setPassword(password());
+    if (!db.isOpen() && !db.open())
+        qWarning() << "private server:" << db.lastError().text();
+    return db;
+}

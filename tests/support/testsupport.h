@@ -73,3 +73,48 @@ struct ClientRun
 // extra adds to or overrides the child's environment.
 ClientRun runClient(const QString &script, const QString &home, const QString &workingDirectory = QString(),
                     const QProcessEnvironment &extra = QProcessEnvironment());
+
+// A MariaDB server of the test's own, for tests that stall or restart a
+// server: the shared test server must never be stopped. Its data, socket,
+// pid file and log live in dir. The destructor always resumes it (a stopped
+// server would hang every later test) and stops it by its pid file.
+class PrivateServer
+{
+public:
+    ~PrivateServer();
+
+    // Initialises the data folder on first use, starts the server on a free
+    // loopback port and creates a database with the shots schema (from
+    // schemaPath) and a user of its own.
+    bool start(const QString &dir, const QString &schemaPath);
+    // SIGCONT, then a clean shutdown; waits for the process to end.
+    bool stop();
+    // Starts it again on the same port with the same data, after stop().
+    bool startAgain();
+    // Stop and start on the same port: every open connection is lost.
+    bool restart();
+    bool pause();  // SIGSTOP: the server takes connections but answers nothing
+    bool resume(); // SIGCONT
+
+    // Runs SQL as the server's root over its socket.
+    bool sql(const QString &statements, const QString &database = QString());
+
+    qint64 pid() const; // read from its pid file; 0 when it is not running
+    QString serverText() const { return QStringLiteral("127.0.0.1:%1").arg(port); }
+    QString databaseName() const { return QStringLiteral("tavelo_own"); }
+    QString user() const { return QStringLiteral("tavelo_own"); }
+    QString password() const { return QStringLiteral("own-password"); }
+    QString errorText() const { return error; }
+
+    // Opens (or reopens) a connection of the given name to this server's
+    // database with the client's own connection options.
+    QSqlDatabase open(const QString &connectionName) const;
+
+private:
+    bool launch();
+    bool waitUntilAnswering(int timeoutMs);
+
+    QString dir;
+    int port = 0;
+    QString error;
+};
