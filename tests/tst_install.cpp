@@ -324,6 +324,29 @@ private slots:
         QVERIFY2(r.err.contains("driver: shown LoginDialog"), qPrintable(r.err));
     }
 
+    // Every document that names a version names the one being built.
+    void versionsAgree_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("metainfo, newest release")
+            << "share/metainfo/" + desktopId + ".metainfo.xml" << "<release version=\"([^\"]+)\"";
+        QTest::newRow("tavelo-sync manual") << "share/man/man1/tavelo-sync.1.gz" << "^\\.TH .*\"Tavelo Client (\\S+)\"";
+        QTest::newRow("tavelo-client manual") << "share/man/man1/tavelo-client.1.gz" << "^\\.TH .*\"Tavelo Client (\\S+)\"";
+    }
+
+    void versionsAgree()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, pattern);
+        const Run r = run("gzip", {"-dcf", staged(path)});
+        QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
+        const QRegularExpressionMatch match =
+            QRegularExpression(pattern, QRegularExpression::MultilineOption).match(r.out);
+        QVERIFY2(match.hasMatch(), qPrintable(pattern + " not found in " + path));
+        QCOMPARE(match.captured(1), QStringLiteral(TAVELO_VERSION));
+    }
+
     void packageDocuments()
     {
         for (const QString package : {"tavelo-client", "tavelo-sync"}) {
