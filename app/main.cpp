@@ -10,7 +10,8 @@ int main(int argc, char *argv[])
     // name, and shows its icon and name for them. The settings store and the
     // frame cache do not depend on it.
     QGuiApplication::setDesktopFileName(QStringLiteral(TAVELO_DESKTOP_ID));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(TAVELO_DESKTOP_ID)));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(TAVELO_DESKTOP_ID),
+                                                 QIcon(QStringLiteral(":/icons/" TAVELO_DESKTOP_ID ".png"))));
     app.setStyleSheet("QSplitter::handle { background-color: gray }");
 
     MainWindow window;

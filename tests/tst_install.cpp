@@ -306,7 +306,9 @@ private slots:
     }
 
     // Started as the desktop starts it, the installed client names its
-    // desktop entry, so the desktop shows that entry's icon and name.
+    // desktop entry, so the desktop shows that entry's icon and name, and
+    // gives its windows the icon (here the built-in one: the test's data
+    // folders hold no icon theme).
     void clientNamesItsDesktopEntry()
     {
         QTemporaryDir home;
@@ -315,12 +317,13 @@ private slots:
         environment.insert("HOME", home.path());
         environment.insert("XDG_CONFIG_HOME", home.path() + "/config");
         environment.insert("XDG_CACHE_HOME", home.path() + "/cache");
+        environment.insert("XDG_DATA_DIRS", home.path() + "/share");
         environment.insert("QT_PLUGIN_PATH", TAVELO_DRIVER_PLUGIN_PATH);
         environment.insert("QT_QPA_GENERIC_PLUGINS", "tavelo_driver");
         environment.insert("TAVELO_DRIVE", "LoginDialog:click:cancelButton");
         const Run r = run(staged("bin/tavelo-client"), {}, environment);
         QVERIFY2(r.exitCode == 0, qPrintable(describe(r)));
-        QVERIFY2(r.err.contains("driver: desktop file name=" + desktopId + "\n"), qPrintable(r.err));
+        QVERIFY2(r.err.contains("driver: desktop file name=" + desktopId + " window icon=set\n"), qPrintable(r.err));
         QVERIFY2(r.err.contains("driver: shown LoginDialog"), qPrintable(r.err));
     }
 

@@ -11,7 +11,8 @@
 //   waitfile:PATH  waits until that file exists (an encoder has started)
 // Every window that is shown is reported on standard error as
 // "driver: shown CLASS title=TITLE", every step as "driver: step N done";
-// before the first window, "driver: desktop file name=NAME".
+// before the first window, "driver: desktop file name=NAME window icon=set"
+// (or "none").
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -48,7 +49,9 @@ protected:
             auto *widget = static_cast<QWidget *>(watched);
             if (widget->isWindow() && !identityReported) {
                 identityReported = true;
-                report(QStringLiteral("desktop file name=%1").arg(QGuiApplication::desktopFileName()));
+                report(QStringLiteral("desktop file name=%1 window icon=%2")
+                           .arg(QGuiApplication::desktopFileName(),
+                                QGuiApplication::windowIcon().isNull() ? "none" : "set"));
             }
             if (widget->isWindow())
                 report(QStringLiteral("shown %1 title=%2")
