@@ -1,10 +1,17 @@
 #include "app/mainwindow.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The desktop matches the windows to the installed desktop entry by this
+    // name, and shows its icon and name for them. The settings store and the
+    // frame cache do not depend on it.
+    QGuiApplication::setDesktopFileName(QStringLiteral(TAVELO_DESKTOP_ID));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(TAVELO_DESKTOP_ID),
+                                                 QIcon(QStringLiteral(":/icons/" TAVELO_DESKTOP_ID ".png"))));
     app.setStyleSheet("QSplitter::handle { background-color: gray }");
 
     MainWindow window;

@@ -11,7 +11,14 @@ REQUIRED_PACKAGES=(
     libssl-dev
     mariadb-server mariadb-client
     ffmpeg
+    desktop-file-utils appstream man-db
 )
+
+# What scripts/package needs besides: dpkg-shlibdeps (dpkg-dev) and file
+# find the packages' library dependencies, lintian checks the packages.
+PACKAGING_PACKAGES=(dpkg-dev file lintian)
+# What scripts/package --check needs to build a throwaway Debian root.
+PACKAGE_CHECK_PACKAGES=(debootstrap)
 
 say() { printf '%s\n' "$*" >&2; }
 die() { say "error: $*"; exit 1; }

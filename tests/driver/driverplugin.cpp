@@ -10,7 +10,9 @@
 //   grab:PATH    saves a picture of the window
 //   waitfile:PATH  waits until that file exists (an encoder has started)
 // Every window that is shown is reported on standard error as
-// "driver: shown CLASS title=TITLE", every step as "driver: step N done".
+// "driver: shown CLASS title=TITLE", every step as "driver: step N done";
+// before the first window, "driver: desktop file name=NAME window icon=set"
+// (or "none").
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -45,6 +47,12 @@ protected:
     {
         if (event->type() == QEvent::Show && watched->isWidgetType()) {
             auto *widget = static_cast<QWidget *>(watched);
+            if (widget->isWindow() && !identityReported) {
+                identityReported = true;
+                report(QStringLiteral("desktop file name=%1 window icon=%2")
+                           .arg(QGuiApplication::desktopFileName(),
+                                QGuiApplication::windowIcon().isNull() ? "none" : "set"));
+            }
             if (widget->isWindow())
                 report(QStringLiteral("shown %1 title=%2")
                            .arg(QString::fromLatin1(widget->metaObject()->className()), widget->windowTitle()));
@@ -119,6 +127,7 @@ private:
     }
 
     QStringList steps;
+    bool identityReported = false;
     int next = 0;
     QTimer timer;
     QElapsedTimer clock;
