@@ -12,7 +12,11 @@
 #include <vector>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -152,6 +156,34 @@ qint64 readBlock(QFile &file, char *buffer, qint64 size)
     return filled;
 }
 
+struct FileState
+{
+    qint64 size = -1;
+    qint64 modifiedNs = 0;
+};
+
+// Size and modification time of the open file, to the nanosecond where the
+// file system keeps it.
+FileState fileState(QFile &file)
+{
+    FileState state;
+#ifdef Q_OS_UNIX
+    struct stat status {};
+    if (fstat(file.handle(), &status) == 0) {
+        state.size = qint64(status.st_size);
+#ifdef Q_OS_MACOS
+        state.modifiedNs = qint64(status.st_mtimespec.tv_sec) * 1000000000 + status.st_mtimespec.tv_nsec;
+#else
+        state.modifiedNs = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+#endif
+    }
+#else
+    state.size = file.size();
+    state.modifiedNs = file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch() * 1000000;
+#endif
+    return state;
+}
+
 } // namespace
 
 ClipHasher::ClipHasher(qint64 blockSize, int blockCount)
@@ -179,17 +211,45 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
     Result result;
     // Unbuffered: blocks go straight from the system into the ring, without
     // a second copy through QFile's own buffer.
-    QFile file(path);
+    QFile file;
+#ifdef Q_OS_UNIX
+    // Opened without blocking and checked before the first read: opening a
+    // FIFO would wait for a writer for ever, and a device such as /dev/zero
+    // never ends. The walk already leaves such names out; this holds also
+    // when a clip was replaced by one after the walk.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        result.status = Status::OpenFailed;
+        result.error = QStringLiteral("cannot be opened: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return result;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        result.status = Status::NotAFile;
+        result.error = QStringLiteral("is not a regular file (a FIFO, a device or a folder), so it is not a clip");
+        return result;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        result.status = Status::OpenFailed;
+        result.error = QStringLiteral("cannot be opened: %1").arg(file.errorString());
+        return result;
+    }
+#ifndef Q_OS_MACOS
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+#else
+    file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         result.status = Status::OpenFailed;
         result.error = QStringLiteral("cannot be opened: %1").arg(file.errorString());
         return result;
     }
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    posix_fadvise(file.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-    const qint64 startSize = file.size();
-    const QDateTime startModified = file.fileTime(QFileDevice::FileModificationTime);
+    const FileState start = fileState(file);
+    const qint64 startSize = start.size;
 
     Digest md5(EVP_md5());
     Digest sha1(EVP_sha1());
@@ -226,9 +286,9 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
     if (result.status != Status::Ok)
         return result;
 
-    const qint64 endSize = file.size();
-    const QDateTime endModified = file.fileTime(QFileDevice::FileModificationTime);
-    if (result.bytes != startSize || endSize != startSize || endModified != startModified) {
+    const FileState end = fileState(file);
+    const qint64 endSize = end.size;
+    if (result.bytes != startSize || endSize != startSize || end.modifiedNs != start.modifiedNs) {
         result.status = Status::SizeChanged;
         result.error = QStringLiteral("changed while it was read (%1 bytes at the start, %2 at the end); "
                                       "it may still be being copied, sync again once it is complete")
@@ -238,5 +298,7 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
     }
     result.md5 = md5.hex();
     result.sha1 = sha1.hex();
+    result.size = startSize;
+    result.modifiedNs = start.modifiedNs;
     return result;
 }
