@@ -75,6 +75,13 @@ QString hexByte(uchar byte)
     return QLatin1String("\\x") + QString::number(byte, 16).toUpper().rightJustified(2, QLatin1Char('0'));
 }
 
+#ifndef Q_OS_WIN
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+#endif
+
 void sortByPath(ClipWalk &walk)
 {
     std::sort(walk.clips.begin(), walk.clips.end(),
@@ -119,6 +126,33 @@ QString ClipFinder::escapedName(const QByteArray &bytes)
     return text;
 }
 
+QString ClipFinder::rootProblem(const QString &rootPath)
+{
+    const QString shown = QDir::toNativeSeparators(rootPath);
+    if (rootPath.isEmpty())
+        return QStringLiteral("No local root path is given.");
+    const QFileInfo info(rootPath);
+    if (!info.exists())
+        return QStringLiteral("The local root path \"%1\" does not exist.").arg(shown);
+    if (!info.isDir())
+        return QStringLiteral("The local root path \"%1\" is not a folder.").arg(shown);
+#ifndef Q_OS_WIN
+    const QByteArray path = QFile::encodeName(rootPath);
+    // Entering needs search permission; stat of "root/." checks exactly that.
+    struct stat status {};
+    if (stat((path + "/.").constData(), &status) != 0)
+        return QStringLiteral("The local root \"%1\" cannot be entered: %2").arg(shown, systemError(errno));
+    DIR *dir = opendir(path.constData());
+    if (!dir)
+        return QStringLiteral("The local root \"%1\" cannot be listed: %2").arg(shown, systemError(errno));
+    closedir(dir);
+#else
+    if (!QDir(rootPath).isReadable())
+        return QStringLiteral("The local root \"%1\" cannot be listed.").arg(shown);
+#endif
+    return QString();
+}
+
 QList<ClipEntry> ClipFinder::findClips(const QString &rootPath)
 {
     return walk(rootPath).clips;
@@ -127,11 +161,6 @@ QList<ClipEntry> ClipFinder::findClips(const QString &rootPath)
 #ifndef Q_OS_WIN
 
 namespace {
-
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 qint64 modifiedNs(const struct stat &status)
 {

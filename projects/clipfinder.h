@@ -54,6 +54,11 @@ ClipWalk walk(const QString &rootPath, const std::atomic_bool *cancel = nullptr)
 // order. An absent raw directory gives no clips.
 QList<ClipEntry> findClips(const QString &rootPath);
 
+// Why rootPath cannot serve as the local root ("the folder ... cannot be
+// entered: Permission denied"), or empty when it can: it must be an existing
+// folder that can be entered and listed.
+QString rootProblem(const QString &rootPath);
+
 // A file name's bytes for people: valid UTF-8 as it is, line breaks and other
 // control characters as \n, \r, \t or \xNN, undecodable bytes as \xNN.
 QString escapedName(const QByteArray &bytes);

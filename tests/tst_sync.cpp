@@ -675,7 +675,7 @@ private slots:
         QTest::newRow("project not a number") << QStringList{"--project", "abc"} << "positive whole number";
         QTest::newRow("missing option value") << QStringList{"--project"} << "project";
         QTest::newRow("stray argument") << QStringList{"--project", "1", "extra"} << "unexpected argument";
-        QTest::newRow("root not a directory") << QStringList{"--project", "1", "--root", "/nonexistent/dir"} << "not a directory";
+        QTest::newRow("root not a directory") << QStringList{"--project", "1", "--root", "/nonexistent/dir"} << "does not exist";
         QTest::newRow("bad server text") << QStringList{"--project", "1", "--root", ".", "--server", "host:99999"} << "port";
     }
 
