@@ -258,7 +258,19 @@ void SyncEngine::start()
     QSqlQuery check(db);
     check.prepare(Sql::findProjectName);
     check.bindValue(QStringLiteral(":project"), projectId);
-    if (!check.exec()) {
+    if (!check.exec() && isConnectionError(check.lastError())) {
+        // The chooser may have stood idle for longer than the server keeps
+        // a connection: reopen it once with the same login.
+        db.close();
+        if (db.open()) {
+            ++result.reconnects;
+            check = QSqlQuery(db);
+            check.prepare(Sql::findProjectName);
+            check.bindValue(QStringLiteral(":project"), projectId);
+            check.exec();
+        }
+    }
+    if (!check.isActive()) {
         finish(SyncSummary::Status::Refused,
                QStringLiteral("The project could not be checked: %1").arg(check.lastError().text()));
         return;
