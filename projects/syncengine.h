@@ -126,9 +126,10 @@ public:
     SyncProgress progress() const;
     SyncSummary summary() const { return result; }
 
-    // Hashing threads let go of while stuck in a read and still running.
-    // A program that ends while one runs should end without running static
-    // destructors under it (tavelo-sync calls _exit then).
+    // Hashing threads still running: the one of a run in progress, and any
+    // let go of while stuck in a read. A program that ends while one runs
+    // should end without running static destructors under it (tavelo-sync
+    // calls _Exit then).
     static int abandonedThreads();
 
 signals:

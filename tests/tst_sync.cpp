@@ -612,7 +612,7 @@ private slots:
         const qint64 connectionId = idQuery.value(0).toLongLong();
 
         SyncEngine engine(root, project);
-        engine.setHashFunction(pausingHash(100));
+        engine.setHashFunction(pausingHash(300));
         connect(&engine, &SyncEngine::clipFinished, this, [&]() {
             refuseNewConnections();
             QSqlQuery kill(check);
@@ -636,7 +636,7 @@ private slots:
         for (int i = 1; i <= 3; ++i)
             createFile(root, QStringLiteral("raw/%1.MTS").arg(i), randomBytes(20000, quint32(60 + i)));
         SyncEngine engine(root, project);
-        engine.setHashFunction(pausingHash(100));
+        engine.setHashFunction(pausingHash(300));
         int finishedClips = 0;
         connect(&engine, &SyncEngine::clipFinished, this, [&]() {
             if (++finishedClips == 1)
@@ -721,7 +721,7 @@ private slots:
             createFile(root, QStringLiteral("raw/%1.MTS").arg(i), contents.last());
         }
         SyncEngine engine(root, project);
-        engine.setHasher(ClipHasher(4096, 2)); // slow enough to be mid-clip
+        engine.setHashFunction(pausingHash(300)); // the cancel comes mid-clip
         connect(&engine, &SyncEngine::clipFinished, this, [&]() { engine.cancel(); });
         const SyncSummary summary = engine.run();
         QCOMPARE(int(summary.status), int(SyncSummary::Status::Cancelled));
@@ -948,7 +948,9 @@ private slots:
             }
             return ClipHasher().hashFile(path, cancel, progress);
         };
-        const int before = SyncEngine::abandonedThreads();
+        // Threads of earlier tests' runs end by themselves first.
+        QTRY_COMPARE_WITH_TIMEOUT(SyncEngine::abandonedThreads(), 0, 10000);
+        const int before = 0;
         QElapsedTimer clock;
         if (window) {
             QVERIFY(QDir::setCurrent(root));
@@ -1129,7 +1131,7 @@ private slots:
             QSqlQuery idQuery(db);
             QVERIFY(idQuery.exec("SELECT CONNECTION_ID()") && idQuery.next());
             const QString connectionId = idQuery.value(0).toString();
-            engine.setHashFunction(pausingHash(100));
+            engine.setHashFunction(pausingHash(300));
             connect(&engine, &SyncEngine::clipFinished, this, [this, connectionId](const SyncClipResult &clip) {
                 if (clip.path == "raw/1.MTS")
                     QSqlQuery(check).exec("KILL CONNECTION " + connectionId);
