@@ -46,9 +46,9 @@ const char description[] =
     "\n"
     "Prints one line per clip and a summary on standard output, traces on standard error.\n"
     "Exit status: 0 every clip synced; 1 some clips or folders skipped, the cache file not\n"
-    "written, or the sync interrupted (SIGINT, SIGTERM);\n"
-    "2 bad usage, no connection or no such project (nothing written); 3 a database failure\n"
-    "stopped the sync (what was written before it stays).";
+    "written, or the sync interrupted (SIGINT, SIGTERM); 2 bad usage, a root that cannot be\n"
+    "entered or listed, no connection or no such project (nothing written); 3 a database\n"
+    "failure stopped the sync (what was written before it stays).";
 
 std::atomic_bool interrupted{false};
 
