@@ -2,6 +2,7 @@
 
 #include "app/clientstate.h"
 #include "db/connectionsettings.h"
+#include "projects/clipfinder.h"
 #include "transcode/transcodedialog.h"
 
 #include <QDebug>
@@ -77,28 +78,35 @@ LoginDialog::~LoginDialog()
 
 bool LoginDialog::checkRootPath()
 {
-    const QString root = rootPathEdit->text();
-    QString problem;
-    if (root.isEmpty())
-        problem = tr("No local root path is given.");
-    else if (!QFileInfo(root).isDir())
-        problem = tr("The local root path \"%1\" is not an existing folder.").arg(QDir::toNativeSeparators(root));
+    const QString problem = ClipFinder::rootProblem(rootPathEdit->text());
     if (problem.isEmpty())
         return true;
+    warnAboutRoot(problem);
+    return false;
+}
 
+void LoginDialog::warnAboutRoot(const QString &problem)
+{
     QMessageBox::warning(this, tr("Local Root Path"),
                          problem + QLatin1Char('\n')
                              + tr("Choose the folder that holds the project's raw folder with "
                                   "\"Browse\", or type its path, then try again."));
     rootPathEdit->setFocus();
-    return false;
 }
 
-void LoginDialog::enterRootPath()
+bool LoginDialog::enterRootPath()
 {
     ClientState *state = ClientState::instance();
-    state->startDir = new QDir(QDir::current());
-    QDir::setCurrent(rootPathEdit->text());
+    const QDir start = QDir::current();
+    if (!QDir::setCurrent(rootPathEdit->text())) {
+        const QString problem = ClipFinder::rootProblem(rootPathEdit->text());
+        warnAboutRoot(problem.isEmpty() ? tr("The local root \"%1\" could not be made the current folder.")
+                                              .arg(QDir::toNativeSeparators(rootPathEdit->text()))
+                                        : problem);
+        return false;
+    }
+    state->startDir = new QDir(start);
+    return true;
 }
 
 void LoginDialog::accept()
@@ -138,7 +146,14 @@ void LoginDialog::accept()
 
     ClientState *state = ClientState::instance();
     state->connected = db.open() ? 1 : 0;
-    enterRootPath();
+    if (!enterRootPath()) {
+        // The root went away between the check and now: no window may work
+        // below whatever folder happens to be current.
+        state->connected = 0;
+        db.close();
+        QDialog::reject();
+        return;
+    }
 
     if (state->connected == 1) {
         QDialog::accept();
@@ -163,6 +178,6 @@ void LoginDialog::doTranscode()
     if (!checkRootPath())
         return;
     QDialog::reject();
-    enterRootPath();
-    new TranscodeDialog;
+    if (enterRootPath())
+        new TranscodeDialog;
 }

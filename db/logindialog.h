@@ -26,10 +26,13 @@ public slots:
 
 private:
     // Checks the local root before anything else happens; warns and returns
-    // false when it is not an existing directory.
+    // false when it is not an existing folder that can be entered and listed.
     bool checkRootPath();
-    // Records the start directory and makes the local root current.
-    void enterRootPath();
+    // Records the start directory and makes the local root current; warns
+    // and returns false when the change fails, so nothing is ever synced,
+    // cached or encoded below another folder.
+    bool enterRootPath();
+    void warnAboutRoot(const QString &problem);
 
     QFormLayout *formLayout;
     QLineEdit *serverEdit;

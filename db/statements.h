@@ -16,3 +16,11 @@ inline const char findShotByFilename[] = "Select id from shots Where filename=:f
 inline const char findProject[] = "Select id From projects Where id=:project";
 inline const char checkConnection[] = "Select 1";
 } // namespace Sql
+
+// The sync names its project, and at its end the projects whose shots some
+// clips matched (the shot ids are numbers from the database itself).
+namespace Sql {
+inline const char findProjectName[] = "Select id, name From projects Where id=:project";
+inline const char projectsOfShots[] =
+    "Select s.id, s.project, p.name From shots s Left Join projects p On p.id = s.project Where s.id In (%1)";
+} // namespace Sql

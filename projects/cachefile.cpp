@@ -2,6 +2,17 @@
 
 #include <QDir>
 
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 const char header[] =
     "TaveloClient Local Data File\n"
@@ -10,12 +21,43 @@ const char header[] =
     "# Please don't delete it or edit it by hand.\n\n";
 } // namespace
 
+QString replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                     reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return QStringLiteral("error %1").arg(GetLastError());
+    return QString();
+#else
+    // The content reaches the disk before the name does, so a crash right
+    // after the rename cannot leave an empty file under the final name.
+    const int fd = ::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QString();
+#endif
+}
+
+CacheFile::~CacheFile()
+{
+    if (file.isOpen())
+        end();
+}
+
 bool CacheFile::begin(const QString &path)
 {
     firstError.clear();
-    file.setFileName(path);
+    targetPath = path;
+    // A temporary file left by a run that crashed is of no use to anyone.
+    file.setFileName(path + QLatin1String(temporarySuffix));
+    QFile::remove(file.fileName());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-        firstError = QStringLiteral("The cache file %1 could not be written: %2")
+        firstError = QStringLiteral("The cache file %1 could not be written (%2); the previous one is kept.")
                          .arg(QDir::toNativeSeparators(path), file.errorString());
         return false;
     }
@@ -28,7 +70,7 @@ bool CacheFile::begin(const QString &path)
 
 bool CacheFile::addRecord(const QString &clipPath, const QByteArray &md5, const QByteArray &sha1, int shotId)
 {
-    if (!file.isOpen())
+    if (!file.isOpen() || !firstError.isEmpty())
         return false;
     stream << "MTS File\n" << clipPath << "\n" << md5 << "\n" << sha1 << "\n" << shotId << "\n" << "\n";
     stream.flush();
@@ -46,9 +88,19 @@ bool CacheFile::end()
     stream.setDevice(nullptr);
     file.close();
     if (firstError.isEmpty() && file.error() != QFileDevice::NoError)
-        firstError = QStringLiteral("The cache file %1 could not be completed: %2")
-                         .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
-    return firstError.isEmpty();
+        fail(file.errorString());
+    if (!firstError.isEmpty()) {
+        QFile::remove(file.fileName());
+        return false;
+    }
+    const QString renameError = replaceFile(file.fileName(), targetPath);
+    if (!renameError.isEmpty()) {
+        firstError = QStringLiteral("The cache file %1 could not be replaced (%2); the previous one is kept.")
+                         .arg(QDir::toNativeSeparators(targetPath), renameError);
+        QFile::remove(file.fileName());
+        return false;
+    }
+    return true;
 }
 
 bool CacheFile::check()
@@ -57,7 +109,13 @@ bool CacheFile::check()
         return false;
     if (stream.status() == QTextStream::Ok && file.error() == QFileDevice::NoError)
         return true;
-    firstError = QStringLiteral("The cache file %1 could not be written: %2")
-                     .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+    fail(file.errorString());
     return false;
+}
+
+void CacheFile::fail(const QString &what)
+{
+    firstError = QStringLiteral("The cache file %1 could not be written (%2); the previous one is kept "
+                                "unchanged. Free some space or fix the folder's permissions and sync again.")
+                     .arg(QDir::toNativeSeparators(targetPath), what);
 }

@@ -5,22 +5,30 @@
 #include <QTextStream>
 
 // Writes dbclient.cache in the local root: a fixed header, then one
-// six-line record per synced clip. Each record is flushed to the file as
-// soon as it is written, so a sync cut short leaves every completed record.
-// The file is opened in text mode: line ends are CR LF on Windows.
+// six-line record per synced clip. The file is opened in text mode: line
+// ends are CR LF on Windows.
+//
+// A run writes a temporary file beside it, dbclient.cache.tmp, flushed
+// record by record, and renames it over the previous file at the end (also
+// after a cancel or a lost connection, then with the records completed so
+// far). A write that fails, a full disk say, leaves the previous file as it
+// was and removes the temporary one; the next run removes one left by a crash.
 class CacheFile
 {
 public:
     static constexpr char fileName[] = "dbclient.cache";
+    static constexpr char temporarySuffix[] = ".tmp";
 
     CacheFile() = default;
     CacheFile(const CacheFile &) = delete;
     CacheFile &operator=(const CacheFile &) = delete;
+    ~CacheFile();
 
-    // Truncates the file at path and writes the header.
+    // Starts the temporary file for path and writes the header.
     bool begin(const QString &path);
     bool addRecord(const QString &clipPath, const QByteArray &md5, const QByteArray &sha1, int shotId);
-    // Writes out what is pending and closes the file.
+    // Writes out what is pending and puts the new file in place of the old
+    // one; after a failed write, removes the new file and keeps the old one.
     bool end();
 
     // Empty while every write succeeded; else what went wrong first.
@@ -28,8 +36,15 @@ public:
 
 private:
     bool check();
+    void fail(const QString &what);
 
+    QString targetPath;
     QFile file;
     QTextStream stream;
     QString firstError;
 };
+
+// Puts the file at from in place of the file at to in one step, so a reader
+// sees either the old or the new file whole. Writes from's content out to the
+// disk first. Empty on success, else the reason.
+QString replaceFile(const QString &from, const QString &to);

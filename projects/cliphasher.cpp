@@ -12,7 +12,11 @@
 #include <vector>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -152,6 +156,88 @@ qint64 readBlock(QFile &file, char *buffer, qint64 size)
     return filled;
 }
 
+#ifdef Q_OS_UNIX
+qint64 modifiedNs(const struct stat &status)
+{
+#ifdef Q_OS_MACOS
+    return qint64(status.st_mtimespec.tv_sec) * 1000000000 + status.st_mtimespec.tv_nsec;
+#else
+    return qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+#endif
+}
+
+#endif
+
+struct FileState
+{
+    qint64 size = -1;
+    qint64 modifiedNs = 0;
+};
+
+// Size and modification time of the open file, to the nanosecond where the
+// file system keeps it.
+FileState fileState(QFile &file)
+{
+    FileState state;
+#ifdef Q_OS_UNIX
+    struct stat status {};
+    if (fstat(file.handle(), &status) == 0) {
+        state.size = qint64(status.st_size);
+        state.modifiedNs = modifiedNs(status);
+    }
+#else
+    state.size = file.size();
+    state.modifiedNs = file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch() * 1000000;
+#endif
+    return state;
+}
+
+constexpr qint64 smallFileSize = 1024 * 1024;
+
+#ifdef Q_OS_UNIX
+// A small file in one read on the calling thread, straight from its
+// descriptor: a thread for MD5, a ring of blocks and QFile would cost more
+// than the digests themselves (think of 20,000 short clips). Reads one byte
+// more than the size, to see a file that grew meanwhile.
+void hashSmallFile(int fd, const struct stat &before, ClipHasher::Result &result)
+{
+    QByteArray buffer(int(before.st_size) + 1, Qt::Uninitialized);
+    qint64 filled = 0;
+    while (filled < buffer.size()) {
+        const ssize_t got = ::read(fd, buffer.data() + filled, size_t(buffer.size() - filled));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            result.status = ClipHasher::Status::ReadFailed;
+            result.error = QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        if (got == 0)
+            break;
+        filled += got;
+    }
+    struct stat after {};
+    if (fstat(fd, &after) != 0 || filled != qint64(before.st_size) || after.st_size != before.st_size
+        || modifiedNs(after) != modifiedNs(before)) {
+        result.status = ClipHasher::Status::SizeChanged;
+        result.error = QStringLiteral("changed while it was read (%1 bytes at the start, %2 at the end); "
+                                      "it may still be being copied, sync again once it is complete")
+                           .arg(qint64(before.st_size))
+                           .arg(qint64(after.st_size));
+        return;
+    }
+    Digest md5(EVP_md5());
+    Digest sha1(EVP_sha1());
+    md5.add(buffer.constData(), filled);
+    sha1.add(buffer.constData(), filled);
+    result.md5 = md5.hex();
+    result.sha1 = sha1.hex();
+    result.bytes = filled;
+    result.size = filled;
+    result.modifiedNs = modifiedNs(before);
+}
+#endif
+
 } // namespace
 
 ClipHasher::ClipHasher(qint64 blockSize, int blockCount)
@@ -179,56 +265,105 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
     Result result;
     // Unbuffered: blocks go straight from the system into the ring, without
     // a second copy through QFile's own buffer.
-    QFile file(path);
+    QFile file;
+#ifdef Q_OS_UNIX
+    // Opened without blocking and checked before the first read: opening a
+    // FIFO would wait for a writer for ever, and a device such as /dev/zero
+    // never ends. The walk already leaves such names out; this holds also
+    // when a clip was replaced by one after the walk.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        result.status = Status::OpenFailed;
+        result.error = QStringLiteral("cannot be opened: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return result;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        result.status = Status::NotAFile;
+        result.error = QStringLiteral("is not a regular file (a FIFO, a device or a folder), so it is not a clip");
+        return result;
+    }
+    // O_NONBLOCK has no effect on a regular file, so it may stay set.
+    if (status.st_size < qMin<qint64>(blockSize, smallFileSize)) {
+        hashSmallFile(fd, status, result);
+        ::close(fd);
+        return result;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        result.status = Status::OpenFailed;
+        result.error = QStringLiteral("cannot be opened: %1").arg(file.errorString());
+        return result;
+    }
+#ifndef Q_OS_MACOS
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+#else
+    file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         result.status = Status::OpenFailed;
         result.error = QStringLiteral("cannot be opened: %1").arg(file.errorString());
         return result;
     }
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    posix_fadvise(file.handle(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
-    const qint64 startSize = file.size();
-    const QDateTime startModified = file.fileTime(QFileDevice::FileModificationTime);
+    const FileState start = fileState(file);
+    const qint64 startSize = start.size;
 
     Digest md5(EVP_md5());
     Digest sha1(EVP_sha1());
-    BlockRing ring(blockSize, blockCount);
-    std::thread md5Thread([&] { ring.consume(md5); });
-
-    for (qint64 index = 0;; ++index) {
-        if (cancel && cancel->load()) {
-            result.status = Status::Cancelled;
-            result.error = QStringLiteral("cancelled");
-            break;
-        }
-        char *buffer = ring.waitForFree(index);
-        const qint64 got = readBlock(file, buffer, blockSize);
+    if (startSize >= 0 && startSize < qMin<qint64>(blockSize, smallFileSize)) {
+        // A small file in one read on this thread (see hashSmallFile).
+        QByteArray buffer(int(startSize) + 1, Qt::Uninitialized);
+        const qint64 got = readBlock(file, buffer.data(), buffer.size());
         if (got < 0) {
             result.status = Status::ReadFailed;
             result.error = QStringLiteral("cannot be read: %1").arg(file.errorString());
-            break;
+            return result;
         }
-        if (got == 0) {
-            ring.finish(index);
-            break;
-        }
-        ring.publish(index, got);
-        sha1.add(buffer, got);
-        ring.release(index);
-        result.bytes += got;
+        md5.add(buffer.constData(), got);
+        sha1.add(buffer.constData(), got);
+        result.bytes = got;
         if (progress)
             progress(result.bytes);
-    }
-    if (result.status != Status::Ok)
-        ring.abort();
-    md5Thread.join();
-    if (result.status != Status::Ok)
-        return result;
+    } else {
+        BlockRing ring(blockSize, blockCount);
+        std::thread md5Thread([&] { ring.consume(md5); });
 
-    const qint64 endSize = file.size();
-    const QDateTime endModified = file.fileTime(QFileDevice::FileModificationTime);
-    if (result.bytes != startSize || endSize != startSize || endModified != startModified) {
+        for (qint64 index = 0;; ++index) {
+            if (cancel && cancel->load()) {
+                result.status = Status::Cancelled;
+                result.error = QStringLiteral("cancelled");
+                break;
+            }
+            char *buffer = ring.waitForFree(index);
+            const qint64 got = readBlock(file, buffer, blockSize);
+            if (got < 0) {
+                result.status = Status::ReadFailed;
+                result.error = QStringLiteral("cannot be read: %1").arg(file.errorString());
+                break;
+            }
+            if (got == 0) {
+                ring.finish(index);
+                break;
+            }
+            ring.publish(index, got);
+            sha1.add(buffer, got);
+            ring.release(index);
+            result.bytes += got;
+            if (progress)
+                progress(result.bytes);
+        }
+        if (result.status != Status::Ok)
+            ring.abort();
+        md5Thread.join();
+        if (result.status != Status::Ok)
+            return result;
+    }
+
+    const FileState end = fileState(file);
+    const qint64 endSize = end.size;
+    if (result.bytes != startSize || endSize != startSize || end.modifiedNs != start.modifiedNs) {
         result.status = Status::SizeChanged;
         result.error = QStringLiteral("changed while it was read (%1 bytes at the start, %2 at the end); "
                                       "it may still be being copied, sync again once it is complete")
@@ -238,5 +373,7 @@ ClipHasher::Result ClipHasher::hashFile(const QString &path, const std::atomic_b
     }
     result.md5 = md5.hex();
     result.sha1 = sha1.hex();
+    result.size = startSize;
+    result.modifiedNs = start.modifiedNs;
     return result;
 }

@@ -13,7 +13,7 @@
 class ClipHasher
 {
 public:
-    enum class Status { Ok, OpenFailed, ReadFailed, SizeChanged, Cancelled };
+    enum class Status { Ok, OpenFailed, NotAFile, ReadFailed, SizeChanged, Cancelled };
 
     struct Result
     {
@@ -21,6 +21,10 @@ public:
         QByteArray md5;    // lowercase hexadecimal, 32 characters
         QByteArray sha1;   // lowercase hexadecimal, 40 characters
         qint64 bytes = 0;  // bytes read
+        // The file as it was hashed (unchanged from the first read to the
+        // last), for remembering the digests.
+        qint64 size = -1;
+        qint64 modifiedNs = 0;
         QString error;     // why the file could not be hashed
     };
 
@@ -33,7 +37,8 @@ public:
 
     explicit ClipHasher(qint64 blockSize = defaultBlockSize, int blockCount = defaultBlockCount);
 
-    // Hashes the file at path. Returns Cancelled as soon as *cancel turns
+    // Hashes the file at path; anything but a regular file gives NotAFile
+    // without ever waiting on it. Returns Cancelled as soon as *cancel turns
     // true (checked between blocks). A file whose size changes while it is
     // read (still being copied) gives SizeChanged.
     Result hashFile(const QString &path, const std::atomic_bool *cancel = nullptr,

@@ -25,6 +25,8 @@ public:
     // the summary. The window stays responsive throughout: hashing runs on a
     // thread of its own.
     SyncSummary run();
+    // Quick re-sync: only new or changed clips are read (see SyncEngine).
+    void setChangedOnly(bool on) { engine->setChangedOnly(on); }
 
 protected:
     void closeEvent(QCloseEvent *event) override;

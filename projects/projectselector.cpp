@@ -1,17 +1,25 @@
 #include "projects/projectselector.h"
 
 #include "app/clientstate.h"
+#include "db/connectionsettings.h"
 #include "db/statements.h"
 #include "projects/populatedb.h"
 #include "transcode/transcodedialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQueryModel>
 #include <QSqlRecord>
 #include <QVBoxLayout>
+
+namespace {
+// In the user's settings store, beside the connection keys.
+const char changedOnlyKey[] = "Sync/changedOnly";
+} // namespace
 
 ProjectSelector::ProjectSelector(QWidget *parent)
     : QDialog(parent)
@@ -23,6 +31,14 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     editButton = new QPushButton("Edit Project");
     syncButton = new QPushButton("Sync Project");
     transcodeButton = new QPushButton("Online Transcode");
+    // Off by default: a full sync, which reads every clip, stays the rule.
+    changedOnlyBox = new QCheckBox("Only new or changed clips");
+    changedOnlyBox->setToolTip("Take the digests of clips whose size and modification time have not changed "
+                               "since the previous sync instead of reading them again. A clip changed without "
+                               "a change of either goes unnoticed.");
+    changedOnlyBox->setChecked(QSettings(ConnectionKeys::organisation, ConnectionKeys::application)
+                                   .value(changedOnlyKey, false)
+                                   .toBool());
     editButton->setDefault(true);
     // Nothing is selected until the model arrives; a sync without a project
     // would file its shots under a project that does not exist.
@@ -37,12 +53,16 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     layout->addWidget(descriptionLabel);
     layout->addWidget(editButton);
     layout->addWidget(syncButton);
+    layout->addWidget(changedOnlyBox);
     layout->addWidget(transcodeButton);
 
     connect(projectBox, &QComboBox::currentIndexChanged, this, &ProjectSelector::update);
     connect(editButton, &QPushButton::clicked, this, &ProjectSelector::accept);
     connect(syncButton, &QPushButton::clicked, this, &ProjectSelector::syncDB);
     connect(transcodeButton, &QPushButton::clicked, this, &ProjectSelector::showTranscode);
+    connect(changedOnlyBox, &QCheckBox::toggled, this, [](bool on) {
+        QSettings(ConnectionKeys::organisation, ConnectionKeys::application).setValue(changedOnlyKey, on);
+    });
 
     projectBox->setModel(projectsModel);
     setLayout(layout);
@@ -51,6 +71,7 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     descriptionLabel->setObjectName("descriptionLabel");
     editButton->setObjectName("editButton");
     syncButton->setObjectName("syncButton");
+    changedOnlyBox->setObjectName("changedOnlyBox");
     transcodeButton->setObjectName("transcodeButton");
 }
 
@@ -83,6 +104,7 @@ void ProjectSelector::syncDB()
         return;
     storeSelectedProject();
     PopulateDB sync(this);
+    sync.setChangedOnly(changedOnlyBox->isChecked());
     sync.run();
 }
 

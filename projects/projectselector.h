@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -34,5 +35,6 @@ private:
     QLabel *descriptionLabel;
     QPushButton *editButton;
     QPushButton *syncButton;
+    QCheckBox *changedOnlyBox;   // "Only new or changed clips", remembered per user
     QPushButton *transcodeButton;
 };

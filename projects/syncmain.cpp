@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -37,10 +38,17 @@ const char description[] =
     "say otherwise; the password from the environment variable TAVELO_DB_PASSWORD, else the\n"
     "client's settings.\n"
     "\n"
+    "With --changed-only, a clip whose size and modification time are those it had when an\n"
+    "earlier sync hashed it keeps the digests remembered in DIR/dbclient.digests instead of\n"
+    "being read again; every clip is still looked up and listed in DIR/dbclient.cache. A clip\n"
+    "changed without a change of size or modification time goes unnoticed in this mode; the\n"
+    "default, a full sync, reads every clip.\n"
+    "\n"
     "Prints one line per clip and a summary on standard output, traces on standard error.\n"
-    "Exit status: 0 every clip synced; 1 some clips skipped or the cache file not written;\n"
-    "2 bad usage, no connection or no such project (nothing written); 3 a database failure\n"
-    "stopped the sync (what was written before it stays).";
+    "Exit status: 0 every clip synced; 1 some clips or folders skipped, the cache file not\n"
+    "written, or the sync interrupted (SIGINT, SIGTERM); 2 bad usage, a root that cannot be\n"
+    "entered or listed, no connection or no such project (nothing written); 3 a database\n"
+    "failure stopped the sync (what was written before it stays).";
 
 std::atomic_bool interrupted{false};
 
@@ -99,7 +107,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption serverOption("server", "Host, host:port, [IPv6]:port or a socket path.", "SERVER");
     const QCommandLineOption databaseOption("database", "Database name.", "NAME");
     const QCommandLineOption userOption("user", "User name.", "USER");
-    parser.addOptions({rootOption, projectOption, serverOption, databaseOption, userOption});
+    const QCommandLineOption changedOnlyOption(
+        "changed-only", "Read only new or changed clips: take the digests of clips whose size and modification "
+                        "time are unchanged since the previous sync.");
+    parser.addOptions({rootOption, projectOption, serverOption, databaseOption, userOption, changedOnlyOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -121,8 +132,9 @@ int main(int argc, char *argv[])
     const QString root = parser.isSet(rootOption) ? parser.value(rootOption) : settings.rootPath;
     if (root.isEmpty())
         return usageError(QStringLiteral("no local root: give --root DIR."));
-    if (!QFileInfo(root).isDir())
-        return usageError(QStringLiteral("the local root \"%1\" is not a directory.").arg(root));
+    const QString rootProblem = ClipFinder::rootProblem(root);
+    if (!rootProblem.isEmpty())
+        return usageError(rootProblem);
     if (parser.isSet(serverOption))
         settings.server = parser.value(serverOption);
     if (parser.isSet(databaseOption))
@@ -149,6 +161,7 @@ int main(int argc, char *argv[])
     int status = AllSynced;
     {
         SyncEngine engine(root, projectId);
+        engine.setChangedOnly(parser.isSet(changedOnlyOption));
         const bool showProgress = isatty(fileno(stderr));
         QObject::connect(&engine, &SyncEngine::clipFinished, &app, [](const SyncClipResult &clip) {
             printOut(clip.text());
@@ -166,7 +179,8 @@ int main(int argc, char *argv[])
             qInstallMessageHandler(writeTrace);
         }
 
-        // Ctrl+C cancels like the client's Cancel: the cache file stays well formed.
+        // Ctrl+C cancels like the client's Cancel: the cache file stays well
+        // formed. The cancel does not wait for a read that is stuck.
         std::signal(SIGINT, onInterrupt);
         std::signal(SIGTERM, onInterrupt);
         QTimer interruptCheck;
@@ -185,5 +199,12 @@ int main(int argc, char *argv[])
         status = summary.exitCode();
     }
     db.close();
+    if (SyncEngine::abandonedThreads() > 0) {
+        // A hashing thread is still stuck in a read: end without running
+        // static destructors under it.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
     return status;
 }

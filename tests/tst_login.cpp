@@ -18,7 +18,13 @@
 #include <QSqlError>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -69,6 +75,22 @@ void closeTranscodeWindows()
             window->hide();
     }
 }
+
+#ifdef Q_OS_UNIX
+// True when this process ignores file permissions, as root does with the
+// capabilities that bypass them.
+bool ignoresPermissions()
+{
+    QTemporaryDir dir;
+    const QByteArray locked = QFile::encodeName(dir.path() + "/locked");
+    ::mkdir(locked.constData(), 0);
+    DIR *listed = ::opendir(locked.constData());
+    if (listed)
+        ::closedir(listed);
+    ::chmod(locked.constData(), 0700);
+    return listed != nullptr;
+}
+#endif
 
 } // namespace
 
@@ -274,20 +296,40 @@ private slots:
     {
         QTest::addColumn<QString>("rootPath");
         QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("reason");
         const QString missing = root.filePath("no such folder");
         const QString file = root.filePath("a file");
         QFile(file).open(QIODevice::WriteOnly);
-        QTest::newRow("OK, empty root") << QString() << "okButton";
-        QTest::newRow("OK, missing folder") << missing << "okButton";
-        QTest::newRow("OK, a file, not a folder") << file << "okButton";
-        QTest::newRow("offline transcode, empty root") << QString() << "transcodeButton";
-        QTest::newRow("offline transcode, missing folder") << missing << "transcodeButton";
+        QTest::newRow("OK, empty root") << QString() << "okButton" << "No local root";
+        QTest::newRow("OK, missing folder") << missing << "okButton" << "does not exist";
+        QTest::newRow("OK, a file, not a folder") << file << "okButton" << "is not a folder";
+        QTest::newRow("offline transcode, empty root") << QString() << "transcodeButton" << "No local root";
+        QTest::newRow("offline transcode, missing folder") << missing << "transcodeButton" << "does not exist";
+#ifdef Q_OS_UNIX
+        // A root that could not be entered used to be accepted, and the sync
+        // then worked below the folder the client was started from. Root
+        // ignores permissions: these rows run in the child that
+        // unenterableRootWithoutPrivileges starts.
+        if (!ignoresPermissions()) {
+            const QString unenterable = root.filePath("cannot enter");
+            const QString unlistable = root.filePath("cannot list");
+            QDir().mkpath(unenterable);
+            QDir().mkpath(unlistable);
+            ::chmod(QFile::encodeName(unenterable), 0);
+            ::chmod(QFile::encodeName(unlistable), 0311);
+            QTest::newRow("OK, folder that cannot be entered") << unenterable << "okButton" << "cannot be entered";
+            QTest::newRow("OK, folder that cannot be listed") << unlistable << "okButton" << "cannot be listed";
+            QTest::newRow("offline transcode, folder that cannot be entered")
+                << unenterable << "transcodeButton" << "cannot be entered";
+        }
+#endif
     }
 
     void rootPathIsCheckedFirst()
     {
         QFETCH(QString, rootPath);
         QFETCH(QString, button);
+        QFETCH(QString, reason);
         Box box;
         bool stillOpenAfterWarning = false;
         LoginDialog dialog;
@@ -304,11 +346,40 @@ private slots:
         QVERIFY(stillOpenAfterWarning);
         if (!rootPath.isEmpty())
             QVERIFY2(box.text.contains(QDir::toNativeSeparators(rootPath)), qPrintable(box.text));
+        QVERIFY2(box.text.contains(reason), qPrintable(box.text));
         QVERIFY(!store().contains("Connection/server"));
         QVERIFY(!QSqlDatabase::contains(QSqlDatabase::defaultConnection));
         QVERIFY(!ClientState::instance()->startDir);
         QCOMPARE(QDir::currentPath(), startDirectory);
         QCOMPARE(visibleTranscodeWindows(), 0);
+    }
+
+    void unenterableRootWithoutPrivileges()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("permissions are tested on Unix");
+#else
+        if (!ignoresPermissions())
+            QSKIP("this process meets file permissions: rootPathIsCheckedFirst has the rows already");
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("setpriv (util-linux) is missing, so a root that cannot be entered cannot be played as root");
+        QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(setpriv, {"--bounding-set=-dac_override,-dac_read_search", QCoreApplication::applicationFilePath(),
+                              "rootPathIsCheckedFirst"});
+        QVERIFY(child.waitForStarted());
+        if (!child.waitForFinished(60000)) {
+            child.kill();
+            child.waitForFinished();
+            QFAIL("the child did not end within a minute");
+        }
+        const QString out = QString::fromLocal8Bit(child.readAll());
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, qPrintable(out));
+        QVERIFY2(out.contains("PASS   : TestLogin::rootPathIsCheckedFirst(OK, folder that cannot be entered)"), qPrintable(out));
+        QVERIFY2(out.contains("PASS   : TestLogin::rootPathIsCheckedFirst(OK, folder that cannot be listed)"), qPrintable(out));
+        QVERIFY2(out.contains(", 0 failed, 0 skipped"), qPrintable(out));
+#endif
     }
 
     void offlineTranscodeNeedsNoDatabase()

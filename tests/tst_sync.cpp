@@ -11,6 +11,7 @@
 #include "projects/syncengine.h"
 #include "testsupport.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -24,6 +25,18 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <future>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -98,6 +111,50 @@ QList<ShotRow> shotRows()
     return rows;
 }
 
+// Hashes as usual, but takes its time over every clip after raw/1.MTS, so
+// each clip's row is committed and reported before the next one arrives.
+SyncEngine::HashFunction pausingHash(int ms)
+{
+    return [ms](const QString &path, const std::atomic_bool *cancel, const ClipHasher::ProgressFunction &progress) {
+        if (!path.endsWith("/raw/1.MTS"))
+            QThread::msleep(ms);
+        return ClipHasher().hashFile(path, cancel, progress);
+    };
+}
+
+// Sets a file's modification time, so the quick re-sync sees a clip that
+// had settled long before it was hashed.
+void setModified(const QString &path, const QDateTime &when)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite) || !file.setFileTime(when, QFileDevice::FileModificationTime))
+        qWarning() << "setModified failed:" << path;
+}
+
+QStringList skippedPaths(const SyncSummary &summary)
+{
+    QStringList paths;
+    for (const auto &clip : summary.skippedClips)
+        paths << clip.first;
+    return paths;
+}
+
+#ifdef Q_OS_UNIX
+// True when this process ignores file permissions, as root does with the
+// capabilities that bypass them.
+bool ignoresPermissions()
+{
+    QTemporaryDir dir;
+    const QByteArray locked = QFile::encodeName(dir.path() + "/locked");
+    ::mkdir(locked.constData(), 0);
+    DIR *listed = ::opendir(locked.constData());
+    if (listed)
+        ::closedir(listed);
+    ::chmod(locked.constData(), 0700);
+    return listed != nullptr;
+}
+#endif
+
 QStringList traces;
 QtMessageHandler previousHandler = nullptr;
 void keepTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -121,6 +178,46 @@ private:
     QScopedPointer<QTemporaryDir> rootDir;
     QString root;
     QString startDirectory;
+    QString passwordToRestore;   // the test user's password, changed to make a reconnect fail
+    QString mountPoint;          // a small file system mounted by a test
+
+    // The connection cannot be opened again until cleanup(): the test user's
+    // password changes (which needs no privileges).
+    void refuseNewConnections()
+    {
+        passwordToRestore = TestDb::password();
+        QVERIFY(QSqlQuery(check).exec("SET PASSWORD = PASSWORD('not the password any more')"));
+    }
+
+    // Runs the named test functions of this executable again in a child
+    // without the capabilities with which root ignores file permissions.
+    void runWithoutPermissionBypass(const QStringList &functions)
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("permissions are a Unix matter here");
+#else
+        if (!ignoresPermissions())
+            QSKIP("this process already meets file permissions; the functions ran in it directly");
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("setpriv (util-linux) is missing, so the permission cases cannot run as root");
+        QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(setpriv, QStringList{"--bounding-set=-dac_override,-dac_read_search",
+                                         QCoreApplication::applicationFilePath()}
+                                 + functions);
+        QVERIFY(child.waitForStarted());
+        if (!child.waitForFinished(120000)) {
+            child.kill();
+            child.waitForFinished();
+            QFAIL("the child did not end within two minutes");
+        }
+        const QString out = QString::fromLocal8Bit(child.readAll());
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, qPrintable(out));
+        QVERIFY2(QRegularExpression("Totals: [1-9][0-9]* passed, 0 failed, 0 skipped").match(out).hasMatch(),
+                 qPrintable(out));
+#endif
+    }
 
     SyncSummary sync(int projectId = -1, const ClipHasher &hasher = ClipHasher())
     {
@@ -195,6 +292,14 @@ private slots:
 
     void cleanup()
     {
+        if (!passwordToRestore.isEmpty()) {
+            QSqlQuery(check).exec(QStringLiteral("SET PASSWORD = PASSWORD('%1')").arg(passwordToRestore));
+            passwordToRestore.clear();
+        }
+        if (!mountPoint.isEmpty()) {
+            QProcess::execute("umount", {mountPoint});
+            mountPoint.clear();
+        }
         // A test that renamed the table away puts it back.
         QSqlQuery query(check);
         if (query.exec("SHOW TABLES LIKE 'shots_away'") && query.next())
@@ -338,15 +443,21 @@ private slots:
 
     void cacheFileWriterIsByteExact()
     {
+        createFile(root, "dbclient.cache", "the previous file");
         CacheFile cache;
         QVERIFY(cache.begin(cachePath()));
         QVERIFY(cache.addRecord("raw/a b/ü.MTS", "0123456789abcdef0123456789abcdef",
                                 "0123456789abcdef0123456789abcdef01234567", 42));
-        // Flushed record by record: complete before the file is closed.
-        QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/a b/ü.MTS", "0123456789abcdef0123456789abcdef",
-                                                                  "0123456789abcdef0123456789abcdef01234567", 42));
+        const QByteArray expected = cacheHeader + cacheRecord("raw/a b/ü.MTS", "0123456789abcdef0123456789abcdef",
+                                                              "0123456789abcdef0123456789abcdef01234567", 42);
+        // Flushed record by record into the temporary file; the previous
+        // file stays whole until the new one takes its place.
+        QCOMPARE(readFile(cachePath() + ".tmp"), expected);
+        QCOMPARE(readFile(cachePath()), QByteArray("the previous file"));
         QVERIFY(cache.end());
         QVERIFY(cache.error().isEmpty());
+        QCOMPARE(readFile(cachePath()), expected);
+        QVERIFY(!QFile::exists(cachePath() + ".tmp"));
     }
 
     void missingOrEmptyRawLeavesOnlyTheHeader_data()
@@ -367,6 +478,9 @@ private slots:
         QCOMPARE(summary.found, 0);
         QCOMPARE(summary.exitCode(), 0);
         QCOMPARE(readFile(cachePath()), cacheHeader);
+        // A root set to the raw folder itself used to give a silent "0 clips".
+        QCOMPARE(summary.rawMissing, !makeRaw);
+        QCOMPARE(summary.text().contains("There is no raw folder in"), !makeRaw);
         QVERIFY(shotRows().isEmpty());
     }
 
@@ -452,6 +566,11 @@ private slots:
         const QList<ShotRow> rows = shotRows();
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().project, otherProject);
+        // "1 matched, 0 inserted" into an empty project is explained.
+        QVERIFY2(summary.text().startsWith("Found 1 clips for project \"Harbour Documentary\": 1 matched, 0 inserted"),
+                 qPrintable(summary.text()));
+        QVERIFY2(summary.text().contains("1 clips matched shots of other projects (1 of \"Test Shoot\")"),
+                 qPrintable(summary.text()));
     }
 
     void movedClipKeepsItsIdAndOldFilename()
@@ -482,7 +601,8 @@ private slots:
 
     // --- faults ------------------------------------------------------------
 
-    // A failed lookup used to count as a match and record shot id 0.
+    // A failed lookup used to count as a match and record shot id 0. The
+    // connection is reopened once; here that fails too.
     void lostConnectionStopsWithoutIdZero()
     {
         for (int i = 1; i <= 3; ++i)
@@ -492,7 +612,9 @@ private slots:
         const qint64 connectionId = idQuery.value(0).toLongLong();
 
         SyncEngine engine(root, project);
+        engine.setHashFunction(pausingHash(300));
         connect(&engine, &SyncEngine::clipFinished, this, [&]() {
+            refuseNewConnections();
             QSqlQuery kill(check);
             if (!kill.exec(QStringLiteral("KILL CONNECTION %1").arg(connectionId)))
                 qWarning() << kill.lastError().text();
@@ -501,6 +623,7 @@ private slots:
         QCOMPARE(int(summary.status), int(SyncSummary::Status::DatabaseFailed));
         QCOMPARE(summary.exitCode(), 3);
         QVERIFY2(summary.error.contains("raw/2.MTS"), qPrintable(summary.error));
+        QVERIFY2(summary.error.contains("Reopening it failed"), qPrintable(summary.error));
         QCOMPARE(summary.inserted, 1);
         const ClipHasher::Result d = ClipHasher::hashData(randomBytes(20000, 51));
         QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/1.MTS", d.md5, d.sha1, 1));
@@ -513,6 +636,7 @@ private slots:
         for (int i = 1; i <= 3; ++i)
             createFile(root, QStringLiteral("raw/%1.MTS").arg(i), randomBytes(20000, quint32(60 + i)));
         SyncEngine engine(root, project);
+        engine.setHashFunction(pausingHash(300));
         int finishedClips = 0;
         connect(&engine, &SyncEngine::clipFinished, this, [&]() {
             if (++finishedClips == 1)
@@ -597,7 +721,7 @@ private slots:
             createFile(root, QStringLiteral("raw/%1.MTS").arg(i), contents.last());
         }
         SyncEngine engine(root, project);
-        engine.setHasher(ClipHasher(4096, 2)); // slow enough to be mid-clip
+        engine.setHashFunction(pausingHash(300)); // the cancel comes mid-clip
         connect(&engine, &SyncEngine::clipFinished, this, [&]() { engine.cancel(); });
         const SyncSummary summary = engine.run();
         QCOMPARE(int(summary.status), int(SyncSummary::Status::Cancelled));
@@ -607,6 +731,552 @@ private slots:
         const ClipHasher::Result d = ClipHasher::hashData(contents.first());
         QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/1.MTS", d.md5, d.sha1, 1));
         QCOMPARE(shotRows().size(), 1);
+    }
+
+    // --- things that are not clips ---------------------------------------------
+
+    void oddEntriesAreSkippedAndReported_data()
+    {
+        QTest::addColumn<QByteArray>("name");   // below raw/A/, as the bytes on disk
+        QTest::addColumn<QString>("shown");     // the path the summary shows
+        QTest::addColumn<QString>("reason");    // part of the reason given
+        QTest::newRow("link to a FIFO") << QByteArray("pipe.MTS") << "raw/A/pipe.MTS" << "a FIFO";
+        QTest::newRow("FIFO itself") << QByteArray("fifo.MTS") << "raw/A/fifo.MTS" << "a FIFO";
+        QTest::newRow("link to /dev/zero") << QByteArray("zero.MTS") << "raw/A/zero.MTS" << "a character device";
+        QTest::newRow("link to a folder") << QByteArray("folder.MTS") << "raw/A/folder.MTS" << "a folder";
+        QTest::newRow("dangling link") << QByteArray("gone.MTS") << "raw/A/gone.MTS" << "cannot be reached";
+        QTest::newRow("name not UTF-8") << QByteArray("caf\xe9.MTS") << "raw/A/caf\\xE9.MTS" << "not valid UTF-8";
+        QTest::newRow("folder name not UTF-8") << QByteArray("d\xff/c.MTS") << "raw/A/d\\xFF/c.MTS" << "not valid UTF-8";
+        QTest::newRow("line feed in the name") << QByteArray("a\nb.MTS") << "raw/A/a\\nb.MTS" << "line break";
+        QTest::newRow("carriage return in a folder") << QByteArray("c\rd/e.MTS") << "raw/A/c\\rd/e.MTS" << "line break";
+        // A name that used to write a well-formed record of its own, with
+        // zero digests and a shot id the database does not have.
+        QTest::newRow("name forging a record")
+            << QByteArray("x\n00000000000000000000000000000000\n0000000000000000000000000000000000000000\n777\n\nMTS File\nraw/y.MTS")
+            << "raw/A/x\\n00000000000000000000000000000000\\n0000000000000000000000000000000000000000\\n777\\n\\nMTS File\\nraw/y.MTS"
+            << "line break";
+    }
+
+    void oddEntriesAreSkippedAndReported()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("FIFOs, devices and byte names are Unix matters");
+#else
+        QFETCH(QByteArray, name);
+        QFETCH(QString, shown);
+        QFETCH(QString, reason);
+        createFile(root, "raw/A/good.MTS", "a good clip");
+        const QByteArray base = QFile::encodeName(root);
+        const QByteArray full = base + "/raw/A/" + name;
+        const QByteArray tag = QTest::currentDataTag();
+        if (tag == "link to a FIFO") {
+            QCOMPARE(::mkfifo(base + "/fifo", 0600), 0);
+            QCOMPARE(::symlink(base + "/fifo", full), 0);
+        } else if (tag == "FIFO itself") {
+            QCOMPARE(::mkfifo(full, 0600), 0);
+        } else if (tag == "link to /dev/zero") {
+            QCOMPARE(::symlink("/dev/zero", full), 0);
+        } else if (tag == "link to a folder") {
+            createFile(root, "elsewhere/inside.MTS", "not below raw");
+            QCOMPARE(::symlink(base + "/elsewhere", full), 0);
+        } else if (tag == "dangling link") {
+            QCOMPARE(::symlink(base + "/nothing here", full), 0);
+        } else {
+            const int slash = full.lastIndexOf('/');
+            ::mkdir(full.left(slash), 0755);
+            FILE *file = std::fopen(full, "wb");
+            QVERIFY(file);
+            std::fputs("odd content", file);
+            std::fclose(file);
+        }
+        // Bounded: a sync that blocks on the FIFO or reads /dev/zero for
+        // ever is cancelled after 20 s, and fails below.
+        SyncEngine engine(root, project);
+        QTimer::singleShot(20000, &engine, &SyncEngine::cancel);
+        const SyncSummary summary = engine.run();
+        QCOMPARE(int(summary.status), int(SyncSummary::Status::Completed));
+        QCOMPARE(skippedPaths(summary), QStringList{shown});
+        QVERIFY2(summary.skippedClips.first().second.contains(reason), qPrintable(summary.skippedClips.first().second));
+        QCOMPARE(summary.found, 2);
+        QCOMPARE(summary.inserted, 1);
+        QCOMPARE(summary.skipped, 1);
+        QCOMPARE(summary.exitCode(), 1);
+        QVERIFY(summary.text().contains("Skipped " + shown + ": "));
+        const ClipHasher::Result d = ClipHasher::hashData("a good clip");
+        QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/A/good.MTS", d.md5, d.sha1, 1));
+        QCOMPARE(shotRows().size(), 1);
+#endif
+    }
+
+    void hasherNeverWaitsOnWhatIsNotAFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("device") << "device";
+        QTest::newRow("folder") << "folder";
+    }
+
+    void hasherNeverWaitsOnWhatIsNotAFile()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("FIFOs and devices are Unix matters");
+#else
+        QFETCH(QString, kind);
+        QString path = root;
+        if (kind == "fifo") {
+            path = root + "/f.MTS";
+            QCOMPARE(::mkfifo(QFile::encodeName(path), 0600), 0);
+        } else if (kind == "device") {
+            path = "/dev/zero";
+        }
+        auto done = std::make_shared<std::promise<ClipHasher::Result>>();
+        std::future<ClipHasher::Result> result = done->get_future();
+        // Detached: should it block, the test fails instead of hanging.
+        std::thread([done, path]() { done->set_value(ClipHasher().hashFile(path)); }).detach();
+        QVERIFY2(result.wait_for(std::chrono::seconds(10)) == std::future_status::ready, "the hasher blocked");
+        const ClipHasher::Result got = result.get();
+        QCOMPARE(int(got.status), int(ClipHasher::Status::NotAFile));
+        QVERIFY(got.md5.isEmpty());
+        QVERIFY2(got.error.contains("not a regular file"), qPrintable(got.error));
+#endif
+    }
+
+    void folderNamedLikeAClipIsWalked()
+    {
+        createFile(root, "raw/X.MTS/00001.MTS", "inside a folder named like a clip");
+        const SyncSummary summary = sync();
+        QCOMPARE(summary.found, 1);
+        QCOMPARE(summary.inserted, 1);
+        QVERIFY(summary.skippedClips.isEmpty());
+        QCOMPARE(summary.exitCode(), 0);
+        QCOMPARE(shotRows().first().filename, QStringLiteral("raw/X.MTS/00001.MTS"));
+    }
+
+    void unreadableFolderAndClipAreReported_data()
+    {
+        QTest::addColumn<QString>("locked");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("found");
+        QTest::newRow("folder that cannot be listed") << "raw/B" << "raw/B/" << "cannot be listed" << 1;
+        QTest::newRow("clip that cannot be opened") << "raw/B/locked.MTS" << "raw/B/locked.MTS" << "cannot be opened" << 2;
+    }
+
+    void unreadableFolderAndClipAreReported()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("permissions are tested on Unix");
+#else
+        if (ignoresPermissions())
+            QSKIP("root ignores permissions here; permissionCasesWithoutPrivileges runs this in a child that does not");
+        QFETCH(QString, locked);
+        QFETCH(QString, shown);
+        QFETCH(QString, reason);
+        QFETCH(int, found);
+        createFile(root, "raw/A/good.MTS", "a good clip");
+        createFile(root, "raw/B/locked.MTS", "a locked clip");
+        const QByteArray lockedPath = QFile::encodeName(root + "/" + locked);
+        QCOMPARE(::chmod(lockedPath, 0), 0);
+        const SyncSummary summary = sync();
+        ::chmod(lockedPath, 0700);
+        QCOMPARE(int(summary.status), int(SyncSummary::Status::Completed));
+        QCOMPARE(skippedPaths(summary), QStringList{shown});
+        QVERIFY2(summary.skippedClips.first().second.contains(reason), qPrintable(summary.skippedClips.first().second));
+        QCOMPARE(summary.found, found);
+        QCOMPARE(summary.inserted, 1);
+        QCOMPARE(summary.exitCode(), 1);
+        QVERIFY(summary.text().contains("Skipped " + shown + ": "));
+        QCOMPARE(readFile(cachePath()).count("MTS File"), 1);
+#endif
+    }
+
+    void companionRefusesARootThatCannotBeEntered()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("permissions are tested on Unix");
+#else
+        if (ignoresPermissions())
+            QSKIP("root ignores permissions here; permissionCasesWithoutPrivileges runs this in a child that does not");
+        createFile(root, "locked/raw/a.MTS", "content");
+        const QByteArray locked = QFile::encodeName(root + "/locked");
+        QCOMPARE(::chmod(locked, 0), 0);
+        int exitCode = 0;
+        QString errors;
+        syncToolOutput(QStringList{"--root", root + "/locked", "--project", QString::number(project)}
+                           + serverArguments(),
+                       exitCode, &errors, passwordEnvironment());
+        ::chmod(locked, 0700);
+        QCOMPARE(exitCode, 2);
+        QVERIFY2(errors.contains("cannot be entered"), qPrintable(errors));
+        QVERIFY(errors.contains(root + "/locked"));
+        QVERIFY(!QFile::exists(root + "/locked/dbclient.cache"));
+        QVERIFY(!QFile::exists(cachePath()));
+        QVERIFY(shotRows().isEmpty());
+#endif
+    }
+
+    void permissionCasesWithoutPrivileges()
+    {
+        runWithoutPermissionBypass({"unreadableFolderAndClipAreReported", "companionRefusesARootThatCannotBeEntered"});
+    }
+
+    // --- stuck reads -------------------------------------------------------------
+
+    // A read stuck on a share that stopped answering used to freeze the
+    // client for good: Cancel and the destructor joined the hashing thread.
+    void cancelAndCloseNeverWaitForAStuckRead_data()
+    {
+        QTest::addColumn<bool>("window");
+        QTest::newRow("engine") << false;
+        QTest::newRow("sync window closed") << true;
+    }
+
+    void cancelAndCloseNeverWaitForAStuckRead()
+    {
+        QFETCH(bool, window);
+        createFile(root, "raw/1.MTS", "first");
+        createFile(root, "raw/2.MTS", "stuck");
+        auto release = std::make_shared<std::promise<void>>();
+        const std::shared_future<void> released = release->get_future().share();
+        auto stuck = std::make_shared<std::atomic_bool>(false);
+        // Plays a read that does not return and does not look at cancel.
+        const SyncEngine::HashFunction stuckRead = [released, stuck](const QString &path, const std::atomic_bool *cancel,
+                                                                     const ClipHasher::ProgressFunction &progress) {
+            if (path.endsWith("/2.MTS")) {
+                *stuck = true;
+                released.wait();
+            }
+            return ClipHasher().hashFile(path, cancel, progress);
+        };
+        // Threads of earlier tests' runs end by themselves first.
+        QTRY_COMPARE_WITH_TIMEOUT(SyncEngine::abandonedThreads(), 0, 10000);
+        const int before = 0;
+        QElapsedTimer clock;
+        if (window) {
+            QVERIFY(QDir::setCurrent(root));
+            ClientState::instance()->projectId = project;
+            auto sync = std::make_unique<PopulateDB>();
+            SyncEngine *engine = sync->findChild<SyncEngine *>();
+            engine->setHashFunction(stuckRead);
+            whenModal("PopulateDB", [&](QWidget *shown) {
+                // The first clip is recorded, the second stuck.
+                QTRY_VERIFY(stuck->load() && engine->progress().clipsDone == 1);
+                clock.start();
+                shown->close();
+            });
+            const SyncSummary summary = sync->run();
+            sync.reset();
+            QCOMPARE(int(summary.status), int(SyncSummary::Status::Cancelled));
+        } else {
+            auto engine = std::make_unique<SyncEngine>(root, project);
+            engine->setHashFunction(stuckRead);
+            engine->start();
+            QTRY_VERIFY(stuck->load() && engine->progress().clipsDone == 1);
+            clock.start();
+            engine->cancel();
+            QVERIFY(!engine->isRunning());
+            QCOMPARE(int(engine->summary().status), int(SyncSummary::Status::Cancelled));
+            engine.reset();
+        }
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(SyncEngine::abandonedThreads(), before + 1);
+        const QByteArray cache = readFile(cachePath());
+        QVERIFY(cache.startsWith(cacheHeader));
+        QCOMPARE(cache.count("MTS File"), 1);
+        // Once the read returns, the thread ends by itself and touches nothing.
+        release->set_value();
+        QTRY_COMPARE(SyncEngine::abandonedThreads(), before);
+        QCOMPARE(readFile(cachePath()), cache);
+    }
+
+    void companionEndsPromptlyOnSigterm()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("signals are a Unix matter");
+#else
+        // Sparse: costs no disk, and takes many seconds to hash.
+        QDir(root).mkpath("raw");
+        QFile big(root + "/raw/1.MTS");
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(qint64(16) * 1024 * 1024 * 1024));
+        big.close();
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TAVELO_DB_PASSWORD", TestDb::password());
+        tool.setProcessEnvironment(environment);
+        tool.start(TAVELO_SYNC_PATH, QStringList{"--root", root, "--project", QString::number(project)} + serverArguments());
+        QVERIFY(tool.waitForStarted());
+        QTest::qWait(1500);
+        QCOMPARE(tool.state(), QProcess::Running);
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(tool.processId()), SIGTERM);
+        if (!tool.waitForFinished(10000)) {
+            tool.kill();
+            tool.waitForFinished();
+            QFAIL("tavelo-sync did not end within 10 s of SIGTERM");
+        }
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.exitCode(), 1);
+        QVERIFY(QString::fromLocal8Bit(tool.readAllStandardOutput()).contains("The sync was cancelled"));
+        QCOMPARE(readFile(cachePath()), cacheHeader);
+#endif
+    }
+
+    // --- the cache file on a full disk -------------------------------------------
+
+    // A failed rewrite used to leave a partial file in place of a complete one.
+    void fullDiskKeepsThePreviousCacheFile_data()
+    {
+        QTest::addColumn<bool>("tmpfs");
+        QTest::newRow("small tmpfs") << true;
+        QTest::newRow("file size limit") << false;
+    }
+
+    void fullDiskKeepsThePreviousCacheFile()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("the full disk is played with Unix means");
+#else
+        QFETCH(bool, tmpfs);
+        QString syncRoot = root;
+        if (tmpfs) {
+            mountPoint = root + "/small";
+            QDir().mkpath(mountPoint);
+            if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", mountPoint}) != 0) {
+                mountPoint.clear();
+                QSKIP("mounting a tmpfs is not permitted here; the file size limit row covers the case");
+            }
+            syncRoot = mountPoint;
+        }
+        // The previous complete file, as large as the one a wrangler lost.
+        const ClipHasher::Result old = ClipHasher::hashData("old");
+        QByteArray previous = cacheHeader;
+        for (int i = 0; i < 1502; ++i)
+            previous += cacheRecord(QStringLiteral("raw/old/%1.MTS").arg(i), old.md5, old.sha1, i + 1);
+        createFile(syncRoot, "dbclient.cache", previous);
+        // Empty clips take no blocks; their long paths make long records.
+        for (int i = 0; i < 60; ++i)
+            createFile(syncRoot, QStringLiteral("raw/%1/%2.MTS").arg(QString(150, 'c')).arg(i, 3, 10, QLatin1Char('0')), "");
+
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        void (*savedHandler)(int) = nullptr;
+        if (tmpfs) {
+            // Leave 4 KiB free: less than the new file needs.
+            struct statvfs space {};
+            QCOMPARE(::statvfs(QFile::encodeName(syncRoot), &space), 0);
+            const qint64 free = qint64(space.f_bavail) * qint64(space.f_frsize);
+            createFile(syncRoot, "filler", QByteArray(int(qMax<qint64>(0, free - 4096)), 'f'));
+        } else {
+            // Writes past 8 KiB fail with EFBIG in this process.
+            savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = saved;
+            small.rlim_cur = 8 * 1024;
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        }
+        SyncEngine engine(syncRoot, project);
+        const SyncSummary summary = engine.run();
+        if (!tmpfs) {
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, savedHandler);
+        }
+        QCOMPARE(int(summary.status), int(SyncSummary::Status::Completed));
+        QCOMPARE(summary.inserted, 1);
+        QCOMPARE(summary.matched, 59);
+        QVERIFY2(summary.cacheError.contains("the previous one is kept"), qPrintable(summary.cacheError));
+        QVERIFY(summary.text().contains(summary.cacheError));
+        QCOMPARE(summary.exitCode(), 1);
+        QVERIFY(readFile(syncRoot + "/dbclient.cache") == previous);
+        QVERIFY(!QFile::exists(syncRoot + "/dbclient.cache.tmp"));
+        QVERIFY(!QFile::exists(syncRoot + "/dbclient.digests.tmp"));
+#endif
+    }
+
+    void temporaryFileLeftByACrashIsRemoved()
+    {
+        createFile(root, "dbclient.cache.tmp", "TaveloClient Local Data File\nhalf a rec");
+        createFile(root, "raw/a.MTS", "content");
+        QCOMPARE(sync().inserted, 1);
+        QVERIFY(!QFile::exists(cachePath() + ".tmp"));
+        const ClipHasher::Result d = ClipHasher::hashData("content");
+        QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/a.MTS", d.md5, d.sha1, 1));
+    }
+
+    // --- a server that closes connections ------------------------------------------
+
+    // A clip that took longer to hash than the server's wait_timeout used to
+    // stop every run at the same clip with status 3.
+    void closedConnectionIsReopenedOnce_data()
+    {
+        QTest::addColumn<bool>("idle");
+        QTest::newRow("killed between two clips") << false;
+        QTest::newRow("idle for longer than wait_timeout") << true;
+    }
+
+    void closedConnectionIsReopenedOnce()
+    {
+        QFETCH(bool, idle);
+        QList<ClipHasher::Result> digests;
+        for (int i = 1; i <= 3; ++i) {
+            const QByteArray content = randomBytes(20000, quint32(150 + i));
+            digests << ClipHasher::hashData(content);
+            createFile(root, QStringLiteral("raw/%1.MTS").arg(i), content);
+        }
+        SyncEngine engine(root, project);
+        if (idle) {
+            // A new connection gets the server's global value again.
+            QVERIFY(QSqlQuery(db).exec("SET SESSION wait_timeout = 1"));
+            engine.setHashFunction(pausingHash(2500));
+        } else {
+            QSqlQuery idQuery(db);
+            QVERIFY(idQuery.exec("SELECT CONNECTION_ID()") && idQuery.next());
+            const QString connectionId = idQuery.value(0).toString();
+            engine.setHashFunction(pausingHash(300));
+            connect(&engine, &SyncEngine::clipFinished, this, [this, connectionId](const SyncClipResult &clip) {
+                if (clip.path == "raw/1.MTS")
+                    QSqlQuery(check).exec("KILL CONNECTION " + connectionId);
+            });
+        }
+        const SyncSummary summary = engine.run();
+        QCOMPARE(int(summary.status), int(SyncSummary::Status::Completed));
+        QCOMPARE(summary.inserted, 3);
+        QCOMPARE(summary.reconnects, 1);
+        QCOMPARE(summary.exitCode(), 0);
+        QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/1.MTS", digests[0].md5, digests[0].sha1, 1)
+                                            + cacheRecord("raw/2.MTS", digests[1].md5, digests[1].sha1, 2)
+                                            + cacheRecord("raw/3.MTS", digests[2].md5, digests[2].sha1, 3));
+        QCOMPARE(shotRows().size(), 3);
+    }
+
+    // --- quick re-sync -------------------------------------------------------------
+
+    void quickResync_data()
+    {
+        QTest::addColumn<QString>("change");      // what happens to raw/A/2.MTS between the runs
+        QTest::addColumn<bool>("changedOnly");
+        QTest::addColumn<int>("hashed");           // clips read by the second run
+        QTest::addColumn<bool>("newContentSeen");  // the second run found 2.MTS's new content
+        QTest::newRow("unchanged") << "none" << true << 0 << false;
+        QTest::newRow("touched") << "touch" << true << 1 << false;
+        QTest::newRow("resized") << "append" << true << 1 << true;
+        // The documented limit: same size, same modification time.
+        QTest::newRow("replaced with equal size and time is NOT detected") << "replace" << true << 0 << false;
+        QTest::newRow("full sync detects the replacement") << "replace" << false << 3 << true;
+        QTest::newRow("modified when it was hashed, or later") << "fresh" << true << 1 << false;
+        QTest::newRow("damaged digest file") << "damage" << true << 3 << false;
+        QTest::newRow("no digest file") << "remove" << true << 3 << false;
+    }
+
+    void quickResync()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, changedOnly);
+        QFETCH(int, hashed);
+        QFETCH(bool, newContentSeen);
+        const QDateTime anHourAgo = QDateTime::currentDateTime().addSecs(-3600);
+        QStringList paths;
+        for (int i = 1; i <= 3; ++i) {
+            paths << createFile(root, QStringLiteral("raw/A/%1.MTS").arg(i), randomBytes(100000, quint32(200 + i)));
+            // A time stamp ahead of the read (a share whose clock runs
+            // ahead) stands for one that had not settled: always read again.
+            setModified(paths.last(), change == "fresh" && i == 2 ? anHourAgo.addSecs(7200) : anHourAgo);
+        }
+        QCOMPARE(sync().inserted, 3);
+        const QByteArray firstCache = readFile(cachePath());
+        QVERIFY(readFile(root + "/dbclient.digests").startsWith("TaveloClient Clip Digests\n1\n"));
+
+        const QString clip = paths.at(1);
+        const QByteArray newContent = randomBytes(100000, 299);
+        if (change == "touch") {
+            setModified(clip, anHourAgo.addSecs(600));
+        } else if (change == "append") {
+            QFile file(clip);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write("more");
+            file.close();
+            setModified(clip, anHourAgo);
+        } else if (change == "replace") {
+            createFile(root, "raw/A/2.MTS", newContent);
+            setModified(clip, anHourAgo);
+        } else if (change == "damage") {
+            createFile(root, "dbclient.digests", "TaveloClient Clip Digests\n1\n12\tnot a number\n");
+        } else if (change == "remove") {
+            QVERIFY(QFile::remove(root + "/dbclient.digests"));
+        }
+
+        auto reads = std::make_shared<std::atomic<int>>(0);
+        const SyncEngine::HashFunction counting = [reads](const QString &path, const std::atomic_bool *cancel,
+                                                          const ClipHasher::ProgressFunction &progress) {
+            ++*reads;
+            return ClipHasher().hashFile(path, cancel, progress);
+        };
+        SyncEngine engine(root, project);
+        engine.setChangedOnly(changedOnly);
+        engine.setHashFunction(counting);
+        const SyncSummary summary = engine.run();
+        QCOMPARE(summary.exitCode(), 0);
+        QCOMPARE(reads->load(), hashed);
+        QCOMPARE(summary.remembered, changedOnly ? 3 - hashed : 0);
+        QCOMPARE(summary.found, 3);
+        QCOMPARE(summary.inserted, newContentSeen ? 1 : 0);
+        QCOMPARE(readFile(cachePath()).count("MTS File"), 3);
+        if (changedOnly)
+            QVERIFY2(summary.text().contains(QStringLiteral("%1 clips were taken from the previous sync").arg(3 - hashed)),
+                     qPrintable(summary.text()));
+        if (change == "damage" || change == "remove")
+            QVERIFY2(summary.text().contains("Every clip was read: "), qPrintable(summary.text()));
+        if (change == "none" || change == "touch" || change == "fresh")
+            QCOMPARE(readFile(cachePath()), firstCache);
+        const QByteArray newMd5 = ClipHasher::hashData(newContent).md5;
+        QCOMPARE(readFile(cachePath()).contains(newMd5), change == "replace" && newContentSeen);
+
+        // Every clip hashed, in either mode, is remembered: a third run reads
+        // nothing (but the clip that had not settled when it was read).
+        *reads = 0;
+        SyncEngine third(root, project);
+        third.setChangedOnly(true);
+        third.setHashFunction(counting);
+        QCOMPARE(third.run().exitCode(), 0);
+        QCOMPARE(reads->load(), change == "fresh" ? 1 : 0);
+    }
+
+    void companionChangedOnly()
+    {
+        for (int i = 1; i <= 2; ++i)
+            setModified(createFile(root, QStringLiteral("raw/%1.MTS").arg(i), randomBytes(30000, quint32(300 + i))),
+                        QDateTime::currentDateTime().addSecs(-3600));
+        const QStringList arguments = QStringList{"--root", root, "--project", QString::number(project), "--changed-only"}
+            + serverArguments();
+        int exitCode = -1;
+        QString out = syncToolOutput(arguments, exitCode, nullptr, passwordEnvironment());
+        QCOMPARE(exitCode, 0);
+        QVERIFY2(out.contains("0 clips were taken from the previous sync"), qPrintable(out));
+        out = syncToolOutput(arguments, exitCode, nullptr, passwordEnvironment());
+        QCOMPARE(exitCode, 0);
+        QVERIFY2(out.contains("2 clips were taken from the previous sync"), qPrintable(out));
+        QVERIFY(out.contains("matched   1  raw/1.MTS"));
+    }
+
+    void changedOnlyChoiceIsRememberedPerUser()
+    {
+        {
+            ProjectSelector chooser;
+            auto *box = chooser.findChild<QCheckBox *>("changedOnlyBox");
+            QVERIFY(box);
+            QCOMPARE(box->text(), QStringLiteral("Only new or changed clips"));
+            QVERIFY(!box->isChecked());   // a full verification stays the default
+            box->setChecked(true);
+        }
+        {
+            ProjectSelector chooser;
+            auto *box = chooser.findChild<QCheckBox *>("changedOnlyBox");
+            QVERIFY(box->isChecked());
+            box->setChecked(false);
+        }
+        ProjectSelector chooser;
+        QVERIFY(!chooser.findChild<QCheckBox *>("changedOnlyBox")->isChecked());
     }
 
     // --- the client's window -------------------------------------------------
@@ -631,7 +1301,8 @@ private slots:
             chooser.reject();
         });
         chooser.exec();
-        QCOMPARE(shownSummary, QStringLiteral("Found 2 clips: 0 matched, 2 inserted, 0 skipped."));
+        QCOMPARE(shownSummary, QStringLiteral("Found 2 clips for project \"Harbour Documentary\": 0 matched, 2 "
+                                              "inserted, 0 skipped."));
         QCOMPARE(ClientState::instance()->projectId, project);
         QCOMPARE(shotRows().size(), 2);
         QCOMPARE(readFile(cachePath()).count("MTS File"), 2);
@@ -675,7 +1346,7 @@ private slots:
         QTest::newRow("project not a number") << QStringList{"--project", "abc"} << "positive whole number";
         QTest::newRow("missing option value") << QStringList{"--project"} << "project";
         QTest::newRow("stray argument") << QStringList{"--project", "1", "extra"} << "unexpected argument";
-        QTest::newRow("root not a directory") << QStringList{"--project", "1", "--root", "/nonexistent/dir"} << "not a directory";
+        QTest::newRow("root not a directory") << QStringList{"--project", "1", "--root", "/nonexistent/dir"} << "does not exist";
         QTest::newRow("bad server text") << QStringList{"--project", "1", "--root", ".", "--server", "host:99999"} << "port";
     }
 
@@ -698,6 +1369,8 @@ private slots:
         QCOMPARE(exitCode, 0);
         QVERIFY(out.contains("--project"));
         QVERIFY(out.contains("TAVELO_DB_PASSWORD"));
+        QVERIFY(out.contains("--changed-only"));
+        QVERIFY(out.contains("goes unnoticed"));
     }
 
     void companionRefuses_data()
@@ -736,7 +1409,8 @@ private slots:
                                            exitCode, &errors, passwordEnvironment());
         QCOMPARE(exitCode, 0);
         QCOMPARE(out, QStringLiteral("inserted  1  raw/A/1.MTS\nmatched   1  raw/B/2.MTS\n"
-                                     "Found 2 clips: 1 matched, 1 inserted, 0 skipped.\n"));
+                                     "Found 2 clips for project \"Harbour Documentary\": 1 matched, 1 inserted, "
+                                     "0 skipped.\n"));
         QVERIFY2(errors.contains(" No Matching Rows for this file.  Inserting it into DB."), qPrintable(errors));
         const ClipHasher::Result d = ClipHasher::hashData(content);
         QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/A/1.MTS", d.md5, d.sha1, 1)
@@ -771,11 +1445,14 @@ private slots:
         QVERIFY(others.next());
         const QString toolId = others.value(0).toString();
         QVERIFY(!others.next());
+        // It reopens a connection the server closed, once; here that fails.
+        refuseNewConnections();
         QVERIFY(QSqlQuery(check).exec("KILL CONNECTION " + toolId));
         QVERIFY(tool.waitForFinished(60000));
         const QString out = QString::fromLocal8Bit(tool.readAllStandardOutput());
         QCOMPARE(tool.exitCode(), 3);
         QVERIFY2(out.contains("The connection to the database was lost at raw/2.MTS"), qPrintable(out));
+        QVERIFY2(out.contains("Reopening it failed"), qPrintable(out));
         QCOMPARE(readFile(cachePath()).count("MTS File"), 1);
         QCOMPARE(shotRows().size(), 1);
     }
