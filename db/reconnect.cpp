@@ -18,12 +18,16 @@ bool isLostConnectionCode(const QString &code)
 }
 } // namespace
 
+bool isLostConnection(const QSqlError &error)
+{
+    return error.type() == QSqlError::ConnectionError || isLostConnectionCode(error.nativeErrorCode());
+}
+
 StatementFailure classifyFailure(const QSqlDatabase &db, const QSqlError &error, qint64 elapsedMs)
 {
     if (!error.isValid() && db.isOpen())
         return StatementFailure::None;
-    const bool lost = !db.isOpen() || isLostConnectionCode(error.nativeErrorCode())
-        || error.type() == QSqlError::ConnectionError;
+    const bool lost = !db.isOpen() || isLostConnection(error);
     if (!lost)
         return StatementFailure::Refused;
     const QString text = error.text();

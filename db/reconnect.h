@@ -13,6 +13,10 @@ enum class StatementFailure {
     TimedOut,       // the server did not answer within the statement limit
 };
 
+// True when the driver's error means the connection is gone (closed by the
+// server, lost mid-statement, or never reached), not a refused statement.
+bool isLostConnection(const QSqlError &error);
+
 // Tells the three apart from the driver's error and how long the statement
 // took: the client library reports a read that timed out as a lost
 // connection, so a lost connection after (nearly) the whole limit counts as

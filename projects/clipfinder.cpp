@@ -212,7 +212,7 @@ ClipWalk ClipFinder::walk(const QString &rootPath, const std::atomic_bool *cance
                 continue;
             }
             result.skipped << SkippedEntry{escapedName(folder + '/'),
-                                           QStringLiteral("the folder cannot be listed (%1); its clips are not synced")
+                                           QStringLiteral("the folder cannot be listed (%1), so its clips are left out")
                                                .arg(systemError(error))};
             continue;
         }

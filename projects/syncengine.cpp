@@ -1,5 +1,6 @@
 #include "projects/syncengine.h"
 
+#include "db/reconnect.h"
 #include "db/statements.h"
 
 #include <QDateTime>
@@ -35,12 +36,6 @@ QString bytesText(qint64 bytes)
 
 // Client errors that mean the server cannot be reached any more, and server
 // errors that end the session.
-bool isConnectionError(const QSqlError &error)
-{
-    static const QStringList codes{"2002", "2003", "2006", "2013", "2055", "1053", "1927", "4031"};
-    return error.type() == QSqlError::ConnectionError || codes.contains(error.nativeErrorCode());
-}
-
 qint64 nowNs()
 {
     return QDateTime::currentMSecsSinceEpoch() * 1000000;
@@ -258,11 +253,10 @@ void SyncEngine::start()
     QSqlQuery check(db);
     check.prepare(Sql::findProjectName);
     check.bindValue(QStringLiteral(":project"), projectId);
-    if (!check.exec() && isConnectionError(check.lastError())) {
+    if (!check.exec() && isLostConnection(check.lastError())) {
         // The chooser may have stood idle for longer than the server keeps
         // a connection: reopen it once with the same login.
-        db.close();
-        if (db.open()) {
+        if (reopenConnection(nullptr, db)) {
             ++result.reconnects;
             check = QSqlQuery(db);
             check.prepare(Sql::findProjectName);
@@ -541,7 +535,7 @@ SyncEngine::Step SyncEngine::syncClip(const ClipEntry &clip, const Hashed &hashe
 SyncEngine::Step SyncEngine::handleFailure(const QString &clipPath, const QSqlError &error)
 {
     QSqlDatabase db = QSqlDatabase::database(connectionName, false);
-    bool lost = isConnectionError(error);
+    bool lost = isLostConnection(error);
     if (!lost) {
         // A statement can be refused on a healthy connection (a path too long
         // for its column); only a connection that no longer answers counts.
@@ -562,13 +556,14 @@ SyncEngine::Step SyncEngine::handleFailure(const QString &clipPath, const QSqlEr
     QString reopenError;
     if (retriesLeft > 0) {
         --retriesLeft;
-        db.close();
-        if (db.open() && prepareStatements()) {
-            ++result.reconnects;
-            qDebug().noquote() << " The server had closed the connection (" + error.text() + "); reopened it.";
-            return Step::Retry;
+        if (reopenConnection(&reopenError, db)) {
+            if (prepareStatements()) {
+                ++result.reconnects;
+                qDebug().noquote() << " The server had closed the connection (" + error.text() + "); reopened it.";
+                return Step::Retry;
+            }
+            reopenError = db.lastError().text();
         }
-        reopenError = db.lastError().text();
     }
     finish(SyncSummary::Status::DatabaseFailed,
            QStringLiteral("The connection to the database was lost at %1: %2\n%3"

@@ -114,7 +114,8 @@ int main(int argc, char *argv[])
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(helpOption)) {
+    // The toolkit's parser lists --help-all beside --help; both print the help.
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         printOut(parser.helpText());
         return AllSynced;
     }

@@ -268,8 +268,11 @@ private slots:
         for (auto it = option.globalMatch(help.out); it.hasNext();)
             options << it.next().captured(1);
         options.removeDuplicates();
-        // Added to every help text by the toolkit's parser, not an option of the sync.
+        // Added to every help text by the toolkit's parser, not an option of
+        // the sync; it must still print the help rather than fail.
         options.removeAll(QStringLiteral("--help-all"));
+        const Run helpAll = run(staged("bin/tavelo-sync"), {"--help-all"});
+        QVERIFY2(helpAll.exitCode == 0 && helpAll.out.contains("--changed-only"), qPrintable(describe(helpAll)));
         QVERIFY2(options.contains("--project") && options.contains("--help"), qPrintable(help.out));
         for (const QString &name : std::as_const(options))
             QVERIFY2(text.contains(QRegularExpression("^ +(-[a-z], )?" + QRegularExpression::escape(name) + "\\b",

@@ -28,6 +28,8 @@
 #include <algorithm>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 void createFile(const QString &path, const QByteArray &bytes = "clip")
@@ -378,6 +380,31 @@ private slots:
         QCOMPARE(runs.first(), (QStringList{"-i", "raw/Wedding/CardA/CLIP7.MTS", "-target", "ntsc-dv", "-aspect",
                                             "16:9", out("720x480/DV25/raw/Wedding/CLIP7.dv")}));
         QCOMPARE(QDir(root.path() + "/transcode").entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"720x480"});
+        window.dialog->hide();
+    }
+
+    // The scan takes its clips by the sync's rule: what is named like a clip
+    // but cannot be one is said in the log and never handed to the encoder
+    // (a FIFO would block it; a line break would split a log or map line).
+    void oddEntriesAreReportedNotEncoded()
+    {
+        createFile("raw/A/good.MTS");
+        QVERIFY(QDir().mkpath(root.path() + "/raw/A/folder.MTS"));
+        QVERIFY(mkfifo(QFile::encodeName(root.path() + "/fifo").constData(), 0600) == 0);
+        QVERIFY(QFile::link(root.path() + "/fifo", root.path() + "/raw/A/pipe.MTS"));
+        createFile("raw/A/two\nlines.MTS");
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QVERIFY(run(window));
+        QFile::remove(root.path() + "/fifo");
+        const QList<QStringList> runs = encoderRuns();
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(runs.first().at(1), QStringLiteral("raw/A/good.MTS"));
+        // The log is cleared when a job starts: look at every line it showed.
+        const QString log = QStringList(window.logLines->begin(), window.logLines->end()).join('\n');
+        QVERIFY2(log.contains("Skipped raw/A/pipe.MTS: "), qPrintable(log));
+        QVERIFY2(log.contains("Skipped raw/A/two"), qPrintable(log));
+        QVERIFY2(!log.contains("folder.MTS"), qPrintable(log));
         window.dialog->hide();
     }
 

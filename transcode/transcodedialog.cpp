@@ -217,11 +217,16 @@ bool TranscodeDialog::scan()
             processPendingEvents();
         return presetJob(preset, clip);
     };
-    // The same clips as the sync's, in path order.
-    const QList<ClipEntry> clips = ClipFinder::findClips(QDir::currentPath());
-    input.clips.reserve(clips.size());
-    for (const ClipEntry &clip : clips)
+    // The same clips as the sync's, in path order; what the walk could not
+    // take is said, as the sync says it, so no clip is left out unseen.
+    const ClipWalk walk = ClipFinder::walk(QDir::currentPath());
+    input.clips.reserve(walk.clips.size());
+    for (const ClipEntry &clip : walk.clips)
         input.clips << clip.path;
+    QStringList walkNotes;
+    for (const SkippedEntry &entry : walk.skipped)
+        walkNotes << QStringLiteral("Skipped %1: %2").arg(entry.path, entry.reason);
+    appendLogLines(walkNotes);
     processPendingEvents();
 
     QStringList partials;
