@@ -3,6 +3,8 @@
 
 #include "db/logindialog.h"
 #include "projects/projectselector.h"
+#include "shots/csvexport.h"
+#include "shots/findbar.h"
 #include "shots/gridwidget.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
@@ -15,7 +17,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QDataWidgetMapper>
+#include <QDir>
 #include <QEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QToolBar>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
@@ -81,6 +87,12 @@ MainWindow::MainWindow(QWidget *parent)
                                  10000);
     });
 
+    QMenu *fileMenu = menuBar()->addMenu(tr("&File"));
+    fileMenu->setObjectName(QStringLiteral("fileMenu"));
+    exportAction = fileMenu->addAction(tr("&Export..."));
+    exportAction->setObjectName(QStringLiteral("exportAction"));
+    connect(exportAction, &QAction::triggered, this, &MainWindow::exportShots);
+
     // Others edit the same project: Refresh reads every row again and
     // keeps the user's place and what they are typing.
     QMenu *shotsMenu = menuBar()->addMenu(tr("&Shots"));
@@ -90,7 +102,93 @@ MainWindow::MainWindow(QWidget *parent)
     refreshAction->setShortcut(QKeySequence(Qt::Key_F5));
     refreshAction->setShortcutContext(Qt::WindowShortcut);
     connect(refreshAction, &QAction::triggered, grid, &GridWidget::update_request);
+
+    // Find: the words typed narrow the rows on the server; the status bar
+    // says how many of the project's shots are shown.
+    findBar = new FindBar(this);
+    ui->mainToolBar->addWidget(findBar);
+    ui->mainToolBar->setMovable(false);
+    findAction = shotsMenu->addAction(tr("&Find..."));
+    findAction->setObjectName(QStringLiteral("findAction"));
+    findAction->setShortcut(QKeySequence::Find);
+    findAction->setShortcutContext(Qt::WindowShortcut);
+    connect(findAction, &QAction::triggered, findBar, &FindBar::focusFind);
+    connect(findBar, &FindBar::findChanged, grid, &GridWidget::setFind);
+
+    // Logging from the keyboard: save the form and go on to the next (or
+    // previous) shot, the cursor staying in the field being filled in.
+    shotsMenu->addSeparator();
+    nextAction = shotsMenu->addAction(tr("&Next Shot"));
+    nextAction->setObjectName(QStringLiteral("nextAction"));
+    nextAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+    previousAction = shotsMenu->addAction(tr("&Previous Shot"));
+    previousAction->setObjectName(QStringLiteral("previousAction"));
+    previousAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return),
+                                  QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Enter)});
+    for (QAction *action : {nextAction, previousAction})
+        action->setShortcutContext(Qt::WindowShortcut);
+    connect(nextAction, &QAction::triggered, this, [this]() {
+        savePending();
+        grid->stepRow(1);
+    });
+    connect(previousAction, &QAction::triggered, this, [this]() {
+        savePending();
+        grid->stepRow(-1);
+    });
+    countLabel = new QLabel(this);
+    countLabel->setObjectName(QStringLiteral("countLabel"));
+    statusBar()->addPermanentWidget(countLabel);
+    connect(grid->model, &QAbstractItemModel::modelReset, this, &MainWindow::showCount);
+    showCount();
     show();
+}
+
+void MainWindow::savePending()
+{
+    if (grid)
+        grid->commitOpenEditor();
+    if (info)
+        info->saveChanges();
+}
+
+void MainWindow::exportShots()
+{
+    savePending();
+    // The toolkit's own dialog, so it looks the same everywhere (and a
+    // test can answer it).
+    QFileDialog dialog(this, tr("Export Shots"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setNameFilter(tr("CSV files (*.csv)"));
+    dialog.setDefaultSuffix(QStringLiteral("csv"));
+    dialog.selectFile(QStringLiteral("shots.csv"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().constFirst();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const Csv::Result result = Csv::write(grid->model, path);
+    QApplication::restoreOverrideCursor();
+    if (!result.ok) {
+        statusBar()->showMessage(tr("Export failed."), 10000);
+        QMessageBox::warning(this, tr("Export Shots"), result.error);
+        return;
+    }
+    const QString rows = result.rows == 1 ? tr("1 row") : tr("%1 rows").arg(result.rows);
+    statusBar()->showMessage(tr("Exported: %1 written to %2.").arg(rows, QDir::toNativeSeparators(path)),
+                             10000);
+}
+
+void MainWindow::showCount()
+{
+    // The driver reports the size of the whole result, so rowCount() is
+    // every row shown, not only those fetched so far.
+    const int shown = grid->model->rowCount();
+    const int total = grid->projectShotCount();
+    countLabel->setText(total < 0 ? tr("%1 shots").arg(shown) : tr("%1 of %2 shots").arg(shown).arg(total));
+    info->setNoShotHint(total == 0 ? tr("This project has no shots yet. Use Sync Project in the "
+                                        "project chooser to list its clips.")
+                                   : tr("No shot matches the find field. Press Escape there to "
+                                        "show every shot."));
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -11,11 +11,13 @@
 #include <QDataWidgetMapper>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
@@ -33,6 +35,12 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     durationEdit = new QLineEdit(this);
     qualitySlider = new QSlider(this);
     qualitySlider->setOrientation(Qt::Horizontal);
+    qualitySpin = new QSpinBox(this);
+    // -1 is the empty quality (NULL), shown as an empty box.
+    qualitySpin->setRange(-1, qualitySlider->maximum());
+    qualitySpin->setSpecialValueText(QStringLiteral(" "));
+    qualitySpin->setObjectName(QStringLiteral("qualitySpin"));
+    qualitySpin->setToolTip(QStringLiteral("Quality, 0 to 99. Delete makes it empty."));
     takesEdit = new QLineEdit(this);
     relatedEdit = new QLineEdit(this);
     shotTypeEdit = new QTextEdit(this);
@@ -51,6 +59,9 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     shotEdit->setObjectName(QStringLiteral("shotEdit"));
     prodBox->setObjectName(QStringLiteral("prodBox"));
     durationEdit->setObjectName(QStringLiteral("durationEdit"));
+    // An empty duration is no duration: NULL, not an empty text.
+    durationEdit->setProperty("emptyIsNull", true);
+    prodBox->setToolTip(QStringLiteral("Partly checked: not set. Delete sets it back."));
     qualitySlider->setObjectName(QStringLiteral("qualitySlider"));
     takesEdit->setObjectName(QStringLiteral("takesEdit"));
     relatedEdit->setObjectName(QStringLiteral("relatedEdit"));
@@ -71,6 +82,14 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(fields);
+    fieldsArea = scroll;
+    noShotHint = new QLabel(this);
+    noShotHint->setObjectName(QStringLiteral("noShotHint"));
+    noShotHint->setWordWrap(true);
+    noShotHint->setTextFormat(Qt::PlainText);
+    noShotHint->setText(QStringLiteral("This project has no shots yet. Use Sync Project in the project "
+                                       "chooser (File > Change Project...) to list its clips."));
+    noShotHint->hide();
     frame = new StillFrameView(this);
     conflicts = new NoticeBar(QStringLiteral("Keep Stored Value"), QStringLiteral("Write Mine"), this);
     conflicts->setObjectName(QStringLiteral("conflictBar"));
@@ -81,6 +100,7 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     outer->setSpacing(2);
     outer->addWidget(conflicts);
     outer->addWidget(unsavedNotice);
+    outer->addWidget(noShotHint);
     auto *pane = new QHBoxLayout;
     pane->setContentsMargins(0, 0, 0, 0);
     pane->addWidget(scroll, 3);
@@ -100,8 +120,44 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     for (QTextEdit *edit : {locationEdit, shotTypeEdit, notesEdit})
         connect(edit->document(), &QTextDocument::undoCommandAdded, this,
                 [this, edit]() { markEdited(edit); });
-    connect(prodBox, &QCheckBox::clicked, this, [this]() { markEdited(prodBox); });
-    connect(qualitySlider, &QSlider::actionTriggered, this, [this]() { markEdited(qualitySlider); });
+    connect(prodBox, &QCheckBox::clicked, this, [this]() {
+        // Partly checked only ever means NULL; a click sets yes or no.
+        if (prodBox->checkState() != Qt::PartiallyChecked)
+            prodBox->setTristate(false);
+        markEdited(prodBox);
+    });
+    connect(qualitySlider, &QSlider::actionTriggered, this, [this]() {
+        setQualityEmpty(false);
+        markEdited(qualitySlider);
+    });
+    connect(qualitySlider, &QSlider::valueChanged, this, &ShotInfoWidget::showQualityNumber);
+    connect(qualitySpin, &QSpinBox::valueChanged, this, [this](int value) {
+        if (qualitySpin->signalsBlocked() || !qualitySpin->hasFocus())
+            return;
+        if (value < 0) {
+            setEmpty(qualitySlider);
+            return;
+        }
+        setQualityEmpty(false);
+        qualitySlider->setValue(value);
+        markEdited(qualitySlider);
+    });
+    for (QWidget *widget : {static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
+                            static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin)})
+        widget->installEventFilter(this);
+
+    // Tab walks the fields top to bottom, the quality's number after its
+    // slider, also out of the free-text editors.
+    QWidget *previous = locationEdit;
+    for (QWidget *next : {static_cast<QWidget *>(sceneEdit), static_cast<QWidget *>(shotEdit),
+                          static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
+                          static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin),
+                          static_cast<QWidget *>(takesEdit), static_cast<QWidget *>(relatedEdit),
+                          static_cast<QWidget *>(shotTypeEdit), static_cast<QWidget *>(descIdEdit),
+                          static_cast<QWidget *>(notesEdit)}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
     connect(qApp, &QApplication::focusChanged, this, &ShotInfoWidget::focusChanged);
 }
 
@@ -144,6 +200,7 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     mapper->addMapping(notesEdit, model->fieldIndex("notes"), "plainText");
     mapper->toFirst();
     rowLoaded();
+    updateAvailability();
 
     layout->addRow("Filename", filenameLabel);
     layout->addRow("Location", locationEdit);
@@ -151,7 +208,15 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     layout->addRow("Shot", shotEdit);
     layout->addRow("Production", prodBox);
     layout->addRow("Duration (s)", durationEdit);
-    layout->addRow("Quality", qualitySlider);
+    auto *quality = new QWidget;
+    auto *qualityRow = new QHBoxLayout(quality);
+    qualityRow->setContentsMargins(0, 0, 0, 0);
+    qualityRow->addWidget(qualitySlider, 1);
+    qualityRow->addWidget(qualitySpin);
+    layout->addRow("Quality", quality);
+    // The row's label belongs to the slider (labelOf finds it there).
+    if (auto *label = qobject_cast<QLabel *>(layout->labelForField(quality)))
+        label->setBuddy(qualitySlider);
     layout->addRow("Takes", takesEdit);
     layout->addRow("Related Object ID's", relatedEdit);
     layout->addRow("Shot Type", shotTypeEdit);
@@ -161,28 +226,50 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
 
 QVariant formWidgetValue(const QWidget *widget)
 {
-    if (auto *edit = qobject_cast<const QLineEdit *>(widget))
+    if (auto *edit = qobject_cast<const QLineEdit *>(widget)) {
+        if (edit->text().isEmpty() && edit->property("emptyIsNull").toBool())
+            return QVariant(QMetaType::fromType<QString>());
         return edit->text();
+    }
     if (auto *edit = qobject_cast<const QTextEdit *>(widget))
         return edit->toPlainText();
-    if (auto *box = qobject_cast<const QCheckBox *>(widget))
+    if (auto *box = qobject_cast<const QCheckBox *>(widget)) {
+        if (box->checkState() == Qt::PartiallyChecked)
+            return QVariant(QMetaType::fromType<int>());
         return box->isChecked() ? 1 : 0;
-    if (auto *slider = qobject_cast<const QSlider *>(widget))
+    }
+    if (auto *slider = qobject_cast<const QSlider *>(widget)) {
+        if (slider->property("empty").toBool())
+            return QVariant(QMetaType::fromType<int>());
         return slider->value();
+    }
     return QVariant();
 }
 
 namespace {
+// Empty (NULL) and 0 or "" are different values in the form.
+bool sameFormValue(const QVariant &a, const QVariant &b)
+{
+    return a.isNull() == b.isNull() && a == b;
+}
+
 void setFormWidgetValue(QWidget *widget, const QVariant &value)
 {
     if (auto *edit = qobject_cast<QLineEdit *>(widget))
         edit->setText(value.toString());
     else if (auto *edit = qobject_cast<QTextEdit *>(widget))
         edit->setPlainText(value.toString());
-    else if (auto *box = qobject_cast<QCheckBox *>(widget))
-        box->setChecked(value.toInt() != 0);
-    else if (auto *slider = qobject_cast<QSlider *>(widget))
-        slider->setValue(value.toInt());
+    else if (auto *box = qobject_cast<QCheckBox *>(widget)) {
+        if (value.isNull()) {
+            box->setCheckState(Qt::PartiallyChecked);
+        } else {
+            box->setTristate(false);
+            box->setChecked(value.toInt() != 0);
+        }
+    } else if (auto *slider = qobject_cast<QSlider *>(widget)) {
+        slider->setProperty("empty", value.isNull());
+        slider->setValue(value.isNull() ? slider->minimum() : value.toInt());
+    }
 }
 } // namespace
 
@@ -202,7 +289,7 @@ QHash<int, QVariant> ShotInfoWidget::pendingChanges() const
         // Compared with what the row loaded, not with the column: a quality
         // of 150 loads as the slider's end and is not rewritten as 99 unless
         // the user moves the slider, and an edit undone is no edit.
-        if (value == loaded.value(widget))
+        if (sameFormValue(value, loaded.value(widget)))
             continue;
         const int column = mapper->mappedSection(widget);
         if (column >= 0)
@@ -290,10 +377,8 @@ void ShotInfoWidget::reloadField(QWidget *widget)
     if (row < 0 || column < 0)
         return;
     const QVariant shown = shots->data(shots->index(row, column), Qt::EditRole);
-    if (shown.isNull() && (widget == prodBox || widget == qualitySlider))
-        setFormWidgetValue(widget, widget == prodBox ? 0 : qualitySlider->minimum());
-    else
-        setFormWidgetValue(widget, shown);
+    setFormWidgetValue(widget, shown);
+    showQualityNumber();
     loaded.insert(widget, formWidgetValue(widget));
     loadedStored.insert(widget, shots->storedValue(row, column));
 }
@@ -436,6 +521,75 @@ void ShotInfoWidget::follow(QAbstractItemView *view)
             });
 }
 
+void ShotInfoWidget::setQualityEmpty(bool empty)
+{
+    qualitySlider->setProperty("empty", empty);
+    showQualityNumber();
+}
+
+void ShotInfoWidget::showQualityNumber()
+{
+    const QSignalBlocker block(qualitySpin);
+    qualitySpin->setValue(qualitySlider->property("empty").toBool() ? qualitySpin->minimum()
+                                                                     : qualitySlider->value());
+}
+
+void ShotInfoWidget::setEmpty(QWidget *widget)
+{
+    if (widget == qualitySpin)
+        widget = qualitySlider;
+    if (formWidgetValue(widget).isNull())
+        return;
+    setFormWidgetValue(widget, QVariant(QMetaType::fromType<int>()));
+    showQualityNumber();
+    markEdited(widget);
+}
+
+bool ShotInfoWidget::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    auto *key = static_cast<QKeyEvent *>(event);
+    auto *widget = static_cast<QWidget *>(watched);
+    const bool plain = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    // Delete on the production flag or the quality sets it back to empty;
+    // on the duration, when the text is gone or all selected.
+    if (key->key() == Qt::Key_Delete && plain) {
+        if (widget == durationEdit) {
+            if (!durationEdit->text().isEmpty() && durationEdit->selectedText() != durationEdit->text())
+                return false;
+            durationEdit->clear();
+            markEdited(durationEdit);
+            return true;
+        }
+        setEmpty(widget);
+        return true;
+    }
+    // Digits typed on the slider go into its number.
+    if (widget == qualitySlider && plain && key->text().size() == 1 && key->text().at(0).isDigit()) {
+        qualitySpin->setFocus(Qt::OtherFocusReason);
+        qualitySpin->selectAll();
+        QKeyEvent copy(QEvent::KeyPress, key->key(), key->modifiers(), key->text());
+        QApplication::sendEvent(qualitySpin->findChild<QLineEdit *>(), &copy);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void ShotInfoWidget::setNoShotHint(const QString &text)
+{
+    noShotHint->setText(text);
+}
+
+void ShotInfoWidget::updateAvailability()
+{
+    // Without a current shot there is nothing to write typing to: the
+    // fields are disabled, and the hint says how shots get there.
+    const bool hasShot = shots && mapper->currentIndex() >= 0;
+    fieldsArea->setEnabled(hasShot);
+    noShotHint->setVisible(!hasShot);
+}
+
 void ShotInfoWidget::rowLoaded()
 {
     edited.clear();
@@ -444,6 +598,7 @@ void ShotInfoWidget::rowLoaded()
     takeSnapshot();
     showMarks();
     updateFrame();
+    updateAvailability();
 }
 
 void ShotInfoWidget::clearNullWidgets()
@@ -454,9 +609,13 @@ void ShotInfoWidget::clearNullWidgets()
     if (row < 0)
         return;
     if (shots->storedValue(row, mapper->mappedSection(prodBox)).isNull())
-        prodBox->setChecked(false);
-    if (shots->storedValue(row, mapper->mappedSection(qualitySlider)).isNull())
+        prodBox->setCheckState(Qt::PartiallyChecked);
+    else
+        prodBox->setTristate(false);
+    const bool noQuality = shots->storedValue(row, mapper->mappedSection(qualitySlider)).isNull();
+    if (noQuality)
         qualitySlider->setValue(qualitySlider->minimum());
+    setQualityEmpty(noQuality);
 }
 
 void ShotInfoWidget::takeSnapshot()
@@ -479,8 +638,9 @@ void ShotInfoWidget::clearFields()
         edit->clear();
     for (QLineEdit *edit : {sceneEdit, shotEdit, durationEdit, takesEdit, relatedEdit, descIdEdit})
         edit->clear();
-    prodBox->setChecked(false);
+    prodBox->setCheckState(Qt::PartiallyChecked);
     qualitySlider->setValue(qualitySlider->minimum());
+    setQualityEmpty(true);
 }
 
 void ShotInfoWidget::updateFrame()
@@ -515,7 +675,7 @@ void ShotInfoWidget::restoreTyping(const QModelIndex &topLeft, const QModelIndex
     // the new stored value as their starting point.
     clearNullWidgets();
     for (QWidget *widget : fieldWidgets()) {
-        if (typing.contains(widget) && typing.value(widget) != loaded.value(widget)) {
+        if (typing.contains(widget) && !sameFormValue(typing.value(widget), loaded.value(widget))) {
             setFormWidgetValue(widget, typing.value(widget));
             continue;
         }
@@ -543,7 +703,7 @@ void ShotInfoWidget::rememberRow()
     keptUnsaved = unsaved;
     for (QWidget *widget : edited) {
         const QVariant value = formWidgetValue(widget);
-        if (value == loaded.value(widget))
+        if (sameFormValue(value, loaded.value(widget)))
             continue;
         keptTyping.insert(widget, value);
         keptLoaded.insert(widget, loaded.value(widget));

@@ -24,6 +24,7 @@ void ShotTableModel::setTable(const QString &tableName)
         if (column >= 0)
             readOnlyColumns << column;
     }
+    prodColumn = fieldIndex(QStringLiteral("prod"));
     plainTextColumns.clear();
     for (const char *name : {"location", "shottype", "notes"}) {
         const int column = fieldIndex(QLatin1String(name));
@@ -42,11 +43,24 @@ Qt::ItemFlags ShotTableModel::flags(const QModelIndex &index) const
     Qt::ItemFlags result = QSqlTableModel::flags(index);
     if (index.isValid() && isReadOnlyColumn(index.column()))
         result &= ~Qt::ItemIsEditable;
+    if (index.isValid() && isFlagColumn(index.column()))
+        result = (result & ~Qt::ItemIsEditable) | Qt::ItemIsUserCheckable;
     return result;
 }
 
 QVariant ShotTableModel::data(const QModelIndex &index, int role) const
 {
+    if (index.isValid() && isFlagColumn(index.column())) {
+        if (role == Qt::CheckStateRole) {
+            const QVariant flag = storedValue(index.row(), index.column());
+            if (flag.isNull())
+                return Qt::PartiallyChecked;
+            return flag.toInt() != 0 ? Qt::Checked : Qt::Unchecked;
+        }
+        // The box says it all; a number beside it would invite typing one.
+        if (role == Qt::DisplayRole)
+            return QVariant();
+    }
     QVariant value = QSqlTableModel::data(index, role);
     // The driver reports a NULL in a TINYINT column (the production flag) as
     // a char, which has no editor and prints as a control character.
@@ -83,6 +97,14 @@ bool sameColumnValue(const QVariant &stored, const QVariant &value)
 
 bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, int role)
 {
+    if (role == Qt::CheckStateRole && index.isValid() && isFlagColumn(index.column())) {
+        saveError.clear();
+        const int flag = value.toInt() == Qt::Checked ? 1 : 0;
+        if (sameColumnValue(storedValue(index.row(), index.column()), flag)
+            && !storedValue(index.row(), index.column()).isNull())
+            return true;
+        return saveRow(index.row(), {{index.column(), flag}});
+    }
     if (role != Qt::EditRole || !index.isValid())
         return QSqlTableModel::setData(index, value, role);
     saveError.clear();

@@ -71,6 +71,9 @@ public:
     QVariant storedValue(int row, int column) const;
     // location, shottype and notes: free text, possibly several lines.
     bool isPlainTextColumn(int column) const { return plainTextColumns.contains(column); }
+    // prod: a yes/no flag, shown and edited in the grid as a check box
+    // (partly checked while it is NULL), never as a number.
+    bool isFlagColumn(int column) const { return column >= 0 && column == prodColumn; }
     // True while a save or a re-read is running; views then keep their
     // pending edits instead of saving them from inside.
     bool isBusy() const { return busy > 0; }
@@ -111,6 +114,7 @@ private:
 
     QList<int> readOnlyColumns;
     QList<int> plainTextColumns;
+    int prodColumn = -1;
     QList<Conflict> conflictList;
     Outcome outcome;
     StatementFailure failureKind = StatementFailure::None;

@@ -15,6 +15,9 @@
 #include <QApplication>
 #include <QDataWidgetMapper>
 #include <QDialog>
+#include <QSignalSpy>
+#include <QFileDialog>
+#include <QLabel>
 #include <QAction>
 #include <QLineEdit>
 #include <QMenu>
@@ -112,16 +115,27 @@ private slots:
         QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
         QCOMPARE(window->windowTitle(), QStringLiteral("MainWindow"));
         QCOMPARE(window->menuBar()->objectName(), QStringLiteral("menuBar"));
-        // The menu bar holds one menu, with Refresh on F5.
-        QCOMPARE(window->menuBar()->actions().size(), 1);
+        // The menu bar holds File and Shots, with Refresh on F5; every entry
+        // has its mnemonic.
+        QCOMPARE(window->menuBar()->actions().size(), 2);
+        QCOMPARE(window->menuBar()->actions().at(0)->text(), QStringLiteral("&File"));
+        QCOMPARE(window->menuBar()->actions().at(1)->text(), QStringLiteral("&Shots"));
+        for (QAction *menu : window->menuBar()->actions()) {
+            for (QAction *entry : menu->menu()->actions())
+                QVERIFY2(entry->isSeparator() || entry->text().contains('&'), qPrintable(entry->text()));
+        }
         auto *refresh = window->findChild<QAction *>("refreshAction");
         QVERIFY(refresh);
         QCOMPARE(refresh->text(), QStringLiteral("&Refresh"));
         QCOMPARE(refresh->shortcut(), QKeySequence(Qt::Key_F5));
-        QVERIFY(window->menuBar()->actions().first()->menu()->actions().contains(refresh));
+        QVERIFY(window->menuBar()->actions().at(1)->menu()->actions().contains(refresh));
+        // The tool bar holds the find field and nothing else.
         auto *toolBar = window->findChild<QToolBar *>("mainToolBar");
         QVERIFY(toolBar);
-        QVERIFY(toolBar->actions().isEmpty());
+        QCOMPARE(toolBar->actions().size(), 1);
+        auto *findBar = window->findChild<QWidget *>("findBar");
+        QVERIFY(findBar);
+        QCOMPARE(toolBar->widgetForAction(toolBar->actions().first()), findBar);
         QCOMPARE(window->statusBar()->objectName(), QStringLiteral("statusBar"));
         auto *splitter = qobject_cast<QSplitter *>(window->centralWidget());
         QVERIFY(splitter);
@@ -137,6 +151,9 @@ private slots:
         QCOMPARE(info->mapper->model(), grid->model);
         QCOMPARE(info->findChild<QLineEdit *>("shotEdit")->text(), QStringLiteral("A"));
         QCOMPARE(qApp->styleSheet(), QString()); // set by main(), not by the window
+        auto *count = window->findChild<QLabel *>("countLabel");
+        QVERIFY(count);
+        QCOMPARE(count->text(), QStringLiteral("3 of 3 shots"));
 
         window->setWindowTitle("something else");
         QEvent languageChange(QEvent::LanguageChange);
@@ -149,6 +166,19 @@ private slots:
         grid->setCurrentIndex(grid->model->index(0, 3));
         QTRY_VERIFY_WITH_TIMEOUT(!info->frameView()->pixmap().isNull(), 30000);
         QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow")));
+
+        // Ctrl+F goes to the find field; the typed words narrow the rows and
+        // the status bar counts them; Escape shows every shot again.
+        grid->setFocus();
+        QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier);
+        auto *findEdit = window->findChild<QLineEdit *>("findEdit");
+        QCOMPARE(QApplication::focusWidget(), findEdit);
+        QTest::keyClicks(findEdit, "PIER");
+        QTRY_COMPARE(count->text(), QStringLiteral("2 of 3 shots"));
+        QCOMPARE(grid->model->rowCount(), 2);
+        QTest::keyClick(findEdit, Qt::Key_Escape);
+        QCOMPARE(count->text(), QStringLiteral("3 of 3 shots"));
+        grid->setCurrentIndex(grid->model->index(0, 3));
 
         // A refused write shows in the status bar; the next save clears it.
         const QModelIndex scene = grid->model->index(1, grid->model->fieldIndex("scene"));
@@ -165,6 +195,26 @@ private slots:
         QCOMPARE(grid->model->data(grid->model->index(2, grid->model->fieldIndex("scene"))).toString(),
                  QStringLiteral("9"));
         QCOMPARE(grid->currentIndex(), grid->model->index(0, 3));
+
+        // Alt+F, E exports the shots shown; the status bar counts the rows.
+        const QString exported = root.filePath("exported.csv");
+        whenModal("QFileDialog", [exported](QWidget *dialog) {
+            auto *files = static_cast<QFileDialog *>(dialog);
+            // Typed into the name field, as a user would.
+            files->findChild<QLineEdit *>("fileNameEdit")->setText(exported);
+            static_cast<QDialog *>(files)->accept();
+        });
+        QTest::keyClick(window, Qt::Key_F, Qt::AltModifier);
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        QSignalSpy exportSpy(window->findChild<QAction *>("exportAction"), &QAction::triggered);
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_E);
+        QTRY_COMPARE(exportSpy.size(), 1);
+        QTRY_VERIFY(QFileInfo::exists(exported));
+        QTRY_VERIFY2(window->statusBar()->currentMessage().startsWith("Exported: 3 rows written to"),
+                     qPrintable(window->statusBar()->currentMessage()));
+        QFile csv(exported);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll().count("\r\n"), 4);
 
         // What is still typed in the form is saved when the window closes;
         // the destructor ends the process and saves nothing.
