@@ -146,18 +146,7 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
                             static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin)})
         widget->installEventFilter(this);
 
-    // Tab walks the fields top to bottom, the quality's number after its
-    // slider, also out of the free-text editors.
-    QWidget *previous = locationEdit;
-    for (QWidget *next : {static_cast<QWidget *>(sceneEdit), static_cast<QWidget *>(shotEdit),
-                          static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
-                          static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin),
-                          static_cast<QWidget *>(takesEdit), static_cast<QWidget *>(relatedEdit),
-                          static_cast<QWidget *>(shotTypeEdit), static_cast<QWidget *>(descIdEdit),
-                          static_cast<QWidget *>(notesEdit)}) {
-        setTabOrder(previous, next);
-        previous = next;
-    }
+
     connect(qApp, &QApplication::focusChanged, this, &ShotInfoWidget::focusChanged);
 }
 
@@ -217,6 +206,19 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     // The row's label belongs to the slider (labelOf finds it there).
     if (auto *label = qobject_cast<QLabel *>(layout->labelForField(quality)))
         label->setBuddy(qualitySlider);
+    // Tab walks the fields top to bottom, the quality's number after its
+    // slider, also out of the free-text editors. Set here, once the fields
+    // sit in their rows: a new parent puts a widget at the end of the chain.
+    QWidget *previous = locationEdit;
+    for (QWidget *next : {static_cast<QWidget *>(sceneEdit), static_cast<QWidget *>(shotEdit),
+                          static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
+                          static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin),
+                          static_cast<QWidget *>(takesEdit), static_cast<QWidget *>(relatedEdit),
+                          static_cast<QWidget *>(shotTypeEdit), static_cast<QWidget *>(descIdEdit),
+                          static_cast<QWidget *>(notesEdit)}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
     layout->addRow("Takes", takesEdit);
     layout->addRow("Related Object ID's", relatedEdit);
     layout->addRow("Shot Type", shotTypeEdit);

@@ -216,6 +216,29 @@ private slots:
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QCOMPARE(csv.readAll().count("\r\n"), 4);
 
+        // Ctrl+Return saves the form and moves to the next shot, the cursor
+        // staying in its field; Ctrl+Shift+Return goes back.
+        auto *sceneEdit = info->findChild<QLineEdit *>("sceneEdit");
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        grid->setCurrentIndex(grid->model->index(0, 3));
+        sceneEdit->setFocus();
+        sceneEdit->end(false);
+        QTest::keyClicks(sceneEdit, "b");
+        QTest::keyClick(sceneEdit, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(grid->currentIndex().row(), 1);
+        QCOMPARE(QApplication::focusWidget(), sceneEdit);
+        QCOMPARE(sceneEdit->text(), QStringLiteral("5"));
+        QSqlQuery logged(TestDb::open("seed"));
+        QVERIFY(logged.exec("SELECT scene FROM shots WHERE id = 1") && logged.next());
+        QCOMPARE(logged.value(0).toString(), QStringLiteral("4b"));
+        QTest::keyClicks(sceneEdit, "c");
+        QTest::keyClick(sceneEdit, Qt::Key_Return, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(grid->currentIndex().row(), 0);
+        QCOMPARE(sceneEdit->text(), QStringLiteral("4b"));
+        QVERIFY(logged.exec("SELECT scene FROM shots WHERE id = 2") && logged.next());
+        QCOMPARE(logged.value(0).toString(), QStringLiteral("5c"));
+
         // What is still typed in the form is saved when the window closes;
         // the destructor ends the process and saves nothing.
         qApp->setQuitOnLastWindowClosed(false);

@@ -15,6 +15,7 @@
 #include "shots/stillframeview.h"
 #include "testsupport.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDataWidgetMapper>
 #include <QDesktopServices>
@@ -499,6 +500,80 @@ private slots:
         const Csv::Result missing = Csv::write(b.model(), target.filePath("no/such/folder/x.csv"));
         QVERIFY(!missing.ok);
         QVERIFY(!missing.error.isEmpty());
+    }
+
+    void tabWalksTheFieldsInOrder()
+    {
+        addShot(harbour, "raw/A/1.MTS");
+        Browser b = open(harbour);
+        const QStringList order = {"locationEdit", "sceneEdit", "shotEdit", "prodBox", "durationEdit",
+                                   "qualitySlider", "qualitySpin", "takesEdit", "relatedEdit",
+                                   "shotTypeEdit", "descIdEdit", "notesEdit"};
+        b.field<QTextEdit>("locationEdit")->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget()->objectName(), order.first());
+        for (int i = 1; i < order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), order.at(i));
+        }
+        for (int i = order.size() - 2; i >= 0; --i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+            QCOMPARE(QApplication::focusWidget()->objectName(), order.at(i));
+        }
+    }
+
+    void emptyValuesShowEmptyAndDeleteSetsThemBack()
+    {
+        const int empty = addShot(harbour, "raw/A/1.MTS");
+        const int full = addShot(harbour, "raw/A/2.MTS", {{"prod", 1}, {"quality", 70}, {"duration", "12"}});
+        Browser b = open(harbour);
+        auto *prod = b.field<QCheckBox>("prodBox");
+        auto *slider = b.field<QSlider>("qualitySlider");
+        auto *number = b.field<QSpinBox>("qualitySpin");
+        auto *duration = b.field<QLineEdit>("durationEdit");
+        // NULL shows as empty, not as a cleared box or a 0 ...
+        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(number->value(), number->minimum());
+        QVERIFY(number->text().trimmed().isEmpty());
+        QCOMPARE(duration->text(), QString());
+        // ... and is not written on the next save.
+        const int updatesBefore = updatesRun();
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(updatesRun(), updatesBefore);
+
+        // Digits typed on the slider set the quality.
+        slider->setFocus();
+        QTest::keyClick(slider, Qt::Key_4);
+        QCOMPARE(QApplication::focusWidget(), number);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_2);
+        QCOMPARE(number->value(), 42);
+        QCOMPARE(slider->value(), 42);
+        QTest::keyClick(prod, Qt::Key_Space);
+        QCOMPARE(prod->checkState(), Qt::Checked);
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(empty, "quality").toInt(), 42);
+        QCOMPARE(stored(empty, "prod").toInt(), 1);
+        QVERIFY(stored(empty, "duration").isNull());
+
+        // Delete sets each back to empty (NULL).
+        b.click(1, "scene");
+        QCOMPARE(number->value(), 70);
+        QCOMPARE(prod->checkState(), Qt::Checked);
+        QTest::keyClick(slider, Qt::Key_Delete);
+        QVERIFY(number->text().trimmed().isEmpty());
+        QTest::keyClick(prod, Qt::Key_Delete);
+        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
+        duration->selectAll();
+        QTest::keyClick(duration, Qt::Key_Delete);
+        QCOMPARE(duration->text(), QString());
+        QVERIFY(b.info->saveChanges());
+        for (const char *column : {"quality", "prod", "duration"})
+            QVERIFY2(stored(full, column).isNull(), column);
+        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
+        // A quality of 0 is a value, not empty.
+        number->setFocus();
+        QTest::keyClicks(number, "0");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(full, "quality"), QVariant(0));
     }
 
     void theGridReadsTheRowsOnce()
