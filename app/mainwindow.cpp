@@ -1,6 +1,8 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/layoutkeys.h"
+#include "db/connectionsettings.h"
 #include "db/logindialog.h"
 #include "projects/projectselector.h"
 #include "shots/csvexport.h"
@@ -20,7 +22,9 @@
 #include <QDir>
 #include <QEvent>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
+#include <QSettings>
 #include <QToolBar>
 #include <QSplitter>
 #include <QSplitterHandle>
@@ -140,6 +144,7 @@ MainWindow::MainWindow(QWidget *parent)
     statusBar()->addPermanentWidget(countLabel);
     connect(grid->model, &QAbstractItemModel::modelReset, this, &MainWindow::showCount);
     showCount();
+    restoreLayout();
     show();
 }
 
@@ -176,6 +181,32 @@ void MainWindow::exportShots()
     const QString rows = result.rows == 1 ? tr("1 row") : tr("%1 rows").arg(result.rows);
     statusBar()->showMessage(tr("Exported: %1 written to %2.").arg(rows, QDir::toNativeSeparators(path)),
                              10000);
+}
+
+void MainWindow::restoreLayout()
+{
+    QSettings store(ConnectionKeys::organisation, ConnectionKeys::application);
+    // Each part on its own: a damaged value costs that part only, and the
+    // window keeps its default for it.
+    restoreGeometry(store.value(LayoutKeys::windowGeometry).toByteArray());
+    splitter->restoreState(store.value(LayoutKeys::splitterState).toByteArray());
+    const QByteArray header = store.value(LayoutKeys::gridHeaderState).toByteArray();
+    if (!header.isEmpty() && grid->horizontalHeader()->restoreState(header)) {
+        // project stays hidden whatever was stored, and a stored sort
+        // only takes effect through the model.
+        grid->hideColumn(1);
+        grid->sortByColumn(grid->horizontalHeader()->sortIndicatorSection(),
+                           grid->horizontalHeader()->sortIndicatorOrder());
+    }
+}
+
+void MainWindow::saveLayout()
+{
+    QSettings store(ConnectionKeys::organisation, ConnectionKeys::application);
+    store.setValue(LayoutKeys::windowGeometry, saveGeometry());
+    store.setValue(LayoutKeys::splitterState, splitter->saveState());
+    store.setValue(LayoutKeys::gridHeaderState, grid->horizontalHeader()->saveState());
+    store.sync();
 }
 
 void MainWindow::showCount()
@@ -227,6 +258,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
         info->discardChanges();
         grid->model->dropConflicts();
     }
+    // Here and not in the destructor, which ends the process.
+    if (grid)
+        saveLayout();
     QMainWindow::closeEvent(event);
 }
 

@@ -49,6 +49,8 @@ private:
 
     void showCount();
     void exportShots();
+    void restoreLayout();
+    void saveLayout();
     // Writes what is typed in a cell or the form before an action that
     // reads or leaves the rows.
     void savePending();

@@ -53,6 +53,12 @@ GridWidget::GridWidget(QWidget *parent)
             setItemDelegateForColumn(column, multiLine);
     }
 
+    // Columns can be moved, and shown or hidden from the header's menu; the
+    // main window keeps the header's state between runs.
+    horizontalHeader()->setSectionsMovable(true);
+    horizontalHeader()->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(horizontalHeader(), &QHeaderView::customContextMenuRequested, this, &GridWidget::showColumnMenu);
+
     connect(model, &ShotTableModel::aboutToSelect, this, &GridWidget::rememberPlace);
     connect(model, &QAbstractItemModel::modelReset, this, &GridWidget::restorePlace);
 }
@@ -171,6 +177,28 @@ void GridWidget::restorePlace()
         }
     }
     verticalScrollBar()->setValue(placeScroll);
+}
+
+void GridWidget::showColumnMenu(const QPoint &position)
+{
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("columnMenu"));
+    int shown = 0;
+    for (int column = 0; column < model->columnCount(); ++column)
+        shown += isColumnHidden(column) ? 0 : 1;
+    for (int visual = 0; visual < horizontalHeader()->count(); ++visual) {
+        const int column = horizontalHeader()->logicalIndex(visual);
+        if (column == 1) // project: the same for every row
+            continue;
+        QAction *action = menu.addAction(model->headerData(column, Qt::Horizontal).toString());
+        action->setCheckable(true);
+        action->setChecked(!isColumnHidden(column));
+        // The last column shown stays: a grid without columns cannot be
+        // given them back through its header.
+        action->setEnabled(isColumnHidden(column) || shown > 1);
+        connect(action, &QAction::toggled, this, [this, column](bool on) { setColumnHidden(column, !on); });
+    }
+    menu.exec(horizontalHeader()->viewport()->mapToGlobal(position));
 }
 
 void GridWidget::contextMenuEvent(QContextMenuEvent *event)

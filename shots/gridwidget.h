@@ -49,6 +49,7 @@ protected:
 
 private:
     void rememberPlace();
+    void showColumnMenu(const QPoint &position);
     int project = 0;
     QString findText;
     bool findNotLogged = false;

@@ -77,6 +77,31 @@ QVariant ShotTableModel::data(const QModelIndex &index, int role) const
     return value;
 }
 
+QVariant ShotTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (role != Qt::ToolTipRole || orientation != Qt::Horizontal)
+        return QSqlTableModel::headerData(section, orientation, role);
+    static const QHash<QString, QString> tips = {
+        {QStringLiteral("id"), tr("The shot's number in the database")},
+        {QStringLiteral("project"), tr("The project the shot belongs to")},
+        {QStringLiteral("filename"), tr("The clip's path below the local root")},
+        {QStringLiteral("MD5"), tr("MD5 digest of the clip's content")},
+        {QStringLiteral("SHA1"), tr("SHA-1 digest of the clip's content")},
+        {QStringLiteral("location"), tr("Where the shot was taken")},
+        {QStringLiteral("scene"), tr("Scene")},
+        {QStringLiteral("shot"), tr("Shot within the scene")},
+        {QStringLiteral("prod"), tr("Production flag: checked yes, cleared no, partly checked not set")},
+        {QStringLiteral("duration"), tr("Duration in seconds")},
+        {QStringLiteral("quality"), tr("Quality, 0 to 99")},
+        {QStringLiteral("takes"), tr("Takes")},
+        {QStringLiteral("related"), tr("Ids of related objects")},
+        {QStringLiteral("shottype"), tr("Kind of shot (wide, close-up, ...)")},
+        {QStringLiteral("descid"), tr("Description id")},
+        {QStringLiteral("notes"), tr("Notes")},
+    };
+    return tips.value(record().fieldName(section));
+}
+
 bool sameColumnValue(const QVariant &stored, const QVariant &value)
 {
     if (stored.isNull() || !stored.isValid()) {

@@ -24,6 +24,8 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
+    // The column names stay the headers; their tooltips say what each holds.
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     void setSort(int column, Qt::SortOrder order) override;
     void sort(int column, Qt::SortOrder order) override;
 

@@ -15,6 +15,9 @@
 #include <QApplication>
 #include <QDataWidgetMapper>
 #include <QDialog>
+#include <QHeaderView>
+#include <QSettings>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QFileDialog>
 #include <QLabel>
@@ -68,6 +71,8 @@ private slots:
                           QString(32, 'c'), QString(40, 'c'))),
                  qPrintable(shots.lastError().text()));
         ConnectionSettings{TestDb::serverText(), TestDb::name(), TestDb::user(), TestDb::password(), root.path()}.save();
+        // The first start knows no layout.
+        QSettings(ConnectionKeys::organisation, ConnectionKeys::application).remove("Layout");
     }
 
     void init()
@@ -76,6 +81,24 @@ private slots:
         QSqlDatabase::removeDatabase(QSqlDatabase::defaultConnection);
         ClientState::instance()->connected = 0;
         ClientState::instance()->projectId = 0;
+    }
+
+    // Builds the main window through both dialogs; it is never deleted
+    // (its destructor ends the process).
+    MainWindow *openMainWindow()
+    {
+        whenModal("LoginDialog", [](QWidget *login) {
+            login->findChild<QAbstractButton *>("okButton")->click();
+        });
+        whenModal("ProjectSelector", [](QWidget *chooser) {
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        return new MainWindow;
+    }
+
+    void cleanupTestCase()
+    {
+        QSettings(ConnectionKeys::organisation, ConnectionKeys::application).remove("Layout");
     }
 
     void cancelledLoginShowsNoWindow()
@@ -113,6 +136,7 @@ private slots:
         QCOMPARE(QDir::current().canonicalPath(), QDir(root.path()).canonicalPath());
 
         QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+        QCOMPARE(window->size(), QSize(600, 400)); // nothing remembered yet
         QCOMPARE(window->windowTitle(), QStringLiteral("MainWindow"));
         QCOMPARE(window->menuBar()->objectName(), QStringLiteral("menuBar"));
         // The menu bar holds File and Shots, with Refresh on F5; every entry
@@ -273,6 +297,53 @@ private slots:
         QVERIFY(check.exec("SELECT shot, takes FROM shots WHERE id = 1") && check.next());
         QCOMPARE(check.value(0).toString(), QStringLiteral("A2"));
         QCOMPARE(check.value(1).toString(), QStringLiteral("3"));
+    }
+
+    void theLayoutIsKeptForTheNextWindow()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        MainWindow *window = openMainWindow();
+        QVERIFY(window->isVisible());
+        auto *grid = window->findChild<GridWidget *>();
+        auto *splitter = qobject_cast<QSplitter *>(window->centralWidget());
+        QHeaderView *header = grid->horizontalHeader();
+        const int md5 = grid->model->fieldIndex("MD5");
+        const int notes = grid->model->fieldIndex("notes");
+        const int scene = grid->model->fieldIndex("scene");
+        QVERIFY(grid->model->headerData(notes, Qt::Horizontal, Qt::ToolTipRole).toString().size() > 0);
+
+        window->resize(1111, 777);
+        splitter->setSizes({500, 4, 200});
+        const QList<int> sizes = splitter->sizes();
+        // Hidden from the header's menu.
+        QTimer::singleShot(0, [md5]() {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QVERIFY(menu);
+            for (QAction *action : menu->actions()) {
+                if (action->text() == "MD5")
+                    action->trigger();
+            }
+            menu->close();
+        });
+        emit header->customContextMenuRequested(QPoint(5, 5));
+        QVERIFY(grid->isColumnHidden(md5));
+        header->moveSection(header->visualIndex(notes), 2);
+        header->resizeSection(scene, 123);
+        grid->sortByColumn(scene, Qt::DescendingOrder);
+        QVERIFY(window->close());
+
+        MainWindow *again = openMainWindow();
+        auto *grid2 = again->findChild<GridWidget *>();
+        auto *splitter2 = qobject_cast<QSplitter *>(again->centralWidget());
+        QCOMPARE(again->size(), QSize(1111, 777));
+        QCOMPARE(splitter2->sizes(), sizes);
+        QVERIFY(grid2->isColumnHidden(md5));
+        QVERIFY(grid2->isColumnHidden(1));
+        QCOMPARE(grid2->horizontalHeader()->visualIndex(notes), 2);
+        QCOMPARE(grid2->horizontalHeader()->sectionSize(scene), 123);
+        QCOMPARE(grid2->horizontalHeader()->sortIndicatorSection(), scene);
+        QCOMPARE(grid2->model->data(grid2->model->index(0, scene)).toString(), QStringLiteral("9"));
+        QVERIFY(again->close());
     }
 };
 
