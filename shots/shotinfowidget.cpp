@@ -3,9 +3,11 @@
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
 #include "shots/shottablemodel.h"
+#include "shots/shotwriter.h"
 #include "shots/stillframeview.h"
 
 #include <QAbstractItemView>
+#include <algorithm>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDataWidgetMapper>
@@ -18,6 +20,7 @@
 #include <QScrollArea>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTableView>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
@@ -332,8 +335,102 @@ QWidget *ShotInfoWidget::widgetOfColumn(int column) const
     return nullptr;
 }
 
+void ShotInfoWidget::updateBulk()
+{
+    if (!shots || !followed || shots->isBusy())
+        return;
+    // Whole rows (picked on the row numbers, with Shift+Space or Ctrl+A)
+    // make a bulk edit; cells of several rows picked for copying do not.
+    // A selection skips hidden columns, so a row counts as whole when
+    // every shown column of it is selected.
+    auto *table = qobject_cast<QTableView *>(followed);
+    auto shownIn = [table](int left, int right) {
+        int count = 0;
+        for (int column = left; column <= right; ++column)
+            count += table && table->isColumnHidden(column) ? 0 : 1;
+        return count;
+    };
+    const int shownColumns = shownIn(0, shots->columnCount() - 1);
+    QHash<int, int> selectedCells;
+    const QItemSelection selection = followed->selectionModel()->selection();
+    for (const QItemSelectionRange &range : selection) {
+        const int cells = shownIn(range.left(), range.right());
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            selectedCells[row] += cells;
+    }
+    QList<int> rows;
+    for (auto it = selectedCells.cbegin(); it != selectedCells.cend(); ++it) {
+        if (it.value() >= shownColumns)
+            rows << it.key();
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    if (rows.size() < 2)
+        rows.clear();
+    if (rows == bulkRows)
+        return;
+    // What was typed for the rows shown so far goes to them first.
+    saveChanges();
+    const bool wasBulk = !bulkRows.isEmpty();
+    bulkRows = rows;
+    if (!bulkRows.isEmpty()) {
+        loadBulk();
+    } else if (wasBulk && mapper->currentIndex() >= 0) {
+        mapper->revert(); // the current row's own values again
+        rowLoaded();
+    }
+}
+
+void ShotInfoWidget::loadBulk()
+{
+    // A field shows its value when every selected shot holds the same,
+    // and stays empty with a hint otherwise.
+    const QString several = QStringLiteral("(several values)");
+    for (QWidget *widget : fieldWidgets()) {
+        const int column = mapper->mappedSection(widget);
+        bool same = true;
+        const QVariant first = shots->storedValue(bulkRows.first(), column);
+        for (int i = 1; i < bulkRows.size() && same; ++i)
+            same = ShotWriter::sameStored(first, shots->storedValue(bulkRows.at(i), column));
+        const QVariant shown = same ? shots->data(shots->index(bulkRows.first(), column), Qt::EditRole)
+                                    : QVariant(QMetaType::fromType<QString>());
+        if (widget == prodBox || widget == qualitySlider)
+            setFormWidgetValue(widget, shown.isNull() ? QVariant(QMetaType::fromType<int>()) : shown);
+        else
+            setFormWidgetValue(widget, shown.isNull() ? QVariant(QString()) : shown);
+        if (auto *edit = qobject_cast<QLineEdit *>(widget))
+            edit->setPlaceholderText(same ? QString() : several);
+        else if (auto *edit = qobject_cast<QTextEdit *>(widget))
+            edit->setPlaceholderText(same ? QString() : several);
+    }
+    showQualityNumber();
+    edited.clear();
+    unsaved.clear();
+    loaded.clear();
+    for (QWidget *widget : fieldWidgets())
+        loaded.insert(widget, formWidgetValue(widget));
+    filenameLabel->setText(QStringLiteral("%1 shots selected: a change applies to each of them").arg(bulkRows.size()));
+    showMarks();
+}
+
+bool ShotInfoWidget::saveBulk()
+{
+    const QHash<int, QVariant> changes = pendingChanges();
+    if (changes.isEmpty())
+        return true;
+    bool ok = true;
+    selfSaving = true;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        ok = shots->saveColumn(bulkRows, it.key(), it.value()) && ok;
+    selfSaving = false;
+    loadBulk();
+    return ok;
+}
+
 bool ShotInfoWidget::saveChanges()
 {
+    if (!bulkRows.isEmpty() && shots)
+        return saveBulk();
     const int row = mapper->currentIndex();
     const QHash<int, QVariant> changes = pendingChanges();
     if (changes.isEmpty() || row < 0) {
@@ -511,6 +608,13 @@ bool ShotInfoWidget::showRow(const QModelIndex &index)
 
 void ShotInfoWidget::follow(QAbstractItemView *view)
 {
+    followed = view;
+    // Several rows selected: a change in the form applies to all of them.
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &ShotInfoWidget::updateBulk);
+    // A reset drops the selection without a signal; the rows it named
+    // are not those of the new rows. The view selects again afterwards.
+    connect(view->model(), &QAbstractItemModel::modelAboutToBeReset, this, [this]() { bulkRows.clear(); });
     connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
     connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this, view](const QModelIndex &current) {
@@ -601,6 +705,16 @@ void ShotInfoWidget::rowLoaded()
     showMarks();
     updateFrame();
     updateAvailability();
+    if (!bulkRows.isEmpty()) {
+        loadBulk();
+        return;
+    }
+    for (QWidget *widget : fieldWidgets()) {
+        if (auto *edit = qobject_cast<QLineEdit *>(widget))
+            edit->setPlaceholderText(QString());
+        else if (auto *edit = qobject_cast<QTextEdit *>(widget))
+            edit->setPlaceholderText(QString());
+    }
 }
 
 void ShotInfoWidget::clearNullWidgets()

@@ -56,6 +56,10 @@ public:
     // there with the keys.
     void follow(QAbstractItemView *view);
 
+    // Rows a change in the form applies to while several are selected in
+    // the followed view; empty otherwise.
+    QList<int> bulkSelection() const { return bulkRows; }
+
     bool hasUnsavedChanges() const;
     // Labels of the fields whose typed value is not saved.
     QStringList unsavedFields() const;
@@ -93,6 +97,9 @@ private:
     void resolveFirstConflict(bool writeMine);
     void clearNullWidgets();
     void updateAvailability();
+    void updateBulk();
+    void loadBulk();
+    bool saveBulk();
     void setQualityEmpty(bool empty);
     void showQualityNumber();
     void setEmpty(QWidget *widget);
@@ -134,6 +141,8 @@ private:
     QString unsavedReason;
     QHash<int, QVariant> lastRefused; // what the last failed save tried
     bool selfSaving = false;
+    QAbstractItemView *followed = nullptr;
+    QList<int> bulkRows; // sorted; two or more while a bulk edit is shown
 };
 
 // The value a form widget holds, in the form its column stores. An empty

@@ -1,6 +1,7 @@
 #include "shots/shottablemodel.h"
 
 #include "db/statements.h"
+#include "shots/bulkwriter.h"
 #include "shots/plaintext.h"
 
 #include <QElapsedTimer>
@@ -272,6 +273,74 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
     }
     if (row >= 0)
         emit rowSaved(row);
+    return true;
+}
+
+bool ShotTableModel::saveColumn(const QList<int> &rows, int column, const QVariant &value)
+{
+    saveError.clear();
+    failureKind = StatementFailure::None;
+    if (column < 0 || column >= columnCount() || isReadOnlyColumn(column))
+        return false;
+    QList<BulkWriter::Target> targets;
+    QHash<QString, int> rowOf;
+    targets.reserve(rows.size());
+    for (int row : rows) {
+        if (row < 0 || row >= rowCount() || isGone(row))
+            continue;
+        const QVariant id = idOfRow(row);
+        targets << BulkWriter::Target{id, storedValue(row, column)};
+        rowOf.insert(id.toString(), row);
+    }
+    if (targets.isEmpty())
+        return true;
+    const QString name = record().fieldName(column);
+
+    ++busy;
+    BulkWriter writer(tableName(), database().connectionName());
+    const BulkWriter::Result result = writer.write(name, value, targets);
+    // Only the rows touched are read again (one statement each); the
+    // others show what they showed.
+    if (database().isOpen()) {
+        for (const QList<QVariant> *ids : {&result.written, &result.conflicting, &result.gone}) {
+            for (const QVariant &id : *ids) {
+                const int row = rowOf.value(id.toString(), -1);
+                if (row >= 0)
+                    selectRow(row);
+            }
+        }
+    }
+    --busy;
+
+    auto idList = [](const QList<QVariant> &ids) {
+        QStringList list;
+        for (const QVariant &id : ids)
+            list << id.toString();
+        return list.join(QStringLiteral(", "));
+    };
+    QStringList problems;
+    if (!result.conflicting.isEmpty()) {
+        for (const QVariant &id : result.conflicting)
+            conflictList << Conflict{id, column, result.stored.value(id.toString()), value};
+        problems << tr("another client changed %1 of shots %2 after you read it; nothing of theirs "
+                       "was overwritten, choose which value to keep")
+                        .arg(name, idList(result.conflicting));
+        emit conflictsChanged();
+    }
+    if (!result.gone.isEmpty())
+        problems << tr("shots %1 are no longer in the database").arg(idList(result.gone));
+    if (!result.ok)
+        problems << tr("not saved: %1").arg(result.error);
+    if (!problems.isEmpty()) {
+        saveError = tr("%1 saved on %2 of %3 shots; %4.")
+                        .arg(name)
+                        .arg(result.written.size())
+                        .arg(targets.size())
+                        .arg(problems.join(QStringLiteral("; ")));
+        emit saveFailed(saveError);
+        return false;
+    }
+    emit rowSaved(rowOf.value(result.written.value(0).toString(), -1));
     return true;
 }
 

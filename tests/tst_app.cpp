@@ -200,6 +200,14 @@ private slots:
         QTest::keyClicks(findEdit, "PIER");
         QTRY_COMPARE(count->text(), QStringLiteral("2 of 3 shots"));
         QCOMPARE(grid->model->rowCount(), 2);
+        // Both rows picked on their numbers: the form edits them together.
+        grid->selectionModel()->select(QItemSelection(grid->model->index(0, 0),
+                                                      grid->model->index(1, grid->model->columnCount() - 1)),
+                                       QItemSelectionModel::ClearAndSelect);
+        QCOMPARE(info->bulkSelection().size(), 2);
+        QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow-filtered-selected")));
+        grid->setCurrentIndex(grid->model->index(0, 3));
+        QVERIFY(info->bulkSelection().isEmpty());
         QTest::keyClick(findEdit, Qt::Key_Escape);
         QCOMPARE(count->text(), QStringLiteral("3 of 3 shots"));
         grid->setCurrentIndex(grid->model->index(0, 3));

@@ -576,6 +576,80 @@ private slots:
         QCOMPARE(stored(full, "quality"), QVariant(0));
     }
 
+    // Several rows selected: a change in the form goes to each selected
+    // shot, field by field, each over the value read; a shot another client
+    // changed meanwhile is kept and put to the user, the others are saved.
+    void bulkEditOfTwoFieldsKeepsAnotherClientsChange()
+    {
+        const int a = addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}, {"notes", "first"}});
+        const int b2 = addShot(harbour, "raw/A/2.MTS", {{"scene", "1"}, {"notes", "second"}});
+        const int c = addShot(harbour, "raw/A/3.MTS", {{"scene", "1"}, {"notes", "third"}});
+        const int d = addShot(harbour, "raw/A/4.MTS", {{"scene", "1"}});
+        Browser b = open(harbour);
+        // Cells of several rows are no bulk edit; whole rows are.
+        b.click(0, "scene");
+        QTest::mouseClick(b.grid->viewport(), Qt::LeftButton, Qt::ShiftModifier,
+                          b.grid->visualRect(b.cell(2, "scene")).center());
+        QVERIFY(b.info->bulkSelection().isEmpty());
+        // Rows 0 and 1 on the row numbers, then row 2 added (as Shift+click
+        // and Ctrl+click there do).
+        QHeaderView *rowsHeader = b.grid->verticalHeader();
+        QTest::mouseClick(rowsHeader->viewport(), Qt::LeftButton, {},
+                          QPoint(rowsHeader->width() / 2, rowsHeader->sectionViewportPosition(0) + 3));
+        b.grid->selectionModel()->select(QItemSelection(b.model()->index(1, 0),
+                                                        b.model()->index(2, b.model()->columnCount() - 1)),
+                                         QItemSelectionModel::Select);
+        QCOMPARE(b.info->bulkSelection(), QList<int>({0, 1, 2}));
+
+        auto *scene = b.field<QLineEdit>("sceneEdit");
+        auto *takes = b.field<QLineEdit>("takesEdit");
+        auto *notes = b.field<QTextEdit>("notesEdit");
+        QCOMPARE(scene->text(), QStringLiteral("1"));             // shared
+        QCOMPARE(notes->toPlainText(), QString());                 // differs
+        QCOMPARE(notes->placeholderText(), QStringLiteral("(several values)"));
+        QCOMPARE(scene->placeholderText(), QString());
+        QVERIFY(b.field<QLabel>("filenameLabel")->text().startsWith("3 shots selected"));
+        QVERIFY(saveScreenshot(b.window, "bulkedit").size() > 0);
+
+        setStored(b2, "scene", "9"); // another client, after the form read it
+        QSignalSpy failed(b.model(), &ShotTableModel::saveFailed);
+        scene->selectAll();
+        QTest::keyClicks(scene, "2");
+        QTest::keyClicks(takes, "5");
+        QVERIFY(!b.info->saveChanges());
+
+        QCOMPARE(stored(a, "scene").toString(), QStringLiteral("2"));
+        QCOMPARE(stored(b2, "scene").toString(), QStringLiteral("9"));
+        QCOMPARE(stored(c, "scene").toString(), QStringLiteral("2"));
+        for (int id : {a, b2, c})
+            QCOMPARE(stored(id, "takes").toString(), QStringLiteral("5"));
+        // Fields not changed are not written, and neither is a shot not selected.
+        QCOMPARE(stored(a, "notes").toString(), QStringLiteral("first"));
+        QCOMPARE(stored(c, "notes").toString(), QStringLiteral("third"));
+        QCOMPARE(stored(d, "scene").toString(), QStringLiteral("1"));
+        QVERIFY(stored(d, "takes").isNull());
+        // The conflict names its shot and waits for the user's choice.
+        QCOMPARE(failed.size(), 1);
+        const QString message = failed.first().first().toString();
+        QVERIFY2(message.contains(QStringLiteral("shots %1").arg(b2)), qPrintable(message));
+        QCOMPARE(b.model()->conflicts().size(), 1);
+        QCOMPARE(b.model()->conflicts().first().id.toInt(), b2);
+        QVERIFY(b.info->conflictBar()->isVisible());
+        // The grid shows what is stored; the form, still on the selection,
+        // now finds the scene differing.
+        QCOMPARE(b.model()->data(b.cell(1, "scene")).toString(), QStringLiteral("9"));
+        QCOMPARE(scene->text(), QString());
+        QCOMPARE(takes->text(), QStringLiteral("5"));
+        QVERIFY(b.model()->resolveConflict(0, true));
+        QCOMPARE(stored(b2, "scene").toString(), QStringLiteral("2"));
+
+        // One row selected again: the form is that shot's own.
+        b.click(3, "scene");
+        QVERIFY(b.info->bulkSelection().isEmpty());
+        QCOMPARE(b.field<QLabel>("filenameLabel")->text(), QStringLiteral("raw/A/4.MTS"));
+        QCOMPARE(notes->placeholderText(), QString());
+    }
+
     void theGridReadsTheRowsOnce()
     {
         addShot(harbour, "raw/A/1.MTS");
