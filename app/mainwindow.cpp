@@ -56,46 +56,23 @@ MainWindow::MainWindow(QWidget *parent)
         }
     }
 
-    grid = new GridWidget(nullptr);
-    info = new ShotInfoWidget(this);
-    info->setModel(grid->model);
     splitter->setOrientation(Qt::Vertical);
     setCentralWidget(splitter);
-    splitter->addWidget(grid);
+    buildBrowser();
     handle = new QSplitterHandle(Qt::Vertical, splitter);
     handle->setFixedHeight(4);
-    splitter->addWidget(handle);
-    splitter->addWidget(info);
+    splitter->insertWidget(1, handle);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(2, 2);
-
-    // A click, or moving with the keys, shows that row in the form; the form
-    // first writes what the user changed in the row being left. The model
-    // writes every change itself, one row at a time, so nothing is
-    // submitted from here and no change re-reads the whole table.
-    info->follow(grid);
-
-    // Refused writes and clips that cannot be opened are reported in the
-    // status bar, one line at a time, never as a stack of boxes.
-    connect(grid->model, &ShotTableModel::saveFailed, statusBar(),
-            [this](const QString &text) { statusBar()->showMessage(text); });
-    connect(grid->model, &ShotTableModel::rowSaved, statusBar(),
-            [this]() { statusBar()->clearMessage(); });
-    connect(grid, &GridWidget::message, statusBar(),
-            [this](const QString &text) { statusBar()->showMessage(text, 10000); });
-    connect(info->frameView(), &StillFrameView::message, statusBar(),
-            [this](const QString &text) { statusBar()->showMessage(text, 10000); });
-    connect(grid->model, &ShotTableModel::reconnected, statusBar(), [this]() {
-        statusBar()->showMessage(tr("The connection to the server was reopened and the shots "
-                                    "read again."),
-                                 10000);
-    });
 
     QMenu *fileMenu = menuBar()->addMenu(tr("&File"));
     fileMenu->setObjectName(QStringLiteral("fileMenu"));
     exportAction = fileMenu->addAction(tr("&Export..."));
     exportAction->setObjectName(QStringLiteral("exportAction"));
     connect(exportAction, &QAction::triggered, this, &MainWindow::exportShots);
+    changeProjectAction = fileMenu->addAction(tr("&Change Project..."));
+    changeProjectAction->setObjectName(QStringLiteral("changeProjectAction"));
+    connect(changeProjectAction, &QAction::triggered, this, &MainWindow::changeProject);
 
     // Others edit the same project: Refresh reads every row again and
     // keeps the user's place and what they are typing.
@@ -105,11 +82,10 @@ MainWindow::MainWindow(QWidget *parent)
     refreshAction->setObjectName(QStringLiteral("refreshAction"));
     refreshAction->setShortcut(QKeySequence(Qt::Key_F5));
     refreshAction->setShortcutContext(Qt::WindowShortcut);
-    connect(refreshAction, &QAction::triggered, grid, &GridWidget::update_request);
+    connect(refreshAction, &QAction::triggered, this, [this]() { grid->update_request(); });
 
     // Find: the words typed narrow the rows on the server; the status bar
     // says how many of the project's shots are shown.
-    findBar = new FindBar(this);
     ui->mainToolBar->addWidget(findBar);
     ui->mainToolBar->setMovable(false);
     findAction = shotsMenu->addAction(tr("&Find..."));
@@ -117,7 +93,8 @@ MainWindow::MainWindow(QWidget *parent)
     findAction->setShortcut(QKeySequence::Find);
     findAction->setShortcutContext(Qt::WindowShortcut);
     connect(findAction, &QAction::triggered, findBar, &FindBar::focusFind);
-    connect(findBar, &FindBar::findChanged, grid, &GridWidget::setFind);
+    connect(findBar, &FindBar::findChanged, this,
+            [this](const QString &text, bool notYetLogged) { grid->setFind(text, notYetLogged); });
 
     // Logging from the keyboard: save the form and go on to the next (or
     // previous) shot, the cursor staying in the field being filled in.
@@ -142,10 +119,86 @@ MainWindow::MainWindow(QWidget *parent)
     countLabel = new QLabel(this);
     countLabel->setObjectName(QStringLiteral("countLabel"));
     statusBar()->addPermanentWidget(countLabel);
-    connect(grid->model, &QAbstractItemModel::modelReset, this, &MainWindow::showCount);
     showCount();
     restoreLayout();
     show();
+}
+
+void MainWindow::buildBrowser()
+{
+    // Run again by Change Project, on new objects: the grid and the form
+    // read their project and bind once.
+    grid = new GridWidget(nullptr);
+    info = new ShotInfoWidget(this);
+    info->setModel(grid->model);
+    splitter->insertWidget(0, grid);
+    splitter->addWidget(info);
+    if (!findBar)
+        findBar = new FindBar(this);
+
+    // A click, or moving with the keys, shows that row in the form; the form
+    // first writes what the user changed in the row being left. The model
+    // writes every change itself, one row at a time, so nothing is
+    // submitted from here and no change re-reads the whole table.
+    info->follow(grid);
+
+    // Refused writes and clips that cannot be opened are reported in the
+    // status bar, one line at a time, never as a stack of boxes.
+    connect(grid->model, &ShotTableModel::saveFailed, statusBar(),
+            [this](const QString &text) { statusBar()->showMessage(text); });
+    connect(grid->model, &ShotTableModel::rowSaved, statusBar(),
+            [this]() { statusBar()->clearMessage(); });
+    connect(grid, &GridWidget::message, statusBar(),
+            [this](const QString &text) { statusBar()->showMessage(text, 10000); });
+    connect(info->frameView(), &StillFrameView::message, statusBar(),
+            [this](const QString &text) { statusBar()->showMessage(text, 10000); });
+    connect(grid->model, &ShotTableModel::reconnected, statusBar(), [this]() {
+        statusBar()->showMessage(tr("The connection to the server was reopened and the shots "
+                                    "read again."),
+                                 10000);
+    });
+    connect(grid->model, &QAbstractItemModel::modelReset, this, &MainWindow::showCount);
+}
+
+void MainWindow::changeProject()
+{
+    // Pending edits are saved first; what the database does not take (or
+    // another client's change waiting for a choice) keeps the project open.
+    savePending();
+    if (!info->unsavedFields().isEmpty() || !grid->model->conflicts().isEmpty()) {
+        QMessageBox::information(this, tr("Change Project"),
+                                 tr("Some of your values are not in the database yet. Save or "
+                                    "discard them (the bars above the form) before changing the "
+                                    "project."));
+        return;
+    }
+    ProjectSelector chooser(this);
+    // That button ends the client when its window closes.
+    chooser.setTranscodeAvailable(false);
+    if (chooser.exec() != QDialog::Accepted)
+        return;
+
+    const QByteArray header = grid->horizontalHeader()->saveState();
+    const QByteArray split = splitter->saveState();
+    GridWidget *oldGrid = grid;
+    ShotInfoWidget *oldInfo = info;
+    ShotTableModel *oldModel = grid->model;
+    oldGrid->hide();
+    oldInfo->hide();
+    oldGrid->setParent(nullptr);
+    oldInfo->setParent(nullptr);
+    findBar->clear();
+    buildBrowser();
+    splitter->restoreState(split);
+    grid->horizontalHeader()->restoreState(header);
+    grid->hideColumn(1);
+    grid->sortByColumn(grid->horizontalHeader()->sortIndicatorSection(),
+                       grid->horizontalHeader()->sortIndicatorOrder());
+    oldGrid->deleteLater();
+    oldInfo->deleteLater();
+    oldModel->deleteLater();
+    showCount();
+    statusBar()->clearMessage();
 }
 
 void MainWindow::savePending()

@@ -44,12 +44,15 @@ private:
     QLabel *countLabel = nullptr;
 
     QAction *exportAction = nullptr;
+    QAction *changeProjectAction = nullptr;
     QAction *nextAction = nullptr;
     QAction *previousAction = nullptr;
 
     void showCount();
     void exportShots();
     void restoreLayout();
+    void buildBrowser();
+    void changeProject();
     void saveLayout();
     // Writes what is typed in a cell or the form before an action that
     // reads or leaves the rows.

@@ -55,6 +55,15 @@ void FindBar::focusFind()
     findEdit->selectAll();
 }
 
+void FindBar::clear()
+{
+    const QSignalBlocker blockEdit(findEdit);
+    const QSignalBlocker blockBox(notLoggedBox);
+    pause->stop();
+    findEdit->clear();
+    notLoggedBox->setChecked(false);
+}
+
 void FindBar::emitNow()
 {
     pause->stop();

@@ -21,6 +21,8 @@ public:
     bool notYetLogged() const;
     // Puts the cursor into the find field, its text selected (Ctrl+F).
     void focusFind();
+    // Empties the field and the box without asking for a filter.
+    void clear();
 
 signals:
     void findChanged(const QString &text, bool notYetLogged);

@@ -7,7 +7,6 @@
 #include "shots/stillframeview.h"
 
 #include <QAbstractItemView>
-#include <algorithm>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDataWidgetMapper>
@@ -23,6 +22,8 @@
 #include <QTableView>
 #include <QTextEdit>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     : QWidget(parent)
@@ -418,10 +419,8 @@ bool ShotInfoWidget::saveBulk()
     const QHash<int, QVariant> changes = pendingChanges();
     if (changes.isEmpty())
         return true;
-    bool ok = true;
     selfSaving = true;
-    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
-        ok = shots->saveColumn(bulkRows, it.key(), it.value()) && ok;
+    const bool ok = shots->saveColumns(bulkRows, changes);
     selfSaving = false;
     loadBulk();
     return ok;

@@ -5,10 +5,13 @@
 #include "shots/plaintext.h"
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
+
+#include <algorithm>
 
 ShotTableModel::ShotTableModel(QObject *parent, const QSqlDatabase &db)
     : QSqlTableModel(parent, db)
@@ -276,41 +279,31 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
     return true;
 }
 
-bool ShotTableModel::saveColumn(const QList<int> &rows, int column, const QVariant &value)
+bool ShotTableModel::saveColumns(const QList<int> &rows, const QHash<int, QVariant> &changes)
 {
     saveError.clear();
     failureKind = StatementFailure::None;
-    if (column < 0 || column >= columnCount() || isReadOnlyColumn(column))
-        return false;
-    QList<BulkWriter::Target> targets;
+    QList<int> columns;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        if (it.key() >= 0 && it.key() < columnCount() && !isReadOnlyColumn(it.key()))
+            columns << it.key();
+    }
+    std::sort(columns.begin(), columns.end());
+    // Every shot's values as read, before anything is written: the rows are
+    // read again after each column, and a later column must still be
+    // checked against what the user saw.
+    QHash<int, QList<BulkWriter::Target>> targets;
     QHash<QString, int> rowOf;
-    targets.reserve(rows.size());
     for (int row : rows) {
         if (row < 0 || row >= rowCount() || isGone(row))
             continue;
         const QVariant id = idOfRow(row);
-        targets << BulkWriter::Target{id, storedValue(row, column)};
         rowOf.insert(id.toString(), row);
+        for (int column : std::as_const(columns))
+            targets[column] << BulkWriter::Target{id, storedValue(row, column)};
     }
-    if (targets.isEmpty())
+    if (rowOf.isEmpty() || columns.isEmpty())
         return true;
-    const QString name = record().fieldName(column);
-
-    ++busy;
-    BulkWriter writer(tableName(), database().connectionName());
-    const BulkWriter::Result result = writer.write(name, value, targets);
-    // Only the rows touched are read again (one statement each); the
-    // others show what they showed.
-    if (database().isOpen()) {
-        for (const QList<QVariant> *ids : {&result.written, &result.conflicting, &result.gone}) {
-            for (const QVariant &id : *ids) {
-                const int row = rowOf.value(id.toString(), -1);
-                if (row >= 0)
-                    selectRow(row);
-            }
-        }
-    }
-    --busy;
 
     auto idList = [](const QList<QVariant> &ids) {
         QStringList list;
@@ -319,28 +312,51 @@ bool ShotTableModel::saveColumn(const QList<int> &rows, int column, const QVaria
         return list.join(QStringLiteral(", "));
     };
     QStringList problems;
-    if (!result.conflicting.isEmpty()) {
-        for (const QVariant &id : result.conflicting)
-            conflictList << Conflict{id, column, result.stored.value(id.toString()), value};
-        problems << tr("another client changed %1 of shots %2 after you read it; nothing of theirs "
-                       "was overwritten, choose which value to keep")
-                        .arg(name, idList(result.conflicting));
-        emit conflictsChanged();
+    QSet<QString> touched;
+    ++busy;
+    BulkWriter writer(tableName(), database().connectionName());
+    for (int column : std::as_const(columns)) {
+        const QString name = record().fieldName(column);
+        const QVariant value = changes.value(column);
+        const BulkWriter::Result result = writer.write(name, value, targets.value(column));
+        for (const QList<QVariant> *ids : {&result.written, &result.conflicting, &result.gone}) {
+            for (const QVariant &id : *ids)
+                touched.insert(id.toString());
+        }
+        QStringList columnProblems;
+        if (!result.conflicting.isEmpty()) {
+            for (const QVariant &id : result.conflicting)
+                conflictList << Conflict{id, column, result.stored.value(id.toString()), value};
+            columnProblems << tr("another client changed shots %1 after you read them; nothing of "
+                                 "theirs was overwritten, choose which value to keep")
+                                  .arg(idList(result.conflicting));
+        }
+        if (!result.gone.isEmpty())
+            columnProblems << tr("shots %1 are no longer in the database").arg(idList(result.gone));
+        if (!result.ok)
+            columnProblems << tr("not saved: %1").arg(result.error);
+        if (!columnProblems.isEmpty())
+            problems << tr("%1 saved on %2 of %3 shots: %4")
+                            .arg(name)
+                            .arg(result.written.size())
+                            .arg(rowOf.size())
+                            .arg(columnProblems.join(QStringLiteral("; ")));
     }
-    if (!result.gone.isEmpty())
-        problems << tr("shots %1 are no longer in the database").arg(idList(result.gone));
-    if (!result.ok)
-        problems << tr("not saved: %1").arg(result.error);
+    // Only the rows touched are read again (one statement each); the
+    // others show what they showed.
+    if (database().isOpen()) {
+        for (const QString &id : std::as_const(touched))
+            selectRow(rowOf.value(id));
+    }
+    --busy;
+    if (!conflictList.isEmpty())
+        emit conflictsChanged();
     if (!problems.isEmpty()) {
-        saveError = tr("%1 saved on %2 of %3 shots; %4.")
-                        .arg(name)
-                        .arg(result.written.size())
-                        .arg(targets.size())
-                        .arg(problems.join(QStringLiteral("; ")));
+        saveError = problems.join(QStringLiteral(". ")) + QLatin1Char('.');
         emit saveFailed(saveError);
         return false;
     }
-    emit rowSaved(rowOf.value(result.written.value(0).toString(), -1));
+    emit rowSaved(rows.value(0, -1));
     return true;
 }
 

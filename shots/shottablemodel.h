@@ -40,11 +40,12 @@ public:
     bool saveRow(int row, const QHash<int, QVariant> &changes,
                  const QHash<int, QVariant> &olds = {});
 
-    // Writes one column of several rows (a bulk edit), each over the value
-    // this client read for it. Shots another client changed meanwhile are
+    // Writes columns of several rows (a bulk edit), column by column, each
+    // over the value this client read for that shot (taken for every column
+    // before the first write). Shots another client changed meanwhile are
     // kept and added to conflicts(); saveFailed lists their ids. Returns true
     // when every row was written. The rows are read again afterwards.
-    bool saveColumn(const QList<int> &rows, int column, const QVariant &value);
+    bool saveColumns(const QList<int> &rows, const QHash<int, QVariant> &changes);
 
     struct Outcome
     {

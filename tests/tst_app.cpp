@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDataWidgetMapper>
 #include <QDialog>
+#include <QComboBox>
 #include <QHeaderView>
 #include <QSettings>
 #include <QTimer>
@@ -305,6 +306,58 @@ private slots:
         QVERIFY(check.exec("SELECT shot, takes FROM shots WHERE id = 1") && check.next());
         QCOMPARE(check.value(0).toString(), QStringLiteral("A2"));
         QCOMPARE(check.value(1).toString(), QStringLiteral("3"));
+    }
+
+    void changeProjectSavesPendingEditsAndRebuildsTheView()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        MainWindow *window = openMainWindow();
+        QVERIFY(window->isVisible());
+        auto *grid = window->findChild<GridWidget *>();
+        auto *info = window->findChild<ShotInfoWidget *>();
+        QCOMPARE(grid->model->rowCount(), 3);
+        QSqlQuery read(TestDb::open("seed"));
+        QVERIFY(read.exec("SELECT related FROM shots WHERE id = 1") && read.next());
+        const QString before = read.value(0).toString();
+        auto *related = info->findChild<QLineEdit *>("relatedEdit");
+        grid->setCurrentIndex(grid->model->index(0, 3));
+        related->setFocus();
+        related->end(false);
+        QTest::keyClicks(related, ", 20");
+        bool transcodeOffered = true;
+        whenModal("ProjectSelector", [&transcodeOffered](QWidget *chooser) {
+            transcodeOffered = chooser->findChild<QAbstractButton *>("transcodeButton")->isEnabled();
+            chooser->findChild<QComboBox *>("projectBox")->setCurrentIndex(1);
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        window->findChild<QAction *>("changeProjectAction")->trigger();
+        QVERIFY(!transcodeOffered);
+        QCOMPARE(ClientState::instance()->projectId, 2);
+        // The pending edit went to its shot before the view was rebuilt.
+        QVERIFY(read.exec("SELECT related FROM shots WHERE id = 1") && read.next());
+        QCOMPARE(read.value(0).toString(), before + ", 20");
+        auto *newGrid = qobject_cast<GridWidget *>(qobject_cast<QSplitter *>(window->centralWidget())->widget(0));
+        QVERIFY(newGrid && newGrid != grid);
+        QCOMPARE(newGrid->model->rowCount(), 0);
+        QCOMPARE(newGrid->model->filter(), QStringLiteral("project=2"));
+        QCOMPARE(window->findChild<QLabel *>("countLabel")->text(), QStringLiteral("0 of 0 shots"));
+        auto *newInfo = qobject_cast<ShotInfoWidget *>(qobject_cast<QSplitter *>(window->centralWidget())->widget(2));
+        QVERIFY(newInfo && newInfo != info);
+        QVERIFY(!newInfo->findChild<QWidget *>("fieldsArea")->isEnabled());
+        QCOMPARE(qobject_cast<QSplitter *>(window->centralWidget())->count(), 3);
+
+        // And back: Refresh and the find field work on the new grid.
+        whenModal("ProjectSelector", [](QWidget *chooser) {
+            chooser->findChild<QComboBox *>("projectBox")->setCurrentIndex(0);
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        window->findChild<QAction *>("changeProjectAction")->trigger();
+        auto *third = qobject_cast<GridWidget *>(qobject_cast<QSplitter *>(window->centralWidget())->widget(0));
+        QCOMPARE(third->model->rowCount(), 3);
+        QCOMPARE(window->findChild<QLabel *>("countLabel")->text(), QStringLiteral("3 of 3 shots"));
+        QTest::keyClicks(window->findChild<QLineEdit *>("findEdit"), "office");
+        QTRY_COMPARE(third->model->rowCount(), 1);
+        QVERIFY(window->close());
     }
 
     void theLayoutIsKeptForTheNextWindow()

@@ -616,7 +616,8 @@ private slots:
         scene->selectAll();
         QTest::keyClicks(scene, "2");
         QTest::keyClicks(takes, "5");
-        QVERIFY(!b.info->saveChanges());
+        // (The window may have saved already when the focus moved.)
+        b.info->saveChanges();
 
         QCOMPARE(stored(a, "scene").toString(), QStringLiteral("2"));
         QCOMPARE(stored(b2, "scene").toString(), QStringLiteral("9"));
@@ -631,7 +632,8 @@ private slots:
         // The conflict names its shot and waits for the user's choice.
         QCOMPARE(failed.size(), 1);
         const QString message = failed.first().first().toString();
-        QVERIFY2(message.contains(QStringLiteral("shots %1").arg(b2)), qPrintable(message));
+        QVERIFY2(message.contains(QStringLiteral("shots %1 after you read them").arg(b2)), qPrintable(message));
+        QVERIFY2(message.startsWith("scene saved on 2 of 3 shots"), qPrintable(message));
         QCOMPARE(b.model()->conflicts().size(), 1);
         QCOMPARE(b.model()->conflicts().first().id.toInt(), b2);
         QVERIFY(b.info->conflictBar()->isVisible());
