@@ -224,7 +224,7 @@ void MainWindow::exportShots()
         return;
     const QString path = dialog.selectedFiles().constFirst();
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const Csv::Result result = Csv::write(grid->model, path);
+    const Csv::Result result = exportShownShots(grid->model, path);
     QApplication::restoreOverrideCursor();
     if (!result.ok) {
         statusBar()->showMessage(tr("Export failed."), 10000);

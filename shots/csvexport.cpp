@@ -2,6 +2,9 @@
 
 #include <QAbstractItemModel>
 #include <QSaveFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
 
 namespace Csv {
 
@@ -31,7 +34,12 @@ QString record(const QStringList &fields)
     return line;
 }
 
-Result write(const QAbstractItemModel *model, const QString &path)
+namespace {
+// Writes the header and then the records next() hands over until it
+// returns false, through a temporary file renamed only when complete.
+Result writeRecords(const QString &path, const QStringList &header,
+                    const std::function<bool(QStringList *fields)> &next,
+                    const std::function<QString()> &readError = {})
 {
     Result result;
     QSaveFile file(path);
@@ -40,27 +48,10 @@ Result write(const QAbstractItemModel *model, const QString &path)
         result.error = QStringLiteral("%1 could not be written: %2").arg(path, file.errorString());
         return result;
     }
-    // A model that fetches its rows lazily hands over all of them first.
-    auto *source = const_cast<QAbstractItemModel *>(model);
-    while (source->canFetchMore(QModelIndex()))
-        source->fetchMore(QModelIndex());
-
-    const int columns = model->columnCount();
+    QByteArray chunk = record(header).toUtf8();
     QStringList fields;
-    fields.reserve(columns);
-    for (int column = 0; column < columns; ++column)
-        fields << model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
-    QByteArray chunk = record(fields).toUtf8();
-
-    const int rows = model->rowCount();
     bool complete = true;
-    for (int row = 0; row < rows && complete; ++row) {
-        fields.clear();
-        for (int column = 0; column < columns; ++column) {
-            // NULL is an empty field (a NULL number would print as 0).
-            const QVariant value = model->data(model->index(row, column), Qt::EditRole);
-            fields << (value.isNull() ? QString() : value.toString());
-        }
+    while (complete && next(&fields)) {
         chunk += record(fields).toUtf8();
         ++result.rows;
         if (chunk.size() >= (1 << 20)) {
@@ -75,7 +66,12 @@ Result write(const QAbstractItemModel *model, const QString &path)
     // file itself, so it is checked above. Either way the temporary file
     // is dropped and the chosen name never holds half an export.
     QString reason;
-    if (!complete) {
+    const QString notRead = readError ? readError() : QString();
+    if (!notRead.isEmpty()) {
+        reason = notRead;
+        file.cancelWriting();
+        file.commit();
+    } else if (!complete) {
         reason = file.error() != QFileDevice::NoError
             ? file.errorString()
             : QStringLiteral("the disk is full or the file is too large");
@@ -94,6 +90,62 @@ Result write(const QAbstractItemModel *model, const QString &path)
     }
     result.ok = true;
     return result;
+}
+} // namespace
+
+Result write(const QAbstractItemModel *model, const QString &path)
+{
+    // A model that fetches its rows lazily hands over all of them first.
+    auto *source = const_cast<QAbstractItemModel *>(model);
+    while (source->canFetchMore(QModelIndex()))
+        source->fetchMore(QModelIndex());
+    const int columns = model->columnCount();
+    QStringList header;
+    for (int column = 0; column < columns; ++column)
+        header << model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+    const int rows = model->rowCount();
+    int row = 0;
+    return writeRecords(path, header, [&](QStringList *fields) {
+        if (row >= rows)
+            return false;
+        fields->clear();
+        for (int column = 0; column < columns; ++column) {
+            // NULL is an empty field (a NULL number would print as 0).
+            const QVariant value = model->data(model->index(row, column), Qt::EditRole);
+            *fields << (value.isNull() ? QString() : value.toString());
+        }
+        ++row;
+        return true;
+    });
+}
+
+Result write(QSqlQuery &query, const QString &path,
+             const std::function<QString(int column, const QVariant &value)> &text)
+{
+    const QSqlRecord layout = query.record();
+    QStringList header;
+    for (int column = 0; column < layout.count(); ++column)
+        header << layout.fieldName(column);
+    return writeRecords(
+        path, header,
+        [&](QStringList *fields) {
+            if (!query.isActive() || !query.next())
+                return false;
+            fields->clear();
+            for (int column = 0; column < layout.count(); ++column) {
+                const QVariant value = query.value(column);
+                if (value.isNull())
+                    *fields << QString();
+                else
+                    *fields << (text ? text(column, value) : value.toString());
+            }
+            return true;
+        },
+        [&query]() {
+            return query.lastError().isValid()
+                ? QStringLiteral("the shots could not be read (%1)").arg(query.lastError().text())
+                : QString();
+        });
 }
 
 } // namespace Csv

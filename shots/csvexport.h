@@ -2,8 +2,12 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVariant>
+
+#include <functional>
 
 class QAbstractItemModel;
+class QSqlQuery;
 
 // Writes the rows of a table model as CSV that spreadsheet programs and
 // editing suites import: RFC 4180 (every field quoted, quotes doubled, line
@@ -28,5 +32,11 @@ struct Result
 // and renamed only once complete: a failure (full disk, no permission)
 // leaves nothing under path, and a file already there untouched.
 Result write(const QAbstractItemModel *model, const QString &path);
+
+// The same for the rows of an executed query, read forward once: far faster
+// than a model's cells for a large project. text turns a column's value
+// into its field (the value's text when not given); NULL is always empty.
+Result write(QSqlQuery &query, const QString &path,
+             const std::function<QString(int column, const QVariant &value)> &text = {});
 
 } // namespace Csv

@@ -542,3 +542,22 @@ bool ShotTableModel::select()
     }
     return ok;
 }
+
+Csv::Result exportShownShots(const ShotTableModel *model, const QString &path)
+{
+    QSqlQuery query(model->database());
+    query.setForwardOnly(true);
+    if (!query.exec(model->shownRowsStatement())) {
+        Csv::Result failed;
+        failed.error = QObject::tr("The shots could not be read: %1").arg(query.lastError().text());
+        return failed;
+    }
+    return Csv::write(query, path, [model](int column, const QVariant &value) {
+        if (model->isPlainTextColumn(column))
+            return PlainText::fromStored(value.toString());
+        const int type = value.metaType().id();
+        if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
+            return QString::number(value.toInt());
+        return value.toString();
+    });
+}

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QSqlTableModel>
 
+#include "shots/csvexport.h"
 #include "shots/shotwriter.h"
 
 // The table model behind the shot grid and the details form.
@@ -91,6 +92,9 @@ public:
     // identity (path and digests).
     bool isReadOnlyColumn(int column) const;
 
+    // The statement that reads the rows shown: filter and sort in force.
+    QString shownRowsStatement() const { return selectStatement(); }
+
     // The row holding the shot with the given id, or -1.
     int rowOfId(const QVariant &id) const;
     QVariant idOfRow(int row) const;
@@ -139,3 +143,8 @@ private:
 // True when writing value over stored would not change what the column
 // means: equal values, or an untouched editor's empty/zero value over NULL.
 bool sameColumnValue(const QVariant &stored, const QVariant &value);
+
+// Writes the shots the model shows (filter and sort in force, every column)
+// to a CSV file, read again in one forward pass of the model's own
+// statement; free text as plain text. See Csv::write.
+Csv::Result exportShownShots(const ShotTableModel *model, const QString &path);

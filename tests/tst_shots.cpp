@@ -417,7 +417,7 @@ private slots:
 
         const QString path = root.filePath("export/shots.csv");
         QDir().mkpath(root.filePath("export"));
-        const Csv::Result result = Csv::write(b.model(), path);
+        const Csv::Result result = exportShownShots(b.model(), path);
         QVERIFY2(result.ok, qPrintable(result.error));
         QCOMPARE(result.rows, 3);
 
@@ -483,8 +483,8 @@ private slots:
         struct rlimit small = before;
         small.rlim_cur = 64 * 1024;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        const Csv::Result first = Csv::write(b.model(), fresh);
-        const Csv::Result second = Csv::write(b.model(), existing);
+        const Csv::Result first = exportShownShots(b.model(), fresh);
+        const Csv::Result second = exportShownShots(b.model(), existing);
         setrlimit(RLIMIT_FSIZE, &before);
         signal(SIGXFSZ, oldHandler);
 
@@ -497,7 +497,7 @@ private slots:
         QCOMPARE(old.readAll(), QByteArray("kept"));
         QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.csv"});
         // A folder that does not exist is refused at once.
-        const Csv::Result missing = Csv::write(b.model(), target.filePath("no/such/folder/x.csv"));
+        const Csv::Result missing = exportShownShots(b.model(), target.filePath("no/such/folder/x.csv"));
         QVERIFY(!missing.ok);
         QVERIFY(!missing.error.isEmpty());
     }
