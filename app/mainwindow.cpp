@@ -270,7 +270,8 @@ void MainWindow::showCount()
     const int total = grid->projectShotCount();
     countLabel->setText(total < 0 ? tr("%1 shots").arg(shown) : tr("%1 of %2 shots").arg(shown).arg(total));
     info->setNoShotHint(total == 0 ? tr("This project has no shots yet. Use Sync Project in the "
-                                        "project chooser to list its clips.")
+                                        "project chooser (File > Change Project...) to list its "
+                                        "clips.")
                                    : tr("No shot matches the find field. Press Escape there to "
                                         "show every shot."));
 }
