@@ -2,8 +2,10 @@
 
 #include <QMainWindow>
 
+class FindBar;
 class GridWidget;
 class QAction;
+class QLabel;
 class ShotInfoWidget;
 class QSplitter;
 class QSplitterHandle;
@@ -37,6 +39,24 @@ private:
     QSplitterHandle *handle = nullptr;
     Ui::MainWindow *ui = nullptr;
     QAction *refreshAction = nullptr;
+    QAction *findAction = nullptr;
+    FindBar *findBar = nullptr;
+    QLabel *countLabel = nullptr;
+
+    QAction *exportAction = nullptr;
+    QAction *changeProjectAction = nullptr;
+    QAction *nextAction = nullptr;
+    QAction *previousAction = nullptr;
+
+    void showCount();
+    void exportShots();
+    void restoreLayout();
+    void buildBrowser();
+    void changeProject();
+    void saveLayout();
+    // Writes what is typed in a cell or the form before an action that
+    // reads or leaves the rows.
+    void savePending();
 };
 
 // True while at least one top-level window is visible. The start-up uses it

@@ -1,12 +1,15 @@
 #pragma once
 
 // Every statement the client issues on the shared database, in one place.
-// Values are always bound; only the project id of the grid's filter and the
-// transcode condition typed by the user become part of a statement's text.
+// Values are always bound; only the project id of the grid's filter, the
+// find words (quoted by the driver's formatValue, see shots/shotfilter.cpp)
+// and the transcode condition typed by the user become part of a
+// statement's text.
 namespace Sql {
 inline const char selectProjects[] = "Select name, description, id From projects";
 inline const char shotsTable[] = "shots";
 inline const char shotsFilter[] = "project=%1";
+inline const char countProjectShots[] = "Select count(*) From shots Where project=?";
 inline const char findShotByDigests[] = "Select id from shots Where MD5=:md And SHA1=:sh";
 inline const char insertShot[] =
     "Insert Into shots (project, filename, MD5, SHA1) Values (:project, :filename, :md, :sh)";

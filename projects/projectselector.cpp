@@ -80,6 +80,14 @@ ProjectSelector::~ProjectSelector()
     delete projectsModel;
 }
 
+void ProjectSelector::setTranscodeAvailable(bool available)
+{
+    transcodeButton->setEnabled(available);
+    transcodeButton->setToolTip(available ? QString()
+                                          : QStringLiteral("Not while the shots are open: it ends "
+                                                           "the client when its window closes."));
+}
+
 void ProjectSelector::update(int idx)
 {
     descriptionLabel->setText(projectsModel->record(idx).value("description").toString());

@@ -19,6 +19,10 @@ public:
     explicit ProjectSelector(QWidget *parent = nullptr);
     ~ProjectSelector() override;
 
+    // Shown again from the main window, the chooser cannot offer the online
+    // transcode: it ends the client when its window closes.
+    void setTranscodeAvailable(bool available);
+
 public slots:
     void update(int idx);
     void accept() override;

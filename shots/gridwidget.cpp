@@ -4,6 +4,7 @@
 #include "db/statements.h"
 #include "shots/clipfiles.h"
 #include "shots/multilinedelegate.h"
+#include "shots/shotfilter.h"
 #include "shots/shottablemodel.h"
 
 #include <QApplication>
@@ -12,6 +13,8 @@
 #include <QMenu>
 #include <QScrollBar>
 #include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlQuery>
 
 GridWidget::GridWidget(QWidget *parent)
     : QTableView(parent)
@@ -25,7 +28,8 @@ GridWidget::GridWidget(QWidget *parent)
     // edit itself, so OnManualSubmit only keeps the toolkit from submitting
     // (and re-reading everything) on its own.
     model->setEditStrategy(QSqlTableModel::OnManualSubmit);
-    model->setFilter(QString::fromLatin1(Sql::shotsFilter).arg(state->projectId));
+    project = state->projectId;
+    model->setFilter(QString::fromLatin1(Sql::shotsFilter).arg(project));
     // The order is part of the one read below; switching on header sorting
     // and sorting by id then find the rows already in that order.
     model->setSort(0, Qt::AscendingOrder);
@@ -49,6 +53,12 @@ GridWidget::GridWidget(QWidget *parent)
             setItemDelegateForColumn(column, multiLine);
     }
 
+    // Columns can be moved, and shown or hidden from the header's menu; the
+    // main window keeps the header's state between runs.
+    horizontalHeader()->setSectionsMovable(true);
+    horizontalHeader()->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(horizontalHeader(), &QHeaderView::customContextMenuRequested, this, &GridWidget::showColumnMenu);
+
     connect(model, &ShotTableModel::aboutToSelect, this, &GridWidget::rememberPlace);
     connect(model, &QAbstractItemModel::modelReset, this, &GridWidget::restorePlace);
 }
@@ -58,6 +68,43 @@ GridWidget::~GridWidget() = default;
 void GridWidget::update_request()
 {
     model->select();
+}
+
+void GridWidget::setFind(const QString &typed, bool notYetLogged)
+{
+    if (typed == findText && notYetLogged == findNotLogged)
+        return;
+    findText = typed;
+    findNotLogged = notYetLogged;
+    const QString filter = ShotFilter::condition(project, typed, notYetLogged,
+                                                 model->database().driver());
+    // setFilter reads the rows again through select(), which writes
+    // pending edits first and keeps the place.
+    if (filter != model->filter())
+        model->setFilter(filter);
+}
+
+bool GridWidget::stepRow(int delta)
+{
+    const QModelIndex current = currentIndex();
+    const int row = current.isValid() ? current.row() + delta : 0;
+    if (row < 0 || row >= model->rowCount() || (current.isValid() && row == current.row()))
+        return false;
+    int column = current.isValid() ? current.column() : 0;
+    if (isColumnHidden(column))
+        column = horizontalHeader()->logicalIndex(0);
+    setCurrentIndex(model->index(row, column));
+    return currentIndex().row() == row;
+}
+
+int GridWidget::projectShotCount() const
+{
+    QSqlQuery count(model->database());
+    count.prepare(QString::fromLatin1(Sql::countProjectShots));
+    count.addBindValue(project);
+    if (!count.exec() || !count.next())
+        return -1;
+    return count.value(0).toInt();
 }
 
 void GridWidget::currentChanged(const QModelIndex &current, const QModelIndex &previous)
@@ -130,6 +177,28 @@ void GridWidget::restorePlace()
         }
     }
     verticalScrollBar()->setValue(placeScroll);
+}
+
+void GridWidget::showColumnMenu(const QPoint &position)
+{
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("columnMenu"));
+    int shown = 0;
+    for (int column = 0; column < model->columnCount(); ++column)
+        shown += isColumnHidden(column) ? 0 : 1;
+    for (int visual = 0; visual < horizontalHeader()->count(); ++visual) {
+        const int column = horizontalHeader()->logicalIndex(visual);
+        if (column == 1) // project: the same for every row
+            continue;
+        QAction *action = menu.addAction(model->headerData(column, Qt::Horizontal).toString());
+        action->setCheckable(true);
+        action->setChecked(!isColumnHidden(column));
+        // The last column shown stays: a grid without columns cannot be
+        // given them back through its header.
+        action->setEnabled(isColumnHidden(column) || shown > 1);
+        connect(action, &QAction::toggled, this, [this, column](bool on) { setColumnHidden(column, !on); });
+    }
+    menu.exec(horizontalHeader()->viewport()->mapToGlobal(position));
 }
 
 void GridWidget::contextMenuEvent(QContextMenuEvent *event)

@@ -23,6 +23,18 @@ public:
     // Returns false when the database refused it.
     bool commitOpenEditor();
 
+    // Narrows the rows to those holding every typed word and, when asked,
+    // to shots not yet logged; the server filters. Pending edits are
+    // written first and the user's place is kept when the shot stays.
+    void setFind(const QString &typed, bool notYetLogged);
+    // The number of the project's shots, filter or not (-1 when the server
+    // cannot say).
+    int projectShotCount() const;
+    int projectId() const { return project; }
+    // Makes the row delta rows away (in grid order) the current one, in the
+    // same column; the form follows. False at either end.
+    bool stepRow(int delta);
+
 public slots:
     // Reads the rows again, with the filter and sort order in force, and
     // keeps the user's place: current cell, selection and scroll position.
@@ -37,6 +49,10 @@ protected:
 
 private:
     void rememberPlace();
+    void showColumnMenu(const QPoint &position);
+    int project = 0;
+    QString findText;
+    bool findNotLogged = false;
     void restorePlace();
 
     struct SelectedRange

@@ -3,6 +3,7 @@
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
 #include "shots/shottablemodel.h"
+#include "shots/shotwriter.h"
 #include "shots/stillframeview.h"
 
 #include <QAbstractItemView>
@@ -11,13 +12,18 @@
 #include <QDataWidgetMapper>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
+#include <QSpinBox>
+#include <QTableView>
 #include <QTextEdit>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     : QWidget(parent)
@@ -33,6 +39,12 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     durationEdit = new QLineEdit(this);
     qualitySlider = new QSlider(this);
     qualitySlider->setOrientation(Qt::Horizontal);
+    qualitySpin = new QSpinBox(this);
+    // -1 is the empty quality (NULL), shown as an empty box.
+    qualitySpin->setRange(-1, qualitySlider->maximum());
+    qualitySpin->setSpecialValueText(QStringLiteral(" "));
+    qualitySpin->setObjectName(QStringLiteral("qualitySpin"));
+    qualitySpin->setToolTip(QStringLiteral("Quality, 0 to 99. Delete makes it empty."));
     takesEdit = new QLineEdit(this);
     relatedEdit = new QLineEdit(this);
     shotTypeEdit = new QTextEdit(this);
@@ -51,6 +63,9 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     shotEdit->setObjectName(QStringLiteral("shotEdit"));
     prodBox->setObjectName(QStringLiteral("prodBox"));
     durationEdit->setObjectName(QStringLiteral("durationEdit"));
+    // An empty duration is no duration: NULL, not an empty text.
+    durationEdit->setProperty("emptyIsNull", true);
+    prodBox->setToolTip(QStringLiteral("Partly checked: not set. Delete sets it back."));
     qualitySlider->setObjectName(QStringLiteral("qualitySlider"));
     takesEdit->setObjectName(QStringLiteral("takesEdit"));
     relatedEdit->setObjectName(QStringLiteral("relatedEdit"));
@@ -71,6 +86,14 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(fields);
+    fieldsArea = scroll;
+    noShotHint = new QLabel(this);
+    noShotHint->setObjectName(QStringLiteral("noShotHint"));
+    noShotHint->setWordWrap(true);
+    noShotHint->setTextFormat(Qt::PlainText);
+    noShotHint->setText(QStringLiteral("This project has no shots yet. Use Sync Project in the project "
+                                       "chooser (File > Change Project...) to list its clips."));
+    noShotHint->hide();
     frame = new StillFrameView(this);
     conflicts = new NoticeBar(QStringLiteral("Keep Stored Value"), QStringLiteral("Write Mine"), this);
     conflicts->setObjectName(QStringLiteral("conflictBar"));
@@ -81,6 +104,7 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     outer->setSpacing(2);
     outer->addWidget(conflicts);
     outer->addWidget(unsavedNotice);
+    outer->addWidget(noShotHint);
     auto *pane = new QHBoxLayout;
     pane->setContentsMargins(0, 0, 0, 0);
     pane->addWidget(scroll, 3);
@@ -100,8 +124,33 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     for (QTextEdit *edit : {locationEdit, shotTypeEdit, notesEdit})
         connect(edit->document(), &QTextDocument::undoCommandAdded, this,
                 [this, edit]() { markEdited(edit); });
-    connect(prodBox, &QCheckBox::clicked, this, [this]() { markEdited(prodBox); });
-    connect(qualitySlider, &QSlider::actionTriggered, this, [this]() { markEdited(qualitySlider); });
+    connect(prodBox, &QCheckBox::clicked, this, [this]() {
+        // Partly checked only ever means NULL; a click sets yes or no.
+        if (prodBox->checkState() != Qt::PartiallyChecked)
+            prodBox->setTristate(false);
+        markEdited(prodBox);
+    });
+    connect(qualitySlider, &QSlider::actionTriggered, this, [this]() {
+        setQualityEmpty(false);
+        markEdited(qualitySlider);
+    });
+    connect(qualitySlider, &QSlider::valueChanged, this, &ShotInfoWidget::showQualityNumber);
+    connect(qualitySpin, &QSpinBox::valueChanged, this, [this](int value) {
+        if (qualitySpin->signalsBlocked() || !qualitySpin->hasFocus())
+            return;
+        if (value < 0) {
+            setEmpty(qualitySlider);
+            return;
+        }
+        setQualityEmpty(false);
+        qualitySlider->setValue(value);
+        markEdited(qualitySlider);
+    });
+    for (QWidget *widget : {static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
+                            static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin)})
+        widget->installEventFilter(this);
+
+
     connect(qApp, &QApplication::focusChanged, this, &ShotInfoWidget::focusChanged);
 }
 
@@ -144,6 +193,7 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     mapper->addMapping(notesEdit, model->fieldIndex("notes"), "plainText");
     mapper->toFirst();
     rowLoaded();
+    updateAvailability();
 
     layout->addRow("Filename", filenameLabel);
     layout->addRow("Location", locationEdit);
@@ -151,7 +201,28 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     layout->addRow("Shot", shotEdit);
     layout->addRow("Production", prodBox);
     layout->addRow("Duration (s)", durationEdit);
-    layout->addRow("Quality", qualitySlider);
+    auto *quality = new QWidget;
+    auto *qualityRow = new QHBoxLayout(quality);
+    qualityRow->setContentsMargins(0, 0, 0, 0);
+    qualityRow->addWidget(qualitySlider, 1);
+    qualityRow->addWidget(qualitySpin);
+    layout->addRow("Quality", quality);
+    // The row's label belongs to the slider (labelOf finds it there).
+    if (auto *label = qobject_cast<QLabel *>(layout->labelForField(quality)))
+        label->setBuddy(qualitySlider);
+    // Tab walks the fields top to bottom, the quality's number after its
+    // slider, also out of the free-text editors. Set here, once the fields
+    // sit in their rows: a new parent puts a widget at the end of the chain.
+    QWidget *previous = locationEdit;
+    for (QWidget *next : {static_cast<QWidget *>(sceneEdit), static_cast<QWidget *>(shotEdit),
+                          static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
+                          static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin),
+                          static_cast<QWidget *>(takesEdit), static_cast<QWidget *>(relatedEdit),
+                          static_cast<QWidget *>(shotTypeEdit), static_cast<QWidget *>(descIdEdit),
+                          static_cast<QWidget *>(notesEdit)}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
     layout->addRow("Takes", takesEdit);
     layout->addRow("Related Object ID's", relatedEdit);
     layout->addRow("Shot Type", shotTypeEdit);
@@ -161,28 +232,50 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
 
 QVariant formWidgetValue(const QWidget *widget)
 {
-    if (auto *edit = qobject_cast<const QLineEdit *>(widget))
+    if (auto *edit = qobject_cast<const QLineEdit *>(widget)) {
+        if (edit->text().isEmpty() && edit->property("emptyIsNull").toBool())
+            return QVariant(QMetaType::fromType<QString>());
         return edit->text();
+    }
     if (auto *edit = qobject_cast<const QTextEdit *>(widget))
         return edit->toPlainText();
-    if (auto *box = qobject_cast<const QCheckBox *>(widget))
+    if (auto *box = qobject_cast<const QCheckBox *>(widget)) {
+        if (box->checkState() == Qt::PartiallyChecked)
+            return QVariant(QMetaType::fromType<int>());
         return box->isChecked() ? 1 : 0;
-    if (auto *slider = qobject_cast<const QSlider *>(widget))
+    }
+    if (auto *slider = qobject_cast<const QSlider *>(widget)) {
+        if (slider->property("empty").toBool())
+            return QVariant(QMetaType::fromType<int>());
         return slider->value();
+    }
     return QVariant();
 }
 
 namespace {
+// Empty (NULL) and 0 or "" are different values in the form.
+bool sameFormValue(const QVariant &a, const QVariant &b)
+{
+    return a.isNull() == b.isNull() && a == b;
+}
+
 void setFormWidgetValue(QWidget *widget, const QVariant &value)
 {
     if (auto *edit = qobject_cast<QLineEdit *>(widget))
         edit->setText(value.toString());
     else if (auto *edit = qobject_cast<QTextEdit *>(widget))
         edit->setPlainText(value.toString());
-    else if (auto *box = qobject_cast<QCheckBox *>(widget))
-        box->setChecked(value.toInt() != 0);
-    else if (auto *slider = qobject_cast<QSlider *>(widget))
-        slider->setValue(value.toInt());
+    else if (auto *box = qobject_cast<QCheckBox *>(widget)) {
+        if (value.isNull()) {
+            box->setCheckState(Qt::PartiallyChecked);
+        } else {
+            box->setTristate(false);
+            box->setChecked(value.toInt() != 0);
+        }
+    } else if (auto *slider = qobject_cast<QSlider *>(widget)) {
+        slider->setProperty("empty", value.isNull());
+        slider->setValue(value.isNull() ? slider->minimum() : value.toInt());
+    }
 }
 } // namespace
 
@@ -202,7 +295,7 @@ QHash<int, QVariant> ShotInfoWidget::pendingChanges() const
         // Compared with what the row loaded, not with the column: a quality
         // of 150 loads as the slider's end and is not rewritten as 99 unless
         // the user moves the slider, and an edit undone is no edit.
-        if (value == loaded.value(widget))
+        if (sameFormValue(value, loaded.value(widget)))
             continue;
         const int column = mapper->mappedSection(widget);
         if (column >= 0)
@@ -243,8 +336,100 @@ QWidget *ShotInfoWidget::widgetOfColumn(int column) const
     return nullptr;
 }
 
+void ShotInfoWidget::updateBulk()
+{
+    if (!shots || !followed || shots->isBusy())
+        return;
+    // Whole rows (picked on the row numbers, with Shift+Space or Ctrl+A)
+    // make a bulk edit; cells of several rows picked for copying do not.
+    // A selection skips hidden columns, so a row counts as whole when
+    // every shown column of it is selected.
+    auto *table = qobject_cast<QTableView *>(followed);
+    auto shownIn = [table](int left, int right) {
+        int count = 0;
+        for (int column = left; column <= right; ++column)
+            count += table && table->isColumnHidden(column) ? 0 : 1;
+        return count;
+    };
+    const int shownColumns = shownIn(0, shots->columnCount() - 1);
+    QHash<int, int> selectedCells;
+    const QItemSelection selection = followed->selectionModel()->selection();
+    for (const QItemSelectionRange &range : selection) {
+        const int cells = shownIn(range.left(), range.right());
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            selectedCells[row] += cells;
+    }
+    QList<int> rows;
+    for (auto it = selectedCells.cbegin(); it != selectedCells.cend(); ++it) {
+        if (it.value() >= shownColumns)
+            rows << it.key();
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    if (rows.size() < 2)
+        rows.clear();
+    if (rows == bulkRows)
+        return;
+    // What was typed for the rows shown so far goes to them first.
+    saveChanges();
+    const bool wasBulk = !bulkRows.isEmpty();
+    bulkRows = rows;
+    if (!bulkRows.isEmpty()) {
+        loadBulk();
+    } else if (wasBulk && mapper->currentIndex() >= 0) {
+        mapper->revert(); // the current row's own values again
+        rowLoaded();
+    }
+}
+
+void ShotInfoWidget::loadBulk()
+{
+    // A field shows its value when every selected shot holds the same,
+    // and stays empty with a hint otherwise.
+    const QString several = QStringLiteral("(several values)");
+    for (QWidget *widget : fieldWidgets()) {
+        const int column = mapper->mappedSection(widget);
+        bool same = true;
+        const QVariant first = shots->storedValue(bulkRows.first(), column);
+        for (int i = 1; i < bulkRows.size() && same; ++i)
+            same = ShotWriter::sameStored(first, shots->storedValue(bulkRows.at(i), column));
+        const QVariant shown = same ? shots->data(shots->index(bulkRows.first(), column), Qt::EditRole)
+                                    : QVariant(QMetaType::fromType<QString>());
+        if (widget == prodBox || widget == qualitySlider)
+            setFormWidgetValue(widget, shown.isNull() ? QVariant(QMetaType::fromType<int>()) : shown);
+        else
+            setFormWidgetValue(widget, shown.isNull() ? QVariant(QString()) : shown);
+        if (auto *edit = qobject_cast<QLineEdit *>(widget))
+            edit->setPlaceholderText(same ? QString() : several);
+        else if (auto *edit = qobject_cast<QTextEdit *>(widget))
+            edit->setPlaceholderText(same ? QString() : several);
+    }
+    showQualityNumber();
+    edited.clear();
+    unsaved.clear();
+    loaded.clear();
+    for (QWidget *widget : fieldWidgets())
+        loaded.insert(widget, formWidgetValue(widget));
+    filenameLabel->setText(QStringLiteral("%1 shots selected: a change applies to each of them").arg(bulkRows.size()));
+    showMarks();
+}
+
+bool ShotInfoWidget::saveBulk()
+{
+    const QHash<int, QVariant> changes = pendingChanges();
+    if (changes.isEmpty())
+        return true;
+    selfSaving = true;
+    const bool ok = shots->saveColumns(bulkRows, changes);
+    selfSaving = false;
+    loadBulk();
+    return ok;
+}
+
 bool ShotInfoWidget::saveChanges()
 {
+    if (!bulkRows.isEmpty() && shots)
+        return saveBulk();
     const int row = mapper->currentIndex();
     const QHash<int, QVariant> changes = pendingChanges();
     if (changes.isEmpty() || row < 0) {
@@ -290,10 +475,8 @@ void ShotInfoWidget::reloadField(QWidget *widget)
     if (row < 0 || column < 0)
         return;
     const QVariant shown = shots->data(shots->index(row, column), Qt::EditRole);
-    if (shown.isNull() && (widget == prodBox || widget == qualitySlider))
-        setFormWidgetValue(widget, widget == prodBox ? 0 : qualitySlider->minimum());
-    else
-        setFormWidgetValue(widget, shown);
+    setFormWidgetValue(widget, shown);
+    showQualityNumber();
     loaded.insert(widget, formWidgetValue(widget));
     loadedStored.insert(widget, shots->storedValue(row, column));
 }
@@ -424,6 +607,13 @@ bool ShotInfoWidget::showRow(const QModelIndex &index)
 
 void ShotInfoWidget::follow(QAbstractItemView *view)
 {
+    followed = view;
+    // Several rows selected: a change in the form applies to all of them.
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &ShotInfoWidget::updateBulk);
+    // A reset drops the selection without a signal; the rows it named
+    // are not those of the new rows. The view selects again afterwards.
+    connect(view->model(), &QAbstractItemModel::modelAboutToBeReset, this, [this]() { bulkRows.clear(); });
     connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
     connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this, view](const QModelIndex &current) {
@@ -436,6 +626,75 @@ void ShotInfoWidget::follow(QAbstractItemView *view)
             });
 }
 
+void ShotInfoWidget::setQualityEmpty(bool empty)
+{
+    qualitySlider->setProperty("empty", empty);
+    showQualityNumber();
+}
+
+void ShotInfoWidget::showQualityNumber()
+{
+    const QSignalBlocker block(qualitySpin);
+    qualitySpin->setValue(qualitySlider->property("empty").toBool() ? qualitySpin->minimum()
+                                                                     : qualitySlider->value());
+}
+
+void ShotInfoWidget::setEmpty(QWidget *widget)
+{
+    if (widget == qualitySpin)
+        widget = qualitySlider;
+    if (formWidgetValue(widget).isNull())
+        return;
+    setFormWidgetValue(widget, QVariant(QMetaType::fromType<int>()));
+    showQualityNumber();
+    markEdited(widget);
+}
+
+bool ShotInfoWidget::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    auto *key = static_cast<QKeyEvent *>(event);
+    auto *widget = static_cast<QWidget *>(watched);
+    const bool plain = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    // Delete on the production flag or the quality sets it back to empty;
+    // on the duration, when the text is gone or all selected.
+    if (key->key() == Qt::Key_Delete && plain) {
+        if (widget == durationEdit) {
+            if (!durationEdit->text().isEmpty() && durationEdit->selectedText() != durationEdit->text())
+                return false;
+            durationEdit->clear();
+            markEdited(durationEdit);
+            return true;
+        }
+        setEmpty(widget);
+        return true;
+    }
+    // Digits typed on the slider go into its number.
+    if (widget == qualitySlider && plain && key->text().size() == 1 && key->text().at(0).isDigit()) {
+        qualitySpin->setFocus(Qt::OtherFocusReason);
+        qualitySpin->selectAll();
+        QKeyEvent copy(QEvent::KeyPress, key->key(), key->modifiers(), key->text());
+        QApplication::sendEvent(qualitySpin->findChild<QLineEdit *>(), &copy);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void ShotInfoWidget::setNoShotHint(const QString &text)
+{
+    noShotHint->setText(text);
+}
+
+void ShotInfoWidget::updateAvailability()
+{
+    // Without a current shot there is nothing to write typing to: the
+    // fields are disabled, and the hint says how shots get there.
+    const bool hasShot = shots && mapper->currentIndex() >= 0;
+    fieldsArea->setEnabled(hasShot);
+    noShotHint->setVisible(!hasShot);
+}
+
 void ShotInfoWidget::rowLoaded()
 {
     edited.clear();
@@ -444,6 +703,17 @@ void ShotInfoWidget::rowLoaded()
     takeSnapshot();
     showMarks();
     updateFrame();
+    updateAvailability();
+    if (!bulkRows.isEmpty()) {
+        loadBulk();
+        return;
+    }
+    for (QWidget *widget : fieldWidgets()) {
+        if (auto *edit = qobject_cast<QLineEdit *>(widget))
+            edit->setPlaceholderText(QString());
+        else if (auto *edit = qobject_cast<QTextEdit *>(widget))
+            edit->setPlaceholderText(QString());
+    }
 }
 
 void ShotInfoWidget::clearNullWidgets()
@@ -454,9 +724,13 @@ void ShotInfoWidget::clearNullWidgets()
     if (row < 0)
         return;
     if (shots->storedValue(row, mapper->mappedSection(prodBox)).isNull())
-        prodBox->setChecked(false);
-    if (shots->storedValue(row, mapper->mappedSection(qualitySlider)).isNull())
+        prodBox->setCheckState(Qt::PartiallyChecked);
+    else
+        prodBox->setTristate(false);
+    const bool noQuality = shots->storedValue(row, mapper->mappedSection(qualitySlider)).isNull();
+    if (noQuality)
         qualitySlider->setValue(qualitySlider->minimum());
+    setQualityEmpty(noQuality);
 }
 
 void ShotInfoWidget::takeSnapshot()
@@ -479,8 +753,9 @@ void ShotInfoWidget::clearFields()
         edit->clear();
     for (QLineEdit *edit : {sceneEdit, shotEdit, durationEdit, takesEdit, relatedEdit, descIdEdit})
         edit->clear();
-    prodBox->setChecked(false);
+    prodBox->setCheckState(Qt::PartiallyChecked);
     qualitySlider->setValue(qualitySlider->minimum());
+    setQualityEmpty(true);
 }
 
 void ShotInfoWidget::updateFrame()
@@ -515,7 +790,7 @@ void ShotInfoWidget::restoreTyping(const QModelIndex &topLeft, const QModelIndex
     // the new stored value as their starting point.
     clearNullWidgets();
     for (QWidget *widget : fieldWidgets()) {
-        if (typing.contains(widget) && typing.value(widget) != loaded.value(widget)) {
+        if (typing.contains(widget) && !sameFormValue(typing.value(widget), loaded.value(widget))) {
             setFormWidgetValue(widget, typing.value(widget));
             continue;
         }
@@ -543,7 +818,7 @@ void ShotInfoWidget::rememberRow()
     keptUnsaved = unsaved;
     for (QWidget *widget : edited) {
         const QVariant value = formWidgetValue(widget);
-        if (value == loaded.value(widget))
+        if (sameFormValue(value, loaded.value(widget)))
             continue;
         keptTyping.insert(widget, value);
         keptLoaded.insert(widget, loaded.value(widget));

@@ -13,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QModelIndex;
 class QSlider;
+class QSpinBox;
 class QTextEdit;
 class NoticeBar;
 class ShotTableModel;
@@ -55,6 +56,10 @@ public:
     // there with the keys.
     void follow(QAbstractItemView *view);
 
+    // Rows a change in the form applies to while several are selected in
+    // the followed view; empty otherwise.
+    QList<int> bulkSelection() const { return bulkRows; }
+
     bool hasUnsavedChanges() const;
     // Labels of the fields whose typed value is not saved.
     QStringList unsavedFields() const;
@@ -66,6 +71,12 @@ public:
     StillFrameView *frameView() const { return frame; }
     NoticeBar *conflictBar() const { return conflicts; }
     NoticeBar *unsavedBar() const { return unsavedNotice; }
+    // What the form says while it has no shot to show (an empty project, or
+    // a filter that matches nothing).
+    void setNoShotHint(const QString &text);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void markEdited(QWidget *widget);
@@ -85,6 +96,13 @@ private:
     void showConflicts();
     void resolveFirstConflict(bool writeMine);
     void clearNullWidgets();
+    void updateAvailability();
+    void updateBulk();
+    void loadBulk();
+    bool saveBulk();
+    void setQualityEmpty(bool empty);
+    void showQualityNumber();
+    void setEmpty(QWidget *widget);
     QWidget *widgetOfColumn(int column) const;
     QString labelOf(const QWidget *widget) const;
     QList<QWidget *> fieldWidgets() const;
@@ -96,6 +114,7 @@ private:
     QCheckBox *prodBox = nullptr;
     QLineEdit *durationEdit = nullptr;
     QSlider *qualitySlider = nullptr;
+    QSpinBox *qualitySpin = nullptr; // the slider's number, and where digits go
     QLineEdit *takesEdit = nullptr;
     QLineEdit *relatedEdit = nullptr;
     QTextEdit *shotTypeEdit = nullptr;
@@ -103,6 +122,8 @@ private:
     QTextEdit *notesEdit = nullptr;
     QFormLayout *layout = nullptr;
     StillFrameView *frame = nullptr;
+    QWidget *fieldsArea = nullptr;
+    QLabel *noShotHint = nullptr;
     NoticeBar *conflicts = nullptr;
     NoticeBar *unsavedNotice = nullptr;
 
@@ -120,7 +141,11 @@ private:
     QString unsavedReason;
     QHash<int, QVariant> lastRefused; // what the last failed save tried
     bool selfSaving = false;
+    QAbstractItemView *followed = nullptr;
+    QList<int> bulkRows; // sorted; two or more while a bulk edit is shown
 };
 
-// The value a form widget holds, in the form its column stores.
+// The value a form widget holds, in the form its column stores. An empty
+// quality, production flag or duration is NULL: a partly checked box, a
+// slider marked "empty", an empty duration field.
 QVariant formWidgetValue(const QWidget *widget);

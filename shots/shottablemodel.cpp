@@ -1,13 +1,17 @@
 #include "shots/shottablemodel.h"
 
 #include "db/statements.h"
+#include "shots/bulkwriter.h"
 #include "shots/plaintext.h"
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
+
+#include <algorithm>
 
 ShotTableModel::ShotTableModel(QObject *parent, const QSqlDatabase &db)
     : QSqlTableModel(parent, db)
@@ -24,6 +28,7 @@ void ShotTableModel::setTable(const QString &tableName)
         if (column >= 0)
             readOnlyColumns << column;
     }
+    prodColumn = fieldIndex(QStringLiteral("prod"));
     plainTextColumns.clear();
     for (const char *name : {"location", "shottype", "notes"}) {
         const int column = fieldIndex(QLatin1String(name));
@@ -42,11 +47,24 @@ Qt::ItemFlags ShotTableModel::flags(const QModelIndex &index) const
     Qt::ItemFlags result = QSqlTableModel::flags(index);
     if (index.isValid() && isReadOnlyColumn(index.column()))
         result &= ~Qt::ItemIsEditable;
+    if (index.isValid() && isFlagColumn(index.column()))
+        result = (result & ~Qt::ItemIsEditable) | Qt::ItemIsUserCheckable;
     return result;
 }
 
 QVariant ShotTableModel::data(const QModelIndex &index, int role) const
 {
+    if (index.isValid() && isFlagColumn(index.column())) {
+        if (role == Qt::CheckStateRole) {
+            const QVariant flag = storedValue(index.row(), index.column());
+            if (flag.isNull())
+                return Qt::PartiallyChecked;
+            return flag.toInt() != 0 ? Qt::Checked : Qt::Unchecked;
+        }
+        // The box says it all; a number beside it would invite typing one.
+        if (role == Qt::DisplayRole)
+            return QVariant();
+    }
     QVariant value = QSqlTableModel::data(index, role);
     // The driver reports a NULL in a TINYINT column (the production flag) as
     // a char, which has no editor and prints as a control character.
@@ -61,6 +79,31 @@ QVariant ShotTableModel::data(const QModelIndex &index, int role) const
     if ((role == Qt::DisplayRole || role == Qt::EditRole) && isPlainTextColumn(index.column()))
         return PlainText::fromStored(value);
     return value;
+}
+
+QVariant ShotTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (role != Qt::ToolTipRole || orientation != Qt::Horizontal)
+        return QSqlTableModel::headerData(section, orientation, role);
+    static const QHash<QString, QString> tips = {
+        {QStringLiteral("id"), tr("The shot's number in the database")},
+        {QStringLiteral("project"), tr("The project the shot belongs to")},
+        {QStringLiteral("filename"), tr("The clip's path below the local root")},
+        {QStringLiteral("MD5"), tr("MD5 digest of the clip's content")},
+        {QStringLiteral("SHA1"), tr("SHA-1 digest of the clip's content")},
+        {QStringLiteral("location"), tr("Where the shot was taken")},
+        {QStringLiteral("scene"), tr("Scene")},
+        {QStringLiteral("shot"), tr("Shot within the scene")},
+        {QStringLiteral("prod"), tr("Production flag: checked yes, cleared no, partly checked not set")},
+        {QStringLiteral("duration"), tr("Duration in seconds")},
+        {QStringLiteral("quality"), tr("Quality, 0 to 99")},
+        {QStringLiteral("takes"), tr("Takes")},
+        {QStringLiteral("related"), tr("Ids of related objects")},
+        {QStringLiteral("shottype"), tr("Kind of shot (wide, close-up, ...)")},
+        {QStringLiteral("descid"), tr("Description id")},
+        {QStringLiteral("notes"), tr("Notes")},
+    };
+    return tips.value(record().fieldName(section));
 }
 
 bool sameColumnValue(const QVariant &stored, const QVariant &value)
@@ -83,6 +126,14 @@ bool sameColumnValue(const QVariant &stored, const QVariant &value)
 
 bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, int role)
 {
+    if (role == Qt::CheckStateRole && index.isValid() && isFlagColumn(index.column())) {
+        saveError.clear();
+        const int flag = value.toInt() == Qt::Checked ? 1 : 0;
+        if (sameColumnValue(storedValue(index.row(), index.column()), flag)
+            && !storedValue(index.row(), index.column()).isNull())
+            return true;
+        return saveRow(index.row(), {{index.column(), flag}});
+    }
     if (role != Qt::EditRole || !index.isValid())
         return QSqlTableModel::setData(index, value, role);
     saveError.clear();
@@ -225,6 +276,87 @@ bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
     }
     if (row >= 0)
         emit rowSaved(row);
+    return true;
+}
+
+bool ShotTableModel::saveColumns(const QList<int> &rows, const QHash<int, QVariant> &changes)
+{
+    saveError.clear();
+    failureKind = StatementFailure::None;
+    QList<int> columns;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        if (it.key() >= 0 && it.key() < columnCount() && !isReadOnlyColumn(it.key()))
+            columns << it.key();
+    }
+    std::sort(columns.begin(), columns.end());
+    // Every shot's values as read, before anything is written: the rows are
+    // read again after each column, and a later column must still be
+    // checked against what the user saw.
+    QHash<int, QList<BulkWriter::Target>> targets;
+    QHash<QString, int> rowOf;
+    for (int row : rows) {
+        if (row < 0 || row >= rowCount() || isGone(row))
+            continue;
+        const QVariant id = idOfRow(row);
+        rowOf.insert(id.toString(), row);
+        for (int column : std::as_const(columns))
+            targets[column] << BulkWriter::Target{id, storedValue(row, column)};
+    }
+    if (rowOf.isEmpty() || columns.isEmpty())
+        return true;
+
+    auto idList = [](const QList<QVariant> &ids) {
+        QStringList list;
+        for (const QVariant &id : ids)
+            list << id.toString();
+        return list.join(QStringLiteral(", "));
+    };
+    QStringList problems;
+    QSet<QString> touched;
+    ++busy;
+    BulkWriter writer(tableName(), database().connectionName());
+    for (int column : std::as_const(columns)) {
+        const QString name = record().fieldName(column);
+        const QVariant value = changes.value(column);
+        const BulkWriter::Result result = writer.write(name, value, targets.value(column));
+        for (const QList<QVariant> *ids : {&result.written, &result.conflicting, &result.gone}) {
+            for (const QVariant &id : *ids)
+                touched.insert(id.toString());
+        }
+        QStringList columnProblems;
+        if (!result.conflicting.isEmpty()) {
+            for (const QVariant &id : result.conflicting)
+                conflictList << Conflict{id, column, result.stored.value(id.toString()), value};
+            columnProblems << tr("another client changed shots %1 after you read them; nothing of "
+                                 "theirs was overwritten, choose which value to keep")
+                                  .arg(idList(result.conflicting));
+        }
+        if (!result.gone.isEmpty())
+            columnProblems << tr("shots %1 are no longer in the database").arg(idList(result.gone));
+        if (!result.ok)
+            columnProblems << tr("not saved: %1").arg(result.error);
+        if (!columnProblems.isEmpty())
+            problems << tr("%1 saved on %2 of %3 shots: %4")
+                            .arg(name)
+                            .arg(result.written.size())
+                            .arg(rowOf.size())
+                            .arg(columnProblems.join(QStringLiteral("; ")));
+    }
+    // Only the rows touched are read again (one statement each); the
+    // others show what they showed.
+    if (database().isOpen()) {
+        for (const QString &id : std::as_const(touched))
+            selectRow(rowOf.value(id));
+    }
+    --busy;
+    if (!conflictList.isEmpty())
+        emit conflictsChanged();
+    if (!problems.isEmpty()) {
+        saveError = problems.join(QStringLiteral(". ")) + QLatin1Char('.');
+        emit saveFailed(saveError);
+        return false;
+    }
+    emit rowSaved(rows.value(0, -1));
     return true;
 }
 
@@ -409,4 +541,23 @@ bool ShotTableModel::select()
         emit saveFailed(saveError);
     }
     return ok;
+}
+
+Csv::Result exportShownShots(const ShotTableModel *model, const QString &path)
+{
+    QSqlQuery query(model->database());
+    query.setForwardOnly(true);
+    if (!query.exec(model->shownRowsStatement())) {
+        Csv::Result failed;
+        failed.error = QObject::tr("The shots could not be read: %1").arg(query.lastError().text());
+        return failed;
+    }
+    return Csv::write(query, path, [model](int column, const QVariant &value) {
+        if (model->isPlainTextColumn(column))
+            return PlainText::fromStored(value.toString());
+        const int type = value.metaType().id();
+        if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
+            return QString::number(value.toInt());
+        return value.toString();
+    });
 }

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QSqlTableModel>
 
+#include "shots/csvexport.h"
 #include "shots/shotwriter.h"
 
 // The table model behind the shot grid and the details form.
@@ -24,6 +25,8 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
+    // The column names stay the headers; their tooltips say what each holds.
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     void setSort(int column, Qt::SortOrder order) override;
     void sort(int column, Qt::SortOrder order) override;
 
@@ -37,6 +40,13 @@ public:
     // back through valuesNotSaved.
     bool saveRow(int row, const QHash<int, QVariant> &changes,
                  const QHash<int, QVariant> &olds = {});
+
+    // Writes columns of several rows (a bulk edit), column by column, each
+    // over the value this client read for that shot (taken for every column
+    // before the first write). Shots another client changed meanwhile are
+    // kept and added to conflicts(); saveFailed lists their ids. Returns true
+    // when every row was written. The rows are read again afterwards.
+    bool saveColumns(const QList<int> &rows, const QHash<int, QVariant> &changes);
 
     struct Outcome
     {
@@ -71,6 +81,9 @@ public:
     QVariant storedValue(int row, int column) const;
     // location, shottype and notes: free text, possibly several lines.
     bool isPlainTextColumn(int column) const { return plainTextColumns.contains(column); }
+    // prod: a yes/no flag, shown and edited in the grid as a check box
+    // (partly checked while it is NULL), never as a number.
+    bool isFlagColumn(int column) const { return column >= 0 && column == prodColumn; }
     // True while a save or a re-read is running; views then keep their
     // pending edits instead of saving them from inside.
     bool isBusy() const { return busy > 0; }
@@ -78,6 +91,9 @@ public:
     // Columns the user may not edit: the key, the project and the clip's
     // identity (path and digests).
     bool isReadOnlyColumn(int column) const;
+
+    // The statement that reads the rows shown: filter and sort in force.
+    QString shownRowsStatement() const { return selectStatement(); }
 
     // The row holding the shot with the given id, or -1.
     int rowOfId(const QVariant &id) const;
@@ -111,6 +127,7 @@ private:
 
     QList<int> readOnlyColumns;
     QList<int> plainTextColumns;
+    int prodColumn = -1;
     QList<Conflict> conflictList;
     Outcome outcome;
     StatementFailure failureKind = StatementFailure::None;
@@ -126,3 +143,8 @@ private:
 // True when writing value over stored would not change what the column
 // means: equal values, or an untouched editor's empty/zero value over NULL.
 bool sameColumnValue(const QVariant &stored, const QVariant &value);
+
+// Writes the shots the model shows (filter and sort in force, every column)
+// to a CSV file, read again in one forward pass of the model's own
+// statement; free text as plain text. See Csv::write.
+Csv::Result exportShownShots(const ShotTableModel *model, const QString &path);

@@ -15,6 +15,13 @@
 #include <QApplication>
 #include <QDataWidgetMapper>
 #include <QDialog>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QSettings>
+#include <QTimer>
+#include <QSignalSpy>
+#include <QFileDialog>
+#include <QLabel>
 #include <QAction>
 #include <QLineEdit>
 #include <QMenu>
@@ -65,6 +72,8 @@ private slots:
                           QString(32, 'c'), QString(40, 'c'))),
                  qPrintable(shots.lastError().text()));
         ConnectionSettings{TestDb::serverText(), TestDb::name(), TestDb::user(), TestDb::password(), root.path()}.save();
+        // The first start knows no layout.
+        QSettings(ConnectionKeys::organisation, ConnectionKeys::application).remove("Layout");
     }
 
     void init()
@@ -73,6 +82,24 @@ private slots:
         QSqlDatabase::removeDatabase(QSqlDatabase::defaultConnection);
         ClientState::instance()->connected = 0;
         ClientState::instance()->projectId = 0;
+    }
+
+    // Builds the main window through both dialogs; it is never deleted
+    // (its destructor ends the process).
+    MainWindow *openMainWindow()
+    {
+        whenModal("LoginDialog", [](QWidget *login) {
+            login->findChild<QAbstractButton *>("okButton")->click();
+        });
+        whenModal("ProjectSelector", [](QWidget *chooser) {
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        return new MainWindow;
+    }
+
+    void cleanupTestCase()
+    {
+        QSettings(ConnectionKeys::organisation, ConnectionKeys::application).remove("Layout");
     }
 
     void cancelledLoginShowsNoWindow()
@@ -110,18 +137,30 @@ private slots:
         QCOMPARE(QDir::current().canonicalPath(), QDir(root.path()).canonicalPath());
 
         QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+        QCOMPARE(window->size(), QSize(600, 400)); // nothing remembered yet
         QCOMPARE(window->windowTitle(), QStringLiteral("MainWindow"));
         QCOMPARE(window->menuBar()->objectName(), QStringLiteral("menuBar"));
-        // The menu bar holds one menu, with Refresh on F5.
-        QCOMPARE(window->menuBar()->actions().size(), 1);
+        // The menu bar holds File and Shots, with Refresh on F5; every entry
+        // has its mnemonic.
+        QCOMPARE(window->menuBar()->actions().size(), 2);
+        QCOMPARE(window->menuBar()->actions().at(0)->text(), QStringLiteral("&File"));
+        QCOMPARE(window->menuBar()->actions().at(1)->text(), QStringLiteral("&Shots"));
+        for (QAction *menu : window->menuBar()->actions()) {
+            for (QAction *entry : menu->menu()->actions())
+                QVERIFY2(entry->isSeparator() || entry->text().contains('&'), qPrintable(entry->text()));
+        }
         auto *refresh = window->findChild<QAction *>("refreshAction");
         QVERIFY(refresh);
         QCOMPARE(refresh->text(), QStringLiteral("&Refresh"));
         QCOMPARE(refresh->shortcut(), QKeySequence(Qt::Key_F5));
-        QVERIFY(window->menuBar()->actions().first()->menu()->actions().contains(refresh));
+        QVERIFY(window->menuBar()->actions().at(1)->menu()->actions().contains(refresh));
+        // The tool bar holds the find field and nothing else.
         auto *toolBar = window->findChild<QToolBar *>("mainToolBar");
         QVERIFY(toolBar);
-        QVERIFY(toolBar->actions().isEmpty());
+        QCOMPARE(toolBar->actions().size(), 1);
+        auto *findBar = window->findChild<QWidget *>("findBar");
+        QVERIFY(findBar);
+        QCOMPARE(toolBar->widgetForAction(toolBar->actions().first()), findBar);
         QCOMPARE(window->statusBar()->objectName(), QStringLiteral("statusBar"));
         auto *splitter = qobject_cast<QSplitter *>(window->centralWidget());
         QVERIFY(splitter);
@@ -137,6 +176,9 @@ private slots:
         QCOMPARE(info->mapper->model(), grid->model);
         QCOMPARE(info->findChild<QLineEdit *>("shotEdit")->text(), QStringLiteral("A"));
         QCOMPARE(qApp->styleSheet(), QString()); // set by main(), not by the window
+        auto *count = window->findChild<QLabel *>("countLabel");
+        QVERIFY(count);
+        QCOMPARE(count->text(), QStringLiteral("3 of 3 shots"));
 
         window->setWindowTitle("something else");
         QEvent languageChange(QEvent::LanguageChange);
@@ -149,6 +191,27 @@ private slots:
         grid->setCurrentIndex(grid->model->index(0, 3));
         QTRY_VERIFY_WITH_TIMEOUT(!info->frameView()->pixmap().isNull(), 30000);
         QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow")));
+
+        // Ctrl+F goes to the find field; the typed words narrow the rows and
+        // the status bar counts them; Escape shows every shot again.
+        grid->setFocus();
+        QTest::keyClick(window, Qt::Key_F, Qt::ControlModifier);
+        auto *findEdit = window->findChild<QLineEdit *>("findEdit");
+        QCOMPARE(QApplication::focusWidget(), findEdit);
+        QTest::keyClicks(findEdit, "PIER");
+        QTRY_COMPARE(count->text(), QStringLiteral("2 of 3 shots"));
+        QCOMPARE(grid->model->rowCount(), 2);
+        // Both rows picked on their numbers: the form edits them together.
+        grid->selectionModel()->select(QItemSelection(grid->model->index(0, 0),
+                                                      grid->model->index(1, grid->model->columnCount() - 1)),
+                                       QItemSelectionModel::ClearAndSelect);
+        QCOMPARE(info->bulkSelection().size(), 2);
+        QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow-filtered-selected")));
+        grid->setCurrentIndex(grid->model->index(0, 3));
+        QVERIFY(info->bulkSelection().isEmpty());
+        QTest::keyClick(findEdit, Qt::Key_Escape);
+        QCOMPARE(count->text(), QStringLiteral("3 of 3 shots"));
+        grid->setCurrentIndex(grid->model->index(0, 3));
 
         // A refused write shows in the status bar; the next save clears it.
         const QModelIndex scene = grid->model->index(1, grid->model->fieldIndex("scene"));
@@ -165,6 +228,49 @@ private slots:
         QCOMPARE(grid->model->data(grid->model->index(2, grid->model->fieldIndex("scene"))).toString(),
                  QStringLiteral("9"));
         QCOMPARE(grid->currentIndex(), grid->model->index(0, 3));
+
+        // Alt+F, E exports the shots shown; the status bar counts the rows.
+        const QString exported = root.filePath("exported.csv");
+        whenModal("QFileDialog", [exported](QWidget *dialog) {
+            auto *files = static_cast<QFileDialog *>(dialog);
+            // Typed into the name field, as a user would.
+            files->findChild<QLineEdit *>("fileNameEdit")->setText(exported);
+            static_cast<QDialog *>(files)->accept();
+        });
+        QTest::keyClick(window, Qt::Key_F, Qt::AltModifier);
+        QTRY_VERIFY(QApplication::activePopupWidget());
+        QSignalSpy exportSpy(window->findChild<QAction *>("exportAction"), &QAction::triggered);
+        QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_E);
+        QTRY_COMPARE(exportSpy.size(), 1);
+        QTRY_VERIFY(QFileInfo::exists(exported));
+        QTRY_VERIFY2(window->statusBar()->currentMessage().startsWith("Exported: 3 rows written to"),
+                     qPrintable(window->statusBar()->currentMessage()));
+        QFile csv(exported);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll().count("\r\n"), 4);
+
+        // Ctrl+Return saves the form and moves to the next shot, the cursor
+        // staying in its field; Ctrl+Shift+Return goes back.
+        auto *sceneEdit = info->findChild<QLineEdit *>("sceneEdit");
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        grid->setCurrentIndex(grid->model->index(0, 3));
+        sceneEdit->setFocus();
+        sceneEdit->end(false);
+        QTest::keyClicks(sceneEdit, "b");
+        QTest::keyClick(sceneEdit, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(grid->currentIndex().row(), 1);
+        QCOMPARE(QApplication::focusWidget(), sceneEdit);
+        QCOMPARE(sceneEdit->text(), QStringLiteral("5"));
+        QSqlQuery logged(TestDb::open("seed"));
+        QVERIFY(logged.exec("SELECT scene FROM shots WHERE id = 1") && logged.next());
+        QCOMPARE(logged.value(0).toString(), QStringLiteral("4b"));
+        QTest::keyClicks(sceneEdit, "c");
+        QTest::keyClick(sceneEdit, Qt::Key_Return, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(grid->currentIndex().row(), 0);
+        QCOMPARE(sceneEdit->text(), QStringLiteral("4b"));
+        QVERIFY(logged.exec("SELECT scene FROM shots WHERE id = 2") && logged.next());
+        QCOMPARE(logged.value(0).toString(), QStringLiteral("5c"));
 
         // What is still typed in the form is saved when the window closes;
         // the destructor ends the process and saves nothing.
@@ -200,6 +306,105 @@ private slots:
         QVERIFY(check.exec("SELECT shot, takes FROM shots WHERE id = 1") && check.next());
         QCOMPARE(check.value(0).toString(), QStringLiteral("A2"));
         QCOMPARE(check.value(1).toString(), QStringLiteral("3"));
+    }
+
+    void changeProjectSavesPendingEditsAndRebuildsTheView()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        MainWindow *window = openMainWindow();
+        QVERIFY(window->isVisible());
+        auto *grid = window->findChild<GridWidget *>();
+        auto *info = window->findChild<ShotInfoWidget *>();
+        QCOMPARE(grid->model->rowCount(), 3);
+        QSqlQuery read(TestDb::open("seed"));
+        QVERIFY(read.exec("SELECT related FROM shots WHERE id = 1") && read.next());
+        const QString before = read.value(0).toString();
+        auto *related = info->findChild<QLineEdit *>("relatedEdit");
+        grid->setCurrentIndex(grid->model->index(0, 3));
+        related->setFocus();
+        related->end(false);
+        QTest::keyClicks(related, ", 20");
+        bool transcodeOffered = true;
+        whenModal("ProjectSelector", [&transcodeOffered](QWidget *chooser) {
+            transcodeOffered = chooser->findChild<QAbstractButton *>("transcodeButton")->isEnabled();
+            chooser->findChild<QComboBox *>("projectBox")->setCurrentIndex(1);
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        window->findChild<QAction *>("changeProjectAction")->trigger();
+        QVERIFY(!transcodeOffered);
+        QCOMPARE(ClientState::instance()->projectId, 2);
+        // The pending edit went to its shot before the view was rebuilt.
+        QVERIFY(read.exec("SELECT related FROM shots WHERE id = 1") && read.next());
+        QCOMPARE(read.value(0).toString(), before + ", 20");
+        auto *newGrid = qobject_cast<GridWidget *>(qobject_cast<QSplitter *>(window->centralWidget())->widget(0));
+        QVERIFY(newGrid && newGrid != grid);
+        QCOMPARE(newGrid->model->rowCount(), 0);
+        QCOMPARE(newGrid->model->filter(), QStringLiteral("project=2"));
+        QCOMPARE(window->findChild<QLabel *>("countLabel")->text(), QStringLiteral("0 of 0 shots"));
+        auto *newInfo = qobject_cast<ShotInfoWidget *>(qobject_cast<QSplitter *>(window->centralWidget())->widget(2));
+        QVERIFY(newInfo && newInfo != info);
+        QVERIFY(!newInfo->findChild<QWidget *>("fieldsArea")->isEnabled());
+        QCOMPARE(qobject_cast<QSplitter *>(window->centralWidget())->count(), 3);
+
+        // And back: Refresh and the find field work on the new grid.
+        whenModal("ProjectSelector", [](QWidget *chooser) {
+            chooser->findChild<QComboBox *>("projectBox")->setCurrentIndex(0);
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        window->findChild<QAction *>("changeProjectAction")->trigger();
+        auto *third = qobject_cast<GridWidget *>(qobject_cast<QSplitter *>(window->centralWidget())->widget(0));
+        QCOMPARE(third->model->rowCount(), 3);
+        QCOMPARE(window->findChild<QLabel *>("countLabel")->text(), QStringLiteral("3 of 3 shots"));
+        QTest::keyClicks(window->findChild<QLineEdit *>("findEdit"), "office");
+        QTRY_COMPARE(third->model->rowCount(), 1);
+        QVERIFY(window->close());
+    }
+
+    void theLayoutIsKeptForTheNextWindow()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        MainWindow *window = openMainWindow();
+        QVERIFY(window->isVisible());
+        auto *grid = window->findChild<GridWidget *>();
+        auto *splitter = qobject_cast<QSplitter *>(window->centralWidget());
+        QHeaderView *header = grid->horizontalHeader();
+        const int md5 = grid->model->fieldIndex("MD5");
+        const int notes = grid->model->fieldIndex("notes");
+        const int scene = grid->model->fieldIndex("scene");
+        QVERIFY(grid->model->headerData(notes, Qt::Horizontal, Qt::ToolTipRole).toString().size() > 0);
+
+        window->resize(1111, 777);
+        splitter->setSizes({500, 4, 200});
+        const QList<int> sizes = splitter->sizes();
+        // Hidden from the header's menu.
+        QTimer::singleShot(0, [md5]() {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QVERIFY(menu);
+            for (QAction *action : menu->actions()) {
+                if (action->text() == "MD5")
+                    action->trigger();
+            }
+            menu->close();
+        });
+        emit header->customContextMenuRequested(QPoint(5, 5));
+        QVERIFY(grid->isColumnHidden(md5));
+        header->moveSection(header->visualIndex(notes), 2);
+        header->resizeSection(scene, 123);
+        grid->sortByColumn(scene, Qt::DescendingOrder);
+        QVERIFY(window->close());
+
+        MainWindow *again = openMainWindow();
+        auto *grid2 = again->findChild<GridWidget *>();
+        auto *splitter2 = qobject_cast<QSplitter *>(again->centralWidget());
+        QCOMPARE(again->size(), QSize(1111, 777));
+        QCOMPARE(splitter2->sizes(), sizes);
+        QVERIFY(grid2->isColumnHidden(md5));
+        QVERIFY(grid2->isColumnHidden(1));
+        QCOMPARE(grid2->horizontalHeader()->visualIndex(notes), 2);
+        QCOMPARE(grid2->horizontalHeader()->sectionSize(scene), 123);
+        QCOMPARE(grid2->horizontalHeader()->sortIndicatorSection(), scene);
+        QCOMPARE(grid2->model->data(grid2->model->index(0, scene)).toString(), QStringLiteral("9"));
+        QVERIFY(again->close());
     }
 };
 

@@ -4,6 +4,9 @@
 
 #include "app/clientstate.h"
 #include "shots/clipfiles.h"
+#include "shots/csvexport.h"
+#include "shots/findbar.h"
+#include "shots/shotfilter.h"
 #include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
@@ -12,9 +15,13 @@
 #include "shots/stillframeview.h"
 #include "testsupport.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDataWidgetMapper>
 #include <QDesktopServices>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QFormLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,16 +32,22 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QSpinBox>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 const QString md5One = QStringLiteral("0123456789abcdef0123456789abcdef");
@@ -233,6 +246,412 @@ private slots:
         QCOMPARE(b.info->frameView()->text(), QStringLiteral("No shot selected"));
     }
 
+    // Regression: in a project without shots the form took typing and
+    // silently dropped it.
+    void withoutAShotTheFormIsDisabledAndSaysWhy()
+    {
+        Browser b = open(empty);
+        auto *fields = b.info->findChild<QWidget *>("fieldsArea");
+        auto *hint = b.info->findChild<QLabel *>("noShotHint");
+        QVERIFY(fields && hint);
+        QVERIFY(!fields->isEnabled());
+        QVERIFY(hint->isVisible());
+        QVERIFY(hint->text().contains("Sync Project"));
+        auto *scene = b.field<QLineEdit>("sceneEdit");
+        QVERIFY(!scene->isEnabled());
+        QTest::keyClicks(scene, "12");
+        QCOMPARE(scene->text(), QString());
+        QVERIFY(!b.info->hasUnsavedChanges());
+
+        // Once the project has a shot, Refresh brings it and the form opens.
+        const int id = addShot(empty, "raw/A/1.MTS");
+        b.grid->update_request();
+        QCOMPARE(b.model()->rowCount(), 1);
+        QVERIFY(fields->isEnabled());
+        QVERIFY(!hint->isVisible());
+        typeInto(scene, "12");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(id, "scene").toString(), QStringLiteral("12"));
+    }
+
+    // Regression: the grid edited prod with a 0-99 number box, so a yes/no
+    // column could be given 7.
+    void theProductionFlagIsACheckBoxInTheGrid()
+    {
+        const int id = addShot(harbour, "raw/A/1.MTS");
+        Browser b = open(harbour);
+        const QModelIndex prod = b.cell(0, "prod");
+        QVERIFY(b.model()->flags(prod) & Qt::ItemIsUserCheckable);
+        QVERIFY(!(b.model()->flags(prod) & Qt::ItemIsEditable));
+        b.grid->edit(prod);
+        QVERIFY(!b.grid->indexWidget(prod));
+        QCOMPARE(b.model()->data(prod, Qt::DisplayRole), QVariant());
+        // NULL is neither yes nor no.
+        QCOMPARE(b.model()->data(prod, Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
+
+        b.grid->setFocus();
+        b.grid->setCurrentIndex(prod);
+        QTest::keyClick(b.grid, Qt::Key_Space);
+        QCOMPARE(stored(id, "prod").toInt(), 1);
+        QCOMPARE(b.model()->data(prod, Qt::CheckStateRole).toInt(), int(Qt::Checked));
+        QTest::keyClick(b.grid, Qt::Key_Space);
+        QCOMPARE(stored(id, "prod").toInt(), 0);
+        QCOMPARE(b.model()->data(b.cell(0, "prod"), Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+
+        // A click on the box itself toggles it too.
+        QStyleOptionViewItem option;
+        option.initFrom(b.grid->viewport());
+        option.rect = b.grid->visualRect(prod);
+        option.features |= QStyleOptionViewItem::HasCheckIndicator;
+        const QRect box = b.grid->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, b.grid);
+        QTest::mouseClick(b.grid->viewport(), Qt::LeftButton, {}, box.center());
+        QCOMPARE(stored(id, "prod").toInt(), 1);
+    }
+
+    void theFindFieldNarrowsTheRowsOnTheServer_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("notYetLogged");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList all = {"raw/A/Gull.MTS", "raw/A/2.MTS", "raw/B/3.MTS", "raw/B/4.MTS", "raw/B/5.MTS"};
+        QTest::newRow("nothing typed") << "" << false << all;
+        QTest::newRow("file name, any case") << "gull.mts" << false << QStringList{"raw/A/Gull.MTS"};
+        QTest::newRow("notes, any case") << "DAWN" << false << QStringList{"raw/A/Gull.MTS"};
+        QTest::newRow("several words, all must match")
+            << "gull  pier 12" << false << QStringList{"raw/A/Gull.MTS"};
+        QTest::newRow("words in different shots") << "gull windy" << false << QStringList{};
+        QTest::newRow("UTF-8") << "café" << false << QStringList{"raw/A/2.MTS"};
+        QTest::newRow("UTF-8, upper case") << "MÖWE" << false << QStringList{"raw/A/2.MTS"};
+        QTest::newRow("a percent sign is literal") << "%" << false << QStringList{"raw/A/2.MTS"};
+        QTest::newRow("an underscore is literal") << "_" << false << QStringList{};
+        QTest::newRow("a quote is literal") << "it's" << false << QStringList{"raw/B/3.MTS"};
+        QTest::newRow("quote and backslash cannot break out")
+            << "x' OR '1'='1 \\" << false << QStringList{};
+        QTest::newRow("digests are not searched") << "abcdef" << false << QStringList{};
+        QTest::newRow("part of a path") << "raw/b" << false << QStringList{"raw/B/3.MTS", "raw/B/4.MTS", "raw/B/5.MTS"};
+        QTest::newRow("not yet logged") << "" << true << QStringList{"raw/B/4.MTS", "raw/B/5.MTS"};
+        QTest::newRow("not yet logged and a word") << "raw/b/5" << true << QStringList{"raw/B/5.MTS"};
+    }
+
+    void theFindFieldNarrowsTheRowsOnTheServer()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, notYetLogged);
+        QFETCH(QStringList, expected);
+        addShot(harbour, "raw/A/Gull.MTS", {{"location", "East pier"}, {"scene", "12"}, {"notes", "Gulls at dawn"}});
+        addShot(harbour, "raw/A/2.MTS", {{"location", "Café Möwe"}, {"notes", "100% sure"}});
+        addShot(harbour, "raw/B/3.MTS", {{"scene", "4"}, {"notes", "it's windy"}});
+        addShot(harbour, "raw/B/4.MTS");
+        addShot(harbour, "raw/B/5.MTS", {{"scene", ""}, {"notes", ""}, {"takes", "2"}});
+        addShot(elsewhere, "raw/A/Gull.MTS", {{"notes", "Gulls at dawn"}});
+        Browser b = open(harbour);
+        b.grid->setFind(typed, notYetLogged);
+        QVERIFY2(b.model()->lastError().text().isEmpty(), qPrintable(b.model()->lastError().text()));
+        QStringList shown;
+        for (int row = 0; row < b.model()->rowCount(); ++row)
+            shown << b.model()->data(b.cell(row, "filename")).toString();
+        QCOMPARE(shown, expected);
+        QCOMPARE(b.grid->projectShotCount(), 5);
+        // The form follows: a shot when there is one, disabled when none is left.
+        QCOMPARE(b.info->findChild<QWidget *>("fieldsArea")->isEnabled(), !expected.isEmpty());
+        if (!expected.isEmpty())
+            QCOMPARE(b.field<QLabel>("filenameLabel")->text(), expected.first());
+    }
+
+    void typedWordsReachTheStatementOnlyQuoted()
+    {
+        const QString condition = ShotFilter::condition(7, "it's 50%", false, QSqlDatabase::database().driver());
+        QVERIFY2(condition.startsWith("project=7 AND "), qPrintable(condition));
+        QVERIFY2(condition.contains("'%it''s%'"), qPrintable(condition));
+        QVERIFY2(condition.contains("'%50\\\\%%'"), qPrintable(condition));
+        QCOMPARE(ShotFilter::words("  a\tb\n c "), QStringList({"a", "b", "c"}));
+        QCOMPARE(ShotFilter::condition(7, "   ", false, QSqlDatabase::database().driver()), QStringLiteral("project=7"));
+    }
+
+    void aShotSavedOutOfTheFilterStaysUntilTheFilterChanges()
+    {
+        const int id = addShot(harbour, "raw/A/1.MTS", {{"notes", "Gulls at dawn"}});
+        addShot(harbour, "raw/A/2.MTS", {{"notes", "Harbour at dusk"}});
+        Browser b = open(harbour);
+        auto *find = new FindBar(b.window);
+        connect(find, &FindBar::findChanged, b.grid, &GridWidget::setFind);
+        find->focusFind();
+        QTest::keyClicks(find->findChild<QLineEdit *>("findEdit"), "dawn");
+        QTRY_COMPARE(b.model()->rowCount(), 1);
+        QCOMPARE(b.field<QLabel>("filenameLabel")->text(), QStringLiteral("raw/A/1.MTS"));
+        auto *notes = b.field<QTextEdit>("notesEdit");
+        notes->selectAll();
+        QTest::keyClicks(notes, "Gulls at noon");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(id, "notes").toString(), QStringLiteral("Gulls at noon"));
+        // Still shown, with what was saved, and not marked as deleted.
+        QCOMPARE(b.model()->rowCount(), 1);
+        QCOMPARE(b.model()->data(b.cell(0, "notes")).toString(), QStringLiteral("Gulls at noon"));
+        QCOMPARE(b.model()->headerData(0, Qt::Vertical).toString(), QStringLiteral("1"));
+        // Edits and Refresh go on working on the filtered rows.
+        setStored(id, "notes", "Gulls at dawn again");
+        b.grid->update_request();
+        QCOMPARE(b.model()->rowCount(), 1);
+        QCOMPARE(b.model()->data(b.cell(0, "notes")).toString(), QStringLiteral("Gulls at dawn again"));
+        // Escape in the field clears the filter.
+        QTest::keyClick(find->findChild<QLineEdit *>("findEdit"), Qt::Key_Escape);
+        QCOMPARE(find->text(), QString());
+        QCOMPARE(b.model()->rowCount(), 2);
+        QCOMPARE(b.model()->filter(), QStringLiteral("project=%1").arg(harbour));
+        QCOMPARE(b.field<QLabel>("filenameLabel")->text(), QStringLiteral("raw/A/1.MTS"));
+    }
+
+    // The exported file read back by an independent CSV parser.
+    void exportIsReadBackByACsvParser()
+    {
+        addShot(harbour, "raw/A/1.MTS", {{"location", "Pier, east end"}, {"notes", "He said \"cut\"\nthen laughed"},
+                                          {"prod", 1}, {"quality", 70}});
+        addShot(harbour, "raw/A/2.MTS", {{"location", "Café Möwe – 北"}, {"scene", "12"}});
+        addShot(harbour, "raw/A/3.MTS", {{"notes", "three"}});
+        addShot(elsewhere, "raw/B/1.MTS");
+        Browser b = open(harbour);
+        // The shots shown, in the order shown.
+        b.grid->sortByColumn(b.model()->fieldIndex("filename"), Qt::DescendingOrder);
+        b.grid->setFind("raw/a", false);
+        QCOMPARE(b.model()->rowCount(), 3);
+
+        const QString path = root.filePath("export/shots.csv");
+        QDir().mkpath(root.filePath("export"));
+        const Csv::Result result = exportShownShots(b.model(), path);
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(result.rows, 3);
+
+        QProcess python;
+        python.start("python3", {"-c",
+                                 "import csv, json, sys\n"
+                                 "with open(sys.argv[1], newline='', encoding='utf-8') as f:\n"
+                                 "    print(json.dumps(list(csv.reader(f, strict=True))))\n",
+                                 path});
+        QVERIFY(python.waitForFinished(30000));
+        QCOMPARE(python.exitCode(), 0);
+        const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+        QCOMPARE(rows.size(), 4);
+        const QSqlRecord columns = QSqlDatabase::database().record("shots");
+        QJsonArray header;
+        for (int i = 0; i < columns.count(); ++i)
+            header << columns.fieldName(i);
+        QCOMPARE(rows.at(0).toArray(), header);
+        auto value = [&](int row, const char *column) {
+            return rows.at(row).toArray().at(columns.indexOf(column)).toString();
+        };
+        // Sorted as shown: file names descending.
+        QCOMPARE(value(1, "filename"), QStringLiteral("raw/A/3.MTS"));
+        QCOMPARE(value(2, "filename"), QStringLiteral("raw/A/2.MTS"));
+        QCOMPARE(value(3, "filename"), QStringLiteral("raw/A/1.MTS"));
+        QCOMPARE(value(3, "location"), QStringLiteral("Pier, east end"));
+        QCOMPARE(value(3, "notes"), QStringLiteral("He said \"cut\"\nthen laughed"));
+        QCOMPARE(value(3, "prod"), QStringLiteral("1"));
+        QCOMPARE(value(3, "quality"), QStringLiteral("70"));
+        QCOMPARE(value(3, "MD5"), md5One);
+        QCOMPARE(value(3, "SHA1"), sha1One);
+        QCOMPARE(value(2, "location"), QStringLiteral("Café Möwe – 北"));
+        QCOMPARE(value(2, "prod"), QString()); // NULL is an empty field
+        QCOMPARE(value(2, "project"), QString::number(harbour));
+        // Records end in CR LF; the line break inside a field stays as typed.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(bytes.startsWith("\"id\",\"project\",\"filename\""));
+        QCOMPARE(bytes.count("\r\n"), 4);
+        QVERIFY(bytes.contains("\"He said \"\"cut\"\"\nthen laughed\""));
+    }
+
+    // A full disk in the middle of an export: nothing under the chosen name,
+    // a file already there untouched, no temporary file left.
+    void aFailedExportLeavesNoHalfFile()
+    {
+        for (int i = 0; i < 300; ++i)
+            addShot(harbour, QStringLiteral("raw/A/%1.MTS").arg(i), {{"notes", QString(400, 'n')}});
+        Browser b = open(harbour);
+        QTemporaryDir target;
+        const QString fresh = target.filePath("new.csv");
+        const QString existing = target.filePath("old.csv");
+        {
+            QFile old(existing);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("kept");
+        }
+        // Writes beyond 64 KiB fail as on a full disk (EFBIG).
+        struct rlimit before;
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &before), 0);
+        const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = before;
+        small.rlim_cur = 64 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const Csv::Result first = exportShownShots(b.model(), fresh);
+        const Csv::Result second = exportShownShots(b.model(), existing);
+        setrlimit(RLIMIT_FSIZE, &before);
+        signal(SIGXFSZ, oldHandler);
+
+        QVERIFY2(!first.ok, qPrintable(QString::number(first.rows) + " " + QString::number(QFileInfo(fresh).size())));
+        QVERIFY(!second.ok);
+        QVERIFY2(first.error.contains(fresh) && first.error.contains("Nothing was saved"), qPrintable(first.error));
+        QVERIFY(!QFileInfo::exists(fresh));
+        QFile old(existing);
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll(), QByteArray("kept"));
+        QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.csv"});
+        // A folder that does not exist is refused at once.
+        const Csv::Result missing = exportShownShots(b.model(), target.filePath("no/such/folder/x.csv"));
+        QVERIFY(!missing.ok);
+        QVERIFY(!missing.error.isEmpty());
+    }
+
+    void tabWalksTheFieldsInOrder()
+    {
+        addShot(harbour, "raw/A/1.MTS");
+        Browser b = open(harbour);
+        const QStringList order = {"locationEdit", "sceneEdit", "shotEdit", "prodBox", "durationEdit",
+                                   "qualitySlider", "qualitySpin", "takesEdit", "relatedEdit",
+                                   "shotTypeEdit", "descIdEdit", "notesEdit"};
+        b.field<QTextEdit>("locationEdit")->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget()->objectName(), order.first());
+        for (int i = 1; i < order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), order.at(i));
+        }
+        for (int i = order.size() - 2; i >= 0; --i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+            QCOMPARE(QApplication::focusWidget()->objectName(), order.at(i));
+        }
+    }
+
+    void emptyValuesShowEmptyAndDeleteSetsThemBack()
+    {
+        const int empty = addShot(harbour, "raw/A/1.MTS");
+        const int full = addShot(harbour, "raw/A/2.MTS", {{"prod", 1}, {"quality", 70}, {"duration", "12"}});
+        Browser b = open(harbour);
+        auto *prod = b.field<QCheckBox>("prodBox");
+        auto *slider = b.field<QSlider>("qualitySlider");
+        auto *number = b.field<QSpinBox>("qualitySpin");
+        auto *duration = b.field<QLineEdit>("durationEdit");
+        // NULL shows as empty, not as a cleared box or a 0 ...
+        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(number->value(), number->minimum());
+        QVERIFY(number->text().trimmed().isEmpty());
+        QCOMPARE(duration->text(), QString());
+        // ... and is not written on the next save.
+        const int updatesBefore = updatesRun();
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(updatesRun(), updatesBefore);
+
+        // Digits typed on the slider set the quality.
+        slider->setFocus();
+        QTest::keyClick(slider, Qt::Key_4);
+        QCOMPARE(QApplication::focusWidget(), number);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_2);
+        QCOMPARE(number->value(), 42);
+        QCOMPARE(slider->value(), 42);
+        QTest::keyClick(prod, Qt::Key_Space);
+        QCOMPARE(prod->checkState(), Qt::Checked);
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(empty, "quality").toInt(), 42);
+        QCOMPARE(stored(empty, "prod").toInt(), 1);
+        QVERIFY(stored(empty, "duration").isNull());
+
+        // Delete sets each back to empty (NULL).
+        b.click(1, "scene");
+        QCOMPARE(number->value(), 70);
+        QCOMPARE(prod->checkState(), Qt::Checked);
+        QTest::keyClick(slider, Qt::Key_Delete);
+        QVERIFY(number->text().trimmed().isEmpty());
+        QTest::keyClick(prod, Qt::Key_Delete);
+        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
+        duration->selectAll();
+        QTest::keyClick(duration, Qt::Key_Delete);
+        QCOMPARE(duration->text(), QString());
+        QVERIFY(b.info->saveChanges());
+        for (const char *column : {"quality", "prod", "duration"})
+            QVERIFY2(stored(full, column).isNull(), column);
+        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
+        // A quality of 0 is a value, not empty.
+        number->setFocus();
+        QTest::keyClicks(number, "0");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(full, "quality"), QVariant(0));
+    }
+
+    // Several rows selected: a change in the form goes to each selected
+    // shot, field by field, each over the value read; a shot another client
+    // changed meanwhile is kept and put to the user, the others are saved.
+    void bulkEditOfTwoFieldsKeepsAnotherClientsChange()
+    {
+        const int a = addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}, {"notes", "first"}});
+        const int b2 = addShot(harbour, "raw/A/2.MTS", {{"scene", "1"}, {"notes", "second"}});
+        const int c = addShot(harbour, "raw/A/3.MTS", {{"scene", "1"}, {"notes", "third"}});
+        const int d = addShot(harbour, "raw/A/4.MTS", {{"scene", "1"}});
+        Browser b = open(harbour);
+        // Cells of several rows are no bulk edit; whole rows are.
+        b.click(0, "scene");
+        QTest::mouseClick(b.grid->viewport(), Qt::LeftButton, Qt::ShiftModifier,
+                          b.grid->visualRect(b.cell(2, "scene")).center());
+        QVERIFY(b.info->bulkSelection().isEmpty());
+        // Rows 0 and 1 on the row numbers, then row 2 added (as Shift+click
+        // and Ctrl+click there do).
+        QHeaderView *rowsHeader = b.grid->verticalHeader();
+        QTest::mouseClick(rowsHeader->viewport(), Qt::LeftButton, {},
+                          QPoint(rowsHeader->width() / 2, rowsHeader->sectionViewportPosition(0) + 3));
+        b.grid->selectionModel()->select(QItemSelection(b.model()->index(1, 0),
+                                                        b.model()->index(2, b.model()->columnCount() - 1)),
+                                         QItemSelectionModel::Select);
+        QCOMPARE(b.info->bulkSelection(), QList<int>({0, 1, 2}));
+
+        auto *scene = b.field<QLineEdit>("sceneEdit");
+        auto *takes = b.field<QLineEdit>("takesEdit");
+        auto *notes = b.field<QTextEdit>("notesEdit");
+        QCOMPARE(scene->text(), QStringLiteral("1"));             // shared
+        QCOMPARE(notes->toPlainText(), QString());                 // differs
+        QCOMPARE(notes->placeholderText(), QStringLiteral("(several values)"));
+        QCOMPARE(scene->placeholderText(), QString());
+        QVERIFY(b.field<QLabel>("filenameLabel")->text().startsWith("3 shots selected"));
+        QVERIFY(saveScreenshot(b.window, "bulkedit").size() > 0);
+
+        setStored(b2, "scene", "9"); // another client, after the form read it
+        QSignalSpy failed(b.model(), &ShotTableModel::saveFailed);
+        scene->selectAll();
+        QTest::keyClicks(scene, "2");
+        QTest::keyClicks(takes, "5");
+        // (The window may have saved already when the focus moved.)
+        b.info->saveChanges();
+
+        QCOMPARE(stored(a, "scene").toString(), QStringLiteral("2"));
+        QCOMPARE(stored(b2, "scene").toString(), QStringLiteral("9"));
+        QCOMPARE(stored(c, "scene").toString(), QStringLiteral("2"));
+        for (int id : {a, b2, c})
+            QCOMPARE(stored(id, "takes").toString(), QStringLiteral("5"));
+        // Fields not changed are not written, and neither is a shot not selected.
+        QCOMPARE(stored(a, "notes").toString(), QStringLiteral("first"));
+        QCOMPARE(stored(c, "notes").toString(), QStringLiteral("third"));
+        QCOMPARE(stored(d, "scene").toString(), QStringLiteral("1"));
+        QVERIFY(stored(d, "takes").isNull());
+        // The conflict names its shot and waits for the user's choice.
+        QCOMPARE(failed.size(), 1);
+        const QString message = failed.first().first().toString();
+        QVERIFY2(message.contains(QStringLiteral("shots %1 after you read them").arg(b2)), qPrintable(message));
+        QVERIFY2(message.startsWith("scene saved on 2 of 3 shots"), qPrintable(message));
+        QCOMPARE(b.model()->conflicts().size(), 1);
+        QCOMPARE(b.model()->conflicts().first().id.toInt(), b2);
+        QVERIFY(b.info->conflictBar()->isVisible());
+        // The grid shows what is stored; the form, still on the selection,
+        // now finds the scene differing.
+        QCOMPARE(b.model()->data(b.cell(1, "scene")).toString(), QStringLiteral("9"));
+        QCOMPARE(scene->text(), QString());
+        QCOMPARE(takes->text(), QStringLiteral("5"));
+        QVERIFY(b.model()->resolveConflict(0, true));
+        QCOMPARE(stored(b2, "scene").toString(), QStringLiteral("2"));
+
+        // One row selected again: the form is that shot's own.
+        b.click(3, "scene");
+        QVERIFY(b.info->bulkSelection().isEmpty());
+        QCOMPARE(b.field<QLabel>("filenameLabel")->text(), QStringLiteral("raw/A/4.MTS"));
+        QCOMPARE(notes->placeholderText(), QString());
+    }
+
     void theGridReadsTheRowsOnce()
     {
         addShot(harbour, "raw/A/1.MTS");
@@ -350,6 +769,13 @@ private slots:
         for (int row = 0; row < labels.size(); ++row) {
             auto *label = qobject_cast<QLabel *>(layout->itemAt(row, QFormLayout::LabelRole)->widget());
             QWidget *field = layout->itemAt(row, QFormLayout::FieldRole)->widget();
+            // The quality's slider shares its row with its number.
+            if (columns[row] == "quality") {
+                QCOMPARE(field->findChildren<QWidget *>(Qt::FindDirectChildrenOnly).size(), 2);
+                QCOMPARE(field->findChild<QSpinBox *>("qualitySpin")->parentWidget(), field);
+                field = field->findChild<QSlider *>("qualitySlider");
+                QCOMPARE(label->buddy(), field);
+            }
             QVERIFY(label);
             QCOMPARE(label->text(), labels[row]);
             QCOMPARE(field->metaObject()->className(), widgets[row].toLatin1().constData());
@@ -462,7 +888,8 @@ private slots:
         setStored(first, "takes", "5"); // another client, after the form loaded
 
         b.click(1, "scene");
-        QVERIFY(!b.field<QCheckBox>("prodBox")->isChecked()); // NULL shows cleared
+        // NULL shows as neither yes nor no
+        QCOMPARE(b.field<QCheckBox>("prodBox")->checkState(), Qt::PartiallyChecked);
         b.click(0, "scene");
         b.click(1, "scene");
         b.info->saveChanges();
@@ -504,7 +931,7 @@ private slots:
     {
         const int id = addShot(harbour, "raw/A/1.MTS");
         Browser b = open(harbour);
-        for (const char *column : {"scene", "quality", "prod"}) {
+        for (const char *column : {"scene", "quality"}) {
             const QModelIndex index = b.cell(0, column);
             b.grid->setCurrentIndex(index);
             b.grid->edit(index);

@@ -5,6 +5,7 @@
 
 #include "testsupport.h"
 
+#include <QFileInfo>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
@@ -98,6 +99,32 @@ private slots:
         if (script.contains("okButton"))
             QCOMPARE(settingsFile.permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
                      QFileDevice::Permissions());
+    }
+
+    // The window's layout is written when it closes and read at the next
+    // start of the real client; the first start keeps the defaults.
+    void theLayoutIsRestoredAfterARestart()
+    {
+        writeSettings(TestDb::password());
+        const QString open = "LoginDialog:click:okButton;ProjectSelector:click:editButton;";
+        ClientRun first = runClient(open + "MainWindow:size;MainWindow:resize:1234x777;MainWindow:close", home.path());
+        QVERIFY2(first.finished && !first.crashed && first.exitCode == 0, qPrintable(first.log));
+        QVERIFY2(first.log.contains("driver: size 600x400"), qPrintable(first.log));
+
+        const QString file = home.path() + "/config/Corvanest/Tavelo Client.conf";
+        {
+            QSettings stored(file, QSettings::IniFormat);
+            for (const char *key : {"Layout/windowGeometry", "Layout/splitterState", "Layout/gridHeaderState"})
+                QVERIFY2(!stored.value(key).toByteArray().isEmpty(), key);
+            // The connection keys are untouched, and the file stays private.
+            QCOMPARE(stored.value("Connection/pw").toString(), TestDb::password());
+        }
+        QCOMPARE(QFileInfo(file).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+                 QFileDevice::Permissions());
+
+        ClientRun second = runClient(open + "MainWindow:size;MainWindow:close", home.path());
+        QVERIFY2(second.finished && !second.crashed && second.exitCode == 0, qPrintable(second.log));
+        QVERIFY2(second.log.contains("driver: size 1234x777"), qPrintable(second.log));
     }
 };
 

@@ -9,6 +9,8 @@
 //   accept, reject, close
 //   grab:PATH    saves a picture of the window
 //   waitfile:PATH  waits until that file exists (an encoder has started)
+//   resize:WxH   resizes the window
+//   size         reports "driver: size WxH" of the window
 // Every window that is shown is reported on standard error as
 // "driver: shown CLASS title=TITLE", every step as "driver: step N done";
 // before the first window, "driver: desktop file name=NAME window icon=set"
@@ -121,6 +123,11 @@ private:
                 window->close();
             } else if (action == QLatin1String("grab")) {
                 window->grab().save(argument);
+            } else if (action == QLatin1String("resize")) {
+                window->resize(argument.section(QLatin1Char('x'), 0, 0).toInt(),
+                               argument.section(QLatin1Char('x'), 1, 1).toInt());
+            } else if (action == QLatin1String("size")) {
+                report(QStringLiteral("size %1x%2").arg(window->width()).arg(window->height()));
             }
             report(QStringLiteral("step %1 done").arg(n));
         });

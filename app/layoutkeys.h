@@ -1,0 +1,12 @@
+#pragma once
+
+// Where the main window keeps its layout between runs, in the same
+// per-user settings store as the connection (organisation "Corvanest",
+// application "Tavelo Client"), in a group of its own. Written when the
+// window closes; read when it is built. Without them the window opens with
+// its built-in defaults.
+namespace LayoutKeys {
+inline const char windowGeometry[] = "Layout/windowGeometry"; // size and position
+inline const char splitterState[] = "Layout/splitterState";   // grid above the form
+inline const char gridHeaderState[] = "Layout/gridHeaderState"; // column widths, order, hidden, sort
+} // namespace LayoutKeys

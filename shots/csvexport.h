@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <functional>
+
+class QAbstractItemModel;
+class QSqlQuery;
+
+// Writes the rows of a table model as CSV that spreadsheet programs and
+// editing suites import: RFC 4180 (every field quoted, quotes doubled, line
+// breaks inside a field kept, CR LF between records), UTF-8, a header row
+// of column names. Widget-free.
+namespace Csv {
+
+// One field, quoted.
+QString field(const QString &text);
+// One record: its fields quoted, separated by commas, ended by CR LF.
+QString record(const QStringList &fields);
+
+struct Result
+{
+    bool ok = false;
+    int rows = 0;      // data rows written (the header not counted)
+    QString error;     // what went wrong, for the user
+};
+
+// Writes every row of the model (all columns, in the model's order, under
+// the header names) to path. The file is written under a temporary name
+// and renamed only once complete: a failure (full disk, no permission)
+// leaves nothing under path, and a file already there untouched.
+Result write(const QAbstractItemModel *model, const QString &path);
+
+// The same for the rows of an executed query, read forward once: far faster
+// than a model's cells for a large project. text turns a column's value
+// into its field (the value's text when not given); NULL is always empty.
+Result write(QSqlQuery &query, const QString &path,
+             const std::function<QString(int column, const QVariant &value)> &text = {});
+
+} // namespace Csv
