@@ -313,12 +313,14 @@ bool ShotTableModel::saveColumns(const QList<int> &rows, const QHash<int, QVaria
     };
     QStringList problems;
     QSet<QString> touched;
+    bool reopened = false;
     ++busy;
     BulkWriter writer(tableName(), database().connectionName());
     for (int column : std::as_const(columns)) {
         const QString name = record().fieldName(column);
         const QVariant value = changes.value(column);
         const BulkWriter::Result result = writer.write(name, value, targets.value(column));
+        reopened = reopened || result.reconnected;
         for (const QList<QVariant> *ids : {&result.written, &result.conflicting, &result.gone}) {
             for (const QVariant &id : *ids)
                 touched.insert(id.toString());
@@ -342,9 +344,14 @@ bool ShotTableModel::saveColumns(const QList<int> &rows, const QHash<int, QVaria
                             .arg(rowOf.size())
                             .arg(columnProblems.join(QStringLiteral("; ")));
     }
-    // Only the rows touched are read again (one statement each); the
-    // others show what they showed.
-    if (database().isOpen()) {
+    if (reopened) {
+        // Every result read on the old connection is void: read all rows
+        // again; the views keep the user's place.
+        select();
+        emit reconnected();
+    } else if (database().isOpen()) {
+        // Only the rows touched are read again (one statement each); the
+        // others show what they showed.
         for (const QString &id : std::as_const(touched))
             selectRow(rowOf.value(id));
     }

@@ -100,6 +100,8 @@ private:
         }
         if (action == "refresh")
             return model->select();
+        if (action == "bulk edit")
+            return model->saveColumns({0, 1}, {{model->fieldIndex("takes"), QStringLiteral("bulk")}});
         if (action == "moving to another row") {
             grid->setCurrentIndex(model->index(1, model->fieldIndex("scene")));
             return info->mapper->currentIndex() == 1
@@ -277,6 +279,7 @@ private slots:
         QTest::newRow("form save") << "form save";
         QTest::newRow("refresh") << "refresh";
         QTest::newRow("moving to another row") << "moving to another row";
+        QTest::newRow("bulk edit") << "bulk edit";
     }
 
     void aRestartedServerIsReconnectedOnTheNextAction()
@@ -297,6 +300,10 @@ private slots:
             QCOMPARE(stored(firstShot, "scene").toString(), QStringLiteral("cell"));
         if (action == "form save")
             QCOMPARE(stored(firstShot, "takes").toString(), QStringLiteral("3form"));
+        if (action == "bulk edit") {
+            QCOMPARE(stored(firstShot, "takes").toString(), QStringLiteral("bulk"));
+            QCOMPARE(stored(firstShot + 1, "takes").toString(), QStringLiteral("bulk"));
+        }
         QCOMPARE(grid->model->rowCount(), 2);
         // And the connection stays usable.
         QVERIFY(grid->model->setData(grid->model->index(1, grid->model->fieldIndex("takes")), "5"));
