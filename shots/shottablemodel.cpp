@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QSet>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -485,10 +486,35 @@ void ShotTableModel::sort(int column, Qt::SortOrder order)
     QSqlTableModel::sort(column, order);
 }
 
+bool ShotTableModel::selectRow(int row)
+{
+    const QVariant id = idOfRow(row);
+    if (id.isValid())
+        rereadIds.insert(id.toLongLong());
+    return QSqlTableModel::selectRow(row);
+}
+
+QString ShotTableModel::shownRowsStatement() const
+{
+    if (rereadIds.isEmpty() || filter().isEmpty())
+        return selectStatement();
+    QSqlDriver *driver = database().driver();
+    QStringList ids;
+    ids.reserve(rereadIds.size());
+    for (qlonglong id : rereadIds)
+        ids << QString::number(id);
+    const QString where = QStringLiteral("(%1) OR %2 IN (%3)")
+                              .arg(filter(), driver->escapeIdentifier(QStringLiteral("id"), QSqlDriver::FieldName),
+                                   ids.join(QLatin1Char(',')));
+    const QString statement = driver->sqlStatement(QSqlDriver::SelectStatement, tableName(), record(), false);
+    return statement + QStringLiteral(" WHERE ") + where + QLatin1Char(' ') + orderByClause();
+}
+
 bool ShotTableModel::selectOnce(StatementFailure *failure, QString *error)
 {
     QElapsedTimer clock;
     clock.start();
+    rereadIds.clear();
     rowsCurrent = QSqlTableModel::select();
     *failure = rowsCurrent ? StatementFailure::None
                            : classifyFailure(database(), lastError(), clock.elapsed());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QSet>
 #include <QSqlTableModel>
 
 #include "shots/csvexport.h"
@@ -92,8 +93,11 @@ public:
     // identity (path and digests).
     bool isReadOnlyColumn(int column) const;
 
-    // The statement that reads the rows shown: filter and sort in force.
-    QString shownRowsStatement() const { return selectStatement(); }
+    // The statement that reads the rows shown: filter and sort in force,
+    // and the rows read again since the last select (a row saved so that it
+    // no longer matches the filter stays shown, so it is exported too).
+    QString shownRowsStatement() const;
+    bool selectRow(int row) override;
 
     // The row holding the shot with the given id, or -1.
     int rowOfId(const QVariant &id) const;
@@ -135,6 +139,9 @@ private:
     int requestedSortColumn = -1;
     Qt::SortOrder requestedSortOrder = Qt::AscendingOrder;
     bool rowsCurrent = false;
+    // Ids of the rows read again one by one since the last select; they are
+    // shown whether or not they still match the filter.
+    QSet<qlonglong> rereadIds;
     int selectedSortColumn = -1;
     Qt::SortOrder selectedSortOrder = Qt::AscendingOrder;
     QString saveError;

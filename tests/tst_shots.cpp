@@ -388,11 +388,23 @@ private slots:
         QCOMPARE(b.model()->rowCount(), 1);
         QCOMPARE(b.model()->data(b.cell(0, "notes")).toString(), QStringLiteral("Gulls at noon"));
         QCOMPARE(b.model()->headerData(0, Qt::Vertical).toString(), QStringLiteral("1"));
+        // Export writes the shots shown, this one included.
+        const QString path = root.filePath("kept.csv");
+        const Csv::Result exported = exportShownShots(b.model(), path);
+        QVERIFY2(exported.ok, qPrintable(exported.error));
+        QCOMPARE(exported.rows, 1);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("Gulls at noon"));
         // Edits and Refresh go on working on the filtered rows.
         setStored(id, "notes", "Gulls at dawn again");
         b.grid->update_request();
         QCOMPARE(b.model()->rowCount(), 1);
         QCOMPARE(b.model()->data(b.cell(0, "notes")).toString(), QStringLiteral("Gulls at dawn again"));
+        setStored(id, "notes", "Gulls at noon");
+        b.grid->update_request();
+        QCOMPARE(b.model()->rowCount(), 0);
+        QCOMPARE(exportShownShots(b.model(), path).rows, 0);
         // Escape in the field clears the filter.
         QTest::keyClick(find->findChild<QLineEdit *>("findEdit"), Qt::Key_Escape);
         QCOMPARE(find->text(), QString());
