@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QThread>
 #include <QTimer>
 
 #include <atomic>
@@ -200,6 +201,10 @@ int main(int argc, char *argv[])
         status = summary.exitCode();
     }
     db.close();
+    // A hashing thread that has done its work may still be winding down:
+    // give it a moment (never a join: one stuck in a read never returns).
+    for (int i = 0; i < 40 && SyncEngine::abandonedThreads() > 0; ++i)
+        QThread::msleep(5);
     if (SyncEngine::abandonedThreads() > 0) {
         // A hashing thread is still stuck in a read: end without running
         // static destructors under it.
