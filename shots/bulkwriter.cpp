@@ -22,16 +22,6 @@ QString placeholders(int count)
         list += i == 0 ? QStringLiteral("?") : QStringLiteral(",?");
     return list;
 }
-
-QVariant bindable(const QVariant &value)
-{
-    const int type = value.metaType().id();
-    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
-        return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
-    if (!value.isValid())
-        return QVariant(QMetaType::fromType<QString>());
-    return value;
-}
 } // namespace
 
 BulkWriter::Result BulkWriter::write(const QString &column, const QVariant &after,
@@ -127,7 +117,7 @@ bool BulkWriter::tryChunk(const QString &column, const QVariant &after, const QL
         if (!update.prepare(QStringLiteral("UPDATE %1 SET %2 = ? WHERE id IN (%3)")
                                 .arg(quotedTable, quotedColumn, placeholders(matching.size()))))
             return fail(update);
-        update.addBindValue(bindable(after));
+        update.addBindValue(ShotWriter::bindable(after));
         for (const QVariant &id : std::as_const(matching))
             update.addBindValue(id);
         clock.start();

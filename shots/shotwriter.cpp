@@ -34,11 +34,8 @@ bool ShotWriter::sameStored(const QVariant &a, const QVariant &b)
     return text(a) == text(b);
 }
 
-namespace {
-QVariant bindable(const QVariant &value)
+QVariant ShotWriter::bindable(const QVariant &value)
 {
-    // The driver reports a TINYINT as a char; bound as such it would be sent
-    // as a one-character string.
     const int type = value.metaType().id();
     if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
         return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
@@ -46,7 +43,6 @@ QVariant bindable(const QVariant &value)
         return QVariant(QMetaType::fromType<QString>());
     return value;
 }
-} // namespace
 
 bool ShotWriter::runUpdate(const QVariant &id, const QList<Field> &fields, int *matched,
                            StatementFailure *failure, QString *error)

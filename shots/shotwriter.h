@@ -58,6 +58,10 @@ public:
 
     // True when two column values hold the same bytes (NULL only equals NULL).
     static bool sameStored(const QVariant &a, const QVariant &b);
+    // A value as it must be bound to reach its column unchanged: the driver
+    // reports a TINYINT as a char, which bound as such is sent as a
+    // one-character string; an invalid value is bound as NULL.
+    static QVariant bindable(const QVariant &value);
 
 private:
     bool runUpdate(const QVariant &id, const QList<Field> &fields, int *matched,

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QSqlDatabase>
+
+// What the browsing benchmarks share: the seeded project and the way a
+// figure is printed beside its target.
+
+namespace BenchSeed {
+inline constexpr int totalShots = 300000;
+inline constexpr int projectShots = 100000;
+
+// Prints one figure beside its target, and whether it was met.
+void report(const char *what, double value, const char *unit, double target);
+
+// 300,000 shots in three projects; the middle one, "Large project", holds
+// 100,000. Returns that project's id, or 0 when seeding failed (the reason
+// is printed).
+int seed(QSqlDatabase &db);
+} // namespace BenchSeed
