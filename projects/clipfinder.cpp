@@ -162,15 +162,6 @@ QList<ClipEntry> ClipFinder::findClips(const QString &rootPath)
 
 namespace {
 
-qint64 modifiedNs(const struct stat &status)
-{
-#ifdef Q_OS_MACOS
-    return qint64(status.st_mtimespec.tv_sec) * 1000000000 + status.st_mtimespec.tv_nsec;
-#else
-    return qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-#endif
-}
-
 QString kindOf(mode_t mode)
 {
     if (S_ISDIR(mode))
@@ -274,7 +265,7 @@ ClipWalk ClipFinder::walk(const QString &rootPath, const std::atomic_bool *cance
             clip.path = QString::fromUtf8(relative);
             clip.absolutePath = QFile::decodeName(full);
             clip.size = qint64(status.st_size);
-            clip.modifiedNs = modifiedNs(status);
+            clip.modifiedNs = ClipFinder::modifiedNs(status);
             result.clips << clip;
         }
         closedir(dir);
@@ -324,4 +315,15 @@ ClipWalk ClipFinder::walk(const QString &rootPath, const std::atomic_bool *cance
     return result;
 }
 
+#endif
+
+#ifndef Q_OS_WIN
+qint64 ClipFinder::modifiedNs(const struct stat &status)
+{
+#ifdef Q_OS_MACOS
+    return qint64(status.st_mtimespec.tv_sec) * 1000000000 + status.st_mtimespec.tv_nsec;
+#else
+    return qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+#endif
+}
 #endif

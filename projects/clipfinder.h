@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+struct stat;
+
 // One clip below the local root's "raw" directory.
 struct ClipEntry
 {
@@ -53,6 +55,12 @@ ClipWalk walk(const QString &rootPath, const std::atomic_bool *cancel = nullptr)
 // The clips of walk(), sorted by path so repeated runs list them in the same
 // order. An absent raw directory gives no clips.
 QList<ClipEntry> findClips(const QString &rootPath);
+
+#ifndef Q_OS_WIN
+// A file's last modification in nanoseconds since the epoch, as precise as
+// the file system keeps it.
+qint64 modifiedNs(const struct stat &status);
+#endif
 
 // Why rootPath cannot serve as the local root ("the folder ... cannot be
 // entered: Permission denied"), or empty when it can: it must be an existing

@@ -1,5 +1,7 @@
 #include "projects/cliphasher.h"
 
+#include "projects/clipfinder.h"
+
 #include <QDateTime>
 #include <QFile>
 
@@ -157,15 +159,7 @@ qint64 readBlock(QFile &file, char *buffer, qint64 size)
 }
 
 #ifdef Q_OS_UNIX
-qint64 modifiedNs(const struct stat &status)
-{
-#ifdef Q_OS_MACOS
-    return qint64(status.st_mtimespec.tv_sec) * 1000000000 + status.st_mtimespec.tv_nsec;
-#else
-    return qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-#endif
-}
-
+using ClipFinder::modifiedNs;
 #endif
 
 struct FileState

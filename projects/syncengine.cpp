@@ -412,24 +412,8 @@ void SyncEngine::clipHashed(const Hashed &hashed)
         while (step == Step::Retry) {
             // The transaction went with the connection: the clips in it are
             // looked up again first, then this one.
-            const QList<Pending> lost = pending;
-            pending.clear();
-            for (Pending again : lost) {
-                if (again.hashed.digests.status == ClipHasher::Status::Ok) {
-                    again.outcome = SyncClipResult{};
-                    again.outcome.path = clips.at(again.index).path;
-                    again.outcome.remembered = again.hashed.remembered;
-                    if (syncClip(clips.at(again.index), again.hashed, again.outcome) != Step::Done) {
-                        if (running)
-                            finish(SyncSummary::Status::DatabaseFailed,
-                                   QStringLiteral("The connection to the database was lost again at %1 right after "
-                                                  "it was reopened.")
-                                       .arg(again.outcome.path));
-                        return;
-                    }
-                }
-                pending << again;
-            }
+            if (!redoLostBatch())
+                return;
             outcome = SyncClipResult{};
             outcome.path = clip.path;
             outcome.remembered = hashed.remembered;
@@ -574,6 +558,29 @@ SyncEngine::Step SyncEngine::handleFailure(const QString &clipPath, const QSqlEr
     return Step::Stopped;
 }
 
+bool SyncEngine::redoLostBatch()
+{
+    const QList<Pending> lost = pending;
+    pending.clear();
+    for (Pending again : lost) {
+        if (again.hashed.digests.status == ClipHasher::Status::Ok) {
+            again.outcome = SyncClipResult{};
+            again.outcome.path = clips.at(again.index).path;
+            again.outcome.remembered = again.hashed.remembered;
+            if (syncClip(clips.at(again.index), again.hashed, again.outcome) != Step::Done) {
+                if (running)
+                    finish(SyncSummary::Status::DatabaseFailed,
+                           QStringLiteral("The connection to the database was lost again at %1 right after "
+                                          "it was reopened.")
+                               .arg(again.outcome.path));
+                return false;
+            }
+        }
+        pending << again;
+    }
+    return true;
+}
+
 bool SyncEngine::commitBatch()
 {
     commitTimer.stop();
@@ -588,25 +595,7 @@ bool SyncEngine::commitBatch()
                 return false;
             if (step == Step::Retry) {
                 // Look the whole batch up again on the new connection.
-                const QList<Pending> lost = pending;
-                pending.clear();
-                for (Pending again : lost) {
-                    if (again.hashed.digests.status == ClipHasher::Status::Ok) {
-                        again.outcome = SyncClipResult{};
-                        again.outcome.path = clips.at(again.index).path;
-                        again.outcome.remembered = again.hashed.remembered;
-                        if (syncClip(clips.at(again.index), again.hashed, again.outcome) != Step::Done) {
-                            if (running)
-                                finish(SyncSummary::Status::DatabaseFailed,
-                                       QStringLiteral("The connection to the database was lost again at %1 right "
-                                                      "after it was reopened.")
-                                           .arg(again.outcome.path));
-                            return false;
-                        }
-                    }
-                    pending << again;
-                }
-                return commitBatch();
+                return redoLostBatch() && commitBatch();
             }
             // Refused on a live connection: nothing of the batch was stored.
             db.rollback();

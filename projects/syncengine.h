@@ -163,6 +163,9 @@ private:
     // only this statement was refused.
     Step handleFailure(const QString &clipPath, const QSqlError &error);
     bool commitBatch();
+    // After a reconnect: looks the clips of the lost transaction up again
+    // on the new connection; false when the sync had to stop.
+    bool redoLostBatch();
     void report(const SyncClipResult &clip);
     void rememberClip(const ClipEntry &clip, const Hashed &hashed);
     void finish(SyncSummary::Status status, const QString &error = QString());
