@@ -22,7 +22,6 @@
 #include <QTest>
 
 #ifdef Q_OS_UNIX
-#include <dirent.h>
 #include <sys/stat.h>
 #endif
 
@@ -75,22 +74,6 @@ void closeTranscodeWindows()
             window->hide();
     }
 }
-
-#ifdef Q_OS_UNIX
-// True when this process ignores file permissions, as root does with the
-// capabilities that bypass them.
-bool ignoresPermissions()
-{
-    QTemporaryDir dir;
-    const QByteArray locked = QFile::encodeName(dir.path() + "/locked");
-    ::mkdir(locked.constData(), 0);
-    DIR *listed = ::opendir(locked.constData());
-    if (listed)
-        ::closedir(listed);
-    ::chmod(locked.constData(), 0700);
-    return listed != nullptr;
-}
-#endif
 
 } // namespace
 

@@ -139,22 +139,6 @@ QStringList skippedPaths(const SyncSummary &summary)
     return paths;
 }
 
-#ifdef Q_OS_UNIX
-// True when this process ignores file permissions, as root does with the
-// capabilities that bypass them.
-bool ignoresPermissions()
-{
-    QTemporaryDir dir;
-    const QByteArray locked = QFile::encodeName(dir.path() + "/locked");
-    ::mkdir(locked.constData(), 0);
-    DIR *listed = ::opendir(locked.constData());
-    if (listed)
-        ::closedir(listed);
-    ::chmod(locked.constData(), 0700);
-    return listed != nullptr;
-}
-#endif
-
 QStringList traces;
 QtMessageHandler previousHandler = nullptr;
 void keepTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)

@@ -14,6 +14,12 @@
 #include <QTimer>
 #include <QWidget>
 #include <QDebug>
+#include <QTemporaryDir>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <sys/stat.h>
+#endif
 
 namespace {
 QString env(const char *name)
@@ -389,4 +395,20 @@ QSqlDatabase PrivateServer::open(const QString &connectionName) const
     if (!db.isOpen() && !db.open())
         qWarning() << "private server:" << db.lastError().text();
     return db;
+}
+
+bool ignoresPermissions()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QByteArray locked = QFile::encodeName(dir.path() + "/locked");
+    ::mkdir(locked.constData(), 0);
+    DIR *listed = ::opendir(locked.constData());
+    if (listed)
+        ::closedir(listed);
+    ::chmod(locked.constData(), 0700);
+    return listed != nullptr;
+#else
+    return false;
+#endif
 }

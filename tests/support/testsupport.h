@@ -50,6 +50,10 @@ bool makeClip(const QString &path, int seconds = 2);
 // The lowercase hexadecimal MD5 of a file's content.
 QString fileMd5(const QString &path);
 
+// True when this process ignores file permissions, as root does with the
+// capabilities that bypass them (always false where there are none).
+bool ignoresPermissions();
+
 // Writes a picture of the widget to the screenshot folder under the build
 // folder, so anyone can look at a window without a display. Returns the path.
 QString saveScreenshot(QWidget *widget, const QString &name);
