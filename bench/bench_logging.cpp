@@ -74,19 +74,13 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
-    if (env("TAVELO_TEST_DB_PORT").isEmpty()) {
+    if (!TestDb::configured()) {
         std::fprintf(stderr, "bench_logging: no database; run it through scripts/bench\n");
         return 1;
     }
-    const QString server = QStringLiteral("%1:%2").arg(
-        env("TAVELO_TEST_DB_HOST").isEmpty() ? QStringLiteral("127.0.0.1") : env("TAVELO_TEST_DB_HOST"),
-        env("TAVELO_TEST_DB_PORT"));
-    QSqlDatabase seedDb = QSqlDatabase::addDatabase("QMYSQL", "seed");
-    applyServerAddress(seedDb, server);
-    seedDb.setDatabaseName(env("TAVELO_TEST_DB_NAME"));
-    seedDb.setUserName(env("TAVELO_TEST_DB_USER"));
-    seedDb.setPassword(env("TAVELO_TEST_DB_PASSWORD"));
-    if (!seedDb.open()) {
+    const QString server = TestDb::serverText();
+    QSqlDatabase seedDb = TestDb::open(QStringLiteral("seed"));
+    if (!seedDb.isOpen()) {
         std::fprintf(stderr, "bench_logging: %s\n", qPrintable(seedDb.lastError().text()));
         return 1;
     }
@@ -97,8 +91,8 @@ int main(int argc, char *argv[])
     std::printf("seeded %d shots (%d in the large project) in %.1f s\n", totalShots, projectShots,
                 clock.elapsed() / 1000.0);
     const QString rootPath = env("TAVELO_BENCH_DIR").isEmpty() ? QDir::tempPath() : env("TAVELO_BENCH_DIR");
-    ConnectionSettings{server, env("TAVELO_TEST_DB_NAME"), env("TAVELO_TEST_DB_USER"),
-                       env("TAVELO_TEST_DB_PASSWORD"), rootPath}
+    ConnectionSettings{server, TestDb::name(), TestDb::user(),
+                       TestDb::password(), rootPath}
         .save();
 
     // A first window leaves a layout behind (size, splitter, a moved,

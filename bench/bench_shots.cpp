@@ -72,20 +72,13 @@ void paintNow(QWidget *window)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    if (env("TAVELO_TEST_DB_PORT").isEmpty()) {
+    if (!TestDb::configured()) {
         std::fprintf(stderr, "bench_shots: no database; run it through scripts/bench\n");
         return 1;
     }
-    const QString server = QStringLiteral("%1:%2").arg(
-        env("TAVELO_TEST_DB_HOST").isEmpty() ? QStringLiteral("127.0.0.1") : env("TAVELO_TEST_DB_HOST"),
-        env("TAVELO_TEST_DB_PORT"));
-
-    QSqlDatabase seedDb = QSqlDatabase::addDatabase("QMYSQL", "seed");
-    applyServerAddress(seedDb, server);
-    seedDb.setDatabaseName(env("TAVELO_TEST_DB_NAME"));
-    seedDb.setUserName(env("TAVELO_TEST_DB_USER"));
-    seedDb.setPassword(env("TAVELO_TEST_DB_PASSWORD"));
-    if (!seedDb.open()) {
+    const QString server = TestDb::serverText();
+    QSqlDatabase seedDb = TestDb::open(QStringLiteral("seed"));
+    if (!seedDb.isOpen()) {
         std::fprintf(stderr, "bench_shots: %s\n", qPrintable(seedDb.lastError().text()));
         return 1;
     }
@@ -99,8 +92,8 @@ int main(int argc, char *argv[])
     const long baseKb = statusKb("VmRSS");
 
     const QString rootPath = env("TAVELO_BENCH_DIR").isEmpty() ? QDir::tempPath() : env("TAVELO_BENCH_DIR");
-    ConnectionSettings{server, env("TAVELO_TEST_DB_NAME"), env("TAVELO_TEST_DB_USER"),
-                       env("TAVELO_TEST_DB_PASSWORD"), rootPath}
+    ConnectionSettings{server, TestDb::name(), TestDb::user(),
+                       TestDb::password(), rootPath}
         .save();
 
     QElapsedTimer sinceEdit;
