@@ -7,6 +7,7 @@
 // its built-in defaults.
 namespace LayoutKeys {
 inline const char windowGeometry[] = "Layout/windowGeometry"; // size and position
+inline const char windowState[] = "Layout/windowState";       // the history panel's place
 inline const char splitterState[] = "Layout/splitterState";   // grid above the form
 inline const char gridHeaderState[] = "Layout/gridHeaderState"; // column widths, order, hidden, sort
 } // namespace LayoutKeys

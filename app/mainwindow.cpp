@@ -3,11 +3,14 @@
 
 #include "app/layoutkeys.h"
 #include "db/connectionsettings.h"
+#include "db/dbworker.h"
 #include "db/logindialog.h"
 #include "projects/projectselector.h"
 #include "shots/csvexport.h"
 #include "shots/findbar.h"
 #include "shots/gridwidget.h"
+#include "shots/historypanel.h"
+#include "shots/shotedits.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
 #include "shots/stillframeview.h"
@@ -15,22 +18,58 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDataWidgetMapper>
+#include <QDir>
+#include <QDockWidget>
+#include <QEvent>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFutureWatcher>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QDataWidgetMapper>
-#include <QDir>
-#include <QEvent>
-#include <QFileDialog>
-#include <QHeaderView>
-#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSettings>
-#include <QToolBar>
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QStatusBar>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolBar>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdlib>
+
+namespace {
+// Work that has waited this long shows the busy note with Cancel.
+constexpr int busyNoteAfterMs = 1000;
+
+bool undoAvailable(const QWidget *widget, bool redo)
+{
+    if (auto *line = qobject_cast<const QLineEdit *>(widget))
+        return redo ? line->isRedoAvailable() : line->isUndoAvailable();
+    if (auto *text = qobject_cast<const QTextEdit *>(widget))
+        return redo ? text->document()->isRedoAvailable() : text->document()->isUndoAvailable();
+    if (auto *text = qobject_cast<const QPlainTextEdit *>(widget))
+        return redo ? text->document()->isRedoAvailable() : text->document()->isUndoAvailable();
+    return false;
+}
+
+void undoIn(QWidget *widget, bool redo)
+{
+    if (auto *line = qobject_cast<QLineEdit *>(widget))
+        redo ? line->redo() : line->undo();
+    else if (auto *text = qobject_cast<QTextEdit *>(widget))
+        redo ? text->redo() : text->undo();
+    else if (auto *text = qobject_cast<QPlainTextEdit *>(widget))
+        redo ? text->redo() : text->undo();
+}
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -56,8 +95,14 @@ MainWindow::MainWindow(QWidget *parent)
         }
     }
 
+    // The database thread, and the edits of this window: they outlive the
+    // grid and the form, which Change Project builds anew.
+    worker = DbWorker::shared();
+    edits = new ShotEdits(worker, this);
+
     splitter->setOrientation(Qt::Vertical);
     setCentralWidget(splitter);
+    historyPanel = new HistoryPanel(edits, this);
     buildBrowser();
     handle = new QSplitterHandle(Qt::Vertical, splitter);
     handle->setFixedHeight(4);
@@ -74,6 +119,28 @@ MainWindow::MainWindow(QWidget *parent)
     changeProjectAction->setObjectName(QStringLiteral("changeProjectAction"));
     connect(changeProjectAction, &QAction::triggered, this, &MainWindow::changeProject);
 
+    // Undo and Redo act on this window's own changes, recorded in the
+    // shared history; a field holding typed text undoes its typing first.
+    QMenu *editMenu = menuBar()->addMenu(tr("&Edit"));
+    editMenu->setObjectName(QStringLiteral("editMenu"));
+    undoAction = editMenu->addAction(tr("&Undo"));
+    undoAction->setObjectName(QStringLiteral("undoAction"));
+    undoAction->setShortcut(QKeySequence::Undo);
+    redoAction = editMenu->addAction(tr("&Redo"));
+    redoAction->setObjectName(QStringLiteral("redoAction"));
+    redoAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    for (QAction *action : {undoAction, redoAction})
+        action->setShortcutContext(Qt::WindowShortcut);
+    connect(undoAction, &QAction::triggered, this, [this]() { undo(false); });
+    connect(redoAction, &QAction::triggered, this, [this]() { undo(true); });
+    editMenu->addSeparator();
+    historyOffAction = editMenu->addAction(tr("No &history: ask an administrator to run "
+                                              "\"tavelo-sync --setup-database\""));
+    historyOffAction->setObjectName(QStringLiteral("historyOffAction"));
+    historyOffAction->setEnabled(false);
+    historyOffAction->setVisible(false);
+    connect(edits, &ShotEdits::undoStateChanged, this, &MainWindow::updateUndoActions);
+
     // Others edit the same project: Refresh reads every row again and
     // keeps the user's place and what they are typing.
     QMenu *shotsMenu = menuBar()->addMenu(tr("&Shots"));
@@ -82,7 +149,10 @@ MainWindow::MainWindow(QWidget *parent)
     refreshAction->setObjectName(QStringLiteral("refreshAction"));
     refreshAction->setShortcut(QKeySequence(Qt::Key_F5));
     refreshAction->setShortcutContext(Qt::WindowShortcut);
-    connect(refreshAction, &QAction::triggered, this, [this]() { grid->update_request(); });
+    connect(refreshAction, &QAction::triggered, this, [this]() {
+        savePending();
+        grid->update_request();
+    });
 
     // Find: the words typed narrow the rows on the server; the status bar
     // says how many of the project's shots are shown.
@@ -93,8 +163,10 @@ MainWindow::MainWindow(QWidget *parent)
     findAction->setShortcut(QKeySequence::Find);
     findAction->setShortcutContext(Qt::WindowShortcut);
     connect(findAction, &QAction::triggered, findBar, &FindBar::focusFind);
-    connect(findBar, &FindBar::findChanged, this,
-            [this](const QString &text, bool notYetLogged) { grid->setFind(text, notYetLogged); });
+    connect(findBar, &FindBar::findChanged, this, [this](const QString &text, bool notYetLogged) {
+        savePending();
+        grid->setFind(text, notYetLogged);
+    });
 
     // Logging from the keyboard: save the form and go on to the next (or
     // previous) shot, the cursor staying in the field being filled in.
@@ -116,19 +188,64 @@ MainWindow::MainWindow(QWidget *parent)
         savePending();
         grid->stepRow(-1);
     });
+
+    // The changes of the shot shown, beside the form.
+    historyDock = new QDockWidget(tr("History"), this);
+    historyDock->setObjectName(QStringLiteral("historyDock"));
+    historyDock->setWidget(historyPanel);
+    historyDock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable);
+    addDockWidget(Qt::RightDockWidgetArea, historyDock);
+    QAction *historyAction = historyDock->toggleViewAction();
+    historyAction->setObjectName(QStringLiteral("historyAction"));
+    historyAction->setText(tr("&History"));
+    historyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    shotsMenu->addSeparator();
+    shotsMenu->addAction(historyAction);
+
     countLabel = new QLabel(this);
     countLabel->setObjectName(QStringLiteral("countLabel"));
+    // A wait for the server that lasts: what it waits for, and Cancel.
+    busyLabel = new QLabel(this);
+    busyLabel->setObjectName(QStringLiteral("busyLabel"));
+    busyCancel = new QPushButton(tr("Cancel"), this);
+    busyCancel->setObjectName(QStringLiteral("busyCancelButton"));
+    busyCancel->setToolTip(tr("Stop waiting for the server. What was saved stays; what was not stays typed, "
+                              "marked as not saved."));
+    statusBar()->addPermanentWidget(busyLabel);
+    statusBar()->addPermanentWidget(busyCancel);
     statusBar()->addPermanentWidget(countLabel);
+    busyLabel->hide();
+    busyCancel->hide();
+    busyTimer = new QTimer(this);
+    busyTimer->setInterval(200);
+    connect(busyTimer, &QTimer::timeout, this, &MainWindow::updateBusyNote);
+    connect(worker, &DbWorker::busyChanged, this, [this](bool busy) {
+        if (busy)
+            busyTimer->start();
+        updateBusyNote();
+    });
+    connect(busyCancel, &QPushButton::clicked, this, [this]() {
+        worker->cancelAll();
+        statusBar()->showMessage(tr("Cancelled: what was saved stays; what was not is kept, marked as not "
+                                    "saved."),
+                                 10000);
+    });
+
+    // Ctrl+Z in a field: the field's own undo while it holds typed text,
+    // else the window's.
+    qApp->installEventFilter(this);
     showCount();
     restoreLayout();
+    updateUndoActions();
+    edits->checkHistory();
     show();
 }
 
 void MainWindow::buildBrowser()
 {
     // Run again by Change Project, on new objects: the grid and the form
-    // read their project and bind once.
-    grid = new GridWidget(nullptr);
+    // read their project and bind once; the edits stay the window's.
+    grid = new GridWidget(nullptr, edits);
     info = new ShotInfoWidget(this);
     info->setModel(grid->model);
     splitter->insertWidget(0, grid);
@@ -137,48 +254,173 @@ void MainWindow::buildBrowser()
         findBar = new FindBar(this);
 
     // A click, or moving with the keys, shows that row in the form; the form
-    // first writes what the user changed in the row being left. The model
-    // writes every change itself, one row at a time, so nothing is
-    // submitted from here and no change re-reads the whole table.
+    // first saves what the user changed in the shot being left.
     info->follow(grid);
+    connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, historyPanel,
+            [this]() { historyPanel->showShot(info->currentShot()); });
+    connect(grid->model, &QAbstractItemModel::modelReset, historyPanel,
+            [this]() { historyPanel->showShot(info->currentShot()); });
 
     // Refused writes and clips that cannot be opened are reported in the
     // status bar, one line at a time, never as a stack of boxes.
     connect(grid->model, &ShotTableModel::saveFailed, statusBar(),
             [this](const QString &text) { statusBar()->showMessage(text); });
-    connect(grid->model, &ShotTableModel::rowSaved, statusBar(),
-            [this]() { statusBar()->clearMessage(); });
+    connect(grid->model, &ShotTableModel::notice, statusBar(), [this](const QString &text) {
+        if (text.isEmpty())
+            statusBar()->clearMessage();
+        else
+            statusBar()->showMessage(text, 10000);
+    });
     connect(grid, &GridWidget::message, statusBar(),
             [this](const QString &text) { statusBar()->showMessage(text, 10000); });
     connect(info->frameView(), &StillFrameView::message, statusBar(),
             [this](const QString &text) { statusBar()->showMessage(text, 10000); });
     connect(grid->model, &ShotTableModel::reconnected, statusBar(), [this]() {
-        statusBar()->showMessage(tr("The connection to the server was reopened and the shots "
-                                    "read again."),
-                                 10000);
+        statusBar()->showMessage(tr("The connection to the server was reopened."), 10000);
     });
-    connect(grid->model, &QAbstractItemModel::modelReset, this, &MainWindow::showCount);
+    connect(grid->model, &ShotTableModel::selected, this, [this](bool ok) {
+        showCount();
+        if (ok)
+            historyPanel->refresh();
+    });
+}
+
+void MainWindow::updateUndoActions()
+{
+    const bool missing = edits->history() == ShotEdits::History::Missing;
+    undoAction->setEnabled(!missing);
+    redoAction->setEnabled(!missing);
+    historyOffAction->setVisible(missing);
+    undoAction->setToolTip(edits->canUndo() ? tr("Undo your last change") : tr("Nothing of yours to undo"));
+}
+
+void MainWindow::undo(bool redo)
+{
+    // A cell editor or a form field holding typed text undoes its typing.
+    QWidget *focus = QApplication::focusWidget();
+    if (focus && isAncestorOf(focus) && undoAvailable(focus, redo)
+        && (grid->isAncestorOf(focus) || info->fieldHoldsTyping(focus))) {
+        undoIn(focus, redo);
+        return;
+    }
+    savePending();
+    if (redo ? !edits->canRedo() : !edits->canUndo()) {
+        statusBar()->showMessage(redo ? tr("Nothing to redo.") : tr("Nothing of yours to undo in this window."),
+                                 5000);
+        return;
+    }
+    redo ? edits->redo() : edits->undo();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::ShortcutOverride && grid) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        const bool isUndo = key->matches(QKeySequence::Undo);
+        const bool isRedo = key->matches(QKeySequence::Redo)
+            || QKeySequence(key->keyCombination()) == QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z);
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if ((isUndo || isRedo) && widget && isAncestorOf(widget)
+            && !(undoAvailable(widget, isRedo) && (grid->isAncestorOf(widget) || info->fieldHoldsTyping(widget)))) {
+            // Nothing typed to take back here: the window's Undo takes the key.
+            event->ignore();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::updateBusyNote()
+{
+    if (!worker->isBusy()) {
+        busyTimer->stop();
+        busyLabel->hide();
+        busyCancel->hide();
+        return;
+    }
+    const qint64 waited = worker->runningForMs();
+    if (waited < busyNoteAfterMs)
+        return;
+    const QString what = worker->runningWhat();
+    busyLabel->setText(tr("Waiting for the server%1 (%2 s)...")
+                           .arg(what.isEmpty() ? QString() : QStringLiteral(": ") + what)
+                           .arg(waited / 1000));
+    busyLabel->show();
+    busyCancel->show();
+}
+
+void MainWindow::savePending()
+{
+    if (grid)
+        grid->commitOpenEditor();
+    if (info)
+        info->saveChanges();
+}
+
+bool MainWindow::saveAndWait()
+{
+    savePending();
+    edits->saveAll();
+    if (!edits->isBusy())
+        return true;
+    // The window stays live meanwhile: it paints, and the busy note's
+    // Cancel ends the wait.
+    QEventLoop wait;
+    connect(edits, &ShotEdits::busyChanged, &wait, [&wait](bool busy) {
+        if (!busy)
+            wait.quit();
+    });
+    statusBar()->showMessage(tr("Saving your changes..."));
+    wait.exec();
+    return true;
+}
+
+bool MainWindow::settleUnsaved(const QString &title, bool offerKeep)
+{
+    const QStringList fields = info ? info->unsavedFields() : QStringList();
+    const int conflicts = int(edits->conflicts().size());
+    if (fields.isEmpty() && conflicts == 0)
+        return true;
+    QStringList what;
+    if (!fields.isEmpty())
+        what << tr("not saved: %1").arg(fields.join(QStringLiteral(", ")));
+    if (conflicts > 0)
+        what << tr("%n change(s) of another client waiting for your choice", nullptr, conflicts);
+    QString text = tr("Some of your values are not in the database (%1).").arg(what.join(QStringLiteral("; ")));
+    text += offerKeep ? tr("\n\nKeep them for when this project is shown again, or discard them?")
+                      : tr("\n\nDiscard them and close the window?");
+    QMessageBox question(QMessageBox::Warning, title, text, QMessageBox::Discard | QMessageBox::Cancel, this);
+    QPushButton *keep = offerKeep ? question.addButton(tr("Keep Them"), QMessageBox::AcceptRole) : nullptr;
+    if (keep)
+        question.setDefaultButton(keep);
+    else
+        question.setDefaultButton(QMessageBox::Cancel);
+    question.exec();
+    if (keep && question.clickedButton() == keep)
+        return true;
+    if (question.clickedButton() != question.button(QMessageBox::Discard))
+        return false;
+    edits->discardAll();
+    return true;
 }
 
 void MainWindow::changeProject()
 {
-    // Pending edits are saved first; what the database does not take (or
-    // another client's change waiting for a choice) keeps the project open.
-    savePending();
-    if (!info->unsavedFields().isEmpty() || !grid->model->conflicts().isEmpty()) {
-        QMessageBox::information(this, tr("Change Project"),
-                                 tr("Some of your values are not in the database yet. Save or "
-                                    "discard them (the bars above the form) before changing the "
-                                    "project."));
+    // What is typed is saved first; what the database does not take (or
+    // another client's change waiting for a choice) is kept or discarded
+    // as the user says.
+    if (closing)
         return;
-    }
+    saveAndWait();
+    if (!settleUnsaved(tr("Change Project"), true))
+        return;
     ProjectSelector chooser(this);
     // That button ends the client when its window closes.
     chooser.setTranscodeAvailable(false);
     if (chooser.exec() != QDialog::Accepted)
         return;
 
-    const QByteArray header = grid->horizontalHeader()->saveState();
+    const QByteArray header = grid->headerState();
     const QByteArray split = splitter->saveState();
     GridWidget *oldGrid = grid;
     ShotInfoWidget *oldInfo = info;
@@ -190,27 +432,19 @@ void MainWindow::changeProject()
     findBar->clear();
     buildBrowser();
     splitter->restoreState(split);
-    grid->horizontalHeader()->restoreState(header);
-    grid->hideColumn(1);
-    grid->sortByColumn(grid->horizontalHeader()->sortIndicatorSection(),
-                       grid->horizontalHeader()->sortIndicatorOrder());
+    grid->setHeaderState(header);
     oldGrid->deleteLater();
     oldInfo->deleteLater();
     oldModel->deleteLater();
     showCount();
+    historyPanel->showShot(0);
     statusBar()->clearMessage();
-}
-
-void MainWindow::savePending()
-{
-    if (grid)
-        grid->commitOpenEditor();
-    if (info)
-        info->saveChanges();
 }
 
 void MainWindow::exportShots()
 {
+    if (exporting)
+        return;
     savePending();
     // The toolkit's own dialog, so it looks the same everywhere (and a
     // test can answer it).
@@ -223,17 +457,27 @@ void MainWindow::exportShots()
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     const QString path = dialog.selectedFiles().constFirst();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const Csv::Result result = exportShownShots(grid->model, path);
-    QApplication::restoreOverrideCursor();
-    if (!result.ok) {
-        statusBar()->showMessage(tr("Export failed."), 10000);
-        QMessageBox::warning(this, tr("Export Shots"), result.error);
-        return;
-    }
-    const QString rows = result.rows == 1 ? tr("1 row") : tr("%1 rows").arg(result.rows);
-    statusBar()->showMessage(tr("Exported: %1 written to %2.").arg(rows, QDir::toNativeSeparators(path)),
-                             10000);
+    // The rows as shown now, written off the GUI thread: a large project
+    // takes a second or more, and the window goes on meanwhile.
+    const ShotExport snapshot = exportOfShownShots(grid->model);
+    exporting = true;
+    exportAction->setEnabled(false);
+    statusBar()->showMessage(tr("Exporting %n shots...", nullptr, int(snapshot.rows.size())));
+    auto *watcher = new QFutureWatcher<Csv::Result>(this);
+    connect(watcher, &QFutureWatcher<Csv::Result>::finished, this, [this, watcher, path]() {
+        const Csv::Result result = watcher->result();
+        watcher->deleteLater();
+        exporting = false;
+        exportAction->setEnabled(true);
+        if (!result.ok) {
+            statusBar()->showMessage(tr("Export failed."), 10000);
+            QMessageBox::warning(this, tr("Export Shots"), result.error);
+            return;
+        }
+        const QString rows = result.rows == 1 ? tr("1 row") : tr("%1 rows").arg(result.rows);
+        statusBar()->showMessage(tr("Exported: %1 written to %2.").arg(rows, QDir::toNativeSeparators(path)), 10000);
+    });
+    watcher->setFuture(QtConcurrent::run([snapshot, path]() { return snapshot.write(path); }));
 }
 
 void MainWindow::restoreLayout()
@@ -242,79 +486,58 @@ void MainWindow::restoreLayout()
     // Each part on its own: a damaged value costs that part only, and the
     // window keeps its default for it.
     restoreGeometry(store.value(LayoutKeys::windowGeometry).toByteArray());
+    restoreState(store.value(LayoutKeys::windowState).toByteArray());
     splitter->restoreState(store.value(LayoutKeys::splitterState).toByteArray());
-    const QByteArray header = store.value(LayoutKeys::gridHeaderState).toByteArray();
-    if (!header.isEmpty() && grid->horizontalHeader()->restoreState(header)) {
-        // project stays hidden whatever was stored, and a stored sort
-        // only takes effect through the model.
-        grid->hideColumn(1);
-        grid->sortByColumn(grid->horizontalHeader()->sortIndicatorSection(),
-                           grid->horizontalHeader()->sortIndicatorOrder());
-    }
+    grid->setHeaderState(store.value(LayoutKeys::gridHeaderState).toByteArray());
 }
 
 void MainWindow::saveLayout()
 {
     QSettings store(ConnectionKeys::organisation, ConnectionKeys::application);
     store.setValue(LayoutKeys::windowGeometry, saveGeometry());
+    store.setValue(LayoutKeys::windowState, saveState());
     store.setValue(LayoutKeys::splitterState, splitter->saveState());
-    store.setValue(LayoutKeys::gridHeaderState, grid->horizontalHeader()->saveState());
+    store.setValue(LayoutKeys::gridHeaderState, grid->headerState());
     store.sync();
 }
 
 void MainWindow::showCount()
 {
-    // The driver reports the size of the whole result, so rowCount() is
-    // every row shown, not only those fetched so far.
     const int shown = grid->model->rowCount();
     const int total = grid->projectShotCount();
     countLabel->setText(total < 0 ? tr("%1 shots").arg(shown) : tr("%1 of %2 shots").arg(shown).arg(total));
     info->setNoShotHint(total == 0 ? tr("This project has no shots yet. Use Sync Project in the "
                                         "project chooser (File > Change Project...) to list its "
                                         "clips.")
-                                   : tr("No shot matches the find field. Press Escape there to "
-                                        "show every shot."));
+                        : grid->model->isBusy() && shown == 0
+                        ? tr("Reading the shots...")
+                        : tr("No shot matches the find field. Press Escape there to "
+                             "show every shot."));
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     // The destructor ends the process without tearing anything down, so what
-    // is still typed in a cell or in the form is written now. What the
-    // database does not take (and another client's changes still waiting
-    // for the user's choice) is discarded only after one question.
-    // A server that did not answer the cell's save is not asked again for
-    // the form's: the window is blocked for one limit at most.
-    bool serverAnswers = true;
-    if (grid && !grid->commitOpenEditor()) {
-        const StatementFailure failure = grid->model->lastFailure();
-        serverAnswers = failure != StatementFailure::TimedOut && failure != StatementFailure::ConnectionLost;
-    }
-    if (info && serverAnswers)
-        info->saveChanges();
-    const QStringList fields = info ? info->unsavedFields() : QStringList();
-    const int conflicts = grid ? grid->model->conflicts().size() : 0;
-    if (!fields.isEmpty() || conflicts > 0) {
-        QStringList what;
-        if (!fields.isEmpty())
-            what << tr("not saved: %1").arg(fields.join(QStringLiteral(", ")));
-        if (conflicts > 0)
-            what << tr("%n change(s) of another client waiting for your choice", nullptr, conflicts);
-        QMessageBox question(QMessageBox::Warning, tr("Unsaved Values"),
-                             tr("Some of your values are not in the database (%1).\n\n"
-                                "Discard them and close the window?")
-                                 .arg(what.join(QStringLiteral("; "))),
-                             QMessageBox::Discard | QMessageBox::Cancel, this);
-        question.setDefaultButton(QMessageBox::Cancel);
-        if (question.exec() != QMessageBox::Discard) {
+    // is still typed in a cell or in the form is saved now, and the window
+    // waits for the saves (live, with Cancel). What the database does not
+    // take (and another client's changes still waiting for the user's
+    // choice) is discarded only after one question.
+    if (closing || !grid) {
+        if (!grid)
+            QMainWindow::closeEvent(event);
+        else
             event->ignore();
-            return;
-        }
-        info->discardChanges();
-        grid->model->dropConflicts();
+        return;
+    }
+    closing = true;
+    saveAndWait();
+    closing = false;
+    if (!settleUnsaved(tr("Unsaved Values"), false)) {
+        event->ignore();
+        return;
     }
     // Here and not in the destructor, which ends the process.
-    if (grid)
-        saveLayout();
+    saveLayout();
     QMainWindow::closeEvent(event);
 }
 

@@ -2,10 +2,16 @@
 
 #include <QMainWindow>
 
+class DbWorker;
 class FindBar;
 class GridWidget;
+class HistoryPanel;
 class QAction;
+class QDockWidget;
 class QLabel;
+class QPushButton;
+class QTimer;
+class ShotEdits;
 class ShotInfoWidget;
 class QSplitter;
 class QSplitterHandle;
@@ -16,6 +22,13 @@ class MainWindow;
 
 // The main window's constructor drives the whole start-up: the login, the
 // project chooser and, when both are accepted, the browsing view.
+//
+// Threads: the window and everything it shows run on the GUI thread; the
+// database work of the grid, the form, the history and the export runs on
+// the database worker's thread (DbWorker), which hands its results back.
+// The GUI thread never waits for the server: while work waits, the window
+// paints and takes input, and after about a second the status bar says
+// what it waits for, with Cancel.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -28,9 +41,10 @@ public:
 
 protected:
     void changeEvent(QEvent *event) override;
-    // Writes pending edits before the window goes away; asks once before
+    // Saves pending edits before the window goes away; asks once before
     // discarding what the database did not take.
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     GridWidget *grid = nullptr;
@@ -47,6 +61,19 @@ private:
     QAction *changeProjectAction = nullptr;
     QAction *nextAction = nullptr;
     QAction *previousAction = nullptr;
+    QAction *undoAction = nullptr;
+    QAction *redoAction = nullptr;
+    QAction *historyOffAction = nullptr;
+    QDockWidget *historyDock = nullptr;
+    HistoryPanel *historyPanel = nullptr;
+
+    ShotEdits *edits = nullptr;
+    DbWorker *worker = nullptr;
+    QLabel *busyLabel = nullptr;
+    QPushButton *busyCancel = nullptr;
+    QTimer *busyTimer = nullptr;
+    bool exporting = false;
+    bool closing = false;
 
     void showCount();
     void exportShots();
@@ -57,6 +84,14 @@ private:
     // Writes what is typed in a cell or the form before an action that
     // reads or leaves the rows.
     void savePending();
+    // Saves every draft and waits (the window live) until the saves are
+    // back. False when the user cancelled the wait.
+    bool saveAndWait();
+    // Asks what to do with values not in the database; true to go on.
+    bool settleUnsaved(const QString &title, bool offerKeep);
+    void undo(bool redo);
+    void updateUndoActions();
+    void updateBusyNote();
 };
 
 // True while at least one top-level window is visible. The start-up uses it

@@ -1,5 +1,11 @@
 #include "shotseed.h"
 
+#include "db/dbworker.h"
+#include "shots/shottablemodel.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
@@ -74,4 +80,13 @@ int BenchSeed::seed(QSqlDatabase &db)
     }
     db.commit();
     return large;
+}
+
+bool BenchSeed::waitIdle(const ShotTableModel *model, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while ((model->isBusy() || DbWorker::shared()->isBusy()) && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+    return !model->isBusy();
 }

@@ -2,6 +2,8 @@
 
 #include <QSqlDatabase>
 
+class ShotTableModel;
+
 // What the browsing benchmarks share: the seeded project and the way a
 // figure is printed beside its target.
 
@@ -16,4 +18,9 @@ void report(const char *what, double value, const char *unit, double target);
 // 100,000. Returns that project's id, or 0 when seeding failed (the reason
 // is printed).
 int seed(QSqlDatabase &db);
+
+// Runs the event loop until the model's database work (reads, saves) is
+// done: the window never waits for the server itself, so a figure is the
+// time until the result is shown. False after the timeout.
+bool waitIdle(const ShotTableModel *model, int timeoutMs = 120000);
 } // namespace BenchSeed

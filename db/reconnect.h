@@ -11,6 +11,7 @@ enum class StatementFailure {
     Refused,        // the server answered with an error (bad value, no right)
     ConnectionLost, // the server closed the connection, or it was never open
     TimedOut,       // the server did not answer within the statement limit
+    Cancelled,      // the user stopped the action while it waited for the server
 };
 
 // True when the driver's error means the connection is gone (closed by the

@@ -33,3 +33,24 @@ CREATE TABLE IF NOT EXISTS shots (
     KEY shots_project (project),
     KEY shots_filename (filename)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;
+
+-- Optional: the shared history of edits (tavelo-sync --setup-database
+-- creates it). One row per changed field; the rows of one user action share
+-- change_set, the id of its first row; undoes names the change set an undo
+-- reverts. old_value and new_value hold the stored bytes (NULL for NULL).
+CREATE TABLE IF NOT EXISTS shot_changes (
+    id          BIGINT NOT NULL AUTO_INCREMENT,
+    shot_id     INT NOT NULL,
+    column_name VARCHAR(32) NOT NULL,
+    old_value   MEDIUMTEXT NULL,
+    new_value   MEDIUMTEXT NULL,
+    change_set  BIGINT NULL,
+    undoes      BIGINT NULL,
+    changed_at  TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3),
+    db_user     VARCHAR(128) NULL,
+    os_user     VARCHAR(64) NULL,
+    host        VARCHAR(255) NULL,
+    PRIMARY KEY (id),
+    KEY shot_changes_shot (shot_id),
+    KEY shot_changes_set (change_set)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;

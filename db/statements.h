@@ -27,3 +27,41 @@ inline const char findProjectName[] = "Select id, name From projects Where id=:p
 inline const char projectsOfShots[] =
     "Select s.id, s.project, p.name From shots s Left Join projects p On p.id = s.project Where s.id In (%1)";
 } // namespace Sql
+
+// The shared history of edits (an optional table: without it, edits are
+// made as before and nothing is recorded). Each changed field is one row;
+// all rows of one user action share a change set, numbered by the id of
+// its first row.
+namespace Sql {
+inline const char historyTable[] = "shot_changes";
+inline const char historyTableExists[] =
+    "Select count(*) From information_schema.tables Where table_schema = DATABASE() And table_name = 'shot_changes'";
+inline const char insertShotChanges[] =
+    "Insert Into shot_changes (shot_id, column_name, old_value, new_value, change_set, undoes, os_user, host, db_user) "
+    "Values ";
+inline const char shotChangeRow[] = "(?, ?, ?, ?, ?, ?, ?, ?, CURRENT_USER())";
+inline const char setChangeSet[] = "Update shot_changes Set change_set = ? Where id = ?";
+inline const char changesOfShot[] =
+    "Select id, column_name, old_value, new_value, change_set, undoes, UNIX_TIMESTAMP(changed_at), db_user, os_user, "
+    "host "
+    "From shot_changes Where shot_id = ? Order By id Desc Limit 5000";
+inline const char changesOfSet[] =
+    "Select shot_id, column_name, old_value, new_value From shot_changes Where change_set = ? Order By id";
+inline const char createHistoryTable[] =
+    "CREATE TABLE IF NOT EXISTS shot_changes (\n"
+    "    id          BIGINT NOT NULL AUTO_INCREMENT,\n"
+    "    shot_id     INT NOT NULL,\n"
+    "    column_name VARCHAR(32) NOT NULL,\n"
+    "    old_value   MEDIUMTEXT NULL,\n"
+    "    new_value   MEDIUMTEXT NULL,\n"
+    "    change_set  BIGINT NULL,\n"
+    "    undoes      BIGINT NULL,\n"
+    "    changed_at  TIMESTAMP(3) NOT NULL DEFAULT CURRENT_TIMESTAMP(3),\n"
+    "    db_user     VARCHAR(128) NULL,\n"
+    "    os_user     VARCHAR(64) NULL,\n"
+    "    host        VARCHAR(255) NULL,\n"
+    "    PRIMARY KEY (id),\n"
+    "    KEY shot_changes_shot (shot_id),\n"
+    "    KEY shot_changes_set (change_set)\n"
+    ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin";
+} // namespace Sql

@@ -93,6 +93,11 @@ Result writeRecords(const QString &path, const QStringList &header,
 }
 } // namespace
 
+Result write(const QString &path, const QStringList &header, const std::function<bool(QStringList *fields)> &next)
+{
+    return writeRecords(path, header, next);
+}
+
 Result write(const QAbstractItemModel *model, const QString &path)
 {
     // A model that fetches its rows lazily hands over all of them first.

@@ -27,6 +27,11 @@ struct Result
     QString error;     // what went wrong, for the user
 };
 
+// Writes the header, then the records next() hands over until it returns
+// false. Safe on any thread.
+Result write(const QString &path, const QStringList &header,
+             const std::function<bool(QStringList *fields)> &next);
+
 // Writes every row of the model (all columns, in the model's order, under
 // the header names) to path. The file is written under a temporary name
 // and renamed only once complete: a failure (full disk, no permission)

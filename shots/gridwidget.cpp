@@ -3,7 +3,7 @@
 #include "app/clientstate.h"
 #include "db/statements.h"
 #include "shots/clipfiles.h"
-#include "shots/multilinedelegate.h"
+#include "shots/shotcelldelegate.h"
 #include "shots/shotfilter.h"
 #include "shots/shottablemodel.h"
 
@@ -13,45 +13,34 @@
 #include <QMenu>
 #include <QScrollBar>
 #include <QSqlDatabase>
-#include <QSqlDriver>
-#include <QSqlQuery>
 
-GridWidget::GridWidget(QWidget *parent)
+GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     : QTableView(parent)
 {
     setObjectName(QStringLiteral("grid"));
     ClientState *state = ClientState::instance();
-
-    model = new ShotTableModel(nullptr, QSqlDatabase());
-    model->setTable(QString::fromLatin1(Sql::shotsTable));
-    // Nothing waits in the model for a later submit: the model writes each
-    // edit itself, so OnManualSubmit only keeps the toolkit from submitting
-    // (and re-reading everything) on its own.
-    model->setEditStrategy(QSqlTableModel::OnManualSubmit);
     project = state->projectId;
-    model->setFilter(QString::fromLatin1(Sql::shotsFilter).arg(project));
+
+    model = new ShotTableModel(nullptr, edits);
+    model->setTable(QString::fromLatin1(Sql::shotsTable));
+    model->setProject(project);
     // The order is part of the one read below; switching on header sorting
-    // and sorting by id then find the rows already in that order.
+    // then finds the rows already in that order.
     model->setSort(0, Qt::AscendingOrder);
-    model->select();
+    model->setFilter(QString::fromLatin1(Sql::shotsFilter).arg(project));
 
     setModel(model);
-    hideColumn(1);
+    setItemDelegate(new ShotCellDelegate(this));
     horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
     setSortingEnabled(true);
-    resizeColumnsToContents();
-    sortByColumn(0, Qt::AscendingOrder);
     // Off so that dragging near an edge does not scroll; keyboard moves
     // still keep the current cell in view (see currentChanged).
     setAutoScroll(false);
-
-    // Free text may hold several lines; its cells get a multi-line editor.
-    auto *multiLine = new MultiLineDelegate(this);
-    for (const char *name : {"location", "shottype", "notes"}) {
-        const int column = model->fieldIndex(QLatin1String(name));
-        if (column >= 0)
-            setItemDelegateForColumn(column, multiLine);
-    }
+    // Rows of one line: a note of many lines or kilobytes shows its first
+    // line, and no row's height depends on what it holds.
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
+    setWordWrap(false);
 
     // Columns can be moved, and shown or hidden from the header's menu; the
     // main window keeps the header's state between runs.
@@ -59,11 +48,46 @@ GridWidget::GridWidget(QWidget *parent)
     horizontalHeader()->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(horizontalHeader(), &QHeaderView::customContextMenuRequested, this, &GridWidget::showColumnMenu);
 
+    connect(model, &ShotTableModel::columnsReady, this, &GridWidget::setUpColumns);
     connect(model, &ShotTableModel::aboutToSelect, this, &GridWidget::rememberPlace);
     connect(model, &QAbstractItemModel::modelReset, this, &GridWidget::restorePlace);
 }
 
 GridWidget::~GridWidget() = default;
+
+void GridWidget::setUpColumns()
+{
+    // The first read brought the columns: the project's column is the same
+    // for every row, and the layout the user left takes over.
+    hideColumn(model->fieldIndex(QStringLiteral("project")));
+    resizeColumnsToContents();
+    if (!pendingHeaderState.isEmpty()) {
+        const QByteArray state = pendingHeaderState;
+        pendingHeaderState.clear();
+        setHeaderState(state);
+    }
+}
+
+void GridWidget::setHeaderState(const QByteArray &state)
+{
+    if (!model->hasColumns()) {
+        pendingHeaderState = state;
+        return;
+    }
+    if (state.isEmpty() || !horizontalHeader()->restoreState(state))
+        return;
+    // project stays hidden whatever was stored, and a stored sort only
+    // takes effect through the model.
+    hideColumn(model->fieldIndex(QStringLiteral("project")));
+    sortByColumn(horizontalHeader()->sortIndicatorSection(), horizontalHeader()->sortIndicatorOrder());
+}
+
+QByteArray GridWidget::headerState() const
+{
+    if (!model->hasColumns())
+        return pendingHeaderState;
+    return horizontalHeader()->saveState();
+}
 
 void GridWidget::update_request()
 {
@@ -76,12 +100,10 @@ void GridWidget::setFind(const QString &typed, bool notYetLogged)
         return;
     findText = typed;
     findNotLogged = notYetLogged;
-    const QString filter = ShotFilter::condition(project, typed, notYetLogged,
-                                                 model->database().driver());
-    // setFilter reads the rows again through select(), which writes
-    // pending edits first and keeps the place.
-    if (filter != model->filter())
-        model->setFilter(filter);
+    // The words are quoted by the driver of the login's connection: a local
+    // operation, no statement.
+    const QString filter = ShotFilter::condition(project, typed, notYetLogged, QSqlDatabase::database().driver());
+    model->setFilter(filter);
 }
 
 bool GridWidget::stepRow(int delta)
@@ -93,18 +115,17 @@ bool GridWidget::stepRow(int delta)
     int column = current.isValid() ? current.column() : 0;
     if (isColumnHidden(column))
         column = horizontalHeader()->logicalIndex(0);
-    setCurrentIndex(model->index(row, column));
+    // Not setCurrentIndex(): with Ctrl held (Ctrl+Return) that would add
+    // the row to the selection, and the highlighted rows would no longer
+    // say which shot the form shows.
+    const QModelIndex next = model->index(row, column);
+    selectionModel()->setCurrentIndex(next, QItemSelectionModel::ClearAndSelect);
     return currentIndex().row() == row;
 }
 
 int GridWidget::projectShotCount() const
 {
-    QSqlQuery count(model->database());
-    count.prepare(QString::fromLatin1(Sql::countProjectShots));
-    count.addBindValue(project);
-    if (!count.exec() || !count.next())
-        return -1;
-    return count.value(0).toInt();
+    return model->projectShotCount();
 }
 
 void GridWidget::currentChanged(const QModelIndex &current, const QModelIndex &previous)
@@ -120,8 +141,6 @@ void GridWidget::currentChanged(const QModelIndex &current, const QModelIndex &p
 
 bool GridWidget::commitOpenEditor()
 {
-    if (model->isBusy())
-        return true;
     if (state() != QAbstractItemView::EditingState)
         return true;
     QWidget *editor = indexWidget(currentIndex());
@@ -129,11 +148,12 @@ bool GridWidget::commitOpenEditor()
         return true;
     commitData(editor);
     closeEditor(editor, QAbstractItemDelegate::NoHint);
-    return model->lastSaveError().isEmpty();
+    return true;
 }
 
 void GridWidget::rememberPlace()
 {
+    // What is typed in an open cell goes to its shot before the rows change.
     commitOpenEditor();
     const QModelIndex current = currentIndex();
     placeId = current.isValid() ? model->idOfRow(current.row()) : QVariant();
@@ -156,27 +176,38 @@ void GridWidget::restorePlace()
 {
     const bool resorted = placeSortColumn != horizontalHeader()->sortIndicatorSection()
         || placeSortOrder != horizontalHeader()->sortIndicatorOrder();
-    const int row = model->rowOfId(placeId);
+    int row = model->rowOfId(placeId);
+    const bool kept = row >= 0;
+    if (!kept && model->rowCount() > 0)
+        row = 0; // the shot left the rows (or there was none): the first row
     if (row >= 0) {
-        const QModelIndex index = model->index(row, placeColumn);
+        int column = placeColumn >= 0 ? placeColumn : horizontalHeader()->logicalIndex(0);
+        if (column < 0 || isColumnHidden(column))
+            column = horizontalHeader()->logicalIndex(0);
+        const QModelIndex index = model->index(row, column);
         selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
-        if (!placeSelection.isEmpty()) {
+        if (kept && !placeSelection.isEmpty()) {
             QItemSelection selection;
             for (const SelectedRange &range : std::as_const(placeSelection)) {
-                const int top = range.topId == placeId ? row : model->rowOfId(range.topId);
-                const int bottom = range.bottomId == range.topId ? top : model->rowOfId(range.bottomId);
+                const int top = model->rowOfId(range.topId);
+                const int bottom = model->rowOfId(range.bottomId);
                 if (top >= 0 && bottom >= 0)
                     selection.select(model->index(qMin(top, bottom), range.left),
                                      model->index(qMax(top, bottom), range.right));
             }
-            selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+            if (!selection.isEmpty())
+                selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
         }
-        if (resorted) {
+        if (resorted || !kept) {
             scrollTo(index, QAbstractItemView::PositionAtCenter);
+            emit rowsShown();
             return;
         }
     }
     verticalScrollBar()->setValue(placeScroll);
+    if (row >= 0)
+        scrollTo(currentIndex());
+    emit rowsShown();
 }
 
 void GridWidget::showColumnMenu(const QPoint &position)
@@ -186,9 +217,10 @@ void GridWidget::showColumnMenu(const QPoint &position)
     int shown = 0;
     for (int column = 0; column < model->columnCount(); ++column)
         shown += isColumnHidden(column) ? 0 : 1;
+    const int projectColumn = model->fieldIndex(QStringLiteral("project"));
     for (int visual = 0; visual < horizontalHeader()->count(); ++visual) {
         const int column = horizontalHeader()->logicalIndex(visual);
-        if (column == 1) // project: the same for every row
+        if (column == projectColumn) // the same for every row
             continue;
         QAction *action = menu.addAction(model->headerData(column, Qt::Horizontal).toString());
         action->setCheckable(true);
@@ -206,9 +238,7 @@ void GridWidget::contextMenuEvent(QContextMenuEvent *event)
     const QModelIndex index = indexAt(viewport()->mapFromGlobal(event->globalPos()));
     if (!index.isValid())
         return;
-    const QString filename =
-        model->data(model->index(index.row(), model->fieldIndex(QStringLiteral("filename"))))
-            .toString();
+    const QString filename = model->storedValue(index.row(), model->fieldIndex(QStringLiteral("filename"))).toString();
     QMenu menu(this);
     QAction *open = menu.addAction(QStringLiteral("Open Clip"));
     open->setEnabled(!filename.isEmpty());

@@ -1,18 +1,23 @@
 #pragma once
 
+#include <QByteArray>
 #include <QTableView>
 #include <QVariant>
 
+class ShotEdits;
 class ShotTableModel;
 
 // The table of the current project's shots. It owns the table model, which
-// the details form shares; every edit in a cell is written at once.
+// the details form shares; every edit in a cell is saved when its editor
+// closes. The rows are read on the database thread: the grid keeps its
+// place (current cell, selection, scroll position) across every read.
 class GridWidget : public QTableView
 {
     Q_OBJECT
 
 public:
-    explicit GridWidget(QWidget *parent = nullptr);
+    // edits: the window's drafts and undo stack, which outlive one grid.
+    explicit GridWidget(QWidget *parent = nullptr, ShotEdits *edits = nullptr);
     ~GridWidget() override;
 
     // Created without parent and never deleted: the details form may use it
@@ -20,20 +25,26 @@ public:
     ShotTableModel *model = nullptr;
 
     // Writes what is typed in an open cell editor, if any (before closing).
-    // Returns false when the database refused it.
+    // Returns false when nothing could be taken from it.
     bool commitOpenEditor();
 
     // Narrows the rows to those holding every typed word and, when asked,
-    // to shots not yet logged; the server filters. Pending edits are
-    // written first and the user's place is kept when the shot stays.
+    // to shots not yet logged; the server filters. The user's place is kept
+    // when the shot stays.
     void setFind(const QString &typed, bool notYetLogged);
     // The number of the project's shots, filter or not (-1 when the server
-    // cannot say).
+    // could not say).
     int projectShotCount() const;
     int projectId() const { return project; }
     // Makes the row delta rows away (in grid order) the current one, in the
-    // same column; the form follows. False at either end.
+    // same column, selecting exactly that row's cell; the form follows.
+    // False at either end.
     bool stepRow(int delta);
+
+    // The header's layout (widths, order, hidden columns, sort), applied
+    // once the columns are known.
+    void setHeaderState(const QByteArray &state);
+    QByteArray headerState() const;
 
 public slots:
     // Reads the rows again, with the filter and sort order in force, and
@@ -42,18 +53,23 @@ public slots:
 
 signals:
     void message(const QString &text);
+    // The rows of a read are shown and the place is restored.
+    void rowsShown();
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
 
 private:
+    void setUpColumns();
     void rememberPlace();
+    void restorePlace();
     void showColumnMenu(const QPoint &position);
+
     int project = 0;
     QString findText;
     bool findNotLogged = false;
-    void restorePlace();
+    QByteArray pendingHeaderState;
 
     struct SelectedRange
     {

@@ -1,7 +1,9 @@
 #include "shots/shotinfowidget.h"
 
+#include "shots/formfielddelegate.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
+#include "shots/shotedits.h"
 #include "shots/shottablemodel.h"
 #include "shots/shotwriter.h"
 #include "shots/stillframeview.h"
@@ -17,13 +19,52 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSet>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTableView>
 #include <QTextEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+namespace {
+struct Field
+{
+    const char *column;
+    const char *label;
+};
+// The form's rows, top to bottom, with the column each shows.
+const Field fields[] = {
+    {"filename", "Filename"}, {"location", "Location"}, {"scene", "Scene"},
+    {"shot", "Shot"},         {"prod", "Production"},   {"duration", "Duration (s)"},
+    {"quality", "Quality"},   {"takes", "Takes"},       {"related", "Related Object ID's"},
+    {"shottype", "Shot Type"}, {"descid", "Description ID"}, {"notes", "Notes"},
+};
+} // namespace
+
+QVariant formWidgetValue(const QWidget *widget)
+{
+    if (auto *edit = qobject_cast<const QLineEdit *>(widget)) {
+        if (edit->text().isEmpty() && edit->property("emptyIsNull").toBool())
+            return QVariant(QMetaType::fromType<QString>());
+        return edit->text();
+    }
+    if (auto *edit = qobject_cast<const QTextEdit *>(widget))
+        return edit->toPlainText();
+    if (auto *box = qobject_cast<const QCheckBox *>(widget)) {
+        if (box->checkState() == Qt::PartiallyChecked)
+            return QVariant(QMetaType::fromType<int>());
+        return box->isChecked() ? 1 : 0;
+    }
+    if (auto *slider = qobject_cast<const QSlider *>(widget)) {
+        if (slider->property("empty").toBool())
+            return QVariant(QMetaType::fromType<int>());
+        return slider->value();
+    }
+    return QVariant();
+}
 
 ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     : QWidget(parent)
@@ -77,15 +118,19 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
         // Tab moves on to the next field, as everywhere else in the form.
         edit->setTabChangesFocus(true);
     }
+    const QList<QWidget *> rowWidgets = {filenameLabel, locationEdit, sceneEdit, shotEdit, prodBox, durationEdit,
+                                         qualitySlider, takesEdit, relatedEdit, shotTypeEdit, descIdEdit, notesEdit};
+    for (int i = 0; i < rowWidgets.size(); ++i)
+        rowWidgets.at(i)->setProperty("column", QString::fromLatin1(fields[i].column));
 
     // The fields scroll, so the splitter can give the grid most of the room.
-    auto *fields = new QWidget;
-    fields->setLayout(layout);
+    auto *area = new QWidget;
+    area->setLayout(layout);
     auto *scroll = new QScrollArea(this);
     scroll->setObjectName(QStringLiteral("fieldsArea"));
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(fields);
+    scroll->setWidget(area);
     fieldsArea = scroll;
     noShotHint = new QLabel(this);
     noShotHint->setObjectName(QStringLiteral("noShotHint"));
@@ -110,29 +155,48 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     pane->addWidget(scroll, 3);
     pane->addWidget(frame, 2);
     outer->addLayout(pane, 1);
-    connect(conflicts, &NoticeBar::firstChosen, this, [this]() { resolveFirstConflict(false); });
-    connect(conflicts, &NoticeBar::secondChosen, this, [this]() { resolveFirstConflict(true); });
-    connect(unsavedNotice, &NoticeBar::firstChosen, this, [this]() { saveChanges(); });
+    conflicts->hide();
+    unsavedNotice->hide();
+    auto resolveFirst = [this](bool writeMine) {
+        const QList<ShotEdits::Draft> list = edits() ? edits()->conflicts() : QList<ShotEdits::Draft>();
+        if (!list.isEmpty())
+            edits()->resolve(list.first().shot, list.first().column, writeMine);
+    };
+    connect(conflicts, &NoticeBar::firstChosen, this, [resolveFirst]() { resolveFirst(false); });
+    connect(conflicts, &NoticeBar::secondChosen, this, [resolveFirst]() { resolveFirst(true); });
+    connect(unsavedNotice, &NoticeBar::firstChosen, this, [this]() {
+        if (!edits())
+            return;
+        // Try Again: the shots whose values were not saved (and what is
+        // typed for the shot shown), and those only.
+        QList<qlonglong> shots = shownShots();
+        for (const ShotEdits::Draft &d : edits()->unsaved()) {
+            if (!shots.contains(d.shot))
+                shots << d.shot;
+        }
+        edits()->save(shots, true);
+    });
     connect(unsavedNotice, &NoticeBar::secondChosen, this, &ShotInfoWidget::discardChanges);
 
-    // Only signals that come from the user mark a widget as changed; loading
-    // a row sets the widgets too, and that must never count as an edit.
+    // Only signals that come from the user make a draft; showing a shot sets
+    // the widgets too, and that must never count as an edit.
     for (QLineEdit *edit : {sceneEdit, shotEdit, durationEdit, takesEdit, relatedEdit, descIdEdit}) {
-        connect(edit, &QLineEdit::textEdited, this, [this, edit]() { markEdited(edit); });
+        connect(edit, &QLineEdit::textEdited, this, [this, edit]() { typed(edit); });
         connect(edit, &QLineEdit::returnPressed, this, [this]() { saveChanges(); });
     }
     for (QTextEdit *edit : {locationEdit, shotTypeEdit, notesEdit})
-        connect(edit->document(), &QTextDocument::undoCommandAdded, this,
-                [this, edit]() { markEdited(edit); });
+        connect(edit, &QTextEdit::textChanged, this, [this, edit]() { typed(edit); });
     connect(prodBox, &QCheckBox::clicked, this, [this]() {
         // Partly checked only ever means NULL; a click sets yes or no.
         if (prodBox->checkState() != Qt::PartiallyChecked)
             prodBox->setTristate(false);
-        markEdited(prodBox);
+        typed(prodBox);
     });
-    connect(qualitySlider, &QSlider::actionTriggered, this, [this]() {
+    connect(qualitySlider, &QSlider::valueChanged, this, [this]() {
+        if (loading)
+            return;
         setQualityEmpty(false);
-        markEdited(qualitySlider);
+        typed(qualitySlider);
     });
     connect(qualitySlider, &QSlider::valueChanged, this, &ShotInfoWidget::showQualityNumber);
     connect(qualitySpin, &QSpinBox::valueChanged, this, [this](int value) {
@@ -144,13 +208,41 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
         }
         setQualityEmpty(false);
         qualitySlider->setValue(value);
-        markEdited(qualitySlider);
+        typed(qualitySlider);
     });
     for (QWidget *widget : {static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
                             static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin)})
         widget->installEventFilter(this);
 
-
+    // The rows of the form, each with its label on the left.
+    for (int i = 0; i < rowWidgets.size(); ++i) {
+        QWidget *widget = rowWidgets.at(i);
+        if (widget == qualitySlider) {
+            auto *quality = new QWidget;
+            auto *qualityRow = new QHBoxLayout(quality);
+            qualityRow->setContentsMargins(0, 0, 0, 0);
+            qualityRow->addWidget(qualitySlider, 1);
+            qualityRow->addWidget(qualitySpin);
+            layout->addRow(QString::fromLatin1(fields[i].label), quality);
+            // The row's label belongs to the slider (labelOf finds it there).
+            if (auto *label = qobject_cast<QLabel *>(layout->labelForField(quality)))
+                label->setBuddy(qualitySlider);
+            continue;
+        }
+        layout->addRow(QString::fromLatin1(fields[i].label), widget);
+    }
+    // Tab walks the fields top to bottom, the quality's number after its
+    // slider, also out of the free-text editors.
+    QWidget *previous = locationEdit;
+    for (QWidget *next : {static_cast<QWidget *>(sceneEdit), static_cast<QWidget *>(shotEdit),
+                          static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
+                          static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin),
+                          static_cast<QWidget *>(takesEdit), static_cast<QWidget *>(relatedEdit),
+                          static_cast<QWidget *>(shotTypeEdit), static_cast<QWidget *>(descIdEdit),
+                          static_cast<QWidget *>(notesEdit)}) {
+        setTabOrder(previous, next);
+        previous = next;
+    }
     connect(qApp, &QApplication::focusChanged, this, &ShotInfoWidget::focusChanged);
 }
 
@@ -162,183 +254,366 @@ QList<QWidget *> ShotInfoWidget::fieldWidgets() const
             takesEdit, relatedEdit, shotTypeEdit, descIdEdit, notesEdit};
 }
 
-void ShotInfoWidget::setModel(ShotTableModel *model)
+ShotEdits *ShotInfoWidget::edits() const
 {
-    shots = model;
-    // Runs before the mapper reloads a row that changed in the model, and
-    // restoreTyping after it: what the user typed but has not saved yet
-    // survives a change of other columns of the same row.
-    connect(model, &QAbstractItemModel::dataChanged, this, &ShotInfoWidget::keepTyping);
-    mapper->setModel(model);
-    connect(model, &QAbstractItemModel::dataChanged, this, &ShotInfoWidget::restoreTyping);
-    connect(model, &ShotTableModel::aboutToSelect, this, &ShotInfoWidget::rememberRow);
-    connect(model, &QAbstractItemModel::modelReset, this, &ShotInfoWidget::restoreRow);
-    connect(model, &ShotTableModel::valuesNotSaved, this, &ShotInfoWidget::takeBack);
-    connect(model, &ShotTableModel::valuesSaved, this, &ShotInfoWidget::dropSaved);
-    connect(model, &ShotTableModel::conflictsChanged, this, &ShotInfoWidget::showConflicts);
-    connect(model, &ShotTableModel::saveFailed, this, [this](const QString &text) { unsavedReason = text; });
-
-    mapper->setSubmitPolicy(QDataWidgetMapper::ManualSubmit);
-    mapper->addMapping(filenameLabel, model->fieldIndex("filename"), "text");
-    mapper->addMapping(locationEdit, model->fieldIndex("location"), "plainText");
-    mapper->addMapping(sceneEdit, model->fieldIndex("scene"));
-    mapper->addMapping(shotEdit, model->fieldIndex("shot"));
-    mapper->addMapping(prodBox, model->fieldIndex("prod"), "checked");
-    mapper->addMapping(durationEdit, model->fieldIndex("duration"));
-    mapper->addMapping(qualitySlider, model->fieldIndex("quality"), "value");
-    mapper->addMapping(takesEdit, model->fieldIndex("takes"));
-    mapper->addMapping(relatedEdit, model->fieldIndex("related"));
-    mapper->addMapping(shotTypeEdit, model->fieldIndex("shottype"), "plainText");
-    mapper->addMapping(descIdEdit, model->fieldIndex("descid"));
-    mapper->addMapping(notesEdit, model->fieldIndex("notes"), "plainText");
-    mapper->toFirst();
-    rowLoaded();
-    updateAvailability();
-
-    layout->addRow("Filename", filenameLabel);
-    layout->addRow("Location", locationEdit);
-    layout->addRow("Scene", sceneEdit);
-    layout->addRow("Shot", shotEdit);
-    layout->addRow("Production", prodBox);
-    layout->addRow("Duration (s)", durationEdit);
-    auto *quality = new QWidget;
-    auto *qualityRow = new QHBoxLayout(quality);
-    qualityRow->setContentsMargins(0, 0, 0, 0);
-    qualityRow->addWidget(qualitySlider, 1);
-    qualityRow->addWidget(qualitySpin);
-    layout->addRow("Quality", quality);
-    // The row's label belongs to the slider (labelOf finds it there).
-    if (auto *label = qobject_cast<QLabel *>(layout->labelForField(quality)))
-        label->setBuddy(qualitySlider);
-    // Tab walks the fields top to bottom, the quality's number after its
-    // slider, also out of the free-text editors. Set here, once the fields
-    // sit in their rows: a new parent puts a widget at the end of the chain.
-    QWidget *previous = locationEdit;
-    for (QWidget *next : {static_cast<QWidget *>(sceneEdit), static_cast<QWidget *>(shotEdit),
-                          static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
-                          static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin),
-                          static_cast<QWidget *>(takesEdit), static_cast<QWidget *>(relatedEdit),
-                          static_cast<QWidget *>(shotTypeEdit), static_cast<QWidget *>(descIdEdit),
-                          static_cast<QWidget *>(notesEdit)}) {
-        setTabOrder(previous, next);
-        previous = next;
-    }
-    layout->addRow("Takes", takesEdit);
-    layout->addRow("Related Object ID's", relatedEdit);
-    layout->addRow("Shot Type", shotTypeEdit);
-    layout->addRow("Description ID", descIdEdit);
-    layout->addRow("Notes", notesEdit);
+    return shots ? shots->edits() : nullptr;
 }
 
-QVariant formWidgetValue(const QWidget *widget)
+QString ShotInfoWidget::columnOf(const QWidget *widget) const
 {
-    if (auto *edit = qobject_cast<const QLineEdit *>(widget)) {
-        if (edit->text().isEmpty() && edit->property("emptyIsNull").toBool())
-            return QVariant(QMetaType::fromType<QString>());
-        return edit->text();
-    }
-    if (auto *edit = qobject_cast<const QTextEdit *>(widget))
-        return edit->toPlainText();
-    if (auto *box = qobject_cast<const QCheckBox *>(widget)) {
-        if (box->checkState() == Qt::PartiallyChecked)
-            return QVariant(QMetaType::fromType<int>());
-        return box->isChecked() ? 1 : 0;
-    }
-    if (auto *slider = qobject_cast<const QSlider *>(widget)) {
-        if (slider->property("empty").toBool())
-            return QVariant(QMetaType::fromType<int>());
-        return slider->value();
-    }
-    return QVariant();
+    if (widget == qualitySpin)
+        widget = qualitySlider;
+    return widget ? widget->property("column").toString() : QString();
 }
 
-namespace {
-// Empty (NULL) and 0 or "" are different values in the form.
-bool sameFormValue(const QVariant &a, const QVariant &b)
+QWidget *ShotInfoWidget::widgetOfColumn(const QString &column) const
 {
-    return a.isNull() == b.isNull() && a == b;
-}
-
-void setFormWidgetValue(QWidget *widget, const QVariant &value)
-{
-    if (auto *edit = qobject_cast<QLineEdit *>(widget))
-        edit->setText(value.toString());
-    else if (auto *edit = qobject_cast<QTextEdit *>(widget))
-        edit->setPlainText(value.toString());
-    else if (auto *box = qobject_cast<QCheckBox *>(widget)) {
-        if (value.isNull()) {
-            box->setCheckState(Qt::PartiallyChecked);
-        } else {
-            box->setTristate(false);
-            box->setChecked(value.toInt() != 0);
-        }
-    } else if (auto *slider = qobject_cast<QSlider *>(widget)) {
-        slider->setProperty("empty", value.isNull());
-        slider->setValue(value.isNull() ? slider->minimum() : value.toInt());
-    }
-}
-} // namespace
-
-void ShotInfoWidget::markEdited(QWidget *widget)
-{
-    if (shots && mapper->currentIndex() >= 0)
-        edited.insert(widget);
-}
-
-QHash<int, QVariant> ShotInfoWidget::pendingChanges() const
-{
-    QHash<int, QVariant> changes;
-    if (!shots || mapper->currentIndex() < 0)
-        return changes;
-    for (QWidget *widget : edited) {
-        const QVariant value = formWidgetValue(widget);
-        // Compared with what the row loaded, not with the column: a quality
-        // of 150 loads as the slider's end and is not rewritten as 99 unless
-        // the user moves the slider, and an edit undone is no edit.
-        if (sameFormValue(value, loaded.value(widget)))
-            continue;
-        const int column = mapper->mappedSection(widget);
-        if (column >= 0)
-            changes.insert(column, value);
-    }
-    return changes;
-}
-
-bool ShotInfoWidget::hasUnsavedChanges() const
-{
-    return !pendingChanges().isEmpty();
-}
-
-QStringList ShotInfoWidget::unsavedFields() const
-{
-    QStringList labels;
-    const QHash<int, QVariant> changes = pendingChanges();
     for (QWidget *widget : fieldWidgets()) {
-        if (changes.contains(mapper->mappedSection(widget)))
-            labels << labelOf(widget);
+        if (columnOf(widget) == column)
+            return widget;
     }
-    return labels;
+    return nullptr;
 }
 
 QString ShotInfoWidget::labelOf(const QWidget *widget) const
 {
     if (auto *label = qobject_cast<QLabel *>(layout->labelForField(const_cast<QWidget *>(widget))))
         return label->text();
-    return widget->objectName();
+    if (widget == qualitySlider)
+        return QStringLiteral("Quality");
+    return ShotEdits::fieldLabel(columnOf(widget));
 }
 
-QWidget *ShotInfoWidget::widgetOfColumn(int column) const
+void ShotInfoWidget::setModel(ShotTableModel *model)
 {
-    for (QWidget *widget : fieldWidgets()) {
-        if (mapper->mappedSection(widget) == column)
-            return widget;
+    shots = model;
+    mapper->setModel(model);
+    mapper->setItemDelegate(new FormFieldDelegate(this));
+    mapper->setSubmitPolicy(QDataWidgetMapper::ManualSubmit);
+    connect(model, &QAbstractItemModel::dataChanged, this, &ShotInfoWidget::modelChanged);
+    connect(model, &QAbstractItemModel::modelReset, this, &ShotInfoWidget::rowsReplaced);
+    // New rows (a refresh, a find, a sort): what is typed is saved first.
+    connect(model, &ShotTableModel::aboutToSelect, this, &ShotInfoWidget::saveChanges);
+    connect(model->edits(), &ShotEdits::changed, this, [this]() {
+        showMarks();
+        showConflicts();
+    });
+    if (model->hasColumns())
+        bindColumns();
+    else
+        connect(model, &ShotTableModel::columnsReady, this, &ShotInfoWidget::bindColumns);
+    updateAvailability();
+    showMarks();
+    showConflicts();
+}
+
+void ShotInfoWidget::bindColumns()
+{
+    if (bound || !shots)
+        return;
+    bound = true;
+    // Columns are looked up by name: the form does not depend on their order.
+    const QList<QWidget *> rowWidgets = {filenameLabel, locationEdit, sceneEdit, shotEdit, prodBox, durationEdit,
+                                         qualitySlider, takesEdit, relatedEdit, shotTypeEdit, descIdEdit, notesEdit};
+    for (QWidget *widget : rowWidgets) {
+        const int section = shots->fieldIndex(columnOf(widget));
+        mapper->addMapping(widget, section);
+        // A field takes no more characters than its column holds.
+        const int limit = shots->columnLimit(section);
+        if (auto *edit = qobject_cast<QLineEdit *>(widget); edit && limit > 0)
+            edit->setMaxLength(limit);
     }
-    return nullptr;
+}
+
+void ShotInfoWidget::rowsReplaced()
+{
+    // New rows: the grid has put its current row back (it is connected
+    // first); the form shows that row, read from the new rows.
+    bulkRows.clear();
+    const QModelIndex current = followed ? followed->currentIndex() : QModelIndex();
+    if (current.isValid())
+        mapper->setCurrentIndex(current.row());
+    else if (shots->rowCount() > 0)
+        mapper->toFirst();
+    if (shots->rowCount() > 0)
+        mapper->revert();
+    rowShown();
+    if (followed)
+        updateBulk();
+}
+
+void ShotInfoWidget::modelChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight)
+{
+    if (typing)
+        return;
+    if (isBulk()) {
+        // A bulk edit's chunks come one after the other: the shared values
+        // are worked out once they are in.
+        if (!bulkReloadDue) {
+            bulkReloadDue = true;
+            QTimer::singleShot(0, this, [this]() {
+                bulkReloadDue = false;
+                if (isBulk())
+                    loadBulk();
+            });
+        }
+        return;
+    }
+    const int row = mapper->currentIndex();
+    if (row >= topLeft.row() && row <= bottomRight.row())
+        showMarks();
+}
+
+qlonglong ShotInfoWidget::currentShot() const
+{
+    if (!shots || mapper->currentIndex() < 0)
+        return 0;
+    return shots->shotOfRow(mapper->currentIndex());
+}
+
+QList<qlonglong> ShotInfoWidget::shownShots() const
+{
+    QList<qlonglong> list;
+    if (!shots)
+        return list;
+    if (isBulk()) {
+        for (int row : bulkRows)
+            list << shots->shotOfRow(row);
+    } else if (const qlonglong shot = currentShot()) {
+        list << shot;
+    }
+    return list;
+}
+
+void ShotInfoWidget::typed(QWidget *widget)
+{
+    if (!shots || loading || !bound)
+        return;
+    const QString column = columnOf(widget);
+    const int section = shots->fieldIndex(column);
+    if (section < 0)
+        return;
+    typing = true;
+    if (isBulk()) {
+        // One value for every selected shot, each checked against what it
+        // held. Back to what the form showed, it is no edit at all.
+        const QVariant value = formWidgetValue(widget);
+        const QVariant shared = shots->data(shots->index(bulkRows.first(), section), Qt::EditRole);
+        bool same = true;
+        for (int i = 1; i < bulkRows.size() && same; ++i)
+            same = ShotWriter::sameStored(shared, shots->data(shots->index(bulkRows.at(i), section), Qt::EditRole));
+        const bool unchanged = same ? FormFieldDelegate::shows(widget, shared)
+                                    : formWidgetValue(widget).toString().isEmpty();
+        for (int row : std::as_const(bulkRows)) {
+            const qlonglong shot = shots->shotOfRow(row);
+            if (unchanged) {
+                edits()->discard(shot, column);
+                continue;
+            }
+            const ShotEdits::Draft *d = edits()->draft(shot, column);
+            const QVariant read = d && d->state != ShotEdits::State::Conflict ? d->read : shots->storedValue(row, section);
+            edits()->type(shot, column, read, value);
+        }
+    } else if (mapper->currentIndex() >= 0) {
+        mapper->itemDelegate()->setModelData(widget, shots, shots->index(mapper->currentIndex(), section));
+    }
+    typing = false;
+    showMarks();
+}
+
+bool ShotInfoWidget::saveChanges()
+{
+    if (edits())
+        edits()->save(shownShots(), false);
+    return true;
+}
+
+void ShotInfoWidget::discardChanges()
+{
+    if (edits())
+        edits()->discardUnsaved();
+}
+
+bool ShotInfoWidget::hasUnsavedChanges() const
+{
+    if (!edits())
+        return false;
+    return edits()->count(ShotEdits::State::Typing) + edits()->count(ShotEdits::State::Saving)
+        + edits()->count(ShotEdits::State::Unsaved)
+        > 0;
+}
+
+QStringList ShotInfoWidget::unsavedFields() const
+{
+    QStringList labels;
+    if (!edits())
+        return labels;
+    QList<ShotEdits::Draft> list = edits()->unsaved();
+    for (const ShotEdits::Draft &d : edits()->draftsOf(currentShot())) {
+        if (d.state == ShotEdits::State::Typing || d.state == ShotEdits::State::Saving)
+            list << d;
+    }
+    for (const ShotEdits::Draft &d : std::as_const(list)) {
+        const QString label = ShotEdits::fieldLabel(d.column);
+        if (!labels.contains(label))
+            labels << label;
+    }
+    return labels;
+}
+
+bool ShotInfoWidget::fieldHoldsTyping(const QWidget *widget) const
+{
+    if (!edits() || isBulk())
+        return false;
+    const ShotEdits::Draft *d = edits()->draft(currentShot(), columnOf(widget));
+    return d && d->state == ShotEdits::State::Typing;
+}
+
+void ShotInfoWidget::showMarks()
+{
+    ShotEdits *list = edits();
+    const QList<qlonglong> shown = shownShots();
+    for (QWidget *widget : fieldWidgets()) {
+        QString state;
+        QString tip;
+        if (list) {
+            const QString column = columnOf(widget);
+            for (qlonglong shot : shown) {
+                const ShotEdits::Draft *d = list->draft(shot, column);
+                if (!d)
+                    continue;
+                if (d->state == ShotEdits::State::Unsaved) {
+                    state = QStringLiteral("unsaved");
+                    tip = QStringLiteral("Not saved: %1").arg(d->reason);
+                    break;
+                }
+                if (d->state == ShotEdits::State::Saving)
+                    state = QStringLiteral("saving");
+            }
+        }
+        const bool unsaved = state == QLatin1String("unsaved");
+        if (widget->property("unsaved").toBool() != unsaved || widget->property("saving").toBool() != (state == QLatin1String("saving"))) {
+            widget->setProperty("unsaved", unsaved);
+            widget->setProperty("saving", state == QLatin1String("saving"));
+            widget->setStyleSheet(unsaved                             ? QStringLiteral("background-color: #ffd7d0;")
+                                      : state == QLatin1String("saving") ? QStringLiteral("background-color: #fff6cc;")
+                                                                          : QString());
+        }
+        widget->setToolTip(unsaved ? tip : state == QLatin1String("saving") ? QStringLiteral("Being saved") : QString());
+    }
+
+    const QList<ShotEdits::Draft> unsaved = list ? list->unsaved() : QList<ShotEdits::Draft>();
+    if (unsaved.isEmpty()) {
+        unsavedNotice->hide();
+        return;
+    }
+    // Per field, the shots whose value is not saved; the shot shown needs
+    // no number.
+    QStringList order;
+    QHash<QString, QList<qlonglong>> shotsOf;
+    for (const ShotEdits::Draft &d : unsaved) {
+        const QString label = ShotEdits::fieldLabel(d.column);
+        if (!order.contains(label))
+            order << label;
+        shotsOf[label] << d.shot;
+    }
+    QStringList parts;
+    for (const QString &label : std::as_const(order)) {
+        const QList<qlonglong> ids = shotsOf.value(label);
+        if (ids.size() == 1 && ids.first() == currentShot() && !isBulk()) {
+            parts << label;
+        } else if (ids.size() <= 5) {
+            QStringList numbers;
+            for (qlonglong id : ids)
+                numbers << QString::number(id);
+            parts << QStringLiteral("%1 (shot %2)").arg(label, numbers.join(QStringLiteral(", ")));
+        } else {
+            parts << QStringLiteral("%1 (%2 shots)").arg(label).arg(ids.size());
+        }
+    }
+    unsavedNotice->setText(QStringLiteral("Not saved: %1. %2").arg(parts.join(QStringLiteral(", ")), unsaved.first().reason));
+    unsavedNotice->show();
+}
+
+void ShotInfoWidget::showConflicts()
+{
+    const QList<ShotEdits::Draft> list = edits() ? edits()->conflicts() : QList<ShotEdits::Draft>();
+    if (list.isEmpty()) {
+        conflicts->hide();
+        return;
+    }
+    const ShotEdits::Draft &first = list.first();
+    auto shown = [](const QVariant &value) {
+        return value.isNull() ? QStringLiteral("(empty)")
+                              : QStringLiteral("\u201c%1\u201d").arg(PlainText::fromStored(value.toString()));
+    };
+    QString text = QStringLiteral("Shot %1, %2: another client stored %3 after you read it; you wrote %4.")
+                       .arg(first.shot)
+                       .arg(ShotEdits::fieldLabel(first.column), shown(first.stored), shown(first.typed));
+    if (list.size() > 1)
+        text += QStringLiteral(" (%1 more after this.)").arg(list.size() - 1);
+    conflicts->setText(text);
+    conflicts->show();
+}
+
+bool ShotInfoWidget::showRow(const QModelIndex &index)
+{
+    if (!shots || !index.isValid())
+        return true;
+    if (index.row() == mapper->currentIndex() && !isBulk())
+        return true;
+    // What was typed for the shot being left goes to its shot; the user
+    // goes on at once.
+    if (const qlonglong leaving = currentShot(); leaving && !isBulk())
+        edits()->save({leaving}, false);
+    mapper->setCurrentIndex(index.row());
+    rowShown();
+    // Read again, so the form shows what is stored now rather than what
+    // was read when the grid was filled; fields being typed into keep
+    // what is typed.
+    shots->refreshShot(index.row());
+    return true;
+}
+
+void ShotInfoWidget::rowShown()
+{
+    updateAvailability();
+    if (!isBulk()) {
+        for (QWidget *widget : fieldWidgets()) {
+            if (auto *edit = qobject_cast<QLineEdit *>(widget))
+                edit->setPlaceholderText(QString());
+            else if (auto *edit = qobject_cast<QTextEdit *>(widget))
+                edit->setPlaceholderText(QString());
+        }
+        if (mapper->currentIndex() < 0 || shots->rowCount() == 0) {
+            loading++;
+            for (QWidget *widget : fieldWidgets())
+                FormFieldDelegate::setWidgetValue(widget, QVariant());
+            // No shot: the box is cleared, not "not set".
+            prodBox->setTristate(false);
+            prodBox->setChecked(false);
+            filenameLabel->clear();
+            loading--;
+            showQualityNumber();
+        }
+    }
+    showMarks();
+    updateFrame();
+}
+
+void ShotInfoWidget::follow(QAbstractItemView *view)
+{
+    followed = view;
+    // Several rows selected: a change in the form applies to all of them.
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ShotInfoWidget::updateBulk);
+    connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
+    connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &current) { showRow(current); });
 }
 
 void ShotInfoWidget::updateBulk()
 {
-    if (!shots || !followed || shots->isBusy())
+    if (!shots || !followed)
         return;
     // Whole rows (picked on the row numbers, with Shift+Space or Ctrl+A)
     // make a bulk edit; cells of several rows picked for copying do not.
@@ -365,20 +640,20 @@ void ShotInfoWidget::updateBulk()
             rows << it.key();
     }
     std::sort(rows.begin(), rows.end());
-    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     if (rows.size() < 2)
         rows.clear();
     if (rows == bulkRows)
         return;
-    // What was typed for the rows shown so far goes to them first.
+    // What was typed for the shots shown so far goes to them first.
     saveChanges();
-    const bool wasBulk = !bulkRows.isEmpty();
+    const bool wasBulk = isBulk();
     bulkRows = rows;
-    if (!bulkRows.isEmpty()) {
+    if (isBulk()) {
         loadBulk();
-    } else if (wasBulk && mapper->currentIndex() >= 0) {
-        mapper->revert(); // the current row's own values again
-        rowLoaded();
+    } else if (wasBulk) {
+        if (mapper->currentIndex() >= 0)
+            mapper->revert(); // the current row's own values again
+        rowShown();
     }
 }
 
@@ -387,243 +662,24 @@ void ShotInfoWidget::loadBulk()
     // A field shows its value when every selected shot holds the same,
     // and stays empty with a hint otherwise.
     const QString several = QStringLiteral("(several values)");
+    loading++;
     for (QWidget *widget : fieldWidgets()) {
-        const int column = mapper->mappedSection(widget);
+        const int column = shots->fieldIndex(columnOf(widget));
+        const QVariant first = shots->data(shots->index(bulkRows.first(), column), Qt::EditRole);
         bool same = true;
-        const QVariant first = shots->storedValue(bulkRows.first(), column);
         for (int i = 1; i < bulkRows.size() && same; ++i)
-            same = ShotWriter::sameStored(first, shots->storedValue(bulkRows.at(i), column));
-        const QVariant shown = same ? shots->data(shots->index(bulkRows.first(), column), Qt::EditRole)
-                                    : QVariant(QMetaType::fromType<QString>());
-        if (widget == prodBox || widget == qualitySlider)
-            setFormWidgetValue(widget, shown.isNull() ? QVariant(QMetaType::fromType<int>()) : shown);
-        else
-            setFormWidgetValue(widget, shown.isNull() ? QVariant(QString()) : shown);
+            same = ShotWriter::sameStored(first, shots->data(shots->index(bulkRows.at(i), column), Qt::EditRole));
+        if (!widget->hasFocus() || !FormFieldDelegate::shows(widget, same ? first : QVariant()))
+            FormFieldDelegate::setWidgetValue(widget, same ? first : QVariant());
         if (auto *edit = qobject_cast<QLineEdit *>(widget))
             edit->setPlaceholderText(same ? QString() : several);
         else if (auto *edit = qobject_cast<QTextEdit *>(widget))
             edit->setPlaceholderText(same ? QString() : several);
     }
+    loading--;
     showQualityNumber();
-    edited.clear();
-    unsaved.clear();
-    loaded.clear();
-    for (QWidget *widget : fieldWidgets())
-        loaded.insert(widget, formWidgetValue(widget));
     filenameLabel->setText(QStringLiteral("%1 shots selected: a change applies to each of them").arg(bulkRows.size()));
     showMarks();
-}
-
-bool ShotInfoWidget::saveBulk()
-{
-    const QHash<int, QVariant> changes = pendingChanges();
-    if (changes.isEmpty())
-        return true;
-    selfSaving = true;
-    const bool ok = shots->saveColumns(bulkRows, changes);
-    selfSaving = false;
-    loadBulk();
-    return ok;
-}
-
-bool ShotInfoWidget::saveChanges()
-{
-    if (!bulkRows.isEmpty() && shots)
-        return saveBulk();
-    const int row = mapper->currentIndex();
-    const QHash<int, QVariant> changes = pendingChanges();
-    if (changes.isEmpty() || row < 0) {
-        edited.clear();
-        unsaved.clear();
-        showMarks();
-        return true;
-    }
-    QHash<int, QVariant> olds;
-    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
-        olds.insert(it.key(), loadedStored.value(widgetOfColumn(it.key())));
-    selfSaving = true;
-    const bool ok = shots->saveRow(row, changes, olds);
-    selfSaving = false;
-
-    // Saved fields and those another client changed now show what is
-    // stored (the user's value of the latter waits in the conflict bar);
-    // what the database did not take stays as typed.
-    const ShotTableModel::Outcome &outcome = shots->lastOutcome();
-    const QList<QWidget *> widgets(edited.cbegin(), edited.cend());
-    for (QWidget *widget : widgets) {
-        const int column = mapper->mappedSection(widget);
-        if (!changes.contains(column) || outcome.saved.contains(column)
-            || outcome.conflicted.contains(column)) {
-            edited.remove(widget);
-            unsaved.remove(widget);
-            reloadField(widget);
-        } else if (outcome.unsaved.contains(column)) {
-            unsaved.insert(widget);
-        }
-    }
-    lastRefused.clear();
-    if (!outcome.unsaved.isEmpty())
-        lastRefused = pendingChanges();
-    showMarks();
-    return ok;
-}
-
-void ShotInfoWidget::reloadField(QWidget *widget)
-{
-    const int row = mapper->currentIndex();
-    const int column = mapper->mappedSection(widget);
-    if (row < 0 || column < 0)
-        return;
-    const QVariant shown = shots->data(shots->index(row, column), Qt::EditRole);
-    setFormWidgetValue(widget, shown);
-    showQualityNumber();
-    loaded.insert(widget, formWidgetValue(widget));
-    loadedStored.insert(widget, shots->storedValue(row, column));
-}
-
-void ShotInfoWidget::discardChanges()
-{
-    const QList<QWidget *> widgets(edited.cbegin(), edited.cend());
-    edited.clear();
-    unsaved.clear();
-    for (QWidget *widget : widgets)
-        reloadField(widget);
-    showMarks();
-}
-
-void ShotInfoWidget::takeBack(int row, const QHash<int, QVariant> &values)
-{
-    // A cell edit the database did not take: the typed value moves into the
-    // form, which shows the same row, instead of being thrown away.
-    if (selfSaving || row != mapper->currentIndex())
-        return;
-    for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        QWidget *widget = widgetOfColumn(it.key());
-        if (!widget)
-            continue;
-        if (!edited.contains(widget)) {
-            loaded.insert(widget, formWidgetValue(widget));
-            loadedStored.insert(widget, shots->storedValue(row, it.key()));
-        }
-        setFormWidgetValue(widget, it.value());
-        edited.insert(widget);
-        unsaved.insert(widget);
-    }
-    showMarks();
-}
-
-void ShotInfoWidget::dropSaved(int row, const QList<int> &columns)
-{
-    // A cell edit of a field the form holds unsaved supersedes the form's value.
-    if (selfSaving || row != mapper->currentIndex())
-        return;
-    for (int column : columns) {
-        QWidget *widget = widgetOfColumn(column);
-        if (widget && edited.contains(widget)) {
-            edited.remove(widget);
-            unsaved.remove(widget);
-            reloadField(widget);
-        }
-    }
-    showMarks();
-}
-
-void ShotInfoWidget::showMarks()
-{
-    QStringList labels;
-    for (QWidget *widget : fieldWidgets()) {
-        const bool mark = unsaved.contains(widget);
-        if (widget->property("unsaved").toBool() == mark)
-            ;
-        else {
-            widget->setProperty("unsaved", mark);
-            widget->setStyleSheet(mark ? QStringLiteral("background-color: #ffd7d0;") : QString());
-            widget->setToolTip(mark ? QStringLiteral("Not saved") : QString());
-        }
-        if (mark)
-            labels << labelOf(widget);
-    }
-    if (labels.isEmpty()) {
-        unsavedNotice->hide();
-        return;
-    }
-    QString text = QStringLiteral("Not saved: %1.").arg(labels.join(QStringLiteral(", ")));
-    if (!unsavedReason.isEmpty())
-        text += QLatin1Char(' ') + unsavedReason;
-    unsavedNotice->setText(text);
-    unsavedNotice->show();
-}
-
-void ShotInfoWidget::showConflicts()
-{
-    const QList<ShotTableModel::Conflict> list = shots ? shots->conflicts() : QList<ShotTableModel::Conflict>();
-    if (list.isEmpty()) {
-        conflicts->hide();
-        return;
-    }
-    const ShotTableModel::Conflict &first = list.first();
-    QWidget *widget = widgetOfColumn(first.column);
-    const QString field = widget ? labelOf(widget) : shots->headerData(first.column, Qt::Horizontal).toString();
-    auto shown = [](const QVariant &value) {
-        return value.isNull() ? QStringLiteral("(empty)")
-                              : QStringLiteral("\u201c%1\u201d").arg(PlainText::fromStored(value.toString()));
-    };
-    QString text = QStringLiteral("Shot %1, %2: another client stored %3 after you read it; you wrote %4.")
-                       .arg(first.id.toString(), field, shown(first.stored), shown(first.mine));
-    if (list.size() > 1)
-        text += QStringLiteral(" (%1 more after this.)").arg(list.size() - 1);
-    conflicts->setText(text);
-    conflicts->show();
-}
-
-void ShotInfoWidget::resolveFirstConflict(bool writeMine)
-{
-    if (!shots || shots->conflicts().isEmpty())
-        return;
-    shots->resolveConflict(0, writeMine);
-}
-
-bool ShotInfoWidget::showRow(const QModelIndex &index)
-{
-    if (!shots || !index.isValid() || index.row() == mapper->currentIndex())
-        return true;
-    if (shots->isBusy()) {
-        // The rows are being read again (the grid puts its current cell
-        // back); restoreRow then brings back what the user typed.
-        mapper->setCurrentIndex(index.row());
-        rowLoaded();
-        return true;
-    }
-    saveChanges();
-    if (!unsaved.isEmpty())
-        return false;
-    // The row moved to is read again, so the form starts from what is
-    // stored now, not from what was read when the grid was filled.
-    shots->refreshRow(index.row());
-    mapper->setCurrentIndex(index.row());
-    rowLoaded();
-    return true;
-}
-
-void ShotInfoWidget::follow(QAbstractItemView *view)
-{
-    followed = view;
-    // Several rows selected: a change in the form applies to all of them.
-    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &ShotInfoWidget::updateBulk);
-    // A reset drops the selection without a signal; the rows it named
-    // are not those of the new rows. The view selects again afterwards.
-    connect(view->model(), &QAbstractItemModel::modelAboutToBeReset, this, [this]() { bulkRows.clear(); });
-    connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
-    connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this, view](const QModelIndex &current) {
-                if (showRow(current))
-                    return;
-                // What the user typed in the row being left was not saved:
-                // the grid goes back to that row, whose fields keep it.
-                const QModelIndex back = current.sibling(mapper->currentIndex(), current.column());
-                view->selectionModel()->setCurrentIndex(back, QItemSelectionModel::ClearAndSelect);
-            });
 }
 
 void ShotInfoWidget::setQualityEmpty(bool empty)
@@ -645,9 +701,11 @@ void ShotInfoWidget::setEmpty(QWidget *widget)
         widget = qualitySlider;
     if (formWidgetValue(widget).isNull())
         return;
-    setFormWidgetValue(widget, QVariant(QMetaType::fromType<int>()));
+    loading++;
+    FormFieldDelegate::setWidgetValue(widget, QVariant(QMetaType::fromType<int>()));
+    loading--;
     showQualityNumber();
-    markEdited(widget);
+    typed(widget);
 }
 
 bool ShotInfoWidget::eventFilter(QObject *watched, QEvent *event)
@@ -664,7 +722,7 @@ bool ShotInfoWidget::eventFilter(QObject *watched, QEvent *event)
             if (!durationEdit->text().isEmpty() && durationEdit->selectedText() != durationEdit->text())
                 return false;
             durationEdit->clear();
-            markEdited(durationEdit);
+            typed(durationEdit);
             return true;
         }
         setEmpty(widget);
@@ -690,185 +748,33 @@ void ShotInfoWidget::updateAvailability()
 {
     // Without a current shot there is nothing to write typing to: the
     // fields are disabled, and the hint says how shots get there.
-    const bool hasShot = shots && mapper->currentIndex() >= 0;
+    const bool hasShot = shots && mapper->currentIndex() >= 0 && shots->rowCount() > 0;
     fieldsArea->setEnabled(hasShot);
     noShotHint->setVisible(!hasShot);
-}
-
-void ShotInfoWidget::rowLoaded()
-{
-    edited.clear();
-    unsaved.clear();
-    typing.clear();
-    takeSnapshot();
-    showMarks();
-    updateFrame();
-    updateAvailability();
-    if (!bulkRows.isEmpty()) {
-        loadBulk();
-        return;
-    }
-    for (QWidget *widget : fieldWidgets()) {
-        if (auto *edit = qobject_cast<QLineEdit *>(widget))
-            edit->setPlaceholderText(QString());
-        else if (auto *edit = qobject_cast<QTextEdit *>(widget))
-            edit->setPlaceholderText(QString());
-    }
-}
-
-void ShotInfoWidget::clearNullWidgets()
-{
-    // The mapper cannot set a check box or a slider from NULL and would
-    // leave the previous row's state there; NULL shows as cleared.
-    const int row = mapper->currentIndex();
-    if (row < 0)
-        return;
-    if (shots->storedValue(row, mapper->mappedSection(prodBox)).isNull())
-        prodBox->setCheckState(Qt::PartiallyChecked);
-    else
-        prodBox->setTristate(false);
-    const bool noQuality = shots->storedValue(row, mapper->mappedSection(qualitySlider)).isNull();
-    if (noQuality)
-        qualitySlider->setValue(qualitySlider->minimum());
-    setQualityEmpty(noQuality);
-}
-
-void ShotInfoWidget::takeSnapshot()
-{
-    clearNullWidgets();
-    const int row = mapper->currentIndex();
-    loaded.clear();
-    loadedStored.clear();
-    for (QWidget *widget : fieldWidgets()) {
-        loaded.insert(widget, formWidgetValue(widget));
-        if (row >= 0)
-            loadedStored.insert(widget, shots->storedValue(row, mapper->mappedSection(widget)));
-    }
-}
-
-void ShotInfoWidget::clearFields()
-{
-    filenameLabel->clear();
-    for (QTextEdit *edit : {locationEdit, shotTypeEdit, notesEdit})
-        edit->clear();
-    for (QLineEdit *edit : {sceneEdit, shotEdit, durationEdit, takesEdit, relatedEdit, descIdEdit})
-        edit->clear();
-    prodBox->setCheckState(Qt::PartiallyChecked);
-    qualitySlider->setValue(qualitySlider->minimum());
-    setQualityEmpty(true);
 }
 
 void ShotInfoWidget::updateFrame()
 {
     const int row = mapper->currentIndex();
-    if (!shots || row < 0) {
-        frame->showShot(QString(), QString());
-        return;
+    QString filename;
+    QString md5;
+    if (shots && row >= 0 && !isBulk()) {
+        filename = shots->storedValue(row, shots->fieldIndex(QStringLiteral("filename"))).toString();
+        md5 = shots->storedValue(row, shots->fieldIndex(QStringLiteral("MD5"))).toString();
     }
-    frame->showShot(shots->data(shots->index(row, shots->fieldIndex("filename"))).toString(),
-                    shots->data(shots->index(row, shots->fieldIndex("MD5"))).toString());
-}
-
-void ShotInfoWidget::keepTyping(const QModelIndex &topLeft, const QModelIndex &bottomRight)
-{
-    const int row = mapper->currentIndex();
-    typing.clear();
-    if (row < topLeft.row() || row > bottomRight.row())
+    // The same shot shown again (its row read again) keeps its frame.
+    if (framedShot == qMakePair(filename, md5))
         return;
-    for (QWidget *widget : edited)
-        typing.insert(widget, formWidgetValue(widget));
-}
-
-void ShotInfoWidget::restoreTyping(const QModelIndex &topLeft, const QModelIndex &bottomRight)
-{
-    const int row = mapper->currentIndex();
-    if (row < topLeft.row() || row > bottomRight.row())
-        return;
-    // The mapper has shown the row as stored now. Fields the user is
-    // editing get their typed value back and keep the value they started
-    // from (the old value their save is checked against); the others take
-    // the new stored value as their starting point.
-    clearNullWidgets();
-    for (QWidget *widget : fieldWidgets()) {
-        if (typing.contains(widget) && !sameFormValue(typing.value(widget), loaded.value(widget))) {
-            setFormWidgetValue(widget, typing.value(widget));
-            continue;
-        }
-        edited.remove(widget);
-        unsaved.remove(widget);
-        loaded.insert(widget, formWidgetValue(widget));
-        loadedStored.insert(widget, shots->storedValue(row, mapper->mappedSection(widget)));
-    }
-    typing.clear();
-    showMarks();
-    updateFrame();
-}
-
-void ShotInfoWidget::rememberRow()
-{
-    // Refresh: the user's pending edits are saved first. Inside a save (a
-    // reconnect re-reads every row) they are only kept.
-    if (!shots->isBusy())
-        saveChanges();
-    const int row = mapper->currentIndex();
-    rememberedId = row >= 0 ? shots->idOfRow(row) : QVariant();
-    keptTyping.clear();
-    keptLoaded.clear();
-    keptStored.clear();
-    keptUnsaved = unsaved;
-    for (QWidget *widget : edited) {
-        const QVariant value = formWidgetValue(widget);
-        if (sameFormValue(value, loaded.value(widget)))
-            continue;
-        keptTyping.insert(widget, value);
-        keptLoaded.insert(widget, loaded.value(widget));
-        keptStored.insert(widget, loadedStored.value(widget));
-    }
-}
-
-void ShotInfoWidget::restoreRow()
-{
-    // The grid may have shown the shot again already (it keeps its current
-    // row); looking for it among all rows once more would cost time.
-    const int shown = mapper->currentIndex();
-    int row = -1;
-    if (shown >= 0 && shown < shots->rowCount() && shots->idOfRow(shown) == rememberedId)
-        row = shown;
-    else
-        row = shots->rowOfId(rememberedId);
-    if (row >= 0)
-        mapper->setCurrentIndex(row);
-    else if (shots->rowCount() > 0)
-        mapper->toFirst();
-    else
-        clearFields();
-    rowLoaded();
-    if (row < 0)
-        return;
-    // What the user typed and has not saved yet survives the re-read.
-    for (auto it = keptTyping.cbegin(); it != keptTyping.cend(); ++it) {
-        setFormWidgetValue(it.key(), it.value());
-        edited.insert(it.key());
-        loaded.insert(it.key(), keptLoaded.value(it.key()));
-        loadedStored.insert(it.key(), keptStored.value(it.key()));
-        if (keptUnsaved.contains(it.key()))
-            unsaved.insert(it.key());
-    }
-    keptTyping.clear();
-    showMarks();
+    framedShot = qMakePair(filename, md5);
+    frame->showShot(filename, md5);
 }
 
 void ShotInfoWidget::focusChanged(QWidget *old, QWidget *now)
 {
     // Leaving the form counts as finishing the edit, as leaving a grid cell
-    // does: the shot is saved at once. Buttons of the form's own bars do
-    // not count as leaving.
-    // The same values the database just refused (or a server that did
-    // not answer) are not tried again merely because the focus moved, for
-    // example to a message box; the user's next action tries them.
-    if (old && isAncestorOf(old) && !(now && isAncestorOf(now))) {
-        if (!lastRefused.isEmpty() && pendingChanges() == lastRefused)
-            return;
+    // does: the shot is saved. Buttons of the form's own bars do not count
+    // as leaving. Values the database did not take are tried again only
+    // when the user asks (Try Again), not merely because the focus moved.
+    if (old && isAncestorOf(old) && !(now && isAncestorOf(now)))
         saveChanges();
-    }
 }

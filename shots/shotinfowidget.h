@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QHash>
-#include <QSet>
+#include <QList>
+#include <QPair>
+#include <QStringList>
 #include <QVariant>
 #include <QWidget>
 
@@ -16,22 +17,22 @@ class QSlider;
 class QSpinBox;
 class QTextEdit;
 class NoticeBar;
+class ShotEdits;
 class ShotTableModel;
 class StillFrameView;
 
-// The details form of one shot, bound to the grid's model through a widget
-// mapper, with the shot's still frame beside it.
+// The details form of one shot (or of several selected whole rows, a bulk
+// edit), bound to the grid's model through a widget mapper, with the shot's
+// still frame beside it.
 //
-// The mapper only loads rows into the widgets; it never writes them back.
-// The form itself notes which widgets the user changed and writes exactly
-// those, all in one statement, to the row they belong to: before it shows
-// another row, when the focus leaves the form, on Return in a line editor,
-// before the rows are read again and when the main window closes. Each is
-// written only over the value the form showed when the user began (see
-// ShotTableModel::saveRow). What the database does not take stays in its
-// field, marked as not saved, until it is saved or the user discards it;
-// another client's change to the same field is put to the user in a bar
-// above the fields.
+// The form holds widgets and their wiring, no edit state: what the user
+// types goes to the model's edits as a draft of its shot (FormFieldDelegate
+// converts between the widgets and the values), and the drafts are saved
+// when the user moves to another shot, when the focus leaves the form, on
+// Return in a one-line field and before the window closes. The bars above
+// the fields show what the database did not take (Try Again / Discard)
+// and another client's change to a field the user changed too (Keep Stored
+// Value / Write Mine).
 class ShotInfoWidget : public QWidget
 {
     Q_OBJECT
@@ -43,14 +44,14 @@ public:
     // Binds the form to the grid's model; called once.
     void setModel(ShotTableModel *model);
 
-    // Writes the user's pending changes of the current row, if any. Returns
-    // false when the database refused them.
+    // Saves what is typed for the shot (or shots) shown. The save runs on
+    // the database thread; what it does not write stays, marked.
     bool saveChanges();
-    // Shows the row of the given index, read again from the database, after
-    // saving the row being left. Returns false, and stays, when what the
-    // user typed in the row being left could not be saved.
+    // Shows the row of the given index, after saving what was typed for the
+    // shot being left; the row is read again meanwhile, so the form shows
+    // what is stored now.
     bool showRow(const QModelIndex &index);
-    // Puts back the stored values of the fields not saved.
+    // Drops the values the database did not take (the bar's Discard).
     void discardChanges();
     // Shows the view's current row from now on: clicking a cell or moving
     // there with the keys.
@@ -60,12 +61,19 @@ public:
     // the followed view; empty otherwise.
     QList<int> bulkSelection() const { return bulkRows; }
 
+    // Values not in the database yet (typed, being saved or not saved), of
+    // any shot.
     bool hasUnsavedChanges() const;
-    // Labels of the fields whose typed value is not saved.
+    // Labels of the fields (of any shot) whose value is not saved.
     QStringList unsavedFields() const;
-    // The column values the user changed in the current row and that differ
-    // from what the form loaded.
-    QHash<int, QVariant> pendingChanges() const;
+    // The shot the form shows, or 0.
+    qlonglong currentShot() const;
+    // The field widget of a column, or null.
+    QWidget *widgetOfColumn(const QString &column) const;
+    QString columnOf(const QWidget *widget) const;
+    // True while the user has typed into the field and it is not saved:
+    // Undo then acts on the field's own text first.
+    bool fieldHoldsTyping(const QWidget *widget) const;
 
     QDataWidgetMapper *mapper = nullptr;
     StillFrameView *frameView() const { return frame; }
@@ -74,38 +82,33 @@ public:
     // What the form says while it has no shot to show (an empty project, or
     // a filter that matches nothing).
     void setNoShotHint(const QString &text);
+    // Shows the form in bulk mode (several rows) or the mapper's row.
+    bool isBulk() const { return !bulkRows.isEmpty(); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void markEdited(QWidget *widget);
-    void rowLoaded();
-    void takeSnapshot();
-    void clearFields();
-    void updateFrame();
-    void keepTyping(const QModelIndex &topLeft, const QModelIndex &bottomRight);
-    void restoreTyping(const QModelIndex &topLeft, const QModelIndex &bottomRight);
-    void rememberRow();
-    void restoreRow();
-    void focusChanged(QWidget *old, QWidget *now);
-    void takeBack(int row, const QHash<int, QVariant> &values);
-    void dropSaved(int row, const QList<int> &columns);
-    void reloadField(QWidget *widget);
+    friend class FormFieldDelegate;
+    void bindColumns();
+    void typed(QWidget *widget);
     void showMarks();
     void showConflicts();
-    void resolveFirstConflict(bool writeMine);
-    void clearNullWidgets();
+    void focusChanged(QWidget *old, QWidget *now);
     void updateAvailability();
     void updateBulk();
     void loadBulk();
-    bool saveBulk();
+    void rowShown();
     void setQualityEmpty(bool empty);
     void showQualityNumber();
     void setEmpty(QWidget *widget);
-    QWidget *widgetOfColumn(int column) const;
+    void updateFrame();
+    void modelChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight);
+    void rowsReplaced();
     QString labelOf(const QWidget *widget) const;
     QList<QWidget *> fieldWidgets() const;
+    QList<qlonglong> shownShots() const;
+    ShotEdits *edits() const;
 
     QLabel *filenameLabel = nullptr;
     QTextEdit *locationEdit = nullptr;
@@ -128,21 +131,13 @@ private:
     NoticeBar *unsavedNotice = nullptr;
 
     ShotTableModel *shots = nullptr;
-    QSet<QWidget *> edited;               // widgets the user changed
-    QSet<QWidget *> unsaved;              // ... and the database did not take
-    QHash<QWidget *, QVariant> loaded;    // their values as the row loaded
-    QHash<QWidget *, QVariant> loadedStored; // the stored values behind them
-    QHash<QWidget *, QVariant> typing;    // kept while the row is reloaded
-    QVariant rememberedId;
-    QHash<QWidget *, QVariant> keptTyping; // kept while all rows are read again
-    QHash<QWidget *, QVariant> keptLoaded;
-    QHash<QWidget *, QVariant> keptStored;
-    QSet<QWidget *> keptUnsaved;
-    QString unsavedReason;
-    QHash<int, QVariant> lastRefused; // what the last failed save tried
-    bool selfSaving = false;
     QAbstractItemView *followed = nullptr;
     QList<int> bulkRows; // sorted; two or more while a bulk edit is shown
+    bool typing = false; // a change of the user's own is reaching the model
+    int loading = 0;     // the form is setting its widgets, not the user
+    bool bound = false;
+    bool bulkReloadDue = false;
+    QPair<QString, QString> framedShot{QStringLiteral("\n"), QString()}; // file and MD5 the frame shows
 };
 
 // The value a form widget holds, in the form its column stores. An empty

@@ -1,596 +1,560 @@
 #include "shots/shottablemodel.h"
 
+#include "db/dbworker.h"
 #include "db/statements.h"
-#include "shots/bulkwriter.h"
 #include "shots/plaintext.h"
+#include "shots/shotcolumns.h"
+#include "shots/shotedits.h"
+#include "shots/shotwriter.h"
 
-#include <QElapsedTimer>
-#include <QSet>
 #include <QSqlDriver>
-#include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
 #include <algorithm>
 
-ShotTableModel::ShotTableModel(QObject *parent, const QSqlDatabase &db)
-    : QSqlTableModel(parent, db)
+namespace {
+// A cell shows one line of this many characters at most; the form and the
+// tooltip show the rest. Laying out a note of many kilobytes in every
+// repaint of the grid would stall the window.
+constexpr int shownCharacters = 200;
+constexpr int tooltipCharacters = 4000;
+
+// The driver reports a TINYINT (the production flag) as a char, which has no
+// editor and prints as a control character.
+QVariant normalised(const QVariant &value)
 {
-}
-
-void ShotTableModel::setTable(const QString &tableName)
-{
-    QSqlTableModel::setTable(tableName);
-    // Looked up once here: flags() asks for every cell painted.
-    readOnlyColumns.clear();
-    for (const char *name : {"id", "project", "filename", "MD5", "SHA1"}) {
-        const int column = fieldIndex(QLatin1String(name));
-        if (column >= 0)
-            readOnlyColumns << column;
-    }
-    prodColumn = fieldIndex(QStringLiteral("prod"));
-    plainTextColumns.clear();
-    for (const char *name : {"location", "shottype", "notes"}) {
-        const int column = fieldIndex(QLatin1String(name));
-        if (column >= 0)
-            plainTextColumns << column;
-    }
-}
-
-bool ShotTableModel::isReadOnlyColumn(int column) const
-{
-    return readOnlyColumns.contains(column);
-}
-
-Qt::ItemFlags ShotTableModel::flags(const QModelIndex &index) const
-{
-    Qt::ItemFlags result = QSqlTableModel::flags(index);
-    if (index.isValid() && isReadOnlyColumn(index.column()))
-        result &= ~Qt::ItemIsEditable;
-    if (index.isValid() && isFlagColumn(index.column()))
-        result = (result & ~Qt::ItemIsEditable) | Qt::ItemIsUserCheckable;
-    return result;
-}
-
-QVariant ShotTableModel::data(const QModelIndex &index, int role) const
-{
-    if (index.isValid() && isFlagColumn(index.column())) {
-        if (role == Qt::CheckStateRole) {
-            const QVariant flag = storedValue(index.row(), index.column());
-            if (flag.isNull())
-                return Qt::PartiallyChecked;
-            return flag.toInt() != 0 ? Qt::Checked : Qt::Unchecked;
-        }
-        // The box says it all; a number beside it would invite typing one.
-        if (role == Qt::DisplayRole)
-            return QVariant();
-    }
-    QVariant value = QSqlTableModel::data(index, role);
-    // The driver reports a NULL in a TINYINT column (the production flag) as
-    // a char, which has no editor and prints as a control character.
-    const int type = value.metaType().id();
-    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar) {
-        if (value.isNull())
-            return QVariant(QMetaType::fromType<int>());
-        return value.toInt();
-    }
-    // Values an earlier client stored as a rich-text document show as the
-    // text they hold, in the grid, its editors and the form.
-    if ((role == Qt::DisplayRole || role == Qt::EditRole) && isPlainTextColumn(index.column()))
-        return PlainText::fromStored(value);
-    return value;
-}
-
-QVariant ShotTableModel::headerData(int section, Qt::Orientation orientation, int role) const
-{
-    if (role != Qt::ToolTipRole || orientation != Qt::Horizontal)
-        return QSqlTableModel::headerData(section, orientation, role);
-    static const QHash<QString, QString> tips = {
-        {QStringLiteral("id"), tr("The shot's number in the database")},
-        {QStringLiteral("project"), tr("The project the shot belongs to")},
-        {QStringLiteral("filename"), tr("The clip's path below the local root")},
-        {QStringLiteral("MD5"), tr("MD5 digest of the clip's content")},
-        {QStringLiteral("SHA1"), tr("SHA-1 digest of the clip's content")},
-        {QStringLiteral("location"), tr("Where the shot was taken")},
-        {QStringLiteral("scene"), tr("Scene")},
-        {QStringLiteral("shot"), tr("Shot within the scene")},
-        {QStringLiteral("prod"), tr("Production flag: checked yes, cleared no, partly checked not set")},
-        {QStringLiteral("duration"), tr("Duration in seconds")},
-        {QStringLiteral("quality"), tr("Quality, 0 to 99")},
-        {QStringLiteral("takes"), tr("Takes")},
-        {QStringLiteral("related"), tr("Ids of related objects")},
-        {QStringLiteral("shottype"), tr("Kind of shot (wide, close-up, ...)")},
-        {QStringLiteral("descid"), tr("Description id")},
-        {QStringLiteral("notes"), tr("Notes")},
-    };
-    return tips.value(record().fieldName(section));
-}
-
-bool sameColumnValue(const QVariant &stored, const QVariant &value)
-{
-    if (stored.isNull() || !stored.isValid()) {
-        if (value.isNull() || !value.isValid())
-            return true;
-        // An editor opened on a NULL cell and left alone hands back its empty
-        // value; that must not turn NULL into '' or 0.
-        if (value.metaType().id() == QMetaType::QString)
-            return value.toString().isEmpty();
-        return value == QVariant(value.metaType());
-    }
-    if (value.isNull() || !value.isValid())
-        return false;
-    if (stored.metaType() == value.metaType())
-        return stored == value;
-    return stored.toString() == value.toString();
-}
-
-bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, int role)
-{
-    if (role == Qt::CheckStateRole && index.isValid() && isFlagColumn(index.column())) {
-        saveError.clear();
-        const int flag = value.toInt() == Qt::Checked ? 1 : 0;
-        if (sameColumnValue(storedValue(index.row(), index.column()), flag)
-            && !storedValue(index.row(), index.column()).isNull())
-            return true;
-        return saveRow(index.row(), {{index.column(), flag}});
-    }
-    if (role != Qt::EditRole || !index.isValid())
-        return QSqlTableModel::setData(index, value, role);
-    saveError.clear();
-    if (!(flags(index) & Qt::ItemIsEditable))
-        return false;
-    if (sameColumnValue(data(index, Qt::EditRole), value))
-        return true;
-    return saveRow(index.row(), {{index.column(), value}});
-}
-
-bool ShotTableModel::saveRow(int row, const QHash<int, QVariant> &changes,
-                            const QHash<int, QVariant> &olds)
-{
-    saveError.clear();
-    outcome = Outcome();
-    failureKind = StatementFailure::None;
-    if (row < 0 || row >= rowCount())
-        return false;
-    QList<ShotWriter::Field> fields;
-    QList<int> columns;
-    const QSqlRecord layout = record();
-    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-        if (it.key() < 0 || it.key() >= layout.count() || isReadOnlyColumn(it.key()))
-            continue;
-        columns << it.key();
-        fields << ShotWriter::Field{layout.fieldName(it.key()),
-                                    olds.contains(it.key()) ? olds.value(it.key())
-                                                            : storedValue(row, it.key()),
-                                    it.value()};
-    }
-    if (fields.isEmpty())
-        return true;
-
-    const QVariant id = idOfRow(row);
-    auto notSaved = [&](const QList<int> &which) {
-        QHash<int, QVariant> values;
-        for (int column : which)
-            values.insert(column, changes.value(column));
-        outcome.unsaved = which;
-        emit saveFailed(saveError);
-        if (row >= 0)
-            emit valuesNotSaved(row, values);
-        return false;
-    };
-    if (isGone(row)) {
-        saveError = tr("The shot was not saved: it is no longer in the database (another "
-                       "client deleted it).");
-        return notSaved(columns);
-    }
-
-    ++busy;
-    ShotWriter writer(tableName(), database().connectionName());
-    const ShotWriter::Result result = writer.write(id, fields);
-    if (result.reconnected) {
-        // Every result read on the old connection is void: read all rows
-        // again; the views keep the user's place.
-        select();
-        row = rowOfId(id);
-        emit reconnected();
-    } else {
-        // Show what the database holds now, whether or not the write went
-        // through; the views are told in any case, since an editor may still
-        // show what was refused. Without a connection the row keeps what
-        // was last read.
-        if (database().isOpen())
-            selectRow(row);
-        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
-    }
-    --busy;
-
-    for (int i = 0; i < fields.size(); ++i) {
-        if (result.written.contains(fields[i].column))
-            outcome.saved << columns[i];
-        else if (result.conflicting.contains(fields[i].column))
-            outcome.conflicted << columns[i];
-    }
-    QList<int> rest;
-    for (int column : columns) {
-        if (!outcome.saved.contains(column) && !outcome.conflicted.contains(column))
-            rest << column;
-    }
-    if (!outcome.saved.isEmpty() && row >= 0)
-        emit valuesSaved(row, outcome.saved);
-
-    if (!outcome.conflicted.isEmpty()) {
-        QStringList labels;
-        for (int column : outcome.conflicted) {
-            for (int i = conflictList.size() - 1; i >= 0; --i) {
-                if (conflictList[i].id == id && conflictList[i].column == column)
-                    conflictList.removeAt(i);
-            }
-            conflictList << Conflict{id, column, result.stored.value(layout.fieldName(column)),
-                                     changes.value(column)};
-            labels << layout.fieldName(column);
-        }
-        saveError = tr("Shot %1: another client changed %2 after you read it. Nothing was "
-                       "overwritten; choose which value to keep.")
-                        .arg(id.toString(), labels.join(QStringLiteral(", ")));
-        emit conflictsChanged();
-    }
-
-    if (result.status == ShotWriter::Gone) {
-        saveError = tr("Shot %1 was not saved: it is no longer in the database (another client "
-                       "deleted it).")
-                        .arg(id.toString());
-        return notSaved(columns);
-    }
-    if (result.status == ShotWriter::Failed && !rest.isEmpty()) {
-        failureKind = result.failure;
-        QStringList restNames;
-        for (int column : rest)
-            restNames << layout.fieldName(column);
-        const QString what = QStringLiteral("Shot %1 was not saved (%2): ")
-                                 .arg(id.toString(), restNames.join(QStringLiteral(", ")));
-        switch (result.failure) {
-        case StatementFailure::TimedOut:
-            saveError = what
-                + tr("%1. It may or may not have reached the database; the row shows what the "
-                     "database holds. Your value is kept in the form, not saved.")
-                      .arg(result.error);
-            break;
-        case StatementFailure::ConnectionLost:
-            saveError = what
-                + tr("the connection to the server is lost (%1). Your value is kept in the "
-                     "form, not saved; the next try reconnects.")
-                      .arg(result.error);
-            break;
-        default:
-            saveError = what
-                + tr("%1 The database keeps its previous value; yours is kept in the form, "
-                     "not saved.")
-                      .arg(result.error);
-            break;
-        }
-        return notSaved(rest);
-    }
-    if (!outcome.conflicted.isEmpty()) {
-        emit saveFailed(saveError);
-        return false;
-    }
-    if (row >= 0)
-        emit rowSaved(row);
-    return true;
-}
-
-bool ShotTableModel::saveColumns(const QList<int> &rows, const QHash<int, QVariant> &changes)
-{
-    saveError.clear();
-    failureKind = StatementFailure::None;
-    QList<int> columns;
-    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-        if (it.key() >= 0 && it.key() < columnCount() && !isReadOnlyColumn(it.key()))
-            columns << it.key();
-    }
-    std::sort(columns.begin(), columns.end());
-    // Every shot's values as read, before anything is written: the rows are
-    // read again after each column, and a later column must still be
-    // checked against what the user saw.
-    QHash<int, QList<BulkWriter::Target>> targets;
-    QHash<QString, int> rowOf;
-    for (int row : rows) {
-        if (row < 0 || row >= rowCount() || isGone(row))
-            continue;
-        const QVariant id = idOfRow(row);
-        rowOf.insert(id.toString(), row);
-        for (int column : std::as_const(columns))
-            targets[column] << BulkWriter::Target{id, storedValue(row, column)};
-    }
-    if (rowOf.isEmpty() || columns.isEmpty())
-        return true;
-
-    auto idList = [](const QList<QVariant> &ids) {
-        QStringList list;
-        for (const QVariant &id : ids)
-            list << id.toString();
-        return list.join(QStringLiteral(", "));
-    };
-    QStringList problems;
-    QSet<QString> touched;
-    bool reopened = false;
-    ++busy;
-    BulkWriter writer(tableName(), database().connectionName());
-    for (int column : std::as_const(columns)) {
-        const QString name = record().fieldName(column);
-        const QVariant value = changes.value(column);
-        const BulkWriter::Result result = writer.write(name, value, targets.value(column));
-        reopened = reopened || result.reconnected;
-        for (const QList<QVariant> *ids : {&result.written, &result.conflicting, &result.gone}) {
-            for (const QVariant &id : *ids)
-                touched.insert(id.toString());
-        }
-        QStringList columnProblems;
-        if (!result.conflicting.isEmpty()) {
-            for (const QVariant &id : result.conflicting)
-                conflictList << Conflict{id, column, result.stored.value(id.toString()), value};
-            columnProblems << tr("another client changed shots %1 after you read them; nothing of "
-                                 "theirs was overwritten, choose which value to keep")
-                                  .arg(idList(result.conflicting));
-        }
-        if (!result.gone.isEmpty())
-            columnProblems << tr("shots %1 are no longer in the database").arg(idList(result.gone));
-        if (!result.ok)
-            columnProblems << tr("not saved: %1").arg(result.error);
-        if (!columnProblems.isEmpty())
-            problems << tr("%1 saved on %2 of %3 shots: %4")
-                            .arg(name)
-                            .arg(result.written.size())
-                            .arg(rowOf.size())
-                            .arg(columnProblems.join(QStringLiteral("; ")));
-    }
-    if (reopened) {
-        // Every result read on the old connection is void: read all rows
-        // again; the views keep the user's place.
-        select();
-        emit reconnected();
-    } else if (database().isOpen()) {
-        // Only the rows touched are read again (one statement each); the
-        // others show what they showed.
-        for (const QString &id : std::as_const(touched))
-            selectRow(rowOf.value(id));
-    }
-    --busy;
-    if (!conflictList.isEmpty())
-        emit conflictsChanged();
-    if (!problems.isEmpty()) {
-        saveError = problems.join(QStringLiteral(". ")) + QLatin1Char('.');
-        emit saveFailed(saveError);
-        return false;
-    }
-    emit rowSaved(rows.value(0, -1));
-    return true;
-}
-
-bool ShotTableModel::resolveConflict(int which, bool writeMine)
-{
-    if (which < 0 || which >= conflictList.size())
-        return false;
-    const Conflict conflict = conflictList.takeAt(which);
-    emit conflictsChanged();
-    if (!writeMine)
-        return true;
-    const int row = rowOfId(conflict.id);
-    if (row < 0) {
-        saveError = tr("Shot %1 was not saved: it is no longer shown (another client deleted "
-                       "it, or it left the project).")
-                        .arg(conflict.id.toString());
-        emit saveFailed(saveError);
-        return false;
-    }
-    // Over the value the user was shown, and only over that one.
-    return saveRow(row, {{conflict.column, conflict.mine}}, {{conflict.column, conflict.stored}});
-}
-
-void ShotTableModel::dropConflicts()
-{
-    if (conflictList.isEmpty())
-        return;
-    conflictList.clear();
-    emit conflictsChanged();
-}
-
-bool ShotTableModel::refreshRow(int row)
-{
-    if (row < 0 || row >= rowCount() || busy > 0)
-        return false;
-    ++busy;
-    const QVariant id = idOfRow(row);
-    bool found = false;
-    StatementFailure failure = StatementFailure::None;
-    QString error;
-    bool reopened = false;
-    ShotWriter reader(tableName(), database().connectionName());
-    // Through the reader, which reconnects once when the connection was
-    // lost; the model's own row read cannot tell a lost connection from a
-    // deleted row.
-    const QSqlRecord now = reader.readRow(id, &found, &failure, &error, &reopened);
-    bool ok = true;
-    if (reopened) {
-        select();
-        emit reconnected();
-    } else if (found) {
-        bool changed = false;
-        for (int column = 0; column < now.count() && !changed; ++column)
-            changed = !ShotWriter::sameStored(storedValue(row, column), now.value(column));
-        // Only a changed row is read into the model (which repaints it).
-        if (changed)
-            selectRow(row);
-    } else if (failure == StatementFailure::None) {
-        selectRow(row); // gone: marks the row as deleted
-    }
-    if (!found && failure != StatementFailure::None) {
-        saveError = tr("Shot %1 could not be read again: %2").arg(id.toString(), error);
-        emit saveFailed(saveError);
-        ok = false;
-    }
-    --busy;
-    return ok;
-}
-
-QVariant ShotTableModel::storedValue(int row, int column) const
-{
-    QVariant value = QSqlTableModel::data(index(row, column), Qt::EditRole);
     const int type = value.metaType().id();
     if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
         return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
     return value;
 }
 
-bool ShotTableModel::isGone(int row) const
+QString oneLine(const QString &text, bool *cut)
 {
-    // Reading back a row that no longer exists marks it as deleted in the
-    // model's row cache, which its vertical header shows as "!".
-    return QSqlTableModel::headerData(row, Qt::Vertical, Qt::DisplayRole).toString()
-        == QLatin1String("!");
+    const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
+    QString line = lineEnd >= 0 ? text.left(lineEnd) : text;
+    *cut = lineEnd >= 0;
+    if (line.size() > shownCharacters) {
+        line.truncate(shownCharacters);
+        *cut = true;
+    }
+    if (*cut)
+        line += QChar(0x2026);
+    return line;
+}
+} // namespace
+
+struct ShotTableModel::ReadResult
+{
+    StatementResult status;
+    QStringList columns;
+    QHash<QString, int> limits;
+    QList<QVariantList> rows;
+    int projectTotal = -1;
+    QString sortName;
+    Qt::SortOrder order = Qt::AscendingOrder;
+};
+
+ShotTableModel::ShotTableModel(QObject *parent, ShotEdits *edits, DbWorker *worker)
+    : QAbstractTableModel(parent)
+    , worker(worker ? worker : DbWorker::shared())
+    , shotEdits(edits ? edits : new ShotEdits(this->worker, this))
+{
+    connect(shotEdits, &ShotEdits::changed, this, &ShotTableModel::showDrafts);
+    connect(shotEdits, &ShotEdits::stored, this, &ShotTableModel::storeValues);
+    connect(shotEdits, &ShotEdits::message, this, [this](const QString &text, bool problem) {
+        if (problem)
+            emit saveFailed(text);
+        else
+            emit notice(text);
+    });
+    connect(shotEdits, &ShotEdits::reconnected, this, &ShotTableModel::reconnected);
+    connect(shotEdits, &ShotEdits::busyChanged, this, [this]() { setReading(reading); });
+}
+
+ShotTableModel::~ShotTableModel()
+{
+    if (readTicket)
+        worker->cancel(readTicket);
+}
+
+void ShotTableModel::setTable(const QString &name)
+{
+    table = name;
+    shotEdits->setTable(name);
+}
+
+void ShotTableModel::setFilter(const QString &filter)
+{
+    if (filter == rowFilter)
+        return;
+    rowFilter = filter;
+    select();
+}
+
+void ShotTableModel::setSort(int column, Qt::SortOrder sortOrder)
+{
+    sortBy = column;
+    order = sortOrder;
+}
+
+void ShotTableModel::sort(int column, Qt::SortOrder sortOrder)
+{
+    setSort(column, sortOrder);
+    // Switching on header sorting asks for the order the rows already have
+    // (or are being read in); reading a large project again gains nothing.
+    if (column == issuedSortBy && sortOrder == issuedOrder)
+        return;
+    select();
+}
+
+bool ShotTableModel::isBusy() const
+{
+    return reading || refreshes > 0 || shotEdits->isBusy();
+}
+
+void ShotTableModel::setReading(bool on)
+{
+    reading = on;
+    const bool busy = isBusy();
+    if (busy != wasBusy) {
+        wasBusy = busy;
+        emit busyChanged(busy);
+    }
+}
+
+bool ShotTableModel::select()
+{
+    if (table.isEmpty())
+        return false;
+    // A newer read replaces one still waiting: only the latest is shown.
+    if (readTicket)
+        worker->cancel(readTicket);
+    const quint64 mine = ++generation;
+    const QString table = this->table;
+    const QString filter = rowFilter;
+    const QString sortColumn = sortBy >= 0 && sortBy < columns.size() ? columns.at(sortBy) : QString();
+    const int sortIndex = sortBy;
+    const Qt::SortOrder sortOrder = order;
+    const int project = projectId;
+    const bool knowColumns = !columns.isEmpty();
+    issuedSortBy = sortIndex;
+    issuedOrder = sortOrder;
+    setReading(true);
+    readTicket = worker->post(
+        this,
+        [=](DbSession &session) -> DbWorker::Continuation {
+            ReadResult result;
+            StatementRunner runner = session.runner();
+            QSqlDriver *driver = runner.database().driver();
+            auto quoted = [driver](const QString &name, QSqlDriver::IdentifierType type) {
+                return driver ? driver->escapeIdentifier(name, type) : name;
+            };
+            QSqlQuery query(runner.database());
+            if (!knowColumns) {
+                // The declared lengths, so editors refuse what a column cannot hold.
+                if (runner.run(query,
+                               QStringLiteral("Select column_name, character_maximum_length From "
+                                              "information_schema.columns Where table_schema = DATABASE() "
+                                              "And table_name = ?"),
+                               {table})
+                        .ok()) {
+                    while (query.next()) {
+                        if (!query.value(1).isNull())
+                            result.limits.insert(query.value(0).toString(), query.value(1).toInt());
+                    }
+                }
+            }
+            QString statement = QStringLiteral("SELECT * FROM %1").arg(quoted(table, QSqlDriver::TableName));
+            if (!filter.isEmpty())
+                statement += QStringLiteral(" WHERE ") + filter;
+            // The sort column is known by position only once the columns
+            // are; the first read sorts by the first column, the key.
+            QString orderBy = sortColumn;
+            if (orderBy.isEmpty() && sortIndex == 0)
+                orderBy = QStringLiteral("id");
+            if (!orderBy.isEmpty())
+                statement += QStringLiteral(" ORDER BY %1.%2 %3")
+                                 .arg(quoted(table, QSqlDriver::TableName), quoted(orderBy, QSqlDriver::FieldName),
+                                      sortOrder == Qt::AscendingOrder ? QStringLiteral("ASC")
+                                                                      : QStringLiteral("DESC"));
+            result.status = runner.run(query, statement);
+            if (result.status.ok()) {
+                const QSqlRecord record = query.record();
+                for (int i = 0; i < record.count(); ++i)
+                    result.columns << record.fieldName(i);
+                const int count = record.count();
+                while (query.next()) {
+                    QVariantList row;
+                    row.reserve(count);
+                    for (int i = 0; i < count; ++i)
+                        row << normalised(query.value(i));
+                    result.rows << row;
+                }
+                if (session.isCancelled())
+                    result.status = runner.stopReason();
+                result.sortName = orderBy;
+                result.order = sortOrder;
+                if (project > 0 && runner.run(query, QString::fromLatin1(Sql::countProjectShots), {project}).ok()
+                    && query.next())
+                    result.projectTotal = query.value(0).toInt();
+            }
+            return [this, result, mine]() { applyRead(result, mine); };
+        },
+        tr("Reading the shots"));
+    return true;
+}
+
+void ShotTableModel::refreshShot(int row)
+{
+    const qlonglong shot = shotOfRow(row);
+    if (!shot || table.isEmpty())
+        return;
+    const QString table = this->table;
+    ++refreshes;
+    setReading(reading);
+    worker->post(
+        this,
+        [this, table, shot](DbSession &session) -> DbWorker::Continuation {
+            StatementRunner runner = session.runner();
+            QSqlDriver *driver = runner.database().driver();
+            QSqlQuery query(runner.database());
+            const StatementResult read = runner.run(
+                query, QStringLiteral("SELECT * FROM %1 WHERE id = ?")
+                           .arg(driver ? driver->escapeIdentifier(table, QSqlDriver::TableName) : table),
+                {shot});
+            StoredValues values;
+            if (read.ok() && query.next()) {
+                const QSqlRecord record = query.record();
+                for (int i = 0; i < record.count(); ++i)
+                    values[shot].insert(record.fieldName(i), query.value(i));
+            }
+            return [this, values, read]() {
+                --refreshes;
+                if (!values.isEmpty())
+                    storeValues(values);
+                setReading(reading);
+                if (read.reconnected)
+                    emit reconnected();
+            };
+        },
+        tr("Reading shot %1").arg(shot));
+}
+
+void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
+{
+    if (readGeneration != generation)
+        return; // a newer read is on its way
+    readTicket = 0;
+    appliedGeneration = readGeneration;
+    if (!result.status.ok()) {
+        setReading(false);
+        if (result.status.failure != StatementFailure::Cancelled)
+            emit saveFailed(tr("The shots could not be read: %1").arg(result.status.error));
+        emit selected(false);
+        return;
+    }
+    emit aboutToSelect();
+    const bool newColumns = result.columns != columns;
+    beginResetModel();
+    if (newColumns) {
+        columns = result.columns;
+        if (!result.limits.isEmpty())
+            limits = result.limits;
+    }
+    rows = result.rows;
+    rowById.clear();
+    rowById.reserve(rows.size());
+    const int idColumn = fieldIndex(QStringLiteral("id"));
+    for (int row = 0; row < rows.size(); ++row)
+        rowById.insert(rows.at(row).value(idColumn).toLongLong(), row);
+    sortName = result.sortName;
+    readOrder = result.order;
+    if (sortBy < 0 && !sortName.isEmpty())
+        sortBy = fieldIndex(sortName);
+    projectTotal = result.projectTotal;
+    endResetModel();
+    setReading(false);
+    if (newColumns)
+        emit columnsReady();
+    if (result.status.reconnected)
+        emit reconnected();
+    emit selected(true);
+}
+
+void ShotTableModel::emitRowsChanged(const QList<int> &changedRows)
+{
+    if (changedRows.isEmpty() || columns.isEmpty())
+        return;
+    // One signal for the lot: a bulk edit of thousands of shots updates
+    // the views once per chunk, not once per row.
+    const auto [low, high] = std::minmax_element(changedRows.cbegin(), changedRows.cend());
+    emit dataChanged(index(*low, 0), index(*high, int(columns.size()) - 1));
+}
+
+void ShotTableModel::showDrafts(const QList<qlonglong> &shots)
+{
+    QList<int> changedRows;
+    for (qlonglong shot : shots) {
+        const int row = rowById.value(shot, -1);
+        if (row >= 0)
+            changedRows << row;
+    }
+    emitRowsChanged(changedRows);
+}
+
+void ShotTableModel::storeValues(const QHash<qlonglong, QHash<QString, QVariant>> &values)
+{
+    QList<int> changedRows;
+    for (auto shot = values.cbegin(); shot != values.cend(); ++shot) {
+        const int row = rowById.value(shot.key(), -1);
+        if (row < 0)
+            continue;
+        QVariantList &stored = rows[row];
+        for (auto field = shot->cbegin(); field != shot->cend(); ++field) {
+            const int column = fieldIndex(field.key());
+            if (column >= 0 && column < stored.size())
+                stored[column] = normalised(field.value());
+        }
+        changedRows << row;
+    }
+    emitRowsChanged(changedRows);
+}
+
+int ShotTableModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(rows.size());
+}
+
+int ShotTableModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(columns.size());
+}
+
+bool ShotTableModel::isPlainTextColumn(int column) const
+{
+    const QString name = columnName(column);
+    return name == QLatin1String("location") || name == QLatin1String("shottype") || name == QLatin1String("notes");
+}
+
+bool ShotTableModel::isReadOnlyColumn(int column) const
+{
+    static const QStringList readOnly = {QStringLiteral("id"), QStringLiteral("project"), QStringLiteral("filename"),
+                                         QStringLiteral("MD5"), QStringLiteral("SHA1")};
+    return readOnly.contains(columnName(column));
+}
+
+QVariant ShotTableModel::storedValue(int row, int column) const
+{
+    if (row < 0 || row >= rows.size() || column < 0 || column >= rows.at(row).size())
+        return QVariant();
+    return rows.at(row).at(column);
 }
 
 QVariant ShotTableModel::idOfRow(int row) const
 {
-    return QSqlTableModel::data(index(row, fieldIndex(QStringLiteral("id"))), Qt::EditRole);
+    return storedValue(row, fieldIndex(QStringLiteral("id")));
+}
+
+qlonglong ShotTableModel::shotOfRow(int row) const
+{
+    return idOfRow(row).toLongLong();
 }
 
 int ShotTableModel::rowOfId(const QVariant &id) const
 {
     if (id.isNull() || !id.isValid())
         return -1;
-    const int column = fieldIndex(QStringLiteral("id"));
-    // Rows are visited in order: the driver moves to the next row cheaply,
-    // while a jump to an arbitrary row walks the result from its start.
-    for (int row = 0; row < rowCount(); ++row) {
-        if (QSqlTableModel::data(index(row, column), Qt::EditRole) == id)
-            return row;
+    return rowById.value(id.toLongLong(), -1);
+}
+
+QVariant ShotTableModel::shownValue(int row, int column) const
+{
+    if (const ShotEdits::Draft *draft = shotEdits->draft(shotOfRow(row), columnName(column))) {
+        // A conflict shows what is stored; the user's value waits in the bar.
+        if (draft->state != ShotEdits::State::Conflict)
+            return draft->typed;
     }
-    return -1;
+    const QVariant value = storedValue(row, column);
+    // Values an earlier client stored as a rich-text document show as the
+    // text they hold, in the grid, its editors and the form.
+    if (isPlainTextColumn(column))
+        return PlainText::fromStored(value);
+    return value;
 }
 
-void ShotTableModel::setSort(int column, Qt::SortOrder order)
+QVariant ShotTableModel::data(const QModelIndex &index, int role) const
 {
-    QSqlTableModel::setSort(column, order);
-    requestedSortColumn = column;
-    requestedSortOrder = order;
-}
-
-void ShotTableModel::sort(int column, Qt::SortOrder order)
-{
-    // Switching on header sorting asks for the order the rows already have;
-    // reading a large project again for that gains nothing.
-    if (rowsCurrent && column == selectedSortColumn && order == selectedSortOrder)
-        return;
-    QSqlTableModel::sort(column, order);
-}
-
-bool ShotTableModel::selectRow(int row)
-{
-    const QVariant id = idOfRow(row);
-    if (id.isValid())
-        rereadIds.insert(id.toLongLong());
-    return QSqlTableModel::selectRow(row);
-}
-
-QString ShotTableModel::shownRowsStatement() const
-{
-    if (rereadIds.isEmpty() || filter().isEmpty())
-        return selectStatement();
-    QSqlDriver *driver = database().driver();
-    QStringList ids;
-    ids.reserve(rereadIds.size());
-    for (qlonglong id : rereadIds)
-        ids << QString::number(id);
-    const QString where = QStringLiteral("(%1) OR %2 IN (%3)")
-                              .arg(filter(), driver->escapeIdentifier(QStringLiteral("id"), QSqlDriver::FieldName),
-                                   ids.join(QLatin1Char(',')));
-    const QString statement = driver->sqlStatement(QSqlDriver::SelectStatement, tableName(), record(), false);
-    return statement + QStringLiteral(" WHERE ") + where + QLatin1Char(' ') + orderByClause();
-}
-
-bool ShotTableModel::selectOnce(StatementFailure *failure, QString *error)
-{
-    QElapsedTimer clock;
-    clock.start();
-    rereadIds.clear();
-    rowsCurrent = QSqlTableModel::select();
-    *failure = rowsCurrent ? StatementFailure::None
-                           : classifyFailure(database(), lastError(), clock.elapsed());
-    if (!rowsCurrent)
-        *error = failureText(lastError(), *failure);
-    return rowsCurrent;
-}
-
-bool ShotTableModel::select()
-{
-    emit aboutToSelect();
-    ++busy;
-    // A cheap question first: a select that fails empties the model, and
-    // the user would lose the rows and their place to a server that is
-    // down or stalled. The rows stay as they are until the server answers.
-    StatementFailure failure = StatementFailure::None;
-    QString error;
-    bool reopened = false;
-    bool ok = true;
-    if (rowsCurrent && rowCount() > 0) {
-        QSqlQuery probe(database());
-        QElapsedTimer clock;
-        clock.start();
-        if (!probe.exec(QString::fromLatin1(Sql::checkConnection))) {
-            failure = classifyFailure(database(), probe.lastError(), clock.elapsed());
-            error = failureText(probe.lastError(), failure);
-            if (failure != StatementFailure::Refused) {
-                QString reopenError;
-                reopened = reopenConnection(&reopenError, database());
-                if (!reopened) {
-                    error += QStringLiteral("; reconnecting failed: ") + reopenError;
-                    ok = false;
-                }
+    if (!index.isValid() || index.row() >= rows.size() || index.column() >= columns.size())
+        return QVariant();
+    const int row = index.row();
+    const int column = index.column();
+    const ShotEdits::Draft *draft = nullptr;
+    switch (role) {
+    case Qt::DisplayRole: {
+        if (isFlagColumn(column))
+            return QVariant(); // the box says it all
+        const QVariant value = shownValue(row, column);
+        if (value.metaType().id() == QMetaType::QString) {
+            bool cut = false;
+            return oneLine(value.toString(), &cut);
+        }
+        return value;
+    }
+    case Qt::EditRole:
+        return shownValue(row, column);
+    case Qt::CheckStateRole: {
+        if (!isFlagColumn(column))
+            return QVariant();
+        const QVariant flag = shownValue(row, column);
+        if (flag.isNull() || !flag.isValid())
+            return Qt::PartiallyChecked;
+        return flag.toInt() != 0 ? Qt::Checked : Qt::Unchecked;
+    }
+    case StoredRole:
+        return storedValue(row, column);
+    case DraftStateRole:
+        draft = shotEdits->draft(shotOfRow(row), columnName(column));
+        return draft ? int(draft->state) : -1;
+    case Qt::ToolTipRole: {
+        draft = shotEdits->draft(shotOfRow(row), columnName(column));
+        if (draft) {
+            switch (draft->state) {
+            case ShotEdits::State::Typing:
+                return tr("Typed, not saved yet");
+            case ShotEdits::State::Saving:
+                return tr("Being saved");
+            case ShotEdits::State::Unsaved:
+                return tr("Not saved: %1").arg(draft->reason);
+            case ShotEdits::State::Conflict:
+                return tr("Another client stored this value after you read it; yours waits above the form");
             }
         }
+        const QVariant value = shownValue(row, column);
+        if (value.metaType().id() != QMetaType::QString)
+            return QVariant();
+        bool cut = false;
+        oneLine(value.toString(), &cut);
+        if (!cut)
+            return QVariant();
+        QString text = value.toString();
+        if (text.size() > tooltipCharacters)
+            text = text.left(tooltipCharacters) + tr("\u2026 (the whole text is in the form)");
+        return text;
     }
-    if (ok) {
-        ok = selectOnce(&failure, &error);
-        if (!ok && failure != StatementFailure::Refused && !reopened) {
-            // A read is safe to repeat once on a new connection.
-            QString reopenError;
-            if (reopenConnection(&reopenError, database())) {
-                reopened = true;
-                ok = selectOnce(&failure, &error);
-            } else {
-                error += QStringLiteral("; reconnecting failed: ") + reopenError;
-            }
+    default:
+        return QVariant();
+    }
+}
+
+Qt::ItemFlags ShotTableModel::flags(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    Qt::ItemFlags result = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    if (isFlagColumn(index.column()))
+        return result | Qt::ItemIsUserCheckable;
+    if (!isReadOnlyColumn(index.column()))
+        result |= Qt::ItemIsEditable;
+    return result;
+}
+
+bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, int role)
+{
+    if (!index.isValid() || index.row() >= rows.size())
+        return false;
+    const int row = index.row();
+    const int column = index.column();
+    const qlonglong shot = shotOfRow(row);
+    const QString name = columnName(column);
+    const ShotEdits::Draft *draft = shotEdits->draft(shot, name);
+    // A save is checked against the value the user started from.
+    const QVariant read = draft && draft->state != ShotEdits::State::Conflict ? draft->read : storedValue(row, column);
+    if (role == Qt::CheckStateRole && isFlagColumn(column)) {
+        shotEdits->type(shot, name, read, value.toInt() == Qt::Checked ? 1 : 0);
+        shotEdits->save({shot});
+        return true;
+    }
+    if (role != Qt::EditRole && role != TypingRole)
+        return false;
+    if (isReadOnlyColumn(column))
+        return false;
+    // An editor opened on a NULL cell and left alone hands back its empty
+    // value (0 for a number): that is no edit.
+    if (role == Qt::EditRole && !draft && (read.isNull() || !read.isValid()) && value.isValid()
+        && value == QVariant(value.metaType()))
+        return true;
+    shotEdits->type(shot, name, read, value);
+    // A cell is saved when its editor closes; the form saves when the user
+    // moves on.
+    if (role == Qt::EditRole)
+        shotEdits->save({shot});
+    return true;
+}
+
+QVariant ShotTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Vertical) {
+        if (role == Qt::DisplayRole)
+            return section + 1;
+        return QVariant();
+    }
+    if (section < 0 || section >= columns.size())
+        return QVariant();
+    const QString name = columns.at(section);
+    if (role == Qt::DisplayRole)
+        return ShotColumns::label(name);
+    if (role == Qt::ToolTipRole) {
+        const QString what = ShotColumns::description(name);
+        return what.isEmpty() ? name : tr("%1 (column %2)").arg(what, name);
+    }
+    return QVariant();
+}
+
+QList<QVariantList> ShotTableModel::shownRows() const
+{
+    return rows;
+}
+
+ShotExport exportOfShownShots(const ShotTableModel *model, const QList<int> &columns)
+{
+    ShotExport snapshot;
+    snapshot.columns = columns;
+    if (snapshot.columns.isEmpty()) {
+        for (int column = 0; column < model->columnCount(); ++column)
+            snapshot.columns << column;
+    }
+    for (int column : std::as_const(snapshot.columns)) {
+        snapshot.header << model->columnName(column);
+        snapshot.plainText << model->isPlainTextColumn(column);
+    }
+    // Shared, not copied: the rows stay as they are while the model reads new ones.
+    snapshot.rows = model->shownRows();
+    return snapshot;
+}
+
+Csv::Result ShotExport::write(const QString &path) const
+{
+    int next = 0;
+    return Csv::write(path, header, [&](QStringList *fields) {
+        if (next >= rows.size())
+            return false;
+        const QVariantList &row = rows.at(next++);
+        fields->clear();
+        for (int i = 0; i < columns.size(); ++i) {
+            const QVariant value = row.value(columns.at(i));
+            if (value.isNull() || !value.isValid())
+                *fields << QString();
+            else
+                *fields << (plainText.at(i) ? PlainText::fromStored(value.toString()) : value.toString());
         }
-    }
-    --busy;
-    selectedSortColumn = requestedSortColumn;
-    selectedSortOrder = requestedSortOrder;
-    if (ok && reopened)
-        emit reconnected();
-    if (!ok) {
-        saveError = tr("The shots could not be read: %1").arg(error);
-        emit saveFailed(saveError);
-    }
-    return ok;
+        return true;
+    });
 }
 
 Csv::Result exportShownShots(const ShotTableModel *model, const QString &path)
 {
-    QSqlQuery query(model->database());
-    query.setForwardOnly(true);
-    if (!query.exec(model->shownRowsStatement())) {
-        Csv::Result failed;
-        failed.error = QObject::tr("The shots could not be read: %1").arg(query.lastError().text());
-        return failed;
-    }
-    return Csv::write(query, path, [model](int column, const QVariant &value) {
-        if (model->isPlainTextColumn(column))
-            return PlainText::fromStored(value.toString());
-        const int type = value.metaType().id();
-        if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
-            return QString::number(value.toInt());
-        return value.toString();
-    });
+    return exportOfShownShots(model).write(path);
 }

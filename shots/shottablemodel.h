@@ -1,157 +1,174 @@
 #pragma once
 
+#include <QAbstractTableModel>
 #include <QHash>
-#include <QSet>
-#include <QSqlTableModel>
+#include <QList>
+#include <QStringList>
+#include <QVariant>
 
 #include "shots/csvexport.h"
-#include "shots/shotwriter.h"
 
-// The table model behind the shot grid and the details form.
+class DbWorker;
+class ShotEdits;
+
+
+// The table model behind the shot grid and the details form: the shots of
+// one project, read on the database thread and held here as plain values,
+// so that painting, scrolling and sorting never wait for the server.
 //
-// Edits are written through at once: one UPDATE of exactly the changed
-// columns of one row, after which only that row is read back. Re-selecting
-// the whole table after every edit would reset both views (the user loses
-// the current row, the selection and the scroll position) and re-read a
-// project of many thousand shots each time. Columns that identify the clip
-// are read-only, so a stray keystroke cannot detach a shot from its file.
-class ShotTableModel : public QSqlTableModel
+// The rows are read in one statement (the filter and sort in force) and
+// handed over whole; a read that fails keeps the rows shown. Edits go to
+// the edits object (one checked save per edit, see ShotEdits), which holds
+// what the user typed until the database has it: the model shows a field's
+// draft in place of its stored value, marked, and the values the server
+// holds after a save. Columns that identify the clip are read-only, so a
+// stray keystroke cannot detach a shot from its file.
+class ShotTableModel : public QAbstractTableModel
 {
     Q_OBJECT
 
 public:
-    explicit ShotTableModel(QObject *parent = nullptr, const QSqlDatabase &db = QSqlDatabase());
+    enum Role {
+        // setData with it records what the user typed, without saving (the
+        // form saves when the user moves on).
+        TypingRole = Qt::UserRole + 1,
+        // The value exactly as stored, draft or not.
+        StoredRole,
+        // The field's draft state (ShotEdits::State as int), or -1 without one.
+        DraftStateRole,
+    };
 
-    void setTable(const QString &tableName) override;
-    Qt::ItemFlags flags(const QModelIndex &index) const override;
+    // edits: shared by the window's grids over time (it outlives a model
+    // when the project changes); the model makes its own when none is given.
+    explicit ShotTableModel(QObject *parent = nullptr, ShotEdits *edits = nullptr, DbWorker *worker = nullptr);
+    ~ShotTableModel() override;
+
+    void setTable(const QString &table);
+    QString tableName() const { return table; }
+    // The project whose shots the counts refer to.
+    void setProject(int project) { projectId = project; }
+    // The row condition; reads the rows again when it changes.
+    void setFilter(const QString &filter);
+    QString filter() const { return rowFilter; }
+    // The order of the next read.
+    void setSort(int column, Qt::SortOrder order);
+    // Reads the rows again in this order (the server sorts, by the column's
+    // collation), unless they are in it already.
+    void sort(int column, Qt::SortOrder order) override;
+    int sortColumn() const { return sortBy; }
+    Qt::SortOrder sortOrder() const { return order; }
+    // Reads the rows on the database thread; the views keep their place.
+    // False when there is no table to read.
+    bool select();
+    // Reads one row again (the row the form moves to), so it shows what is
+    // stored now.
+    void refreshShot(int row);
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
-    // The column names stay the headers; their tooltips say what each holds.
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
-    void setSort(int column, Qt::SortOrder order) override;
-    void sort(int column, Qt::SortOrder order) override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
 
-    // Writes the given columns of one row in one statement, then shows what
-    // the database holds for that row. Each column is written only if it
-    // still holds the value this client read: olds gives, per column, the
-    // value the user saw when starting the edit (the row's stored value when
-    // absent). Returns true when every column was written; otherwise
-    // saveFailed tells why, lastOutcome() which columns went where, a
-    // conflict is added to conflicts() and columns not written are handed
-    // back through valuesNotSaved.
-    bool saveRow(int row, const QHash<int, QVariant> &changes,
-                 const QHash<int, QVariant> &olds = {});
+    // Columns as the server reports them; known once the first read is in.
+    bool hasColumns() const { return !columns.isEmpty(); }
+    int fieldIndex(const QString &name) const { return int(columns.indexOf(name)); }
+    QString columnName(int column) const { return columns.value(column); }
+    QStringList columnNames() const { return columns; }
+    // Characters the column holds (its declared length), or -1.
+    int columnLimit(int column) const { return limits.value(columnName(column), -1); }
 
-    // Writes columns of several rows (a bulk edit), column by column, each
-    // over the value this client read for that shot (taken for every column
-    // before the first write). Shots another client changed meanwhile are
-    // kept and added to conflicts(); saveFailed lists their ids. Returns true
-    // when every row was written. The rows are read again afterwards.
-    bool saveColumns(const QList<int> &rows, const QHash<int, QVariant> &changes);
-
-    struct Outcome
-    {
-        QList<int> saved;      // hold the new value now
-        QList<int> conflicted; // kept another client's value; see conflicts()
-        QList<int> unsaved;    // not written (refused, no connection, no answer)
-    };
-    const Outcome &lastOutcome() const { return outcome; }
-
-    // A field that another client changed after this client read it, while
-    // the user changed it too. Nothing is overwritten until the user chooses.
-    struct Conflict
-    {
-        QVariant id;
-        int column = -1;
-        QVariant stored; // what the other client stored
-        QVariant mine;   // what the user wrote
-    };
-    QList<Conflict> conflicts() const { return conflictList; }
-    // Keeps the stored value (drops the user's), or writes the user's value
-    // over the one shown to them; another change meanwhile is a new conflict.
-    bool resolveConflict(int index, bool writeMine);
-    // Drops every open conflict (the user discarded them).
-    void dropConflicts();
-
-    // Reads one row again, so that what is shown starts from what is stored
-    // now. Returns false when it could not be read.
-    bool refreshRow(int row);
-
-    // The column's value exactly as stored (data() shows the free-text
-    // columns as plain text).
+    // The column's value exactly as stored (data() shows drafts and the
+    // free-text columns as plain text).
     QVariant storedValue(int row, int column) const;
-    // location, shottype and notes: free text, possibly several lines.
-    bool isPlainTextColumn(int column) const { return plainTextColumns.contains(column); }
-    // prod: a yes/no flag, shown and edited in the grid as a check box
-    // (partly checked while it is NULL), never as a number.
-    bool isFlagColumn(int column) const { return column >= 0 && column == prodColumn; }
-    // True while a save or a re-read is running; views then keep their
-    // pending edits instead of saving them from inside.
-    bool isBusy() const { return busy > 0; }
-
-    // Columns the user may not edit: the key, the project and the clip's
-    // identity (path and digests).
-    bool isReadOnlyColumn(int column) const;
-
-    // The statement that reads the rows shown: filter and sort in force,
-    // and the rows read again since the last select (a row saved so that it
-    // no longer matches the filter stays shown, so it is exported too).
-    QString shownRowsStatement() const;
-    bool selectRow(int row) override;
-
+    QVariant idOfRow(int row) const;
+    qlonglong shotOfRow(int row) const;
     // The row holding the shot with the given id, or -1.
     int rowOfId(const QVariant &id) const;
-    QVariant idOfRow(int row) const;
+    // The project's shots, filter or not, counted with the last read; -1
+    // when the server could not say.
+    int projectShotCount() const { return projectTotal; }
 
-    // Why the last edit or save was refused; empty when it went through.
-    QString lastSaveError() const { return saveError; }
-    // How the last save failed: refused, or the server lost or silent.
-    StatementFailure lastFailure() const { return failureKind; }
+    // location, shottype and notes: free text, possibly several lines.
+    bool isPlainTextColumn(int column) const;
+    // prod: a yes/no flag, shown and edited in the grid as a check box
+    // (partly checked while it is NULL), never as a number.
+    bool isFlagColumn(int column) const { return column >= 0 && columnName(column) == QLatin1String("prod"); }
+    // The key, the project and the clip's identity (path and digests).
+    bool isReadOnlyColumn(int column) const;
 
-public slots:
-    bool select() override;
+    ShotEdits *edits() const { return shotEdits; }
+    // Rows being read, or edits of this window being saved.
+    bool isBusy() const;
+
+    // Every row shown, with each column as stored (free text as plain
+    // text), for an export written off the GUI thread.
+    QList<QVariantList> shownRows() const;
 
 signals:
-    // Emitted before the rows are read again, while the old rows are still
-    // valid, so that pending edits can be written first.
+    // Just before new rows replace the old ones (the views note their place).
     void aboutToSelect();
+    // The rows were read (ok) or could not be (the old ones stay).
+    void selected(bool ok);
+    void columnsReady();
+    // A line for the status bar: a problem the user should see, or a note.
     void saveFailed(const QString &message);
-    void rowSaved(int row);
-    // Columns of the row that a save wrote, and those it could not write
-    // (with the values that were meant for them).
-    void valuesSaved(int row, const QList<int> &columns);
-    void valuesNotSaved(int row, const QHash<int, QVariant> &values);
-    void conflictsChanged();
-    // The connection was lost and reopened; every row was read again.
+    void notice(const QString &message);
+    // The connection was lost and reopened.
     void reconnected();
+    void busyChanged(bool busy);
 
 private:
-    bool isGone(int row) const;
-    bool selectOnce(StatementFailure *failure, QString *error);
+    struct ReadResult;
+    void applyRead(const ReadResult &result, quint64 generation);
+    void showDrafts(const QList<qlonglong> &shots);
+    void storeValues(const QHash<qlonglong, QHash<QString, QVariant>> &values);
+    void emitRowsChanged(const QList<int> &rows);
+    void setReading(bool on);
+    QVariant shownValue(int row, int column) const;
 
-    QList<int> readOnlyColumns;
-    QList<int> plainTextColumns;
-    int prodColumn = -1;
-    QList<Conflict> conflictList;
-    Outcome outcome;
-    StatementFailure failureKind = StatementFailure::None;
-    int busy = 0;
-    int requestedSortColumn = -1;
-    Qt::SortOrder requestedSortOrder = Qt::AscendingOrder;
-    bool rowsCurrent = false;
-    // Ids of the rows read again one by one since the last select; they are
-    // shown whether or not they still match the filter.
-    QSet<qlonglong> rereadIds;
-    int selectedSortColumn = -1;
-    Qt::SortOrder selectedSortOrder = Qt::AscendingOrder;
-    QString saveError;
+    DbWorker *worker = nullptr;
+    ShotEdits *shotEdits = nullptr;
+    QString table;
+    QString rowFilter;
+    int projectId = 0;
+    int sortBy = -1;
+    Qt::SortOrder order = Qt::AscendingOrder;
+    int issuedSortBy = -2;    // the order of the latest read asked for
+    Qt::SortOrder issuedOrder = Qt::AscendingOrder;
+    QString sortName;         // the column the rows were read in order of
+    Qt::SortOrder readOrder = Qt::AscendingOrder;
+
+    QStringList columns;
+    QHash<QString, int> limits;
+    QList<QVariantList> rows;
+    QHash<qlonglong, int> rowById;
+    int projectTotal = -1;
+
+    quint64 generation = 0;   // of the latest read asked for
+    quint64 appliedGeneration = 0;
+    quint64 readTicket = 0;
+    int refreshes = 0;
+    bool reading = false;
+    bool wasBusy = false;
 };
 
-// True when writing value over stored would not change what the column
-// means: equal values, or an untouched editor's empty/zero value over NULL.
-bool sameColumnValue(const QVariant &stored, const QVariant &value);
+// The shots a model shows, copied for an export written on another thread:
+// the columns (in the given order), their names and the stored values.
+struct ShotExport
+{
+    QStringList header;
+    QList<int> columns;
+    QList<bool> plainText;
+    QList<QVariantList> rows;
 
-// Writes the shots the model shows (filter and sort in force, every column)
-// to a CSV file, read again in one forward pass of the model's own
-// statement; free text as plain text. See Csv::write.
+    // Writes them as CSV (see Csv::write); free text as plain text, NULL
+    // as an empty field. Safe on any thread.
+    Csv::Result write(const QString &path) const;
+};
+
+// The rows shown (filter and sort in force, and rows saved out of the
+// filter since), every column unless columns names some, in that order.
+ShotExport exportOfShownShots(const ShotTableModel *model, const QList<int> &columns = {});
 Csv::Result exportShownShots(const ShotTableModel *model, const QString &path);

@@ -1,264 +1,418 @@
 #include "shots/shotwriter.h"
 
-#include <QElapsedTimer>
-#include <QSqlDriver>
-#include <QSqlError>
-#include <QSqlField>
-#include <QSqlQuery>
+#include "db/statements.h"
 
-ShotWriter::ShotWriter(const QString &table, const QString &connection)
-    : table(table)
-    , connection(connection)
+#include <QHash>
+#include <QSet>
+#include <QSqlDriver>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QSysInfo>
+
+namespace {
+QString placeholders(int count, const QString &one = QStringLiteral("?"), QLatin1Char separator = QLatin1Char(','))
+{
+    QStringList list;
+    list.reserve(count);
+    for (int i = 0; i < count; ++i)
+        list << one;
+    return list.join(separator);
+}
+
+QStringList columnsOf(const QList<ShotWriter::Change> &changes)
+{
+    QStringList columns;
+    for (const ShotWriter::Change &change : changes) {
+        if (!columns.contains(change.column))
+            columns << change.column;
+    }
+    return columns;
+}
+
+QList<qlonglong> shotsOf(const QList<ShotWriter::Change> &changes)
+{
+    QList<qlonglong> shots;
+    QSet<qlonglong> seen;
+    for (const ShotWriter::Change &change : changes) {
+        if (!seen.contains(change.shot)) {
+            seen.insert(change.shot);
+            shots << change.shot;
+        }
+    }
+    return shots;
+}
+
+// History rows go in batches, so one statement never carries more values
+// than the server takes.
+constexpr int historyRowsPerStatement = 1000;
+} // namespace
+
+void ShotWriter::Result::add(const Result &other)
+{
+    written += other.written;
+    conflicting += other.conflicting;
+    gone += other.gone;
+    notSaved += other.notSaved;
+    if (failure.ok() && !other.failure.ok())
+        failure = other.failure;
+    reconnected = reconnected || other.reconnected;
+    for (auto it = other.rowsRead.cbegin(); it != other.rowsRead.cend(); ++it)
+        rowsRead.insert(it.key(), it.value());
+    if (!changeSet)
+        changeSet = other.changeSet;
+}
+
+ShotWriter::Author ShotWriter::Author::current()
+{
+    Author author;
+#ifdef Q_OS_WIN
+    author.osUser = qEnvironmentVariable("USERNAME");
+#else
+    author.osUser = qEnvironmentVariable("USER");
+    if (author.osUser.isEmpty())
+        author.osUser = qEnvironmentVariable("LOGNAME");
+#endif
+    author.host = QSysInfo::machineHostName();
+    return author;
+}
+
+ShotWriter::ShotWriter(StatementRunner &runner, const QString &table)
+    : runner(runner)
+    , table(table)
 {
 }
 
-QSqlDatabase ShotWriter::database() const
+void ShotWriter::setHistory(bool on, qint64 undoes, const Author &author)
 {
-    return QSqlDatabase::database(connection, false);
+    history = on;
+    this->undoes = undoes;
+    this->author = author;
+}
+
+QString ShotWriter::quoted(const QString &name) const
+{
+    QSqlDriver *driver = runner.database().driver();
+    return driver ? driver->escapeIdentifier(name, QSqlDriver::FieldName) : name;
+}
+
+QVariant ShotWriter::storedText(const QVariant &value)
+{
+    if (value.isNull() || !value.isValid())
+        return QVariant(QMetaType::fromType<QString>());
+    const int type = value.metaType().id();
+    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
+        return QString::number(value.toInt());
+    if (type == QMetaType::Bool)
+        return QString::number(value.toBool() ? 1 : 0);
+    return value.toString();
 }
 
 bool ShotWriter::sameStored(const QVariant &a, const QVariant &b)
 {
-    const bool aNull = a.isNull() || !a.isValid();
-    const bool bNull = b.isNull() || !b.isValid();
-    if (aNull || bNull)
-        return aNull && bNull;
-    auto text = [](const QVariant &v) {
-        const int type = v.metaType().id();
-        if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
-            return QString::number(v.toInt());
-        if (type == QMetaType::Bool)
-            return QString::number(v.toBool() ? 1 : 0);
-        return v.toString();
-    };
-    return text(a) == text(b);
+    const QVariant left = storedText(a);
+    const QVariant right = storedText(b);
+    if (left.isNull() || right.isNull())
+        return left.isNull() && right.isNull();
+    return left.toString() == right.toString();
 }
 
-QVariant ShotWriter::bindable(const QVariant &value)
+ShotWriter::Result ShotWriter::write(const QList<Change> &changes, const std::function<void(const Result &)> &onChunk)
 {
-    const int type = value.metaType().id();
-    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
-        return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
-    if (!value.isValid())
-        return QVariant(QMetaType::fromType<QString>());
-    return value;
-}
-
-bool ShotWriter::runUpdate(const QVariant &id, const QList<Field> &fields, int *matched,
-                           StatementFailure *failure, QString *error)
-{
-    QSqlDatabase db = database();
-    QSqlDriver *driver = db.driver();
-    auto quoted = [driver](const QString &name) {
-        return driver ? driver->escapeIdentifier(name, QSqlDriver::FieldName) : name;
-    };
-    QStringList sets;
-    QStringList checks;
-    for (const Field &field : fields) {
-        sets << quoted(field.column) + QStringLiteral(" = ?");
-        // BINARY: the stored bytes, not the collation's idea of equal (which
-        // ignores case and trailing blanks). <=> treats NULL as a value.
-        checks << QStringLiteral("BINARY %1 <=> BINARY ?").arg(quoted(field.column));
-    }
-    QSqlQuery query(db);
-    const QString statement = QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ? AND %4")
-                                  .arg(quoted(table), sets.join(QStringLiteral(", ")),
-                                       quoted(QStringLiteral("id")),
-                                       checks.join(QStringLiteral(" AND ")));
-    QElapsedTimer clock;
-    clock.start();
-    bool ok = query.prepare(statement);
-    if (ok) {
-        for (const Field &field : fields)
-            query.addBindValue(bindable(field.after));
-        query.addBindValue(id);
-        for (const Field &field : fields)
-            query.addBindValue(bindable(field.before));
-        ok = query.exec();
-    }
-    if (!ok) {
-        *failure = classifyFailure(db, query.lastError(), clock.elapsed());
-        *error = failureText(query.lastError(), *failure);
-        return false;
-    }
-    // The connection counts matched rows (CLIENT_FOUND_ROWS), so an UPDATE
-    // that writes what is stored already still reports its row.
-    *matched = query.numRowsAffected();
-    *failure = StatementFailure::None;
-    return true;
-}
-
-QSqlRecord ShotWriter::readRow(const QVariant &id, bool *found, StatementFailure *failure,
-                               QString *error, bool *reconnected)
-{
-    *found = false;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        QSqlDatabase db = database();
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        QElapsedTimer clock;
-        clock.start();
-        const QString statement = QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(table);
-        if (query.prepare(statement)) {
-            query.addBindValue(id);
-            if (query.exec()) {
-                if (failure)
-                    *failure = StatementFailure::None;
-                if (!query.next())
-                    return QSqlRecord();
-                *found = true;
-                return query.record();
-            }
+    Result total;
+    QList<qlonglong> order = shotsOf(changes);
+    QHash<qlonglong, QList<Change>> byShot;
+    for (const Change &change : changes)
+        byShot[change.shot] << change;
+    for (int start = 0; start < order.size(); start += chunkShots) {
+        QList<Change> chunk;
+        for (int i = start; i < qMin<int>(order.size(), start + chunkShots); ++i)
+            chunk += byShot.value(order.at(i));
+        Result result;
+        const StatementResult stop = runner.stopReason();
+        if (!stop.ok()) {
+            // Not even tried: the action already met a failure that ends it.
+            result.notSaved = chunk;
+            result.failure = stop;
+        } else {
+            result = writeChunk(chunk);
         }
-        const StatementFailure why = classifyFailure(db, query.lastError(), clock.elapsed());
-        if (failure)
-            *failure = why;
-        if (error)
-            *error = failureText(query.lastError(), why);
-        // A read is safe to repeat once on a new connection.
-        if (attempt > 0 || why == StatementFailure::Refused)
-            return QSqlRecord();
-        QString reopenError;
-        if (!reopenConnection(&reopenError, db)) {
-            if (error)
-                *error += QStringLiteral("; reconnecting failed: ") + reopenError;
-            return QSqlRecord();
-        }
-        if (reconnected)
-            *reconnected = true;
+        result.reconnected = result.reconnected || runner.reconnected();
+        total.add(result);
+        if (onChunk)
+            onChunk(result);
     }
-    return QSqlRecord();
+    total.changeSet = changeSet;
+    total.reconnected = runner.reconnected();
+    return total;
 }
 
-ShotWriter::Result ShotWriter::write(const QVariant &id, const QList<Field> &fields)
+ShotWriter::Result ShotWriter::writeChunk(const QList<Change> &changes)
 {
     Result result;
-    QList<Field> pending = fields;
-    bool retriedAfterLoss = false;
-    // At most a few rounds: a field another client changes in the instant
-    // between our read-back and our next write is reported, not fought over.
-    for (int round = 0; round < 4 && !pending.isEmpty(); ++round) {
-        int matched = 0;
-        StatementFailure failure = StatementFailure::None;
-        QString error;
-        if (!runUpdate(id, pending, &matched, &failure, &error)) {
-            if (failure == StatementFailure::ConnectionLost && !retriedAfterLoss) {
-                // The statement never reached a live server; a new
-                // connection may carry it, and the old-value check keeps
-                // the repeat from overwriting anything.
-                retriedAfterLoss = true;
-                QString reopenError;
-                if (reopenConnection(&reopenError, database())) {
-                    result.reconnected = true;
-                    --round;
-                    continue;
-                }
-                error += QStringLiteral("; reconnecting failed: ") + reopenError;
+    qint64 setBefore = changeSet;
+    bool committing = false;
+    const StatementResult outcome = runner.transaction(
+        [&]() {
+            result = Result();
+            changeSet = setBefore; // a rerun starts from the same point
+            return lockAndWrite(changes, &result);
+        },
+        &committing);
+    if (outcome.ok())
+        return result;
+    changeSet = setBefore; // rolled back with the rest
+    const QStringList columns = columnsOf(changes);
+    if (outcome.failure == StatementFailure::Refused && columns.size() > 1) {
+        // One refused value must not hold back the others: each column on its own.
+        Result all;
+        for (const QString &column : columns) {
+            QList<Change> only;
+            for (const Change &change : changes) {
+                if (change.column == column)
+                    only << change;
             }
-            if (failure == StatementFailure::Refused && pending.size() > 1) {
-                // One value the server refuses (too long for its column)
-                // must not hold back the others: each is tried on its own.
-                QList<Field> refused;
-                QString firstError;
-                for (const Field &field : pending) {
-                    const Result single = write(id, {field});
-                    result.reconnected = result.reconnected || single.reconnected;
-                    result.written += single.written;
-                    result.conflicting += single.conflicting;
-                    if (single.status == Gone)
-                        return single;
-                    if (single.status == Failed) {
-                        refused << field;
-                        if (firstError.isEmpty()) {
-                            firstError = single.error;
-                            result.failure = single.failure;
-                        }
-                    }
-                    if (!single.stored.isEmpty())
-                        result.stored = single.stored;
-                }
-                if (!refused.isEmpty()) {
-                    result.status = Failed;
-                    result.error = firstError;
-                } else {
-                    result.status = result.conflicting.isEmpty() ? Written : Conflict;
-                }
-                return result;
-            }
-            result.failure = failure;
-            result.error = error;
-            if (failure == StatementFailure::TimedOut) {
-                // Never repeated: it may have committed. The row read back
-                // (on a new connection) tells what the server holds.
-                QString reopenError;
-                if (reopenConnection(&reopenError, database())) {
-                    result.reconnected = true;
-                    bool found = false;
-                    result.stored = readRow(id, &found);
-                    if (found) {
-                        QList<Field> stillPending;
-                        for (const Field &field : pending) {
-                            if (sameStored(result.stored.value(field.column), field.after))
-                                result.written << field.column;
-                            else
-                                stillPending << field;
-                        }
-                        if (stillPending.isEmpty()) {
-                            result.status = result.conflicting.isEmpty() ? Written : Conflict;
-                            result.failure = StatementFailure::None;
-                            result.error.clear();
-                            return result;
-                        }
-                    }
-                } else {
-                    result.error += QStringLiteral("; reconnecting failed: ") + reopenError;
-                }
-            }
-            result.status = Failed;
-            return result;
+            all.add(writeChunk(only));
         }
-        if (matched > 0) {
-            for (const Field &field : pending)
-                result.written << field.column;
-            pending.clear();
-            break;
-        }
-        // Nothing matched: the shot is gone, or some field no longer holds
-        // what this client read. The row tells which.
-        bool found = false;
-        StatementFailure readFailure = StatementFailure::None;
-        QString readError;
-        bool readReconnected = false;
-        result.stored = readRow(id, &found, &readFailure, &readError, &readReconnected);
-        result.reconnected = result.reconnected || readReconnected;
-        if (!found) {
-            if (readFailure != StatementFailure::None) {
-                result.status = Failed;
-                result.failure = readFailure;
-                result.error = readError;
-                return result;
-            }
-            result.status = Gone;
-            return result;
-        }
-        QList<Field> next;
-        for (const Field &field : pending) {
-            const QVariant now = result.stored.value(field.column);
-            if (sameStored(now, field.after))
-                result.written << field.column; // someone stored the same already
-            else if (sameStored(now, field.before))
-                next << field; // untouched; held back only by another field
-            else
-                result.conflicting << field.column;
-        }
-        pending = next;
+        return all;
     }
-    result.status = result.conflicting.isEmpty() ? Written : Conflict;
-    if (!pending.isEmpty()) {
-        // Still contested after several rounds.
-        for (const Field &field : pending)
-            result.conflicting << field.column;
-        result.status = Conflict;
+    result = Result();
+    result.failure = outcome;
+    if (outcome.failure == StatementFailure::TimedOut || committing) {
+        // Never repeated: the server may have taken it. What it holds now
+        // decides, read on a new connection.
+        readBack(changes, &result);
+        return result;
     }
+    result.notSaved = changes;
     return result;
+}
+
+StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *result)
+{
+    const QList<qlonglong> shots = shotsOf(changes);
+    const QStringList columns = columnsOf(changes);
+    QStringList quotedColumns;
+    for (const QString &column : columns)
+        quotedColumns << quoted(column);
+    QVariantList ids;
+    for (qlonglong shot : shots)
+        ids << shot;
+
+    // One shot: its whole row, so the form also shows what others stored
+    // meanwhile in the fields not written.
+    const bool wholeRow = shots.size() == 1;
+    QSqlQuery query(runner.database());
+    const QString what = wholeRow ? QStringLiteral("*")
+                                  : quoted(QStringLiteral("id")) + QStringLiteral(", ")
+            + quotedColumns.join(QStringLiteral(", "));
+    StatementResult step = runner.run(query,
+                                      QStringLiteral("SELECT %1 FROM %2 WHERE %3 IN (%4) FOR UPDATE")
+                                          .arg(what, quoted(table), quoted(QStringLiteral("id")),
+                                               placeholders(int(ids.size()))),
+                                      ids, StatementRunner::Write);
+    if (!step.ok())
+        return step;
+    QHash<qlonglong, QVariantList> now;
+    const int idColumn = wholeRow ? query.record().indexOf(QStringLiteral("id")) : 0;
+    while (query.next()) {
+        const qlonglong shot = query.value(idColumn).toLongLong();
+        QVariantList values;
+        if (wholeRow) {
+            const QSqlRecord record = query.record();
+            QHash<QString, QVariant> row;
+            for (int i = 0; i < record.count(); ++i)
+                row.insert(record.fieldName(i), query.value(i));
+            for (const QString &column : columns)
+                values << row.value(column);
+            result->rowsRead.insert(shot, row);
+        } else {
+            for (int i = 0; i < columns.size(); ++i)
+                values << query.value(i + 1);
+        }
+        now.insert(shot, values);
+    }
+
+    // What goes where: per column, the shots to write with their values.
+    QList<QPair<Change, QVariant>> toWrite; // the change and the value it replaces
+    for (const Change &change : changes) {
+        auto found = now.constFind(change.shot);
+        if (found == now.cend()) {
+            result->gone << change;
+            continue;
+        }
+        const QVariant stored = found.value().at(columns.indexOf(change.column));
+        if (sameStored(stored, change.after))
+            result->written << change; // holds it already: nothing to write, nothing lost
+        else if (sameStored(stored, change.before))
+            toWrite << qMakePair(change, stored);
+        else
+            result->conflicting << Conflict{change, stored};
+    }
+    if (toWrite.isEmpty())
+        return step;
+
+    if (shots.size() == 1) {
+        // One shot: one UPDATE of its fields, each over the value it holds.
+        QStringList sets;
+        QStringList checks;
+        QVariantList values;
+        for (const auto &item : std::as_const(toWrite)) {
+            sets << quoted(item.first.column) + QStringLiteral(" = ?");
+            checks << QStringLiteral("BINARY %1 <=> BINARY ?").arg(quoted(item.first.column));
+            values << item.first.after;
+        }
+        values << shots.first();
+        for (const auto &item : std::as_const(toWrite))
+            values << item.second;
+        step = runner.run(query,
+                          QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ? AND %4")
+                              .arg(quoted(table), sets.join(QStringLiteral(", ")), quoted(QStringLiteral("id")),
+                                   checks.join(QStringLiteral(" AND "))),
+                          values, StatementRunner::Write);
+        if (!step.ok())
+            return step;
+    } else {
+        for (const QString &column : columns) {
+            QVariantList targets;
+            QList<QVariant> afters;
+            bool uniform = true;
+            for (const auto &item : std::as_const(toWrite)) {
+                if (item.first.column != column)
+                    continue;
+                if (!afters.isEmpty() && !sameStored(afters.first(), item.first.after))
+                    uniform = false;
+                targets << item.first.shot;
+                afters << item.first.after;
+            }
+            if (targets.isEmpty())
+                continue;
+            QVariantList values;
+            QString setClause;
+            if (uniform) {
+                setClause = QStringLiteral("%1 = ?").arg(quoted(column));
+                values << afters.first();
+            } else {
+                // Values that differ per shot (an undo): one statement still.
+                setClause = QStringLiteral("%1 = CASE %2 %3 END")
+                                .arg(quoted(column), quoted(QStringLiteral("id")),
+                                     placeholders(int(targets.size()), QStringLiteral("WHEN ? THEN ?"),
+                                                  QLatin1Char(' ')));
+                for (int i = 0; i < targets.size(); ++i)
+                    values << targets.at(i) << afters.at(i);
+            }
+            values += targets;
+            step = runner.run(query,
+                              QStringLiteral("UPDATE %1 SET %2 WHERE %3 IN (%4)")
+                                  .arg(quoted(table), setClause, quoted(QStringLiteral("id")),
+                                       placeholders(int(targets.size()))),
+                              values, StatementRunner::Write);
+            if (!step.ok())
+                return step;
+        }
+    }
+    if (history) {
+        step = insertHistory(toWrite);
+        if (!step.ok())
+            return step;
+    }
+    for (const auto &item : std::as_const(toWrite))
+        result->written << item.first;
+    result->changeSet = changeSet;
+    return step;
+}
+
+StatementResult ShotWriter::insertHistory(const QList<QPair<Change, QVariant>> &rows)
+{
+    const QString into = QString::fromLatin1(Sql::insertShotChanges);
+    const QString row = QString::fromLatin1(Sql::shotChangeRow);
+    QSqlQuery query(runner.database());
+    StatementResult step;
+    auto rowValues = [this](const QPair<Change, QVariant> &item, const QVariant &set) {
+        return QVariantList{item.first.shot,
+                            item.first.column,
+                            storedText(item.second),
+                            storedText(item.first.after),
+                            set,
+                            undoes ? QVariant(undoes) : QVariant(QMetaType::fromType<qlonglong>()),
+                            author.osUser,
+                            author.host};
+    };
+    int next = 0;
+    if (!changeSet) {
+        // The action's number is its first history row's own id.
+        step = runner.run(query, into + row, rowValues(rows.first(), QVariant(QMetaType::fromType<qlonglong>())),
+                          StatementRunner::Write);
+        if (!step.ok())
+            return step;
+        const qint64 first = query.lastInsertId().toLongLong();
+        step = runner.run(query, QString::fromLatin1(Sql::setChangeSet), {first, first}, StatementRunner::Write);
+        if (!step.ok())
+            return step;
+        changeSet = first;
+        next = 1;
+    }
+    while (next < rows.size()) {
+        const int count = qMin<int>(historyRowsPerStatement, int(rows.size()) - next);
+        QVariantList values;
+        for (int i = next; i < next + count; ++i)
+            values += rowValues(rows.at(i), changeSet);
+        step = runner.run(query, into + placeholders(count, row), values, StatementRunner::Write);
+        if (!step.ok())
+            return step;
+        next += count;
+    }
+    return step;
+}
+
+void ShotWriter::readBack(const QList<Change> &changes, Result *result)
+{
+    QString reason;
+    if (!runner.reopen(&reason)) {
+        result->failure.error += QStringLiteral("; reconnecting failed: ") + reason;
+        result->notSaved = changes;
+        return;
+    }
+    result->reconnected = true;
+    const QList<qlonglong> shots = shotsOf(changes);
+    const QStringList columns = columnsOf(changes);
+    QStringList quotedColumns;
+    for (const QString &column : columns)
+        quotedColumns << quoted(column);
+    QVariantList ids;
+    for (qlonglong shot : shots)
+        ids << shot;
+    QSqlQuery query(runner.database());
+    const StatementResult read = runner.run(query,
+                                            QStringLiteral("SELECT %1, %2 FROM %3 WHERE %1 IN (%4)")
+                                                .arg(quoted(QStringLiteral("id")),
+                                                     quotedColumns.join(QStringLiteral(", ")), quoted(table),
+                                                     placeholders(int(ids.size()))),
+                                            ids);
+    if (!read.ok()) {
+        result->notSaved = changes;
+        return;
+    }
+    QHash<qlonglong, QVariantList> now;
+    while (query.next()) {
+        QVariantList values;
+        for (int i = 0; i < columns.size(); ++i)
+            values << query.value(i + 1);
+        now.insert(query.value(0).toLongLong(), values);
+    }
+    for (const Change &change : changes) {
+        auto found = now.constFind(change.shot);
+        if (found == now.cend()) {
+            result->gone << change;
+            continue;
+        }
+        const QVariant stored = found.value().at(columns.indexOf(change.column));
+        if (sameStored(stored, change.after))
+            result->written << change;
+        else if (sameStored(stored, change.before))
+            result->notSaved << change;
+        else
+            result->conflicting << Conflict{change, stored};
+    }
+    if (result->notSaved.isEmpty() && result->gone.isEmpty())
+        result->failure = StatementResult();
 }

@@ -5,8 +5,10 @@
 
 #include "app/clientstate.h"
 #include "db/connectionsettings.h"
+#include "db/dbworker.h"
 #include "shots/gridwidget.h"
 #include "shots/noticebar.h"
+#include "shots/shotedits.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
 #include "transcode/scanfilter.h"
@@ -30,9 +32,10 @@
 
 namespace {
 constexpr int limitSeconds = 2;
-// One statement limit, then one reconnect attempt: the most the window may
-// be blocked for. Generous, since the machine is shared.
-constexpr int blockedAtMostMs = (limitSeconds + limitSeconds) * 1000 + 6000;
+// One statement limit, then one reconnect attempt: the most an action may
+// wait for the server before it is reported. Generous, since the machine is
+// shared. The window itself never waits.
+constexpr int reportedWithinMs = (limitSeconds + limitSeconds) * 1000 + 6000;
 } // namespace
 
 class TestServerFaults : public QObject
@@ -78,6 +81,7 @@ private:
         window->resize(1000, 700);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(settle());
         QCOMPARE(grid->model->rowCount(), 2);
     }
 
@@ -88,26 +92,38 @@ private:
         QTest::keyClicks(widget, text);
     }
 
-    // Runs one user action that meets the fault; returns its result.
-    bool act(const QString &action)
+    // Starts one user action that meets the fault; the window goes on at once.
+    void act(const QString &action)
     {
         ShotTableModel *model = grid->model;
         if (action == "cell edit")
-            return model->setData(model->index(0, model->fieldIndex("scene")), "cell");
+            model->setData(model->index(0, model->fieldIndex("scene")), "cell");
         if (action == "form save") {
             typeInto(info->findChild<QLineEdit *>("takesEdit"), "form");
-            return info->saveChanges();
+            info->saveChanges();
         }
         if (action == "refresh")
-            return model->select();
-        if (action == "bulk edit")
-            return model->saveColumns({0, 1}, {{model->fieldIndex("takes"), QStringLiteral("bulk")}});
-        if (action == "moving to another row") {
-            grid->setCurrentIndex(model->index(1, model->fieldIndex("scene")));
-            return info->mapper->currentIndex() == 1
-                && info->findChild<QLineEdit *>("sceneEdit")->text() == QLatin1String("changed");
+            model->select();
+        if (action == "bulk edit") {
+            ShotEdits *edits = model->edits();
+            const int takes = model->fieldIndex("takes");
+            for (int row : {0, 1})
+                edits->type(model->shotOfRow(row), "takes", model->storedValue(row, takes), QStringLiteral("bulk"));
+            edits->save({model->shotOfRow(0), model->shotOfRow(1)});
         }
-        return false;
+        if (action == "moving to another row")
+            grid->setCurrentIndex(model->index(1, model->fieldIndex("scene")));
+    }
+
+    // Runs the event loop until the window's database work is done.
+    bool settle(int timeoutMs = 30000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while ((grid->model->isBusy() || DbWorker::shared()->isBusy()) && clock.elapsed() < timeoutMs)
+            QTest::qWait(5);
+        QTest::qWait(0); // what the last results set in motion (a form shown again)
+        return !grid->model->isBusy();
     }
 
 private slots:
@@ -176,7 +192,7 @@ private slots:
     }
 
     // Regression: with the server stalled, an edit blocked the window
-    // inside the client library for ever.
+    // inside the client library for ever; later, for a whole limit.
     void aStalledServerIsReportedWithinTheLimitAndTheEditKept_data()
     {
         QTest::addColumn<QString>("action");
@@ -194,19 +210,21 @@ private slots:
         auto resume = qScopeGuard([this]() { server.resume(); });
         QElapsedTimer clock;
         clock.start();
-        const bool done = act(action);
-        const qint64 blockedMs = clock.elapsed();
-        QVERIFY(!done);
-        QVERIFY2(blockedMs < blockedAtMostMs, qPrintable(QString::number(blockedMs)));
-        QVERIFY(blockedMs >= limitSeconds * 1000 - 200);
+        act(action);
+        // The window goes on at once and keeps handling events.
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        bool ticked = false;
+        QTimer::singleShot(0, window, [&ticked]() { ticked = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(ticked, 500);
+        window->resize(990, 690);
+        QVERIFY(grid->model->isBusy());
+        // The action is reported within one limit and one reconnect.
+        QVERIFY(settle(reportedWithinMs));
+        QVERIFY2(clock.elapsed() >= limitSeconds * 1000 - 200, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(failures.size(), 1);
         const QString message = failures.first().first().toString();
         QVERIFY2(message.contains("did not answer within 2 s"), qPrintable(message));
-        // The window is live again: its event loop runs.
-        bool ticked = false;
-        QTimer::singleShot(0, window, [&ticked]() { ticked = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(ticked, 1000);
-        // Nothing typed is lost: it waits in the form, marked as not saved.
+        // Nothing typed is lost: it waits, marked as not saved.
         if (action == "refresh") {
             QCOMPARE(grid->model->rowCount(), 2); // the rows stay on screen
         } else {
@@ -219,17 +237,20 @@ private slots:
         // Once the server answers again, the next try goes through.
         if (action == "refresh") {
             QVERIFY(grid->model->select());
+            QVERIFY(settle());
+            QCOMPARE(failures.size(), 1);
             QCOMPARE(grid->model->rowCount(), 2);
         } else {
             info->unsavedBar()->firstButton()->click();
+            QVERIFY(settle());
             QVERIFY(!info->hasUnsavedChanges());
             QCOMPARE(stored(firstShot, action == "cell edit" ? "scene" : "takes").toString(),
                      QString(action == "cell edit" ? "cell" : "3form"));
         }
     }
 
-    // A write that timed out may have committed: it is never sent again;
-    // the row is read back on a new connection and shown as stored.
+    // A write that met a stalled server may have committed: it is never
+    // sent again; the row is read back on a new connection.
     void aWriteThatTimedOutIsReadBackNotRepeated()
     {
         openBrowser();
@@ -242,31 +263,32 @@ private slots:
                                                          .arg(limitSeconds + 1)
                                                          .arg(server.pid())}));
         const QModelIndex scene = grid->model->index(0, grid->model->fieldIndex("scene"));
-        const bool saved = grid->model->setData(scene, "late");
+        QVERIFY(grid->model->setData(scene, "late"));
+        QVERIFY(settle());
         QTest::qWait(500);
         const QString now = stored(firstShot, "scene").toString();
-        // Shown as stored: the row was read back on the new connection.
-        QCOMPARE(grid->model->data(scene).toString(), now);
         auto *field = info->findChild<QLineEdit *>("sceneEdit");
-        if (saved) {
+        if (now == QLatin1String("late")) {
             // The server had taken it before the read-back.
-            QCOMPARE(now, QStringLiteral("late"));
             QCOMPARE(failures.size(), 0);
+            QCOMPARE(grid->model->data(scene, ShotTableModel::StoredRole).toString(), now);
             return;
         }
         // Not sent again: the server still holds the old value.
         QCOMPARE(now, QStringLiteral("1"));
+        QCOMPARE(grid->model->data(scene, ShotTableModel::StoredRole).toString(), now);
         QCOMPARE(failures.size(), 1);
         const QString message = failures.first().first().toString();
         QVERIFY2(message.contains("did not answer within 2 s")
                      && message.contains("may or may not have reached the database"),
                  qPrintable(message));
-        // The user's value waits in the form until they try again.
+        // The user's value waits until they try again.
         QCOMPARE(field->text(), QStringLiteral("late"));
         QVERIFY(field->property("unsaved").toBool());
         info->unsavedBar()->firstButton()->click();
+        QVERIFY(settle());
         QVERIFY(!info->hasUnsavedChanges());
-        QVERIFY(grid->model->conflicts().isEmpty());
+        QVERIFY(grid->model->edits()->conflicts().isEmpty());
         QCOMPARE(stored(firstShot, "scene").toString(), QStringLiteral("late"));
     }
 
@@ -293,7 +315,8 @@ private slots:
             QVERIFY(server.sql(QStringLiteral("UPDATE shots SET scene = 'changed' WHERE id = %1")
                                    .arg(firstShot + 1),
                                server.databaseName()));
-        QVERIFY(act(action));
+        act(action);
+        QVERIFY(settle());
         QCOMPARE(failures.size(), 0);
         QCOMPARE(reconnects.size(), 1);
         if (action == "cell edit")
@@ -304,9 +327,15 @@ private slots:
             QCOMPARE(stored(firstShot, "takes").toString(), QStringLiteral("bulk"));
             QCOMPARE(stored(firstShot + 1, "takes").toString(), QStringLiteral("bulk"));
         }
+        if (action == "moving to another row") {
+            QCOMPARE(info->mapper->currentIndex(), 1);
+            QCOMPARE(info->findChild<QLineEdit *>("sceneEdit")->text(), QStringLiteral("changed"));
+        }
         QCOMPARE(grid->model->rowCount(), 2);
         // And the connection stays usable.
         QVERIFY(grid->model->setData(grid->model->index(1, grid->model->fieldIndex("takes")), "5"));
+        QVERIFY(settle());
+        QCOMPARE(failures.size(), 0);
         QCOMPARE(stored(firstShot + 1, "takes").toString(), QStringLiteral("5"));
     }
 
@@ -321,7 +350,8 @@ private slots:
         });
         auto *takes = info->findChild<QLineEdit *>("takesEdit");
         typeInto(takes, "x");
-        QVERIFY(!info->saveChanges());
+        QVERIFY(info->saveChanges());
+        QVERIFY(settle());
         QCOMPARE(failures.size(), 1);
         const QString message = failures.first().first().toString();
         // Names the server's error, never an empty reason.
@@ -332,6 +362,7 @@ private slots:
 
         QVERIFY2(server.startAgain(), qPrintable(server.errorText()));
         info->unsavedBar()->firstButton()->click();
+        QVERIFY(settle());
         QVERIFY(!info->hasUnsavedChanges());
         QCOMPARE(stored(firstShot, "takes").toString(), QStringLiteral("3x"));
     }

@@ -69,6 +69,8 @@ QSqlDatabase open(const QString &connectionName)
 bool reset(QSqlDatabase &db)
 {
     QSqlQuery query(db);
+    // The history is optional; a database without it is reset all the same.
+    query.exec("DELETE FROM shot_changes");
     return query.exec("DELETE FROM shots") && query.exec("DELETE FROM projects")
         && query.exec("ALTER TABLE shots AUTO_INCREMENT = 1")
         && query.exec("ALTER TABLE projects AUTO_INCREMENT = 1");

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QVariant>
+
+#include <atomic>
+#include <memory>
+
+#include "shots/shotwriter.h"
+
+class DbWorker;
+
+// Values the server holds now, per shot and column (after a save, an undo,
+// or a conflict that showed another client's value).
+using StoredValues = QHash<qlonglong, QHash<QString, QVariant>>;
+
+// Every edit in progress, and what happens to it: the one home of the
+// values the user typed until the database holds them.
+//
+// A draft belongs to a shot and a column, never to a row on screen, so a
+// find, a sort, a refresh or another project shown meanwhile keeps it, and
+// the shot shows it again when it is shown. A draft is typed (not saved
+// yet), being saved, not saved (the server refused it, did not answer, or
+// was not reached; the reason is kept), or in conflict (another client
+// stored another value after this client read it; both are kept until the
+// user chooses). Saves run on the database thread, one after the other in
+// the order asked for; whatever the user types meanwhile stays a draft and
+// is saved after. Each save, bulk edit, conflict resolution and undo is
+// recorded in the shared history when the database has that table, and
+// this window's own actions can be undone and redone.
+//
+// Widget-free: the grid and the form show the drafts through the model,
+// and tests drive the rules without a screen.
+class ShotEdits : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State { Typing, Saving, Unsaved, Conflict };
+
+    struct Draft
+    {
+        qlonglong shot = 0;
+        QString column;
+        QVariant read;   // the stored value the edit started from; a save is checked against it
+        QVariant typed;  // the user's value
+        State state = State::Typing;
+        QVariant stored; // a conflict: what another client stored
+        QString reason;  // not saved: why
+        bool sending = false;     // a save of sent is on its way
+        QVariant sent;
+        bool saveAgain = false;   // typed again while sending: save once that save is back
+    };
+
+    explicit ShotEdits(DbWorker *worker = nullptr, QObject *parent = nullptr);
+    ~ShotEdits() override;
+
+    void setTable(const QString &table) { this->table = table; }
+
+    // The draft of a field, or null.
+    const Draft *draft(qlonglong shot, const QString &column) const;
+    QList<Draft> draftsOf(qlonglong shot) const;
+    QList<Draft> unsaved() const;
+    QList<Draft> conflicts() const;
+    // Any value not in the database yet: typed, being saved, not saved or in conflict.
+    bool hasPending() const { return !drafts.isEmpty(); }
+    int count(State state) const;
+
+    // The user typed typed into a field whose stored value was read. A
+    // value equal to the one read drops the draft again.
+    void type(qlonglong shot, const QString &column, const QVariant &read, const QVariant &typed);
+    // Saves the typed drafts of these shots, and those not saved before
+    // unless retryUnsaved is false (the user moving on does not try again
+    // what the database refused): one shot in one checked statement,
+    // several as a bulk edit (chunked, one action).
+    void save(const QList<qlonglong> &shots, bool retryUnsaved = true);
+    // Every draft not in the database yet (closing, changing project).
+    void saveAll();
+    // Settles a conflict: keeps the stored value, or writes the user's over
+    // it (checked against it; another change meanwhile is a new conflict).
+    void resolve(qlonglong shot, const QString &column, bool writeMine);
+    void discard(qlonglong shot, const QString &column);
+    // Drops every draft not being saved right now (typed, not saved, conflicts).
+    void discardAll();
+    void discardUnsaved();
+
+    // History and undo. Whether the database keeps a history is learnt from
+    // the first save (or checkHistory()); until then it counts as kept.
+    enum class History { Unknown, Kept, Missing };
+    History history() const { return historyState ? History(historyState->load()) : History::Unknown; }
+    void checkHistory();
+    bool canUndo() const { return !undoStack.isEmpty() && history() != History::Missing; }
+    bool canRedo() const { return !redoStack.isEmpty() && history() != History::Missing; }
+    void undo();
+    void redo();
+    // Reverts a change set of anyone's (from the history panel); the undo
+    // is this window's own action then, and can itself be undone.
+    void revertChangeSet(qint64 changeSet);
+    QList<qint64> undoChangeSets() const { return undoStack; }
+
+    // Saves or undos of this object still on their way.
+    bool isBusy() const { return jobs > 0; }
+
+    // Words for a field in messages ("Duration (s)").
+    static QString fieldLabel(const QString &column);
+
+signals:
+    // The drafts of these shots changed (added, typed, saved, dropped).
+    void changed(const QList<qlonglong> &shots);
+    // The server holds these values now: the model shows them.
+    void stored(const StoredValues &values);
+    // A line for the status bar; problem says whether it needs attention.
+    void message(const QString &text, bool problem);
+    // New history rows for these shots.
+    void historyChanged(const QList<qlonglong> &shots);
+    void undoStateChanged();
+    void busyChanged(bool busy);
+    // The connection was lost and reopened on the way.
+    void reconnected();
+
+private:
+    enum class Action { Save, Undo, Redo, Revert };
+    using Key = QPair<qlonglong, QString>;
+
+    void send(const QList<ShotWriter::Change> &changes, Action action, qint64 undoes = 0);
+    void apply(const ShotWriter::Result &result, Action action);
+    void finish(const ShotWriter::Result &result, Action action, int shots, bool noHistoryNote);
+    void revert(qint64 changeSet, Action action);
+    QString describeFailure(const StatementResult &failure, const QStringList &columns) const;
+    void jobStarted();
+    void jobEnded();
+
+    DbWorker *worker = nullptr;
+    QString table = QStringLiteral("shots");
+    QHash<Key, Draft> drafts;
+    std::shared_ptr<std::atomic<int>> historyState;
+    bool historyNoted = false;
+    QList<qint64> undoStack;
+    QList<qint64> redoStack;
+    int jobs = 0;
+};
+
+Q_DECLARE_METATYPE(StoredValues)
