@@ -29,7 +29,9 @@ int connectionSocket(const QSqlDatabase &db)
     if (!db.isOpen() || !db.driver())
         return -1;
     const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "MYSQL*") != 0)
+    // The driver names the client library's handle type MYSQL* or st_mysql*.
+    if (!handle.isValid()
+        || (qstrcmp(handle.typeName(), "MYSQL*") != 0 && qstrcmp(handle.typeName(), "st_mysql*") != 0))
         return -1;
     void *mysql = *static_cast<void *const *>(handle.constData());
     using GetSocket = int (*)(void *);

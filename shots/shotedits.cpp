@@ -137,7 +137,8 @@ void ShotEdits::type(qlonglong shot, const QString &column, const QVariant &read
     }
     d.typed = typed;
     if (d.sending) {
-        d.saveAgain = !sameValue(d.sent, typed);
+        // Typed again while a save is on its way: a draft once that is
+        // back, saved when the user moves on as any other.
     } else if (sameValue(d.read, typed)) {
         drafts.erase(found); // back to the value read: nothing to save
     } else {
@@ -456,8 +457,8 @@ QString ShotEdits::describeFailure(const StatementResult &failure, const QString
         why = tr("a table the change needs is missing");
     else
         why = tr("the database refused %1").arg(fields);
-    return tr("Not saved: %1 (the server said: %2). The database keeps its previous value; yours is kept, not "
-              "saved.")
+    why[0] = why.at(0).toUpper();
+    return tr("%1 (the server said: %2). The database keeps its previous value; yours is kept, not saved.")
         .arg(why, failure.error);
 }
 

@@ -522,7 +522,7 @@ void ShotInfoWidget::showMarks()
         const QList<qlonglong> ids = shotsOf.value(label);
         if (ids.size() == 1 && ids.first() == currentShot() && !isBulk()) {
             parts << label;
-        } else if (ids.size() <= 5) {
+        } else if (ids.size() <= 3) {
             QStringList numbers;
             for (qlonglong id : ids)
                 numbers << QString::number(id);

@@ -9,6 +9,11 @@
 #include <QSqlRecord>
 #include <QSysInfo>
 
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
 namespace {
 QString placeholders(int count, const QString &one = QStringLiteral("?"), QLatin1Char separator = QLatin1Char(','))
 {
@@ -71,6 +76,11 @@ ShotWriter::Author ShotWriter::Author::current()
     author.osUser = qEnvironmentVariable("USER");
     if (author.osUser.isEmpty())
         author.osUser = qEnvironmentVariable("LOGNAME");
+    if (author.osUser.isEmpty()) {
+        // Started without a login shell (a service, a test runner).
+        if (const passwd *entry = getpwuid(geteuid()))
+            author.osUser = QString::fromLocal8Bit(entry->pw_name);
+    }
 #endif
     author.host = QSysInfo::machineHostName();
     return author;

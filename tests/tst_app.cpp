@@ -4,6 +4,8 @@
 
 #include "app/clientstate.h"
 #include "app/mainwindow.h"
+#include "shots/historypanel.h"
+#include "shots/shothistorymodel.h"
 #include "db/dbworker.h"
 #include "db/connectionsettings.h"
 #include "shots/gridwidget.h"
@@ -18,7 +20,9 @@
 #include <QDialog>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QPushButton>
 #include <QScopeGuard>
+#include <QTableView>
 #include <QSettings>
 #include <QTimer>
 #include <QSignalSpy>
@@ -390,6 +394,67 @@ private slots:
         QCOMPARE(window->findChild<QLabel *>("countLabel")->text(), QStringLiteral("3 of 3 shots"));
         QTest::keyClicks(window->findChild<QLineEdit *>("findEdit"), "office");
         QTRY_COMPARE(third->model->rowCount(), 1);
+        QVERIFY(window->close());
+    }
+
+    // Ctrl+Z in a field that holds typed text takes the typing back first;
+    // then it undoes the user's last change, which the History panel lists.
+    void undoTakesBackTypingFirstThenTheLastChange()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        MainWindow *window = openMainWindow();
+        auto *grid = window->findChild<GridWidget *>();
+        auto *info = window->findChild<ShotInfoWidget *>();
+        QVERIFY(settle(grid));
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        QSqlQuery read(TestDb::open("seed"));
+        auto sceneOfFirst = [&read]() {
+            return read.exec("SELECT scene FROM shots WHERE id = 1") && read.next() ? read.value(0).toString()
+                                                                                    : QStringLiteral("?");
+        };
+        const QString original = sceneOfFirst();
+        QVERIFY(read.exec("SELECT COUNT(*) FROM shot_changes WHERE shot_id = 1") && read.next());
+        const int earlier = read.value(0).toInt();
+        grid->setCurrentIndex(grid->model->index(0, grid->model->fieldIndex("scene")));
+        QVERIFY(grid->model->setData(grid->model->index(0, grid->model->fieldIndex("scene")), "u1"));
+        QVERIFY(settle(grid));
+        QCOMPARE(sceneOfFirst(), QStringLiteral("u1"));
+
+        auto *scene = info->findChild<QLineEdit *>("sceneEdit");
+        scene->setFocus();
+        QTRY_VERIFY(scene->hasFocus());
+        scene->end(false);
+        QTest::keyClicks(scene, "x");
+        QCOMPARE(scene->text(), QStringLiteral("u1x"));
+        QTest::keyClick(scene, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(scene->text(), QStringLiteral("u1")); // the field's own undo
+        QVERIFY(settle(grid));
+        QCOMPARE(sceneOfFirst(), QStringLiteral("u1"));
+        QTest::keyClick(scene, Qt::Key_Z, Qt::ControlModifier); // now the change itself
+        QVERIFY(settle(grid));
+        QCOMPARE(sceneOfFirst(), original);
+        QCOMPARE(scene->text(), original);
+        QTest::keyClick(scene, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(settle(grid));
+        QCOMPARE(sceneOfFirst(), QStringLiteral("u1"));
+
+        // The panel lists the shot's changes, newest first.
+        auto *panel = window->findChild<HistoryPanel *>();
+        QVERIFY(panel && panel->isVisible());
+        QTRY_COMPARE(panel->model()->rowCount(), earlier + 3);
+        QCOMPARE(panel->model()->data(panel->model()->index(0, ShotHistoryModel::After)).toString(),
+                 QStringLiteral("u1"));
+        QCOMPARE(panel->model()->data(panel->model()->index(1, ShotHistoryModel::Field)).toString(),
+                 QStringLiteral("Scene (undo)"));
+        QVERIFY(QFileInfo::exists(saveScreenshot(window, "history")));
+        // Undo This Change: the selected change, as an action of its own.
+        panel->view()->selectRow(0);
+        QVERIFY(panel->undoButton()->isEnabled());
+        panel->undoButton()->click();
+        QVERIFY(settle(grid));
+        QCOMPARE(sceneOfFirst(), original);
+        QTRY_COMPARE(panel->model()->rowCount(), earlier + 4);
         QVERIFY(window->close());
     }
 

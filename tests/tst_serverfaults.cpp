@@ -339,6 +339,81 @@ private slots:
         QCOMPARE(stored(firstShot + 1, "takes").toString(), QStringLiteral("5"));
     }
 
+    // While the server is stopped the window takes input; the waiting save
+    // goes through once the server answers, and what was typed meanwhile
+    // for another shot is saved after it, on that shot.
+    void editsTypedWhileASaveWaitsAreSavedInOrderOnTheirShot()
+    {
+        openBrowser();
+        QSignalSpy failures(grid->model, &ShotTableModel::saveFailed);
+        QVERIFY(server.pause());
+        auto resume = qScopeGuard([this]() { server.resume(); });
+        ShotTableModel *model = grid->model;
+        model->setData(model->index(0, model->fieldIndex("scene")), "waited");
+        // The user moves on and types into the next shot at once.
+        QElapsedTimer clock;
+        clock.start();
+        grid->setCurrentIndex(model->index(1, model->fieldIndex("scene")));
+        auto *takes = info->findChild<QLineEdit *>("takesEdit");
+        typeInto(takes, "7");
+        QCOMPARE(takes->text(), QStringLiteral("7"));
+        info->saveChanges();
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QTest::qWait(500);
+        server.resume();
+        QVERIFY(settle());
+        QCOMPARE(failures.size(), 0);
+        QCOMPARE(stored(firstShot, "scene").toString(), QStringLiteral("waited"));
+        QCOMPARE(stored(firstShot + 1, "takes").toString(), QStringLiteral("7"));
+        QVERIFY(stored(firstShot, "takes").toString() != QLatin1String("7"));
+        QVERIFY(!grid->model->edits()->hasPending());
+    }
+
+    // Cancel ends a bulk edit that waits for a stalled server at once; what
+    // it did not save stays, marked, to be tried again.
+    void cancelEndsAWaitingBulkEdit()
+    {
+        openBrowser();
+        QVERIFY(server.pause());
+        auto resume = qScopeGuard([this]() { server.resume(); });
+        act("bulk edit");
+        QTest::qWait(300);
+        QVERIFY(grid->model->isBusy());
+        QElapsedTimer clock;
+        clock.start();
+        DbWorker::shared()->cancelAll();
+        QTRY_VERIFY_WITH_TIMEOUT(!grid->model->isBusy(), 1000);
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        ShotEdits *edits = grid->model->edits();
+        QCOMPARE(edits->unsaved().size(), 2);
+        QVERIFY2(edits->unsaved().first().reason.contains("cancelled"), qPrintable(edits->unsaved().first().reason));
+        server.resume();
+        QVERIFY(settle());
+        edits->save({grid->model->shotOfRow(0), grid->model->shotOfRow(1)});
+        QVERIFY(settle());
+        QCOMPARE(stored(firstShot, "takes").toString(), QStringLiteral("bulk"));
+        QCOMPARE(stored(firstShot + 1, "takes").toString(), QStringLiteral("bulk"));
+        QVERIFY(!edits->hasPending());
+    }
+
+    // Undo reaches a change made before the server restarted.
+    void undoAfterAServerRestart()
+    {
+        openBrowser();
+        ShotTableModel *model = grid->model;
+        model->setData(model->index(0, model->fieldIndex("scene")), "before restart");
+        QVERIFY(settle());
+        QCOMPARE(stored(firstShot, "scene").toString(), QStringLiteral("before restart"));
+        QVERIFY(model->edits()->canUndo());
+        QVERIFY2(server.restart(), qPrintable(server.errorText()));
+        QSignalSpy failures(model, &ShotTableModel::saveFailed);
+        model->edits()->undo();
+        QVERIFY(settle());
+        QCOMPARE(failures.size(), 0);
+        QCOMPARE(stored(firstShot, "scene").toString(), QStringLiteral("1"));
+        QCOMPARE(model->data(model->index(0, model->fieldIndex("scene"))).toString(), QStringLiteral("1"));
+    }
+
     void aServerThatStaysDownIsReportedAndTheTypedTextKept()
     {
         openBrowser();

@@ -1677,6 +1677,126 @@ private slots:
         QVERIFY(b.grid->indexWidget(current));
     }
 
+    // Regression: a bulk save dropped what it could not write (the field
+    // emptied, no mark, no Try Again, closing asked nothing).
+    void aBulkSaveKeepsWhatItCouldNotWrite()
+    {
+        QList<int> ids;
+        for (int i = 0; i < 5; ++i)
+            ids << addShot(harbour, QStringLiteral("raw/A/%1.MTS").arg(i));
+        Browser b = open(harbour);
+        narrowColumn("duration", 3);
+        b.grid->selectAll();
+        QCOMPARE(b.info->bulkSelection().size(), 5);
+        QSignalSpy failures(b.model(), &ShotTableModel::saveFailed);
+        auto *duration = b.field<QLineEdit>("durationEdit");
+        duration->setFocus();
+        QTest::keyClicks(duration, "12345");
+        QTest::keyClick(duration, Qt::Key_Return);
+        QVERIFY(settle());
+        QCOMPARE(failures.size(), 1);
+        const QString message = failures.first().first().toString();
+        QVERIFY2(message.startsWith("Duration (s) saved on 0 of 5 shots"), qPrintable(message));
+        for (int id : ids)
+            QVERIFY(stored(id, "duration").isNull());
+        // Kept, marked, with Try Again and Discard, for each shot.
+        QCOMPARE(duration->text(), QStringLiteral("12345"));
+        QVERIFY(duration->property("unsaved").toBool());
+        QVERIFY(b.info->unsavedBar()->isVisible());
+        QVERIFY2(b.info->unsavedBar()->text().contains("5 shots"), qPrintable(b.info->unsavedBar()->text()));
+        QCOMPARE(b.model()->edits()->unsaved().size(), 5);
+        QVERIFY(b.info->hasUnsavedChanges());
+        // Try Again, once the server takes it, saves it on those shots.
+        QSqlQuery widen(other);
+        QVERIFY(widen.exec("ALTER TABLE shots MODIFY duration VARCHAR(64) NULL"));
+        narrowed.removeAll("duration");
+        b.info->unsavedBar()->firstButton()->click();
+        QVERIFY(settle());
+        for (int id : ids)
+            QCOMPARE(stored(id, "duration").toString(), QStringLiteral("12345"));
+        QVERIFY(!b.info->hasUnsavedChanges());
+        QVERIFY(!b.info->unsavedBar()->isVisible());
+    }
+
+    // Regression: a find that hid the shot threw its unsaved value away,
+    // while the status line said it was kept.
+    void aFindKeepsAValueNotSaved()
+    {
+        addShot(harbour, "raw/A/1.MTS", {{"notes", "gulls"}});
+        const int five = addShot(harbour, "raw/A/5.MTS", {{"notes", "pier"}});
+        Browser b = open(harbour);
+        narrowColumn("duration", 3);
+        b.click(1, "scene");
+        QVERIFY(settle());
+        auto *duration = b.field<QLineEdit>("durationEdit");
+        typeInto(duration, "70000");
+        QVERIFY(b.info->saveChanges());
+        QVERIFY(settle());
+        QVERIFY(b.info->unsavedBar()->isVisible());
+        b.grid->setFind("gulls", false);
+        QVERIFY(settle());
+        QCOMPARE(b.model()->rowCount(), 1);
+        QVERIFY(b.info->unsavedBar()->isVisible());
+        QVERIFY2(b.info->unsavedBar()->text().contains(QStringLiteral("shot %1").arg(five)),
+                 qPrintable(b.info->unsavedBar()->text()));
+        b.grid->setFind(QString(), false);
+        QVERIFY(settle());
+        b.click(b.model()->rowOfId(five), "scene");
+        QVERIFY(settle());
+        QCOMPARE(duration->text(), QStringLiteral("70000"));
+        QVERIFY(duration->property("unsaved").toBool());
+    }
+
+    // A note of nearly 64 KiB is shown, edited and saved whole; the grid shows its
+    // first line.
+    void aLongNoteRoundTrips()
+    {
+        QString note;
+        // As much as the column holds (64 KiB less a little for the typing).
+        while (note.size() < 65000)
+            note += QStringLiteral("Gulls over the east pier at dawn, take %1.\n").arg(note.size());
+        note.truncate(65000);
+        const int id = addShot(harbour, "raw/A/1.MTS", {{"notes", note}});
+        Browser b = open(harbour);
+        auto *notes = b.field<QTextEdit>("notesEdit");
+        QCOMPARE(notes->toPlainText(), note);
+        const QString shown = b.model()->data(b.cell(0, "notes")).toString();
+        QVERIFY(shown.size() < 300 && !shown.contains('\n'));
+        typeInto(notes, "end");
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(id, "notes").toString(), note + "end");
+        b.grid->update_request();
+        QVERIFY(settle());
+        QCOMPARE(notes->toPlainText(), note + "end");
+    }
+
+    // Regression: a bulk edit grew faster than its rows (6,000 shots took
+    // almost a minute); it is saved in chunks and reported.
+    void aBulkEditOfSixThousandShotsIsSavedAndReported()
+    {
+        QSqlQuery bulk(other);
+        QStringList rows;
+        for (int i = 0; i < 6000; ++i)
+            rows << QStringLiteral("(%1, 'raw/A/%2.MTS', '%3', '%4')").arg(harbour).arg(i).arg(md5One, sha1One);
+        QVERIFY(bulk.exec("INSERT INTO shots (project, filename, MD5, SHA1) VALUES " + rows.join(",")));
+        Browser b = open(harbour);
+        QSignalSpy notes(b.model(), &ShotTableModel::notice);
+        b.grid->selectAll();
+        QCOMPARE(b.info->bulkSelection().size(), 6000);
+        auto *takes = b.field<QLineEdit>("takesEdit");
+        takes->setFocus();
+        QTest::keyClicks(takes, "x");
+        QTest::keyClick(takes, Qt::Key_Return);
+        QVERIFY(settle(60000));
+        QVERIFY(bulk.exec("SELECT COUNT(*) FROM shots WHERE takes = 'x'") && bulk.next());
+        QCOMPARE(bulk.value(0).toInt(), 6000);
+        QVERIFY(notes.size() >= 1);
+        QCOMPARE(notes.last().first().toString(), QStringLiteral("6000 shots saved"));
+        QCOMPARE(b.model()->data(b.cell(5999, "takes")).toString(), QStringLiteral("x"));
+        QVERIFY(!b.model()->edits()->hasPending());
+        QCOMPARE(historyOf(1).size(), 1);
+    }
+
     void stillFrameIsTakenOnceAndCachedByMd5()
     {
         const QString clip = root.filePath("raw/CardA/00001.MTS");
