@@ -341,7 +341,10 @@ void MainWindow::updateBusyNote()
     const qint64 waited = worker->runningForMs();
     if (waited < busyNoteAfterMs)
         return;
-    const QString what = worker->runningWhat();
+    QString what = worker->runningWhat();
+    const QString done = edits->progress();
+    if (!done.isEmpty())
+        what += QStringLiteral(", ") + done;
     busyLabel->setText(tr("Waiting for the server%1 (%2 s)...")
                            .arg(what.isEmpty() ? QString() : QStringLiteral(": ") + what)
                            .arg(waited / 1000));

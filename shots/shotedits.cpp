@@ -4,6 +4,7 @@
 #include "db/statements.h"
 #include "shots/shotcolumns.h"
 
+#include <QLocale>
 #include <QSet>
 #include <QSqlQuery>
 
@@ -57,6 +58,14 @@ ShotEdits::ShotEdits(DbWorker *worker, QObject *parent)
 }
 
 ShotEdits::~ShotEdits() = default;
+
+QString ShotEdits::progress() const
+{
+    if (progressTotal < 2)
+        return QString();
+    return tr("%1 of %2 shots").arg(QLocale().toString(qMin(progressDone, progressTotal)),
+                                    QLocale().toString(progressTotal));
+}
 
 QString ShotEdits::fieldLabel(const QString &column)
 {
@@ -115,19 +124,50 @@ int ShotEdits::count(State state) const
 
 void ShotEdits::type(qlonglong shot, const QString &column, const QVariant &read, const QVariant &typed)
 {
+    if (typeOne(shot, column, read, typed))
+        emit changed({shot});
+}
+
+void ShotEdits::typeMany(const QList<qlonglong> &shots, const QString &column, const QList<QVariant> &reads,
+                         const QVariant &typed)
+{
+    QList<qlonglong> touched;
+    for (int i = 0; i < shots.size(); ++i) {
+        if (typeOne(shots.at(i), column, reads.value(i), typed))
+            touched << shots.at(i);
+    }
+    if (!touched.isEmpty())
+        emit changed(touched);
+}
+
+void ShotEdits::discardMany(const QList<qlonglong> &shots, const QString &column)
+{
+    QList<qlonglong> touched;
+    for (qlonglong shot : shots) {
+        auto found = drafts.find(Key(shot, column));
+        if (found == drafts.end() || found->sending)
+            continue;
+        drafts.erase(found);
+        touched << shot;
+    }
+    if (!touched.isEmpty())
+        emit changed(touched);
+}
+
+bool ShotEdits::typeOne(qlonglong shot, const QString &column, const QVariant &read, const QVariant &typed)
+{
     const Key key(shot, column);
     auto found = drafts.find(key);
     if (found == drafts.end()) {
         if (sameValue(read, typed))
-            return;
+            return false;
         Draft d;
         d.shot = shot;
         d.column = column;
         d.read = read;
         d.typed = typed;
         drafts.insert(key, d);
-        emit changed({shot});
-        return;
+        return true;
     }
     Draft &d = found.value();
     if (d.state == State::Conflict) {
@@ -145,7 +185,7 @@ void ShotEdits::type(qlonglong shot, const QString &column, const QVariant &read
         d.state = State::Typing;
         d.reason.clear();
     }
-    emit changed({shot});
+    return true;
 }
 
 void ShotEdits::save(const QList<qlonglong> &shots, bool retryUnsaved)
@@ -318,10 +358,18 @@ void ShotEdits::send(const QList<ShotWriter::Change> &changes, Action action, qi
             ShotWriter writer(runner, table);
             writer.setHistory(kept, undoes);
             // One update of the model per chunk, as each is committed.
-            const ShotWriter::Result total = writer.write(changes, [&session, this, action](const ShotWriter::Result &chunk) {
-                session.deliver([this, chunk, action]() { apply(chunk, action); });
-            });
+            const ShotWriter::Result total =
+                writer.write(changes, [&session, this, action, shots](const ShotWriter::Result &chunk) {
+                    const int chunkShots = int(shotsIn(chunk.written, shotOfChange).size()
+                                               + shotsIn(chunk.notSaved, shotOfChange).size());
+                    session.deliver([this, chunk, action, shots, chunkShots]() {
+                        progressDone += chunkShots;
+                        progressTotal = shots;
+                        apply(chunk, action);
+                    });
+                });
             return [this, total, action, shots, kept]() {
+                progressDone = progressTotal = 0;
                 finish(total, action, shots, !kept);
                 jobEnded();
             };

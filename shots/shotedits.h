@@ -73,6 +73,12 @@ public:
     // The user typed typed into a field whose stored value was read. A
     // value equal to the one read drops the draft again.
     void type(qlonglong shot, const QString &column, const QVariant &read, const QVariant &typed);
+    // The same value typed for many shots at once (a bulk edit), each with
+    // the value read for it; one change signal for the lot.
+    void typeMany(const QList<qlonglong> &shots, const QString &column, const QList<QVariant> &reads,
+                  const QVariant &typed);
+    // Drops the typed drafts of a field of many shots (a bulk edit undone).
+    void discardMany(const QList<qlonglong> &shots, const QString &column);
     // Saves the typed drafts of these shots, and those not saved before
     // unless retryUnsaved is false (the user moving on does not try again
     // what the database refused): one shot in one checked statement,
@@ -104,6 +110,9 @@ public:
 
     // Saves or undos of this object still on their way.
     bool isBusy() const { return jobs > 0; }
+    // How far a save of many shots has come: "4,000 of 10,000 shots", or
+    // empty.
+    QString progress() const;
 
     // Words for a field in messages ("Duration (s)").
     static QString fieldLabel(const QString &column);
@@ -126,6 +135,7 @@ private:
     enum class Action { Save, Undo, Redo, Revert };
     using Key = QPair<qlonglong, QString>;
 
+    bool typeOne(qlonglong shot, const QString &column, const QVariant &read, const QVariant &typed);
     void send(const QList<ShotWriter::Change> &changes, Action action, qint64 undoes = 0);
     void apply(const ShotWriter::Result &result, Action action);
     void finish(const ShotWriter::Result &result, Action action, int shots, bool noHistoryNote);
@@ -142,6 +152,8 @@ private:
     QList<qint64> undoStack;
     QList<qint64> redoStack;
     int jobs = 0;
+    int progressDone = 0;
+    int progressTotal = 0;
 };
 
 Q_DECLARE_METATYPE(StoredValues)

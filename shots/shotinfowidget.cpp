@@ -404,16 +404,18 @@ void ShotInfoWidget::typed(QWidget *widget)
             same = ShotWriter::sameStored(shared, shots->data(shots->index(bulkRows.at(i), section), Qt::EditRole));
         const bool unchanged = same ? FormFieldDelegate::shows(widget, shared)
                                     : formWidgetValue(widget).toString().isEmpty();
+        QList<qlonglong> ids;
+        QList<QVariant> reads;
         for (int row : std::as_const(bulkRows)) {
             const qlonglong shot = shots->shotOfRow(row);
-            if (unchanged) {
-                edits()->discard(shot, column);
-                continue;
-            }
+            ids << shot;
             const ShotEdits::Draft *d = edits()->draft(shot, column);
-            const QVariant read = d && d->state != ShotEdits::State::Conflict ? d->read : shots->storedValue(row, section);
-            edits()->type(shot, column, read, value);
+            reads << (d && d->state != ShotEdits::State::Conflict ? d->read : shots->storedValue(row, section));
         }
+        if (unchanged)
+            edits()->discardMany(ids, column);
+        else
+            edits()->typeMany(ids, column, reads, value);
     } else if (mapper->currentIndex() >= 0) {
         mapper->itemDelegate()->setModelData(widget, shots, shots->index(mapper->currentIndex(), section));
     }
