@@ -9,5 +9,8 @@ namespace LayoutKeys {
 inline const char windowGeometry[] = "Layout/windowGeometry"; // size and position
 inline const char windowState[] = "Layout/windowState";       // the history panel's place
 inline const char splitterState[] = "Layout/splitterState";   // grid above the form
-inline const char gridHeaderState[] = "Layout/gridHeaderState"; // column widths, order, hidden, sort
+inline const char gridHeaderState[] = "Layout/gridHeaderState"; // column widths, order, hidden, sort: the last used
+// Per project (N its id): its own grid layout, and the shot the user was on.
+inline const char projectHeaderState[] = "Layout/project%1/gridHeaderState";
+inline const char projectCurrentShot[] = "Layout/project%1/currentShot";
 } // namespace LayoutKeys

@@ -16,6 +16,10 @@
 #include "shots/stillframeview.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDataWidgetMapper>
@@ -151,7 +155,9 @@ MainWindow::MainWindow(QWidget *parent)
     refreshAction->setShortcutContext(Qt::WindowShortcut);
     connect(refreshAction, &QAction::triggered, this, [this]() {
         savePending();
+        refreshing = true;
         grid->update_request();
+        grid->model->readCompletions();
     });
 
     // Find: the words typed narrow the rows on the server; the status bar
@@ -180,13 +186,16 @@ MainWindow::MainWindow(QWidget *parent)
                                   QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Enter)});
     for (QAction *action : {nextAction, previousAction})
         action->setShortcutContext(Qt::WindowShortcut);
+    // The next shot starts where logging starts: its first field.
     connect(nextAction, &QAction::triggered, this, [this]() {
         savePending();
-        grid->stepRow(1);
+        if (grid->stepRow(1))
+            info->focusFirstField();
     });
     connect(previousAction, &QAction::triggered, this, [this]() {
         savePending();
-        grid->stepRow(-1);
+        if (grid->stepRow(-1))
+            info->focusFirstField();
     });
 
     // The changes of the shot shown, beside the form.
@@ -204,6 +213,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     countLabel = new QLabel(this);
     countLabel->setObjectName(QStringLiteral("countLabel"));
+    // Which project is open, always in sight.
+    projectLabel = new QLabel(this);
+    projectLabel->setObjectName(QStringLiteral("projectLabel"));
     // A wait for the server that lasts: what it waits for, and Cancel.
     busyLabel = new QLabel(this);
     busyLabel->setObjectName(QStringLiteral("busyLabel"));
@@ -214,6 +226,7 @@ MainWindow::MainWindow(QWidget *parent)
     statusBar()->addPermanentWidget(busyLabel);
     statusBar()->addPermanentWidget(busyCancel);
     statusBar()->addPermanentWidget(countLabel);
+    statusBar()->addPermanentWidget(projectLabel);
     busyLabel->hide();
     busyCancel->hide();
     busyTimer = new QTimer(this);
@@ -282,7 +295,12 @@ void MainWindow::buildBrowser()
         showCount();
         if (ok)
             historyPanel->refresh();
+        if (ok && refreshing)
+            statusBar()->showMessage(tr("Refreshed"), 3000);
+        refreshing = false;
     });
+    grid->model->readCompletions();
+    restoreProjectLayout();
 }
 
 void MainWindow::updateUndoActions()
@@ -423,7 +441,7 @@ void MainWindow::changeProject()
     if (chooser.exec() != QDialog::Accepted)
         return;
 
-    const QByteArray header = grid->headerState();
+    saveProjectLayout();
     const QByteArray split = splitter->saveState();
     GridWidget *oldGrid = grid;
     ShotInfoWidget *oldInfo = info;
@@ -435,7 +453,6 @@ void MainWindow::changeProject()
     findBar->clear();
     buildBrowser();
     splitter->restoreState(split);
-    grid->setHeaderState(header);
     oldGrid->deleteLater();
     oldInfo->deleteLater();
     oldModel->deleteLater();
@@ -456,13 +473,41 @@ void MainWindow::exportShots()
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setNameFilter(tr("CSV files (*.csv)"));
     dialog.setDefaultSuffix(QStringLiteral("csv"));
-    dialog.selectFile(QStringLiteral("shots.csv"));
+    // "<project> shots.csv" in the documents folder.
+    QString name = grid->model->projectName();
+    name.replace(QRegularExpression(QStringLiteral("[/\\\\:*?\"<>|]")), QStringLiteral("_"));
+    dialog.setDirectory(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+    dialog.selectFile(name.isEmpty() ? tr("shots.csv") : tr("%1 shots.csv").arg(name));
+    // What goes in: the columns as the grid shows them, or the whole table;
+    // and the mark spreadsheet programs need to read UTF-8.
+    auto *allColumns = new QCheckBox(tr("Include all columns"), &dialog);
+    allColumns->setObjectName(QStringLiteral("allColumnsBox"));
+    allColumns->setToolTip(tr("Every column of the table under its name, digests included, instead of the "
+                              "columns shown in the grid's order"));
+    auto *forSpreadsheets = new QCheckBox(tr("For spreadsheets (UTF-8 with byte-order mark)"), &dialog);
+    forSpreadsheets->setObjectName(QStringLiteral("forSpreadsheetsBox"));
+    forSpreadsheets->setChecked(true);
+    if (auto *layout = qobject_cast<QGridLayout *>(dialog.layout())) {
+        const int row = layout->rowCount();
+        layout->addWidget(allColumns, row, 0, 1, -1);
+        layout->addWidget(forSpreadsheets, row + 1, 0, 1, -1);
+    }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     const QString path = dialog.selectedFiles().constFirst();
     // The rows as shown now, written off the GUI thread: a large project
     // takes a second or more, and the window goes on meanwhile.
-    const ShotExport snapshot = exportOfShownShots(grid->model);
+    QList<int> columns;
+    if (!allColumns->isChecked()) {
+        QHeaderView *header = grid->horizontalHeader();
+        for (int visual = 0; visual < header->count(); ++visual) {
+            const int column = header->logicalIndex(visual);
+            if (!grid->isColumnHidden(column))
+                columns << column;
+        }
+    }
+    ShotExport snapshot = exportOfShownShots(grid->model, columns);
+    snapshot.byteOrderMark = forSpreadsheets->isChecked();
     exporting = true;
     exportAction->setEnabled(false);
     statusBar()->showMessage(tr("Exporting %n shots...", nullptr, int(snapshot.rows.size())));
@@ -491,7 +536,32 @@ void MainWindow::restoreLayout()
     restoreGeometry(store.value(LayoutKeys::windowGeometry).toByteArray());
     restoreState(store.value(LayoutKeys::windowState).toByteArray());
     splitter->restoreState(store.value(LayoutKeys::splitterState).toByteArray());
-    grid->setHeaderState(store.value(LayoutKeys::gridHeaderState).toByteArray());
+}
+
+void MainWindow::restoreProjectLayout()
+{
+    // The project's own layout; a project shown for the first time starts
+    // from the layout used last.
+    QSettings store(ConnectionKeys::organisation, ConnectionKeys::application);
+    const int project = grid->projectId();
+    QByteArray header = store.value(QString::fromLatin1(LayoutKeys::projectHeaderState).arg(project)).toByteArray();
+    if (header.isEmpty())
+        header = store.value(LayoutKeys::gridHeaderState).toByteArray();
+    grid->setHeaderState(header);
+    grid->setStartShot(store.value(QString::fromLatin1(LayoutKeys::projectCurrentShot).arg(project)));
+}
+
+void MainWindow::saveProjectLayout()
+{
+    QSettings store(ConnectionKeys::organisation, ConnectionKeys::application);
+    const int project = grid->projectId();
+    const QByteArray header = grid->headerState();
+    store.setValue(LayoutKeys::gridHeaderState, header);
+    store.setValue(QString::fromLatin1(LayoutKeys::projectHeaderState).arg(project), header);
+    const qlonglong shot = info->currentShot();
+    if (shot)
+        store.setValue(QString::fromLatin1(LayoutKeys::projectCurrentShot).arg(project), shot);
+    store.sync();
 }
 
 void MainWindow::saveLayout()
@@ -500,8 +570,8 @@ void MainWindow::saveLayout()
     store.setValue(LayoutKeys::windowGeometry, saveGeometry());
     store.setValue(LayoutKeys::windowState, saveState());
     store.setValue(LayoutKeys::splitterState, splitter->saveState());
-    store.setValue(LayoutKeys::gridHeaderState, grid->headerState());
     store.sync();
+    saveProjectLayout();
 }
 
 void MainWindow::showCount()
@@ -509,6 +579,8 @@ void MainWindow::showCount()
     const int shown = grid->model->rowCount();
     const int total = grid->projectShotCount();
     countLabel->setText(total < 0 ? tr("%1 shots").arg(shown) : tr("%1 of %2 shots").arg(shown).arg(total));
+    const QString name = grid->model->projectName();
+    projectLabel->setText(name.isEmpty() ? QString() : tr("Project: %1").arg(name));
     info->setNoShotHint(total == 0 ? tr("This project has no shots yet. Use Sync Project in the "
                                         "project chooser (File > Change Project...) to list its "
                                         "clips.")

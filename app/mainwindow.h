@@ -56,6 +56,7 @@ private:
     QAction *findAction = nullptr;
     FindBar *findBar = nullptr;
     QLabel *countLabel = nullptr;
+    QLabel *projectLabel = nullptr;
 
     QAction *exportAction = nullptr;
     QAction *changeProjectAction = nullptr;
@@ -74,10 +75,14 @@ private:
     QTimer *busyTimer = nullptr;
     bool exporting = false;
     bool closing = false;
+    bool refreshing = false;
 
     void showCount();
     void exportShots();
     void restoreLayout();
+    // The grid layout and the shot of the project shown, for next time.
+    void saveProjectLayout();
+    void restoreProjectLayout();
     void buildBrowser();
     void changeProject();
     void saveLayout();

@@ -39,7 +39,7 @@ namespace {
 // returns false, through a temporary file renamed only when complete.
 Result writeRecords(const QString &path, const QStringList &header,
                     const std::function<bool(QStringList *fields)> &next,
-                    const std::function<QString()> &readError = {})
+                    const std::function<QString()> &readError = {}, bool byteOrderMark = false)
 {
     Result result;
     QSaveFile file(path);
@@ -48,7 +48,10 @@ Result writeRecords(const QString &path, const QStringList &header,
         result.error = QStringLiteral("%1 could not be written: %2").arg(path, file.errorString());
         return result;
     }
-    QByteArray chunk = record(header).toUtf8();
+    // Spreadsheet programs opened by double-click take a file without the
+    // mark for the local 8-bit encoding.
+    QByteArray chunk = byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray();
+    chunk += record(header).toUtf8();
     QStringList fields;
     bool complete = true;
     while (complete && next(&fields)) {
@@ -93,9 +96,10 @@ Result writeRecords(const QString &path, const QStringList &header,
 }
 } // namespace
 
-Result write(const QString &path, const QStringList &header, const std::function<bool(QStringList *fields)> &next)
+Result write(const QString &path, const QStringList &header, const std::function<bool(QStringList *fields)> &next,
+             bool byteOrderMark)
 {
-    return writeRecords(path, header, next);
+    return writeRecords(path, header, next, {}, byteOrderMark);
 }
 
 Result write(const QAbstractItemModel *model, const QString &path)

@@ -28,9 +28,9 @@ struct Result
 };
 
 // Writes the header, then the records next() hands over until it returns
-// false. Safe on any thread.
+// false, after a UTF-8 byte-order mark when asked. Safe on any thread.
 Result write(const QString &path, const QStringList &header,
-             const std::function<bool(QStringList *fields)> &next);
+             const std::function<bool(QStringList *fields)> &next, bool byteOrderMark = false);
 
 // Writes every row of the model (all columns, in the model's order, under
 // the header names) to path. The file is written under a temporary name

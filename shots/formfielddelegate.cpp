@@ -27,6 +27,7 @@ void FormFieldDelegate::setWidgetValue(QWidget *widget, const QVariant &value)
         if (value.isNull() || !value.isValid()) {
             box->setTristate(true);
             box->setCheckState(Qt::PartiallyChecked);
+            box->setText(QStringLiteral("not set"));
         } else {
             box->setTristate(false);
             box->setChecked(value.toInt() != 0);

@@ -4,12 +4,15 @@
 #include "db/statements.h"
 #include "shots/clipfiles.h"
 #include "shots/shotcelldelegate.h"
+#include "shots/shotedits.h"
 #include "shots/shotfilter.h"
 #include "shots/shottablemodel.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QMenu>
 #include <QScrollBar>
 #include <QSqlDatabase>
@@ -57,15 +60,54 @@ GridWidget::~GridWidget() = default;
 
 void GridWidget::setUpColumns()
 {
-    // The first read brought the columns: the project's column is the same
-    // for every row, and the layout the user left takes over.
-    hideColumn(model->fieldIndex(QStringLiteral("project")));
-    resizeColumnsToContents();
-    if (!pendingHeaderState.isEmpty()) {
-        const QByteArray state = pendingHeaderState;
-        pendingHeaderState.clear();
-        setHeaderState(state);
+    // The first read brought the columns: the layout the user left takes
+    // over, or the one for logging.
+    const QByteArray state = pendingHeaderState;
+    pendingHeaderState.clear();
+    if (state.isEmpty() || !applyHeaderState(state))
+        useLoggingLayout();
+}
+
+void GridWidget::useLoggingLayout()
+{
+    QHeaderView *header = horizontalHeader();
+    // Left to right: what a logger reads and fills in; the notes last, so
+    // they take the width that remains.
+    const QStringList order = {"id",       "filename", "location", "scene", "shot",     "takes", "shottype",
+                               "prod",     "quality",  "duration", "descid", "related", "MD5",   "SHA1",
+                               "project",  "notes"};
+    int visual = 0;
+    for (const QString &name : order) {
+        const int column = model->fieldIndex(name);
+        if (column < 0)
+            continue;
+        header->moveSection(header->visualIndex(column), visual++);
     }
+    for (int column = 0; column < model->columnCount(); ++column)
+        setColumnHidden(column, false);
+    for (const char *name : {"project", "MD5", "SHA1"})
+        hideColumn(model->fieldIndex(QLatin1String(name)));
+    resizeColumnsToContents();
+    // A column never starts wider than a third of the window's width.
+    const int widest = qMax(120, width() / 3);
+    for (int column = 0; column < model->columnCount(); ++column) {
+        if (header->sectionSize(column) > widest)
+            header->resizeSection(column, widest);
+    }
+    header->setStretchLastSection(true);
+}
+
+bool GridWidget::applyHeaderState(const QByteArray &state)
+{
+    // A state from before the columns changed does not fit them.
+    if (!horizontalHeader()->restoreState(state) || horizontalHeader()->count() != model->columnCount())
+        return false;
+    // project stays hidden whatever was stored, and a stored sort only
+    // takes effect through the model.
+    hideColumn(model->fieldIndex(QStringLiteral("project")));
+    horizontalHeader()->setStretchLastSection(true);
+    sortByColumn(horizontalHeader()->sortIndicatorSection(), horizontalHeader()->sortIndicatorOrder());
+    return true;
 }
 
 void GridWidget::setHeaderState(const QByteArray &state)
@@ -74,12 +116,8 @@ void GridWidget::setHeaderState(const QByteArray &state)
         pendingHeaderState = state;
         return;
     }
-    if (state.isEmpty() || !horizontalHeader()->restoreState(state))
-        return;
-    // project stays hidden whatever was stored, and a stored sort only
-    // takes effect through the model.
-    hideColumn(model->fieldIndex(QStringLiteral("project")));
-    sortByColumn(horizontalHeader()->sortIndicatorSection(), horizontalHeader()->sortIndicatorOrder());
+    if (state.isEmpty() || !applyHeaderState(state))
+        useLoggingLayout();
 }
 
 QByteArray GridWidget::headerState() const
@@ -176,6 +214,11 @@ void GridWidget::restorePlace()
 {
     const bool resorted = placeSortColumn != horizontalHeader()->sortIndicatorSection()
         || placeSortOrder != horizontalHeader()->sortIndicatorOrder();
+    if (!placeId.isValid() && startShot.isValid()) {
+        // The first rows of a window: the shot the user was on last time.
+        placeId = startShot;
+        startShot = QVariant();
+    }
     int row = model->rowOfId(placeId);
     const bool kept = row >= 0;
     if (!kept && model->rowCount() > 0)
@@ -214,10 +257,20 @@ void GridWidget::showColumnMenu(const QPoint &position)
 {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("columnMenu"));
-    int shown = 0;
-    for (int column = 0; column < model->columnCount(); ++column)
-        shown += isColumnHidden(column) ? 0 : 1;
+    // Ticking a column keeps the menu open, so several can be shown or
+    // hidden in one go (see eventFilter).
+    menu.installEventFilter(this);
     const int projectColumn = model->fieldIndex(QStringLiteral("project"));
+    QList<QAction *> actions;
+    auto updateEnabled = [this, &actions]() {
+        int shown = 0;
+        for (QAction *action : std::as_const(actions))
+            shown += action->isChecked() ? 1 : 0;
+        // The last column shown stays: a grid without columns cannot be
+        // given them back through its header.
+        for (QAction *action : std::as_const(actions))
+            action->setEnabled(!action->isChecked() || shown > 1);
+    };
     for (int visual = 0; visual < horizontalHeader()->count(); ++visual) {
         const int column = horizontalHeader()->logicalIndex(visual);
         if (column == projectColumn) // the same for every row
@@ -225,12 +278,77 @@ void GridWidget::showColumnMenu(const QPoint &position)
         QAction *action = menu.addAction(model->headerData(column, Qt::Horizontal).toString());
         action->setCheckable(true);
         action->setChecked(!isColumnHidden(column));
-        // The last column shown stays: a grid without columns cannot be
-        // given them back through its header.
-        action->setEnabled(isColumnHidden(column) || shown > 1);
-        connect(action, &QAction::toggled, this, [this, column](bool on) { setColumnHidden(column, !on); });
+        action->setToolTip(model->columnName(column));
+        connect(action, &QAction::toggled, this, [this, column, updateEnabled](bool on) {
+            setColumnHidden(column, !on);
+            updateEnabled();
+        });
+        actions << action;
     }
+    updateEnabled();
+    menu.addSeparator();
+    QAction *logging = menu.addAction(tr("Layout for Logging"));
+    logging->setObjectName(QStringLiteral("loggingLayoutAction"));
+    connect(logging, &QAction::triggered, this, &GridWidget::useLoggingLayout);
     menu.exec(horizontalHeader()->viewport()->mapToGlobal(position));
+}
+
+bool GridWidget::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *menu = qobject_cast<QMenu *>(watched);
+    if (menu && menu->objectName() == QLatin1String("columnMenu")) {
+        QAction *action = nullptr;
+        if (event->type() == QEvent::MouseButtonRelease)
+            action = menu->actionAt(static_cast<QMouseEvent *>(event)->position().toPoint());
+        else if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent *>(event)->key();
+            if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)
+                action = menu->activeAction();
+        }
+        if (action && action->isCheckable() && action->isEnabled()) {
+            action->toggle();
+            return true;
+        }
+    }
+    return QTableView::eventFilter(watched, event);
+}
+
+void GridWidget::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier
+        && state() != QAbstractItemView::EditingState) {
+        clearSelectedCells();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void GridWidget::clearSelectedCells()
+{
+    QModelIndexList cells = selectionModel()->selectedIndexes();
+    if (cells.isEmpty() && currentIndex().isValid())
+        cells << currentIndex();
+    // Per column, the shots whose cell empties; one save for all of them.
+    QHash<int, QList<qlonglong>> shotsOf;
+    QHash<int, QList<QVariant>> readsOf;
+    QList<qlonglong> shots;
+    ShotEdits *edits = model->edits();
+    for (const QModelIndex &cell : std::as_const(cells)) {
+        const int column = cell.column();
+        if (isColumnHidden(column) || model->isReadOnlyColumn(column))
+            continue;
+        const qlonglong shot = model->shotOfRow(cell.row());
+        const ShotEdits::Draft *draft = edits->draft(shot, model->columnName(column));
+        shotsOf[column] << shot;
+        readsOf[column] << (draft && draft->state != ShotEdits::State::Conflict ? draft->read
+                                                                                 : model->storedValue(cell.row(), column));
+        if (!shots.contains(shot))
+            shots << shot;
+    }
+    for (auto it = shotsOf.cbegin(); it != shotsOf.cend(); ++it)
+        edits->typeMany(it.value(), model->columnName(it.key()), readsOf.value(it.key()), QVariant());
+    if (!shots.isEmpty())
+        edits->save(shots);
 }
 
 void GridWidget::contextMenuEvent(QContextMenuEvent *event)

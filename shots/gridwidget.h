@@ -42,9 +42,18 @@ public:
     bool stepRow(int delta);
 
     // The header's layout (widths, order, hidden columns, sort), applied
-    // once the columns are known.
+    // once the columns are known; without one (or with one that no longer
+    // fits the columns) the grid starts from its layout for logging.
     void setHeaderState(const QByteArray &state);
     QByteArray headerState() const;
+    // The layout for logging: the descriptive columns first, sized to what
+    // they hold, the digests hidden, the notes taking the remaining width.
+    void useLoggingLayout();
+    // The shot to make current when the rows first arrive (the one the
+    // user was on when the window last closed); the first row without it.
+    void setStartShot(const QVariant &id) { startShot = id; }
+    // Clears the selected cells of editable columns (NULL), as one save.
+    void clearSelectedCells();
 
 public slots:
     // Reads the rows again, with the filter and sort order in force, and
@@ -58,10 +67,13 @@ signals:
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
 
 private:
     void setUpColumns();
+    bool applyHeaderState(const QByteArray &state);
     void rememberPlace();
     void restorePlace();
     void showColumnMenu(const QPoint &position);
@@ -70,6 +82,7 @@ private:
     QString findText;
     bool findNotLogged = false;
     QByteArray pendingHeaderState;
+    QVariant startShot;
 
     struct SelectedRange
     {

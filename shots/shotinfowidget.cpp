@@ -1,5 +1,6 @@
 #include "shots/shotinfowidget.h"
 
+#include "shots/fieldcompleter.h"
 #include "shots/formfielddelegate.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
@@ -185,12 +186,25 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
         connect(edit, &QLineEdit::returnPressed, this, [this]() { saveChanges(); });
     }
     for (QTextEdit *edit : {locationEdit, shotTypeEdit, notesEdit})
-        connect(edit, &QTextEdit::textChanged, this, [this, edit]() { typed(edit); });
+        connect(edit, &QTextEdit::textChanged, this, [this, edit]() {
+            if (loading)
+                return;
+            typed(edit);
+            if (FieldCompleter *completer = completers.value(columnOf(edit)))
+                completer->typed();
+        });
     connect(prodBox, &QCheckBox::clicked, this, [this]() {
         // Partly checked only ever means NULL; a click sets yes or no.
         if (prodBox->checkState() != Qt::PartiallyChecked)
             prodBox->setTristate(false);
         typed(prodBox);
+    });
+    // The box says in words what a partly checked box means here.
+    connect(prodBox, &QCheckBox::stateChanged, this, [this](int state) {
+        if (state != Qt::PartiallyChecked)
+            prodBox->setText(QString());
+        else if (prodBox->text().isEmpty())
+            prodBox->setText(QStringLiteral("not set"));
     });
     connect(qualitySlider, &QSlider::valueChanged, this, [this]() {
         if (loading)
@@ -210,9 +224,21 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
         qualitySlider->setValue(value);
         typed(qualitySlider);
     });
-    for (QWidget *widget : {static_cast<QWidget *>(prodBox), static_cast<QWidget *>(durationEdit),
-                            static_cast<QWidget *>(qualitySlider), static_cast<QWidget *>(qualitySpin)})
+    // Keys of the fields: Delete to empty, digits on the slider, Space on
+    // the production flag, Ctrl+D to copy the shot above.
+    for (QWidget *widget : fieldWidgets())
         widget->installEventFilter(this);
+    qualitySpin->installEventFilter(this);
+    prodBox->setToolTip(QStringLiteral("Space: yes or no. Delete: not set."));
+
+    // Location, scene and shot type offer the values the project holds.
+    completers.insert(QStringLiteral("location"), new FieldCompleter(locationEdit));
+    completers.insert(QStringLiteral("scene"), new FieldCompleter(sceneEdit));
+    completers.insert(QStringLiteral("shottype"), new FieldCompleter(shotTypeEdit));
+    for (auto it = completers.cbegin(); it != completers.cend(); ++it) {
+        QWidget *widget = widgetOfColumn(it.key());
+        connect(it.value(), &FieldCompleter::chosen, this, [this, widget]() { typed(widget); });
+    }
 
     // The rows of the form, each with its label on the left.
     for (int i = 0; i < rowWidgets.size(); ++i) {
@@ -297,6 +323,10 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
     connect(model->edits(), &ShotEdits::changed, this, [this]() {
         showMarks();
         showConflicts();
+    });
+    connect(model, &ShotTableModel::completionsRead, this, [this]() {
+        for (auto it = completers.cbegin(); it != completers.cend(); ++it)
+            it.value()->setValues(shots->completions(it.key()));
     });
     if (model->hasColumns())
         bindColumns();
@@ -673,6 +703,8 @@ void ShotInfoWidget::loadBulk()
             same = ShotWriter::sameStored(first, shots->data(shots->index(bulkRows.at(i), column), Qt::EditRole));
         if (!widget->hasFocus() || !FormFieldDelegate::shows(widget, same ? first : QVariant()))
             FormFieldDelegate::setWidgetValue(widget, same ? first : QVariant());
+        if (widget == prodBox && !same)
+            prodBox->setText(several);
         if (auto *edit = qobject_cast<QLineEdit *>(widget))
             edit->setPlaceholderText(same ? QString() : several);
         else if (auto *edit = qobject_cast<QTextEdit *>(widget))
@@ -717,6 +749,18 @@ bool ShotInfoWidget::eventFilter(QObject *watched, QEvent *event)
     auto *key = static_cast<QKeyEvent *>(event);
     auto *widget = static_cast<QWidget *>(watched);
     const bool plain = !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    if (key->key() == Qt::Key_D && key->modifiers() == Qt::ControlModifier)
+        return ditto(widget);
+    // Space on the production flag: yes, then no (never back to not set).
+    if (widget == prodBox && plain && key->key() == Qt::Key_Space) {
+        const bool yes = prodBox->checkState() != Qt::Checked;
+        prodBox->setTristate(false);
+        prodBox->setChecked(yes);
+        typed(prodBox);
+        return true;
+    }
+    if (widget != prodBox && widget != durationEdit && widget != qualitySlider && widget != qualitySpin)
+        return QWidget::eventFilter(watched, event);
     // Delete on the production flag or the quality sets it back to empty;
     // on the duration, when the text is gone or all selected.
     if (key->key() == Qt::Key_Delete && plain) {
@@ -739,6 +783,31 @@ bool ShotInfoWidget::eventFilter(QObject *watched, QEvent *event)
         return true;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void ShotInfoWidget::focusFirstField()
+{
+    locationEdit->setFocus(Qt::ShortcutFocusReason);
+    locationEdit->moveCursor(QTextCursor::End);
+}
+
+bool ShotInfoWidget::ditto(QWidget *widget)
+{
+    if (widget == qualitySpin)
+        widget = qualitySlider;
+    const int row = mapper->currentIndex();
+    if (!shots || isBulk() || row < 1 || !fieldWidgets().contains(widget))
+        return true;
+    // The shot above as the grid shows it, which is the model's order.
+    const QVariant above = shots->data(shots->index(row - 1, shots->fieldIndex(columnOf(widget))), Qt::EditRole);
+    loading++;
+    FormFieldDelegate::setWidgetValue(widget, above);
+    loading--;
+    showQualityNumber();
+    if (auto *edit = qobject_cast<QTextEdit *>(widget))
+        edit->moveCursor(QTextCursor::End);
+    typed(widget);
+    return true;
 }
 
 void ShotInfoWidget::setNoShotHint(const QString &text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QPair>
 #include <QStringList>
@@ -17,6 +18,7 @@ class QSlider;
 class QSpinBox;
 class QTextEdit;
 class NoticeBar;
+class FieldCompleter;
 class ShotEdits;
 class ShotTableModel;
 class StillFrameView;
@@ -84,6 +86,10 @@ public:
     void setNoShotHint(const QString &text);
     // Shows the form in bulk mode (several rows) or the mapper's row.
     bool isBulk() const { return !bulkRows.isEmpty(); }
+    // Puts the cursor into the first field (Location), at its end.
+    void focusFirstField();
+    // Copies a field's value from the shot above in grid order (Ctrl+D).
+    bool ditto(QWidget *widget);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -137,6 +143,7 @@ private:
     int loading = 0;     // the form is setting its widgets, not the user
     bool bound = false;
     bool bulkReloadDue = false;
+    QHash<QString, FieldCompleter *> completers; // by column
     QPair<QString, QString> framedShot{QStringLiteral("\n"), QString()}; // file and MD5 the frame shows
 };
 

@@ -7,6 +7,7 @@
 #include "shots/shotedits.h"
 #include "shots/shotwriter.h"
 
+#include <QSet>
 #include <QSqlDriver>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -53,6 +54,7 @@ struct ShotTableModel::ReadResult
     QHash<QString, int> limits;
     QList<QVariantList> rows;
     int projectTotal = -1;
+    QString projectName;
     QString sortName;
     Qt::SortOrder order = Qt::AscendingOrder;
 };
@@ -200,6 +202,9 @@ bool ShotTableModel::select()
                 if (project > 0 && runner.run(query, QString::fromLatin1(Sql::countProjectShots), {project}).ok()
                     && query.next())
                     result.projectTotal = query.value(0).toInt();
+                if (project > 0 && runner.run(query, QString::fromLatin1(Sql::findProjectName), {project}).ok()
+                    && query.next())
+                    result.projectName = query.value(1).toString();
             }
             return [this, result, mine]() { applyRead(result, mine); };
         },
@@ -243,6 +248,46 @@ void ShotTableModel::refreshShot(int row)
         tr("Reading shot %1").arg(shot));
 }
 
+void ShotTableModel::readCompletions()
+{
+    if (projectId <= 0 || table.isEmpty())
+        return;
+    const int projectNumber = projectId;
+    worker->post(
+        this,
+        [this, projectNumber](DbSession &session) -> DbWorker::Continuation {
+            StatementRunner runner = session.runner();
+            QSqlQuery query(runner.database());
+            QHash<QString, QStringList> values;
+            for (const QString &column : {QStringLiteral("location"), QStringLiteral("scene"),
+                                          QStringLiteral("shottype")}) {
+                // The column name is one of these three, never typed text.
+                if (!runner.run(query,
+                                QStringLiteral("Select Distinct %1 From shots Where project = ? And %1 <> '' "
+                                               "Order By %1")
+                                    .arg(column),
+                                {projectNumber})
+                         .ok())
+                    return {};
+                QStringList list;
+                QSet<QString> seen;
+                while (query.next()) {
+                    const QString value = PlainText::fromStored(query.value(0).toString());
+                    if (!value.isEmpty() && !seen.contains(value)) {
+                        seen.insert(value);
+                        list << value;
+                    }
+                }
+                values.insert(column, list);
+            }
+            return [this, values]() {
+                valuesUsed = values;
+                emit completionsRead();
+            };
+        },
+        tr("Reading the values used in the project"));
+}
+
 void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
 {
     if (readGeneration != generation)
@@ -275,6 +320,8 @@ void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
     if (sortBy < 0 && !sortName.isEmpty())
         sortBy = fieldIndex(sortName);
     projectTotal = result.projectTotal;
+    if (!result.projectName.isEmpty())
+        project = result.projectName;
     endResetModel();
     setReading(false);
     if (newColumns)
@@ -522,12 +569,13 @@ ShotExport exportOfShownShots(const ShotTableModel *model, const QList<int> &col
 {
     ShotExport snapshot;
     snapshot.columns = columns;
-    if (snapshot.columns.isEmpty()) {
+    const bool wholeTable = columns.isEmpty();
+    if (wholeTable) {
         for (int column = 0; column < model->columnCount(); ++column)
             snapshot.columns << column;
     }
     for (int column : std::as_const(snapshot.columns)) {
-        snapshot.header << model->columnName(column);
+        snapshot.header << (wholeTable ? model->columnName(column) : ShotColumns::label(model->columnName(column)));
         snapshot.plainText << model->isPlainTextColumn(column);
     }
     // Shared, not copied: the rows stay as they are while the model reads new ones.
@@ -551,7 +599,7 @@ Csv::Result ShotExport::write(const QString &path) const
                 *fields << (plainText.at(i) ? PlainText::fromStored(value.toString()) : value.toString());
         }
         return true;
-    });
+    }, byteOrderMark);
 }
 
 Csv::Result exportShownShots(const ShotTableModel *model, const QString &path)

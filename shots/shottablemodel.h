@@ -89,6 +89,14 @@ public:
     // The project's shots, filter or not, counted with the last read; -1
     // when the server could not say.
     int projectShotCount() const { return projectTotal; }
+    // The project's name, read with the rows.
+    QString projectName() const { return project; }
+
+    // The values the project's shots hold in a column (location, scene,
+    // shot type), for completion: read in one statement each, on request
+    // (the window asks when it opens and on Refresh).
+    void readCompletions();
+    QStringList completions(const QString &column) const { return valuesUsed.value(column); }
 
     // location, shottype and notes: free text, possibly several lines.
     bool isPlainTextColumn(int column) const;
@@ -118,6 +126,7 @@ signals:
     // The connection was lost and reopened.
     void reconnected();
     void busyChanged(bool busy);
+    void completionsRead();
 
 private:
     struct ReadResult;
@@ -145,6 +154,8 @@ private:
     QList<QVariantList> rows;
     QHash<qlonglong, int> rowById;
     int projectTotal = -1;
+    QString project;
+    QHash<QString, QStringList> valuesUsed;
 
     quint64 generation = 0;   // of the latest read asked for
     quint64 appliedGeneration = 0;
@@ -162,6 +173,7 @@ struct ShotExport
     QList<int> columns;
     QList<bool> plainText;
     QList<QVariantList> rows;
+    bool byteOrderMark = false; // for spreadsheet programs
 
     // Writes them as CSV (see Csv::write); free text as plain text, NULL
     // as an empty field. Safe on any thread.
@@ -169,6 +181,7 @@ struct ShotExport
 };
 
 // The rows shown (filter and sort in force, and rows saved out of the
-// filter since), every column unless columns names some, in that order.
+// filter since): every column under its name, or the given columns, in that
+// order, under their words ("Location").
 ShotExport exportOfShownShots(const ShotTableModel *model, const QList<int> &columns = {});
 Csv::Result exportShownShots(const ShotTableModel *model, const QString &path);

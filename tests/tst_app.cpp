@@ -27,6 +27,13 @@
 #include <QTimer>
 #include <QSignalSpy>
 #include <QElapsedTimer>
+#include <QTextEdit>
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QProcess>
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QLabel>
 #include <QAction>
@@ -89,6 +96,15 @@ private slots:
                      .arg(fileMd5(clip), QString(40, 'a'), QString(32, 'b'), QString(40, 'b'),
                           QString(32, 'c'), QString(40, 'c'))),
                  qPrintable(shots.lastError().text()));
+        // A crew day: 25 clips of a third project.
+        QVERIFY(TestDb::addProject(seed, "Crew day", QVariant()));
+        QStringList day;
+        for (int i = 0; i < 25; ++i)
+            day << QStringLiteral("(3, 'raw/Day/%1.MTS', '%2', '%3', '%4')")
+                       .arg(i, 5, 10, QLatin1Char('0'))
+                       .arg(QString(32, 'd'), QString(40, 'd'), QString::number(100 - i));
+        QVERIFY2(shots.exec("INSERT INTO shots (project, filename, MD5, SHA1, scene) VALUES " + day.join(",")),
+                 qPrintable(shots.lastError().text()));
         ConnectionSettings{TestDb::serverText(), TestDb::name(), TestDb::user(), TestDb::password(), root.path()}.save();
         // The first start knows no layout.
         QSettings(ConnectionKeys::organisation, ConnectionKeys::application).remove("Layout");
@@ -104,15 +120,33 @@ private slots:
 
     // Builds the main window through both dialogs; it is never deleted
     // (its destructor ends the process).
-    MainWindow *openMainWindow()
+    MainWindow *openMainWindow(const QString &project = QString())
     {
         whenModal("LoginDialog", [](QWidget *login) {
             login->findChild<QAbstractButton *>("okButton")->click();
         });
-        whenModal("ProjectSelector", [](QWidget *chooser) {
+        whenModal("ProjectSelector", [project](QWidget *chooser) {
+            if (!project.isEmpty()) {
+                auto *box = chooser->findChild<QComboBox *>("projectBox");
+                box->setCurrentIndex(box->findText(project));
+            }
             chooser->findChild<QAbstractButton *>("editButton")->click();
         });
         return new MainWindow;
+    }
+
+    // The highlighted rows are exactly the one the form shows.
+    static bool formShowsTheHighlightedRow(const GridWidget *grid, const ShotInfoWidget *info)
+    {
+        const QModelIndexList rows = grid->selectionModel()->selectedRows(0).isEmpty()
+            ? QModelIndexList()
+            : grid->selectionModel()->selectedRows(0);
+        QSet<int> highlighted;
+        for (const QModelIndex &cell : grid->selectionModel()->selectedIndexes())
+            highlighted.insert(cell.row());
+        const int current = grid->currentIndex().row();
+        return highlighted == QSet<int>{current} && grid->model->shotOfRow(current) == info->currentShot()
+            && grid->viewport()->rect().intersects(grid->visualRect(grid->currentIndex()));
     }
 
     void cleanupTestCase()
@@ -208,7 +242,7 @@ private slots:
         qApp->setStyleSheet("QSplitter::handle { background-color: gray }");
         QVERIFY(QTest::qWaitForWindowExposed(window));
         window->resize(1000, 700);
-        grid->setCurrentIndex(grid->model->index(0, 3));
+        grid->setCurrentIndex(grid->model->index(0, 2));
         QTRY_VERIFY_WITH_TIMEOUT(!info->frameView()->pixmap().isNull(), 30000);
         QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow")));
 
@@ -228,12 +262,12 @@ private slots:
                                        QItemSelectionModel::ClearAndSelect);
         QCOMPARE(info->bulkSelection().size(), 2);
         QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow-filtered-selected")));
-        grid->setCurrentIndex(grid->model->index(0, 3));
+        grid->setCurrentIndex(grid->model->index(0, 2));
         QVERIFY(info->bulkSelection().isEmpty());
         QTest::keyClick(findEdit, Qt::Key_Escape);
         QTRY_COMPARE(count->text(), QStringLiteral("3 of 3 shots"));
         QVERIFY(settle(grid));
-        grid->setCurrentIndex(grid->model->index(0, 3));
+        grid->setCurrentIndex(grid->model->index(0, 2));
 
         // A refused write shows in the status bar; the next save clears it.
         const QModelIndex scene = grid->model->index(1, grid->model->fieldIndex("scene"));
@@ -253,7 +287,7 @@ private slots:
         QVERIFY(settle(grid));
         QCOMPARE(grid->model->data(grid->model->index(2, grid->model->fieldIndex("scene"))).toString(),
                  QStringLiteral("9"));
-        QCOMPARE(grid->currentIndex(), grid->model->index(0, 3));
+        QCOMPARE(grid->currentIndex(), grid->model->index(0, 2));
 
         // Alt+F, E exports the shots shown; the status bar counts the rows.
         const QString exported = root.filePath("exported.csv");
@@ -276,18 +310,18 @@ private slots:
         QCOMPARE(csv.readAll().count("\r\n"), 4);
 
         // Ctrl+Return saves the form and moves to the next shot, the cursor
-        // staying in its field; Ctrl+Shift+Return goes back.
+        // in its first field; Ctrl+Shift+Return goes back.
         auto *sceneEdit = info->findChild<QLineEdit *>("sceneEdit");
         window->activateWindow();
         QTRY_VERIFY(window->isActiveWindow());
-        grid->setCurrentIndex(grid->model->index(0, 3));
+        grid->setCurrentIndex(grid->model->index(0, 2));
         sceneEdit->setFocus();
         sceneEdit->end(false);
         QTest::keyClicks(sceneEdit, "b");
         QTest::keyClick(sceneEdit, Qt::Key_Return, Qt::ControlModifier);
         QVERIFY(settle(grid));
         QCOMPARE(grid->currentIndex().row(), 1);
-        QCOMPARE(QApplication::focusWidget(), sceneEdit);
+        QCOMPARE(QApplication::focusWidget(), info->findChild<QTextEdit *>("locationEdit"));
         QCOMPARE(sceneEdit->text(), QStringLiteral("5"));
         QSqlQuery logged(TestDb::open("seed"));
         QVERIFY(logged.exec("SELECT scene FROM shots WHERE id = 1") && logged.next());
@@ -355,7 +389,7 @@ private slots:
         QVERIFY(read.exec("SELECT related FROM shots WHERE id = 1") && read.next());
         const QString before = read.value(0).toString();
         auto *related = info->findChild<QLineEdit *>("relatedEdit");
-        grid->setCurrentIndex(grid->model->index(0, 3));
+        grid->setCurrentIndex(grid->model->index(0, 2));
         related->setFocus();
         related->end(false);
         QTest::keyClicks(related, ", 20");
@@ -458,6 +492,144 @@ private slots:
         QVERIFY(window->close());
     }
 
+    // A crew day logged from the keyboard: the next shot, the first field,
+    // ditto, completion, Delete in a cell, and the form always on the
+    // highlighted row (after a sort, Change Project and a restart too).
+    void loggingACrewDayFromTheKeyboard()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        MainWindow *window = openMainWindow("Crew day");
+        auto *grid = window->findChild<GridWidget *>();
+        auto *info = window->findChild<ShotInfoWidget *>();
+        QVERIFY(settle(grid));
+        QCOMPARE(grid->model->rowCount(), 25);
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        QVERIFY(formShowsTheHighlightedRow(grid, info));
+        QCOMPARE(window->findChild<QLabel *>("projectLabel")->text(), QStringLiteral("Project: Crew day"));
+        auto *location = info->findChild<QTextEdit *>("locationEdit");
+        info->focusFirstField();
+        QTRY_VERIFY(location->hasFocus());
+        QTest::keyClicks(location, "East pier");
+        // Ctrl+Return through 20 shots, with the Ctrl key held throughout.
+        for (int step = 1; step <= 20; ++step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return, Qt::ControlModifier);
+            QCOMPARE(grid->currentIndex().row(), step);
+            QVERIFY2(formShowsTheHighlightedRow(grid, info), qPrintable(QString::number(step)));
+            QCOMPARE(QApplication::focusWidget(), location);
+            // Ctrl+D takes the location of the shot above.
+            QTest::keyClick(location, Qt::Key_D, Qt::ControlModifier);
+            QCOMPARE(location->toPlainText(), QStringLiteral("East pier"));
+        }
+        QVERIFY(settle(grid));
+        QCOMPARE(info->findChild<QLabel *>("filenameLabel")->text(), QStringLiteral("raw/Day/00020.MTS"));
+        QSqlQuery read(TestDb::open("seed"));
+        QVERIFY(read.exec("SELECT COUNT(*) FROM shots WHERE project = 3 AND location = 'East pier'") && read.next());
+        QCOMPARE(read.value(0).toInt(), 20); // the 21st is typed, saved when the user moves on
+        grid->model->readCompletions();
+        QVERIFY(settle(grid));
+
+        // Completion: any value of the project that holds what is typed.
+        location->clear();
+        QTest::keyClicks(location, "pie");
+        QCompleter *popup = nullptr;
+        for (QCompleter *candidate : info->findChildren<QCompleter *>()) {
+            if (candidate->widget() == location)
+                popup = candidate;
+        }
+        QVERIFY(popup);
+        QTRY_VERIFY(popup->popup()->isVisible());
+        QCOMPARE(popup->currentCompletion(), QStringLiteral("East pier"));
+        QTest::keyClick(popup->popup(), Qt::Key_Down);
+        QTest::keyClick(popup->popup(), Qt::Key_Return);
+        QTRY_COMPARE(location->toPlainText(), QStringLiteral("East pier"));
+
+        // Delete in a grid cell empties it, as one save.
+        const QModelIndex scene = grid->model->index(3, grid->model->fieldIndex("scene"));
+        grid->setFocus();
+        grid->selectionModel()->setCurrentIndex(scene, QItemSelectionModel::ClearAndSelect);
+        QTest::keyClick(grid, Qt::Key_Delete);
+        QVERIFY(settle(grid));
+        const qlonglong cleared = grid->model->shotOfRow(3);
+        QVERIFY(read.exec(QStringLiteral("SELECT scene FROM shots WHERE id = %1").arg(cleared)) && read.next());
+        QVERIFY(read.value(0).isNull());
+
+        // A sort keeps the shot, highlighted and in view.
+        grid->selectionModel()->setCurrentIndex(grid->model->index(20, 2), QItemSelectionModel::ClearAndSelect);
+        QVERIFY(settle(grid));
+        const qlonglong shot = info->currentShot();
+        grid->sortByColumn(grid->model->fieldIndex("scene"), Qt::DescendingOrder);
+        QVERIFY(settle(grid));
+        QCOMPARE(info->currentShot(), shot);
+        QVERIFY(formShowsTheHighlightedRow(grid, info));
+
+        // The export: the columns shown, in the grid's order, under their
+        // words, marked for spreadsheet programs.
+        const QString exported = root.filePath("crew day.csv");
+        whenModal("QFileDialog", [exported](QWidget *dialog) {
+            QVERIFY(static_cast<QFileDialog *>(dialog)->selectedFiles().value(0).endsWith("Crew day shots.csv"));
+            QVERIFY(dialog->findChild<QCheckBox *>("forSpreadsheetsBox")->isChecked());
+            QVERIFY(!dialog->findChild<QCheckBox *>("allColumnsBox")->isChecked());
+            dialog->findChild<QLineEdit *>("fileNameEdit")->setText(exported);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        window->findChild<QAction *>("exportAction")->trigger();
+        QTRY_VERIFY(window->statusBar()->currentMessage().startsWith("Exported: 25 rows"));
+        QFile file(exported);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.read(3) == QByteArray("\xEF\xBB\xBF"));
+        QProcess python;
+        python.start("python3", {"-c",
+                                 "import csv, json, sys\n"
+                                 "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
+                                 "    print(json.dumps(list(csv.reader(f, strict=True))))\n",
+                                 exported});
+        QVERIFY(python.waitForFinished(30000));
+        QCOMPARE(python.exitCode(), 0);
+        const QJsonArray rows = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+        QCOMPARE(rows.size(), 26);
+        QStringList header;
+        QHeaderView *gridHeader = grid->horizontalHeader();
+        for (int visual = 0; visual < gridHeader->count(); ++visual) {
+            const int column = gridHeader->logicalIndex(visual);
+            if (!grid->isColumnHidden(column))
+                header << grid->model->headerData(column, Qt::Horizontal).toString();
+        }
+        QStringList read0;
+        for (const QJsonValue &value : rows.at(0).toArray())
+            read0 << value.toString();
+        QCOMPARE(read0, header);
+        QVERIFY(!header.contains("MD5") && header.contains("Location"));
+
+        // Change Project and back, then a restart: the same shot each time.
+        whenModal("ProjectSelector", [](QWidget *chooser) {
+            auto *box = chooser->findChild<QComboBox *>("projectBox");
+            box->setCurrentIndex(box->findText("Test Shoot"));
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        window->findChild<QAction *>("changeProjectAction")->trigger();
+        whenModal("ProjectSelector", [](QWidget *chooser) {
+            auto *box = chooser->findChild<QComboBox *>("projectBox");
+            box->setCurrentIndex(box->findText("Crew day"));
+            chooser->findChild<QAbstractButton *>("editButton")->click();
+        });
+        window->findChild<QAction *>("changeProjectAction")->trigger();
+        grid = window->findChild<GridWidget *>();
+        info = window->findChild<ShotInfoWidget *>();
+        QVERIFY(settle(grid));
+        QCOMPARE(info->currentShot(), shot);
+        QVERIFY(formShowsTheHighlightedRow(grid, info));
+        QVERIFY(window->close());
+
+        MainWindow *again = openMainWindow("Crew day");
+        auto *grid2 = again->findChild<GridWidget *>();
+        auto *info2 = again->findChild<ShotInfoWidget *>();
+        QVERIFY(settle(grid2));
+        QCOMPARE(info2->currentShot(), shot);
+        QVERIFY(formShowsTheHighlightedRow(grid2, info2));
+        QVERIFY(again->close());
+    }
+
     void theLayoutIsKeptForTheNextWindow()
     {
         qApp->setQuitOnLastWindowClosed(false);
@@ -467,7 +639,7 @@ private slots:
         auto *splitter = qobject_cast<QSplitter *>(window->centralWidget());
         QVERIFY(settle(grid));
         QHeaderView *header = grid->horizontalHeader();
-        const int md5 = grid->model->fieldIndex("MD5");
+        const int takes = grid->model->fieldIndex("takes");
         const int notes = grid->model->fieldIndex("notes");
         const int scene = grid->model->fieldIndex("scene");
         QVERIFY(grid->model->headerData(notes, Qt::Horizontal, Qt::ToolTipRole).toString().size() > 0);
@@ -476,17 +648,17 @@ private slots:
         splitter->setSizes({500, 4, 200});
         const QList<int> sizes = splitter->sizes();
         // Hidden from the header's menu.
-        QTimer::singleShot(0, [md5]() {
+        QTimer::singleShot(0, []() {
             auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
             QVERIFY(menu);
             for (QAction *action : menu->actions()) {
-                if (action->text() == "MD5")
+                if (action->text() == "Takes")
                     action->trigger();
             }
             menu->close();
         });
         emit header->customContextMenuRequested(QPoint(5, 5));
-        QVERIFY(grid->isColumnHidden(md5));
+        QVERIFY(grid->isColumnHidden(takes));
         header->moveSection(header->visualIndex(notes), 2);
         header->resizeSection(scene, 123);
         grid->sortByColumn(scene, Qt::DescendingOrder);
@@ -499,7 +671,7 @@ private slots:
         auto *splitter2 = qobject_cast<QSplitter *>(again->centralWidget());
         QCOMPARE(again->size(), QSize(1111, 777));
         QCOMPARE(splitter2->sizes(), sizes);
-        QVERIFY(grid2->isColumnHidden(md5));
+        QVERIFY(grid2->isColumnHidden(takes));
         QVERIFY(grid2->isColumnHidden(1));
         QCOMPARE(grid2->horizontalHeader()->visualIndex(notes), 2);
         QCOMPARE(grid2->horizontalHeader()->sectionSize(scene), 123);
