@@ -328,6 +328,15 @@ void DbWorker::cancel(quint64 ticket)
     }
 }
 
+void DbWorker::cancelQueued(quint64 ticket)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    for (Shared::Job &job : d->queue) {
+        if (job.ticket == ticket)
+            *job.cancelled = true;
+    }
+}
+
 void DbWorker::cancelAll()
 {
     std::lock_guard<std::mutex> lock(d->mutex);

@@ -67,6 +67,8 @@ public:
     // between its statements, and a statement waiting for the server is cut
     // off (the connection is reopened by the next job).
     void cancel(quint64 ticket);
+    // Cancels work that has not started yet; work already running goes on.
+    void cancelQueued(quint64 ticket);
     void cancelAll();
 
     // Work queued or running.

@@ -131,9 +131,11 @@ bool ShotTableModel::select()
 {
     if (table.isEmpty())
         return false;
-    // A newer read replaces one still waiting: only the latest is shown.
+    // A newer read replaces one still waiting to start: only the latest is
+    // shown. One already running is let finish (its rows are dropped):
+    // cutting it off would cost the connection.
     if (readTicket)
-        worker->cancel(readTicket);
+        worker->cancelQueued(readTicket);
     const quint64 mine = ++generation;
     const QString table = this->table;
     const QString filter = rowFilter;
