@@ -100,6 +100,16 @@ bool StatementRunner::reopen(QString *error)
     return true;
 }
 
+bool StatementRunner::reopenAfter(StatementResult &result)
+{
+    QString reason;
+    if (reopen(&reason))
+        return true;
+    result.error += QStringLiteral("; reconnecting failed: ") + reason;
+    stopResult = result;
+    return false;
+}
+
 StatementResult StatementRunner::run(QSqlQuery &query, const QString &statement, const QVariantList &values,
                                      Kind kind)
 {
@@ -122,12 +132,8 @@ StatementResult StatementRunner::run(QSqlQuery &query, const QString &statement,
     // Lost: a read is safe to repeat once on a new connection; a write
     // outside a transaction is not repeated, but the connection is made
     // usable again for what follows.
-    QString reason;
-    if (!reopen(&reason)) {
-        result.error += QStringLiteral("; reconnecting failed: ") + reason;
-        stopResult = result;
+    if (!reopenAfter(result))
         return result;
-    }
     if (kind == Write) {
         result.reconnected = true;
         return result;
@@ -183,11 +189,7 @@ StatementResult StatementRunner::transaction(const std::function<StatementResult
             return result;
         }
         // Lost before the commit: nothing of the body reached the tables.
-        QString reason;
-        if (!reopen(&reason)) {
-            result.error += QStringLiteral("; reconnecting failed: ") + reason;
-            stopResult = result;
+        if (!reopenAfter(result))
             return result;
-        }
     }
 }

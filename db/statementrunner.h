@@ -87,6 +87,9 @@ private:
     StatementResult failed(const QSqlError &error, qint64 elapsedMs);
 
     StatementResult cancelledResult() const;
+    // Reopens after result's loss; on failure adds why to result, and the
+    // action stops there.
+    bool reopenAfter(StatementResult &result);
 
     QSqlDatabase db;
     Hooks hooks;

@@ -404,17 +404,16 @@ void ShotEdits::apply(const ShotWriter::Result &result, Action action)
             d.saveAgain = false;
         }
     }
-    for (const ShotWriter::Conflict &conflict : result.conflicting) {
-        const ShotWriter::Change &change = conflict.change;
-        values[change.shot].insert(change.column, conflict.stored);
+    // The draft a result of this action settles: the user's own (a save),
+    // or one made for the old value an undo could not write. A draft the
+    // user is typing into is left alone by an undo: their value wins.
+    auto draftFor = [&](const ShotWriter::Change &change) -> Draft * {
         shots.insert(change.shot);
         const Key key(change.shot, change.column);
         auto found = drafts.find(key);
         if (found == drafts.end()) {
             if (ownDrafts)
-                continue;
-            // An undo that meets a colleague's later change: theirs stays,
-            // and the old value waits in the conflict bar.
+                return nullptr;
             Draft d;
             d.shot = change.shot;
             d.column = change.column;
@@ -422,35 +421,24 @@ void ShotEdits::apply(const ShotWriter::Result &result, Action action)
             d.typed = change.after;
             found = drafts.insert(key, d);
         } else if (!ownDrafts && !found->sending) {
-            continue; // the user is typing there; their value wins the field
+            return nullptr;
         }
-        Draft &d = found.value();
-        d.sending = false;
-        d.saveAgain = false;
-        d.state = State::Conflict;
-        d.stored = conflict.stored;
+        found->sending = false;
+        found->saveAgain = false;
+        return &found.value();
+    };
+    for (const ShotWriter::Conflict &conflict : result.conflicting) {
+        values[conflict.change.shot].insert(conflict.change.column, conflict.stored);
+        if (Draft *d = draftFor(conflict.change)) {
+            d->state = State::Conflict;
+            d->stored = conflict.stored;
+        }
     }
     auto keepUnsaved = [&](const ShotWriter::Change &change, const QString &reason) {
-        shots.insert(change.shot);
-        const Key key(change.shot, change.column);
-        auto found = drafts.find(key);
-        if (found == drafts.end()) {
-            if (ownDrafts)
-                return;
-            Draft d;
-            d.shot = change.shot;
-            d.column = change.column;
-            d.read = change.before;
-            d.typed = change.after;
-            found = drafts.insert(key, d);
-        } else if (!ownDrafts && !found->sending) {
-            return;
+        if (Draft *d = draftFor(change)) {
+            d->state = State::Unsaved;
+            d->reason = reason;
         }
-        Draft &d = found.value();
-        d.sending = false;
-        d.saveAgain = false;
-        d.state = State::Unsaved;
-        d.reason = reason;
     };
     for (const ShotWriter::Change &change : result.gone)
         keepUnsaved(change, tr("Shot %1 is no longer in the database (another client deleted it).").arg(change.shot));

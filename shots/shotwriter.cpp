@@ -197,7 +197,8 @@ ShotWriter::Result ShotWriter::writeChunk(const QList<Change> &changes)
     return result;
 }
 
-StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *result)
+StatementResult ShotWriter::readShots(const QList<Change> &changes, bool lock, Result *result,
+                                      QList<QPair<Change, QVariant>> *untouched)
 {
     const QList<qlonglong> shots = shotsOf(changes);
     const QStringList columns = columnsOf(changes);
@@ -211,15 +212,16 @@ StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *r
     // One shot: its whole row, so the form also shows what others stored
     // meanwhile in the fields not written.
     const bool wholeRow = shots.size() == 1;
-    QSqlQuery query(runner.database());
     const QString what = wholeRow ? QStringLiteral("*")
                                   : quoted(QStringLiteral("id")) + QStringLiteral(", ")
             + quotedColumns.join(QStringLiteral(", "));
-    StatementResult step = runner.run(query,
-                                      QStringLiteral("SELECT %1 FROM %2 WHERE %3 IN (%4) FOR UPDATE")
-                                          .arg(what, quoted(table), quoted(QStringLiteral("id")),
-                                               placeholders(int(ids.size()))),
-                                      ids, StatementRunner::Write);
+    QSqlQuery query(runner.database());
+    const StatementResult step =
+        runner.run(query,
+                   QStringLiteral("SELECT %1 FROM %2 WHERE %3 IN (%4)%5")
+                       .arg(what, quoted(table), quoted(QStringLiteral("id")), placeholders(int(ids.size())),
+                            lock ? QStringLiteral(" FOR UPDATE") : QString()),
+                   ids, lock ? StatementRunner::Write : StatementRunner::Read);
     if (!step.ok())
         return step;
     QHash<qlonglong, QVariantList> now;
@@ -242,8 +244,8 @@ StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *r
         now.insert(shot, values);
     }
 
-    // What goes where: per column, the shots to write with their values.
-    QList<QPair<Change, QVariant>> toWrite; // the change and the value it replaces
+    // Each field holds the new value (saved, by us or by someone), the value
+    // read (still to be written), or another client's (kept).
     for (const Change &change : changes) {
         auto found = now.constFind(change.shot);
         if (found == now.cend()) {
@@ -252,12 +254,24 @@ StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *r
         }
         const QVariant stored = found.value().at(columns.indexOf(change.column));
         if (sameStored(stored, change.after))
-            result->written << change; // holds it already: nothing to write, nothing lost
+            result->written << change;
         else if (sameStored(stored, change.before))
-            toWrite << qMakePair(change, stored);
+            *untouched << qMakePair(change, stored);
         else
             result->conflicting << Conflict{change, stored};
     }
+    return step;
+}
+
+StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *result)
+{
+    QList<QPair<Change, QVariant>> toWrite; // the change and the value it replaces
+    StatementResult step = readShots(changes, true, result, &toWrite);
+    if (!step.ok())
+        return step;
+    const QList<qlonglong> shots = shotsOf(changes);
+    const QStringList columns = columnsOf(changes);
+    QSqlQuery query(runner.database());
     if (toWrite.isEmpty())
         return step;
 
@@ -383,46 +397,17 @@ void ShotWriter::readBack(const QList<Change> &changes, Result *result)
         return;
     }
     result->reconnected = true;
-    const QList<qlonglong> shots = shotsOf(changes);
-    const QStringList columns = columnsOf(changes);
-    QStringList quotedColumns;
-    for (const QString &column : columns)
-        quotedColumns << quoted(column);
-    QVariantList ids;
-    for (qlonglong shot : shots)
-        ids << shot;
-    QSqlQuery query(runner.database());
-    const StatementResult read = runner.run(query,
-                                            QStringLiteral("SELECT %1, %2 FROM %3 WHERE %1 IN (%4)")
-                                                .arg(quoted(QStringLiteral("id")),
-                                                     quotedColumns.join(QStringLiteral(", ")), quoted(table),
-                                                     placeholders(int(ids.size()))),
-                                            ids);
-    if (!read.ok()) {
-        result->notSaved = changes;
+    QList<QPair<Change, QVariant>> untouched;
+    if (!readShots(changes, false, result, &untouched).ok()) {
+        Result unread;
+        unread.notSaved = changes;
+        unread.failure = result->failure;
+        unread.reconnected = true;
+        *result = unread;
         return;
     }
-    QHash<qlonglong, QVariantList> now;
-    while (query.next()) {
-        QVariantList values;
-        for (int i = 0; i < columns.size(); ++i)
-            values << query.value(i + 1);
-        now.insert(query.value(0).toLongLong(), values);
-    }
-    for (const Change &change : changes) {
-        auto found = now.constFind(change.shot);
-        if (found == now.cend()) {
-            result->gone << change;
-            continue;
-        }
-        const QVariant stored = found.value().at(columns.indexOf(change.column));
-        if (sameStored(stored, change.after))
-            result->written << change;
-        else if (sameStored(stored, change.before))
-            result->notSaved << change;
-        else
-            result->conflicting << Conflict{change, stored};
-    }
+    for (const auto &item : std::as_const(untouched))
+        result->notSaved << item.first;
     if (result->notSaved.isEmpty() && result->gone.isEmpty())
         result->failure = StatementResult();
 }

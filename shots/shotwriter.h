@@ -92,6 +92,11 @@ public:
 private:
     Result writeChunk(const QList<Change> &changes);
     StatementResult lockAndWrite(const QList<Change> &changes, Result *result);
+    // Reads the shots' fields (locked for the transaction, when asked) and
+    // sorts each change: saved already, gone, another client's value, or
+    // untouched (still holding the value read, with it).
+    StatementResult readShots(const QList<Change> &changes, bool lock, Result *result,
+                              QList<QPair<Change, QVariant>> *untouched);
     StatementResult insertHistory(const QList<QPair<Change, QVariant>> &rows);
     void readBack(const QList<Change> &changes, Result *result);
     QString quoted(const QString &name) const;

@@ -103,23 +103,11 @@ private:
     UrlCatcher catcher;
 
     // Adds a shot through the second connection; fields not given are NULL.
+    // Adds a shot through the second connection; fields not given are NULL.
     int addShot(int project, const QString &filename, const QVariantMap &fields = {},
                 const QString &md5 = md5One)
     {
-        QStringList columns = {"project", "filename", "MD5", "SHA1"};
-        QVariantList values = {project, filename, md5, sha1One};
-        for (auto it = fields.cbegin(); it != fields.cend(); ++it) {
-            columns << it.key();
-            values << it.value();
-        }
-        QSqlQuery query(other);
-        query.prepare(QStringLiteral("INSERT INTO shots (%1) VALUES (%2)")
-                          .arg(columns.join(", "), QStringList(columns.size(), "?").join(", ")));
-        for (const QVariant &value : values)
-            query.addBindValue(value);
-        if (!query.exec())
-            qWarning() << "addShot:" << query.lastError().text();
-        return query.lastInsertId().toInt();
+        return TestDb::addShot(other, project, filename, fields, md5, sha1One);
     }
 
     // Runs the event loop until the database work of the window is done
@@ -146,21 +134,12 @@ private:
     QVariant stored(int id, const QString &column)
     {
         settle();
-        QSqlQuery query(other);
-        query.prepare(QStringLiteral("SELECT %1 FROM shots WHERE id = ?").arg(column));
-        query.addBindValue(id);
-        if (!query.exec() || !query.next())
-            return QStringLiteral("<no row %1>").arg(id);
-        return query.value(0);
+        return TestDb::shotValue(other, id, column);
     }
 
     void setStored(int id, const QString &column, const QVariant &value)
     {
-        QSqlQuery query(other);
-        query.prepare(QStringLiteral("UPDATE shots SET %1 = ? WHERE id = ?").arg(column));
-        query.addBindValue(value);
-        query.addBindValue(id);
-        QVERIFY2(query.exec(), qPrintable(query.lastError().text()));
+        QVERIFY(TestDb::setShotValue(other, id, column, value));
     }
 
     // UPDATE statements the server has run so far (the client saves on a

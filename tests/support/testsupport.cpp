@@ -76,6 +76,48 @@ bool reset(QSqlDatabase &db)
         && query.exec("ALTER TABLE projects AUTO_INCREMENT = 1");
 }
 
+int addShot(QSqlDatabase &db, int project, const QString &filename, const QVariantMap &fields, const QString &md5,
+            const QString &sha1)
+{
+    QStringList columns = {"project", "filename", "MD5", "SHA1"};
+    QVariantList values = {project, filename, md5, sha1};
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it) {
+        columns << it.key();
+        values << it.value();
+    }
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("INSERT INTO shots (%1) VALUES (%2)")
+                      .arg(columns.join(", "), QStringList(columns.size(), "?").join(", ")));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec())
+        qWarning() << "addShot:" << query.lastError().text();
+    return query.lastInsertId().toInt();
+}
+
+QVariant shotValue(QSqlDatabase &db, int id, const QString &column)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT %1 FROM shots WHERE id = ?").arg(column));
+    query.addBindValue(id);
+    if (!query.exec() || !query.next())
+        return QStringLiteral("<no row %1>").arg(id);
+    return query.value(0);
+}
+
+bool setShotValue(QSqlDatabase &db, int id, const QString &column, const QVariant &value)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("UPDATE shots SET %1 = ? WHERE id = ?").arg(column));
+    query.addBindValue(value);
+    query.addBindValue(id);
+    if (!query.exec()) {
+        qWarning() << "setShotValue:" << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
 int addProject(QSqlDatabase &db, const QString &projectName, const QVariant &description)
 {
     QSqlQuery query(db);

@@ -4,6 +4,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QVariant>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -41,6 +42,13 @@ QSqlDatabase open(const QString &connectionName = QString());
 bool reset(QSqlDatabase &db);
 // Adds a project and returns its id (0 on failure).
 int addProject(QSqlDatabase &db, const QString &name, const QVariant &description);
+// Adds a shot; fields not given are NULL. Returns its id (0 on failure).
+int addShot(QSqlDatabase &db, int project, const QString &filename, const QVariantMap &fields = {},
+            const QString &md5 = QString(32, QLatin1Char('a')), const QString &sha1 = QString(40, QLatin1Char('b')));
+// A column of a shot as stored ("<no row N>" when there is none).
+QVariant shotValue(QSqlDatabase &db, int id, const QString &column);
+// Stores a value in a column of a shot, as another client would.
+bool setShotValue(QSqlDatabase &db, int id, const QString &column, const QVariant &value);
 } // namespace TestDb
 
 // Generates a small camera-like clip (H.264 4:2:0 with AC-3 audio in
