@@ -66,7 +66,8 @@ MediaTables::State MediaTables::check(const QSqlDatabase &db)
 
 QString MediaTables::enableHint(const State &state)
 {
-    if (state.available())
+    // A connection that is gone says nothing about the tables.
+    if (state.available() || state.connectionLost)
         return QString();
     return QStringLiteral("Clip facts and posters are off: %1. An administrator turns them on with "
                           "tavelo-sync --setup-database.")

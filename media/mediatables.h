@@ -23,7 +23,8 @@ struct State
 State check(const QSqlDatabase &db);
 
 // One line for a state that lacks a table: what is off, why, and the
-// command that turns it on. Empty when both tables are there.
+// command that turns it on. Empty when both tables are there, or when the
+// connection was lost (which says nothing about them).
 QString enableHint(const State &state);
 
 struct Setup

@@ -3,6 +3,7 @@
 #include "app/clientstate.h"
 #include "db/connectionsettings.h"
 #include "db/statements.h"
+#include "media/mediatables.h"
 #include "projects/populatedb.h"
 #include "transcode/transcodedialog.h"
 
@@ -55,6 +56,13 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     layout->addWidget(syncButton);
     layout->addWidget(changedOnlyBox);
     layout->addWidget(transcodeButton);
+    // Without the optional tables the sync reads no media: said here once,
+    // with the command that turns it on.
+    mediaHintLabel = new QLabel(MediaTables::enableHint(MediaTables::check(QSqlDatabase::database())));
+    mediaHintLabel->setWordWrap(true);
+    mediaHintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    mediaHintLabel->setVisible(!mediaHintLabel->text().isEmpty());
+    layout->addWidget(mediaHintLabel);
 
     connect(projectBox, &QComboBox::currentIndexChanged, this, &ProjectSelector::update);
     connect(editButton, &QPushButton::clicked, this, &ProjectSelector::accept);
@@ -73,6 +81,7 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     syncButton->setObjectName("syncButton");
     changedOnlyBox->setObjectName("changedOnlyBox");
     transcodeButton->setObjectName("transcodeButton");
+    mediaHintLabel->setObjectName("mediaHintLabel");
 }
 
 ProjectSelector::~ProjectSelector()
