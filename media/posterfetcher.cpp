@@ -126,7 +126,7 @@ bool PosterFetcher::Shared::fetch(QSqlDatabase &db, const QList<Content> &chunk,
     ++statements;
     if (!ran) {
         const QSqlError error = query.lastError();
-        query = QSqlQuery();
+        query.finish();
         if (isLostConnection(error) && mayReopen && reopenConnection(nullptr, db))
             return fetch(db, chunk, false);
         const MediaTables::State tables = MediaTables::check(db);
