@@ -80,9 +80,13 @@ inline const char selectReadPairs[] = "Select MD5, SHA1 From shot_media Where (M
 // columns). A row that another workstation wrote meanwhile is kept.
 inline const char insertMediaFacts[] =
     "Insert Into shot_media (MD5, SHA1, duration_ms, width, height, frame_rate, scan, video_codec, audio_codec, "
-    "audio_channels, audio_rate, recorded_at, recorded_utc_offset, start_timecode, problem) Values %1 "
+    "audio_channels, audio_rate, recorded_at, recorded_utc_offset, start_timecode) Values %1 "
     "On Duplicate Key Update MD5 = MD5";
-inline const int insertMediaFactsColumns = 15;
+inline const int insertMediaFactsColumns = 14;
+// A content that is not readable as video: its problem alone.
+inline const char insertMediaProblems[] =
+    "Insert Into shot_media (MD5, SHA1, problem) Values %1 On Duplicate Key Update MD5 = MD5";
+inline const int insertMediaProblemsColumns = 3;
 inline const char insertPosters[] =
     "Insert Into shot_posters (MD5, SHA1, image, width, height) Values %1 On Duplicate Key Update MD5 = MD5";
 inline const int insertPostersColumns = 5;

@@ -442,54 +442,60 @@ ShotRecorder::Step ShotRecorder::runMedia()
                 return step;
         }
     }
-    int posters = 0;
-    for (int from = 0; from < mediaRows.size(); from += factsPerStatement) {
-        const QList<MediaRow> chunk = mediaRows.mid(from, factsPerStatement);
-        QVariantList values;
-        for (const MediaRow &row : chunk) {
-            const MediaFacts &facts = row.reading.facts;
-            values << QVariant(row.md5) << QVariant(row.sha1) << nullableNumber(facts.durationMs, facts.durationMs >= 0)
-                   << nullableNumber(facts.width, facts.width > 0) << nullableNumber(facts.height, facts.height > 0)
-                   << nullableText(facts.frameRate, 16) << nullableText(facts.scan, 16)
-                   << nullableText(facts.videoCodec, 32) << nullableText(facts.audioCodec, 32)
-                   << nullableNumber(facts.audioChannels, facts.audioChannels > 0)
-                   << nullableNumber(facts.audioRate, facts.audioRate > 0)
-                   << nullableText(facts.hasRecorded() ? facts.recordedDate.toString(Qt::ISODate) + QLatin1Char(' ')
-                                           + facts.recordedTime.toString(QStringLiteral("HH:mm:ss"))
-                                                       : QString(),
-                                   19)
-                   << nullableNumber(facts.utcOffsetMinutes, facts.hasUtcOffset && facts.hasRecorded())
-                   << nullableText(facts.startTimecode, 11) << nullableText(facts.problem, 4000);
-        }
-        QSqlQuery insert(db);
-        if (!execute(insert,
-                     QString::fromLatin1(Sql::insertMediaFacts)
-                         .arg(Sql::valueRows(int(chunk.size()), Sql::insertMediaFactsColumns)),
-                     values)) {
-            const Step step = handleFailure(where, insert.lastError());
-            return step != Step::Done ? step : refuse(insert.lastError());
-        }
-    }
-    QList<const MediaRow *> withPoster;
+    // Rows of a clip that is no video hold only its problem: a third of the
+    // values to bind, which counts when thousands of files are no video.
+    QList<QVariantList> factRows, problemRows, posterRows;
     for (const MediaRow &row : std::as_const(mediaRows)) {
-        if (!row.reading.poster.isEmpty())
-            withPoster << &row;
-    }
-    for (int from = 0; from < withPoster.size(); from += postersPerStatement) {
-        const QList<const MediaRow *> chunk = withPoster.mid(from, postersPerStatement);
-        QVariantList values;
-        for (const MediaRow *row : chunk)
-            values << QVariant(row->md5) << QVariant(row->sha1) << QVariant(row->reading.poster)
-                   << row->reading.posterWidth << row->reading.posterHeight;
-        QSqlQuery insert(db);
-        if (!execute(insert,
-                     QString::fromLatin1(Sql::insertPosters)
-                         .arg(Sql::valueRows(int(chunk.size()), Sql::insertPostersColumns)),
-                     values)) {
-            const Step step = handleFailure(where, insert.lastError());
-            return step != Step::Done ? step : refuse(insert.lastError());
+        const MediaFacts &facts = row.reading.facts;
+        if (!facts.problem.isEmpty()) {
+            problemRows << QVariantList{QVariant(row.md5), QVariant(row.sha1), nullableText(facts.problem, 4000)};
+            continue;
         }
-        posters += int(chunk.size());
+        const QString recorded = facts.hasRecorded() ? facts.recordedDate.toString(Qt::ISODate) + QLatin1Char(' ')
+                + facts.recordedTime.toString(QStringLiteral("HH:mm:ss"))
+                                                     : QString();
+        factRows << QVariantList{QVariant(row.md5),
+                                 QVariant(row.sha1),
+                                 nullableNumber(facts.durationMs, facts.durationMs >= 0),
+                                 nullableNumber(facts.width, facts.width > 0),
+                                 nullableNumber(facts.height, facts.height > 0),
+                                 nullableText(facts.frameRate, 16),
+                                 nullableText(facts.scan, 16),
+                                 nullableText(facts.videoCodec, 32),
+                                 nullableText(facts.audioCodec, 32),
+                                 nullableNumber(facts.audioChannels, facts.audioChannels > 0),
+                                 nullableNumber(facts.audioRate, facts.audioRate > 0),
+                                 nullableText(recorded, 19),
+                                 nullableNumber(facts.utcOffsetMinutes, facts.hasUtcOffset && facts.hasRecorded()),
+                                 nullableText(facts.startTimecode, 11)};
+        if (!row.reading.poster.isEmpty())
+            posterRows << QVariantList{QVariant(row.md5), QVariant(row.sha1), QVariant(row.reading.poster),
+                                       row.reading.posterWidth, row.reading.posterHeight};
+    }
+    const struct
+    {
+        const char *statement;
+        int columns;
+        int perStatement;
+        const QList<QVariantList> &rows;
+    } inserts[] = {{Sql::insertMediaFacts, Sql::insertMediaFactsColumns, factsPerStatement, factRows},
+                   {Sql::insertMediaProblems, Sql::insertMediaProblemsColumns, factsPerStatement, problemRows},
+                   {Sql::insertPosters, Sql::insertPostersColumns, postersPerStatement, posterRows}};
+    for (const auto &insert : inserts) {
+        for (int from = 0; from < insert.rows.size(); from += insert.perStatement) {
+            const QList<QVariantList> chunk = insert.rows.mid(from, insert.perStatement);
+            QVariantList values;
+            values.reserve(chunk.size() * insert.columns);
+            for (const QVariantList &row : chunk)
+                values += row;
+            QSqlQuery query(db);
+            if (!execute(query,
+                         QString::fromLatin1(insert.statement).arg(Sql::valueRows(int(chunk.size()), insert.columns)),
+                         values)) {
+                const Step step = handleFailure(where, query.lastError());
+                return step != Step::Done ? step : refuse(query.lastError());
+            }
+        }
     }
     if (inTransaction) {
         inTransaction = false;
@@ -500,6 +506,6 @@ ShotRecorder::Step ShotRecorder::runMedia()
         }
     }
     storedFacts += int(mediaRows.size());
-    storedPosters += posters;
+    storedPosters += int(posterRows.size());
     return Step::Done;
 }

@@ -28,9 +28,10 @@ constexpr int batchMs = 200;
 // A clip's record is written this long after its row at the latest, when no
 // further clip follows (a large clip is being hashed).
 constexpr int commitDelayMs = 20;
-// Media facts are stored with the next batch of clips, or once this many
-// are waiting, or at the end.
-constexpr int mediaBatch = 50;
+// Media facts are stored with the next batch of clips, or once as many as
+// a batch are waiting, or at the end: each store is a transaction, and a
+// commit waits for the server's disk.
+constexpr int mediaBatch = ShotRecorder::batchClips;
 // Clips whose media is not readable as video, named in the summary at most.
 constexpr int problemsListed = 20;
 

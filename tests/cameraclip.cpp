@@ -134,7 +134,10 @@ bool CameraClip::make(const QString &path, QString *error) const
     }
     QStringList encode{"-f", "lavfi", "-i", source.arg(QStringLiteral("%1x%2").arg(width).arg(height), sourceRate),
                        "-t", length};
-    QString x264 = QStringLiteral("keyint=%1:min-keyint=%1:scenecut=0").arg(keyInterval);
+    // No B-frames: a raw H.264 stream with them carries no presentation
+    // times for the muxer. (The reader decodes a key frame only, so they
+    // would cost it nothing.)
+    QString x264 = QStringLiteral("keyint=%1:min-keyint=%1:scenecut=0:bframes=0").arg(keyInterval);
     QStringList filters;
     if (interlaced)
         filters << "tinterlace=mode=interleave_top" << "setfield=tff";
@@ -144,8 +147,11 @@ bool CameraClip::make(const QString &path, QString *error) const
         encode << "-flags" << "+ilme+ildct";
         x264 += QStringLiteral(":tff=1");
     }
-    encode << "-c:v" << "libx264" << "-preset" << "ultrafast" << "-pix_fmt" << "yuv420p" << "-x264-params" << x264;
-    if (quality != 23)
+    encode << "-c:v" << "libx264" << "-preset" << preset << "-pix_fmt" << "yuv420p" << "-x264-params" << x264;
+    if (bitrateKbps > 0)
+        encode << "-b:v" << QStringLiteral("%1k").arg(bitrateKbps) << "-maxrate" << QStringLiteral("%1k").arg(bitrateKbps)
+               << "-bufsize" << QStringLiteral("%1k").arg(bitrateKbps);
+    else if (quality != 23)
         encode << "-qp" << QString::number(quality);
     encode << "-f" << "h264" << video;
     if (!run(encode, error))

@@ -24,8 +24,12 @@ struct CameraClip
     // its rate. An interlaced clip is made from a source at twice the rate,
     // one field from each of its frames, so its fields show two moments.
     QString source = QStringLiteral("testsrc2=size=%1:rate=%2");
-    // x264's own quality: 0 makes large clips quickly (lossless).
+    // x264's constant quantizer when not 23: 0 makes large clips quickly
+    // (lossless). A bit rate, when given, is used instead, with the preset
+    // (a camera's stream: "faster" has CABAC).
     int quality = 23;
+    int bitrateKbps = 0;
+    QString preset = QStringLiteral("ultrafast");
 
     bool message = true;
     int messageFromFrame = 0;     // frames before it carry no message
