@@ -11,6 +11,7 @@
 
 #include "cameraclip.h"
 #include "media/mediareader.h"
+#include "testsupport.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -19,7 +20,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -34,28 +34,6 @@ constexpr int rounds = 3;
 QString env(const char *name)
 {
     return qEnvironmentVariable(name);
-}
-
-bool openDatabase()
-{
-    QSqlDatabase db = QSqlDatabase::addDatabase("QMYSQL");
-    db.setHostName(env("TAVELO_TEST_DB_HOST"));
-    db.setPort(env("TAVELO_TEST_DB_PORT").toInt());
-    db.setDatabaseName(env("TAVELO_TEST_DB_NAME"));
-    db.setUserName(env("TAVELO_TEST_DB_USER"));
-    db.setPassword(env("TAVELO_TEST_DB_PASSWORD"));
-    if (!db.open()) {
-        std::printf("database: %s\n", qPrintable(db.lastError().text()));
-        return false;
-    }
-    return true;
-}
-
-int benchProject()
-{
-    QSqlQuery query;
-    query.exec("INSERT INTO projects (name) VALUES ('bench_media')");
-    return query.lastInsertId().toInt();
 }
 
 void clearShotsAndMedia()
@@ -79,15 +57,14 @@ double timedCompanion(const QString &root, int project, const QStringList &extra
 {
     QProcess tool;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("TAVELO_DB_PASSWORD", env("TAVELO_TEST_DB_PASSWORD"));
+    environment.insert("TAVELO_DB_PASSWORD", TestDb::password());
     tool.setProcessEnvironment(environment);
     tool.setStandardErrorFile(QProcess::nullDevice());
     QElapsedTimer clock;
     clock.start();
     tool.start(TAVELO_SYNC_PATH, QStringList{"--root", root, "--project", QString::number(project), "--server",
-                                             env("TAVELO_TEST_DB_HOST") + ":" + env("TAVELO_TEST_DB_PORT"),
-                                             "--database", env("TAVELO_TEST_DB_NAME"), "--user",
-                                             env("TAVELO_TEST_DB_USER")}
+                                             TestDb::serverText(), "--database", TestDb::name(), "--user",
+                                             TestDb::user()}
                                  + extra);
     const QByteArray out = tool.waitForFinished(-1) ? tool.readAllStandardOutput() : QByteArray();
     const double seconds = clock.nsecsElapsed() / 1e9;
@@ -262,11 +239,12 @@ int main(int argc, char *argv[])
     if (loadAverage.open(QIODevice::ReadOnly))
         std::printf("bench_media: load average before the runs: %s", loadAverage.readLine().constData());
     int status = benchOneClip(base);
-    if (env("TAVELO_TEST_DB_PORT").isEmpty() || !openDatabase()) {
+    QSqlDatabase db = TestDb::configured() ? TestDb::open() : QSqlDatabase();
+    if (!db.isOpen()) {
         std::printf("No test database: the sync figures need scripts/bench.\n");
         return status;
     }
-    const int project = benchProject();
+    const int project = TestDb::addProject(db, "bench_media", QVariant());
     status |= benchSmallClips(base, project);
     status |= benchLargeClips(base, project);
     return status;

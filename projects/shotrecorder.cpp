@@ -102,6 +102,25 @@ bool ShotRecorder::execute(QSqlQuery &query, const QString &text, const QVariant
     return query.exec();
 }
 
+ShotRecorder::Step ShotRecorder::selectPairs(const char *statement, const QVariantList &leading,
+                                             const QList<Pair> &pairs, const QString &where, QSqlError *refused,
+                                             const std::function<void(const QSqlQuery &)> &take)
+{
+    for (int from = 0; from < pairs.size(); from += pairsPerStatement) {
+        const QList<Pair> chunk = pairs.mid(from, pairsPerStatement);
+        QSqlQuery query(database());
+        query.setForwardOnly(true);
+        if (!execute(query, QString::fromLatin1(statement).arg(Sql::digestPairs(int(chunk.size()))),
+                     leading + pairValues(chunk))) {
+            *refused = query.lastError();
+            return handleFailure(where, *refused);
+        }
+        while (query.next())
+            take(query);
+    }
+    return Step::Done;
+}
+
 ShotRecorder::Step ShotRecorder::handleFailure(const QString &where, const QSqlError &error)
 {
     QSqlDatabase db = database();
@@ -195,46 +214,29 @@ ShotRecorder::Step ShotRecorder::runBatch(QList<Recorded> &done)
 
     // Every row of every pair, in the order of their ids.
     QHash<Pair, QList<int>> found;
-    QString lookupRefused;
-    for (int from = 0; from < pairs.size() && lookupRefused.isEmpty(); from += pairsPerStatement) {
-        const QList<Pair> chunk = pairs.mid(from, pairsPerStatement);
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!execute(query, QString::fromLatin1(Sql::findShotsOfPairs).arg(Sql::digestPairs(int(chunk.size()))),
-                     pairValues(chunk))) {
-            const QSqlError error = query.lastError();
-            const Step step = handleFailure(where, error);
-            if (step != Step::Done)
-                return step;
-            lookupRefused = error.text();
-            break;
-        }
-        while (query.next()) {
-            bool ok = false;
-            const int id = query.value(0).toInt(&ok);
-            found[pairOf(query.value(1), query.value(2))] << (ok ? id : 0);
-        }
-    }
+    QSqlError lookupError;
+    Step step = selectPairs(Sql::findShotsOfPairs, {}, pairs, where, &lookupError, [&found](const QSqlQuery &row) {
+        bool ok = false;
+        const int id = row.value(0).toInt(&ok);
+        found[pairOf(row.value(1), row.value(2))] << (ok ? id : 0);
+    });
+    if (step != Step::Done)
+        return step;
+    const QString lookupRefused = lookupError.isValid() ? lookupError.text() : QString();
 
     // Contents whose media has been read already, by any workstation.
     QSet<Pair> read;
     bool mediaKnown = mediaWanted && lookupRefused.isEmpty();
-    for (int from = 0; mediaKnown && from < pairs.size(); from += pairsPerStatement) {
-        const QList<Pair> chunk = pairs.mid(from, pairsPerStatement);
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!execute(query, QString::fromLatin1(Sql::selectReadPairs).arg(Sql::digestPairs(int(chunk.size()))),
-                     pairValues(chunk))) {
-            const QSqlError error = query.lastError();
-            const Step step = handleFailure(where, error);
-            if (step != Step::Done)
-                return step;
+    if (mediaKnown) {
+        QSqlError mediaError;
+        step = selectPairs(Sql::selectReadPairs, {}, pairs, where, &mediaError,
+                           [&read](const QSqlQuery &row) { read.insert(pairOf(row.value(0), row.value(1))); });
+        if (step != Step::Done)
+            return step;
+        if (mediaError.isValid()) {
             mediaWanted = mediaKnown = false;
-            mediaFailure = QStringLiteral("The media facts could not be looked up: %1").arg(error.text().trimmed());
-            break;
+            mediaFailure = QStringLiteral("The media facts could not be looked up: %1").arg(mediaError.text().trimmed());
         }
-        while (query.next())
-            read.insert(pairOf(query.value(0), query.value(1)));
     }
 
     // New contents, and the clips of the batch that hold each, in order.
@@ -271,7 +273,7 @@ ShotRecorder::Step ShotRecorder::runBatch(QList<Recorded> &done)
                 insertedBy.insert(pair, holders[pair].first());
             continue;
         }
-        const Step step = handleFailure(where, insert.lastError());
+        step = handleFailure(where, insert.lastError());
         if (step != Step::Done)
             return step;
         // A row was refused (a path too long for its column, say): each goes
@@ -295,28 +297,20 @@ ShotRecorder::Step ShotRecorder::runBatch(QList<Recorded> &done)
         }
     }
 
-    // The new rows' ids, by their digests, project and path.
+    // The new rows' ids, by their digests, project and path. Refused, their
+    // clips are skipped below: no id.
     QHash<Pair, int> newIds;
-    const QList<Pair> inserted = insertedBy.keys();
-    for (int from = 0; from < inserted.size(); from += pairsPerStatement) {
-        const QList<Pair> chunk = inserted.mid(from, pairsPerStatement);
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        if (!execute(query, QString::fromLatin1(Sql::findNewShots).arg(Sql::digestPairs(int(chunk.size()))),
-                     QVariantList{projectId} + pairValues(chunk))) {
-            const Step step = handleFailure(where, query.lastError());
-            if (step != Step::Done)
-                return step;
-            break;   // their clips are skipped below: no id
-        }
-        while (query.next()) {
-            const Pair pair = pairOf(query.value(1), query.value(2));
-            const auto by = insertedBy.constFind(pair);
-            if (by != insertedBy.constEnd() && !newIds.contains(pair)
-                && query.value(3).toString() == pending.at(by.value()).clip.path)
-                newIds.insert(pair, query.value(0).toInt());
-        }
-    }
+    QSqlError readBackError;
+    step = selectPairs(Sql::findNewShots, {projectId}, insertedBy.keys(), where, &readBackError,
+                       [&](const QSqlQuery &row) {
+                           const Pair pair = pairOf(row.value(1), row.value(2));
+                           const auto by = insertedBy.constFind(pair);
+                           if (by != insertedBy.constEnd() && !newIds.contains(pair)
+                               && row.value(3).toString() == pending.at(by.value()).clip.path)
+                               newIds.insert(pair, row.value(0).toInt());
+                       });
+    if (step != Step::Done)
+        return step;
 
     // Outcomes and trace lines, clip by clip as the one-by-one sync wrote them.
     QHash<Pair, int> shotOfNewPair;
@@ -378,7 +372,7 @@ ShotRecorder::Step ShotRecorder::runBatch(QList<Recorded> &done)
         inTransaction = false;
         if (!db.commit()) {
             const QSqlError error = db.lastError();
-            const Step step = handleFailure(where, error);
+            step = handleFailure(where, error);
             if (step != Step::Done)
                 return step;
             // Refused on a live connection: nothing of the batch was stored.

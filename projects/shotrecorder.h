@@ -9,6 +9,9 @@
 #include <QPair>
 #include <QSet>
 #include <QString>
+#include <QVariantList>
+
+#include <functional>
 
 class QSqlDatabase;
 class QSqlError;
@@ -106,6 +109,11 @@ private:
     // where: "at raw/2.MTS"), Done when only this statement was refused.
     Step handleFailure(const QString &where, const QSqlError &error);
     bool execute(QSqlQuery &query, const QString &text, const QVariantList &values);
+    // Runs a statement whose "%1" stands for digest pairs over pairs, a
+    // chunk at a time, after the leading values, handing each row to take.
+    // A refused chunk ends it with the error in refused (and Done).
+    Step selectPairs(const char *statement, const QVariantList &leading, const QList<Pair> &pairs,
+                     const QString &where, QSqlError *refused, const std::function<void(const QSqlQuery &)> &take);
     void rollback();
 
     QString connectionName;

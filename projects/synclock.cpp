@@ -47,11 +47,20 @@ SyncLock::~SyncLock()
     release();
 }
 
+SyncLock::Result SyncLock::take(const QString &rootPath)
+{
+    release();
+    heldBy.clear();
+    failure.clear();
+    path = QDir(rootPath).filePath(QLatin1String(fileName));
+    return lockFile();
+}
+
 #ifndef Q_OS_WIN
 
 namespace {
 
-bool lockFile(int handle)
+bool lockDescriptor(int handle)
 {
 #ifdef F_OFD_SETLK
     // Belongs to this open file, not to the process: a second run in the
@@ -75,12 +84,8 @@ QByteArray readHandle(int handle)
 
 } // namespace
 
-SyncLock::Result SyncLock::take(const QString &rootPath)
+SyncLock::Result SyncLock::lockFile()
 {
-    release();
-    heldBy.clear();
-    failure.clear();
-    path = QDir(rootPath).filePath(QLatin1String(fileName));
     const QByteArray name = QFile::encodeName(path);
     for (int attempt = 0; attempt < 5; ++attempt) {
         const int handle = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -88,7 +93,7 @@ SyncLock::Result SyncLock::take(const QString &rootPath)
             failure = QString::fromLocal8Bit(std::strerror(errno));
             return Result::Unavailable;
         }
-        if (!lockFile(handle)) {
+        if (!lockDescriptor(handle)) {
             const int why = errno;
             if (why == EWOULDBLOCK || why == EAGAIN || why == EACCES) {
                 heldBy = describeHolder(readHandle(handle));
@@ -148,12 +153,8 @@ OVERLAPPED lockedRange()
 }
 } // namespace
 
-SyncLock::Result SyncLock::take(const QString &rootPath)
+SyncLock::Result SyncLock::lockFile()
 {
-    release();
-    heldBy.clear();
-    failure.clear();
-    path = QDir(rootPath).filePath(QLatin1String(fileName));
     const HANDLE opened = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
                                       GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,

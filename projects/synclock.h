@@ -42,6 +42,9 @@ public:
     QString error() const { return failure; }
 
 private:
+    // Opens and locks the file at path, the system's way.
+    Result lockFile();
+
     QString path;
     QString heldBy;
     QString failure;
