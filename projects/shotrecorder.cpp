@@ -166,19 +166,29 @@ bool ShotRecorder::commit(QList<Recorded> *done)
     done->clear();
     if (pending.isEmpty())
         return true;
+    QList<Recorded> batch;
+    const bool stored = runUntilDone([&]() {
+        batch.clear();
+        return runBatch(batch);
+    });
+    pending.clear();
+    if (stored)
+        *done = batch;
+    return stored;
+}
+
+bool ShotRecorder::runUntilDone(const std::function<Step()> &run)
+{
     reopenedForBatch = false;
     for (;;) {
-        QList<Recorded> batch;
-        const Step step = runBatch(batch);
+        const Step step = run();
         if (step == Step::Retry)
-            continue;   // the whole batch again, on the new connection
-        pending.clear();
+            continue;   // all of it again, on the new connection
         if (step == Step::Stopped) {
             rollback();
             return false;
         }
         retriesLeft = 1;
-        *done = batch;
         return true;
     }
 }
@@ -402,19 +412,9 @@ bool ShotRecorder::commitMedia()
 {
     if (mediaRows.isEmpty())
         return true;
-    reopenedForBatch = false;
-    for (;;) {
-        const Step step = runMedia();
-        if (step == Step::Retry)
-            continue;
-        mediaRows.clear();
-        if (step == Step::Stopped) {
-            rollback();
-            return false;
-        }
-        retriesLeft = 1;
-        return true;
-    }
+    const bool stored = runUntilDone([this]() { return runMedia(); });
+    mediaRows.clear();
+    return stored;
 }
 
 ShotRecorder::Step ShotRecorder::runMedia()

@@ -102,6 +102,9 @@ private:
     enum class Step { Done, Retry, Stopped };
 
     QSqlDatabase database() const;
+    // Runs run again after each reconnect; false when the connection is
+    // gone for good.
+    bool runUntilDone(const std::function<Step()> &run);
     Step runBatch(QList<Recorded> &done);
     Step runMedia();
     // After a failed statement: Retry once the connection was reopened,
