@@ -55,14 +55,15 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     layout->addWidget(editButton);
     layout->addWidget(syncButton);
     layout->addWidget(changedOnlyBox);
-    layout->addWidget(transcodeButton);
     // Without the optional tables the sync reads no media: said here once,
-    // with the command that turns it on.
+    // under the sync, with the command that turns it on.
     mediaHintLabel = new QLabel(MediaTables::enableHint(MediaTables::check(QSqlDatabase::database())));
     mediaHintLabel->setWordWrap(true);
+    mediaHintLabel->setMinimumWidth(mediaHintLabel->fontMetrics().averageCharWidth() * 40);
     mediaHintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     mediaHintLabel->setVisible(!mediaHintLabel->text().isEmpty());
     layout->addWidget(mediaHintLabel);
+    layout->addWidget(transcodeButton);
 
     connect(projectBox, &QComboBox::currentIndexChanged, this, &ProjectSelector::update);
     connect(editButton, &QPushButton::clicked, this, &ProjectSelector::accept);
