@@ -70,9 +70,14 @@ int benchProject()
     return query.lastInsertId().toInt();
 }
 
+// The shots, and what the syncs read of their media (where the database
+// has the tables), so every first sync reads every clip.
 void clearShots()
 {
-    QSqlQuery().exec("DELETE FROM shots");
+    QSqlQuery query;
+    query.exec("DELETE FROM shots");
+    query.exec("DELETE FROM shot_media");
+    query.exec("DELETE FROM shot_posters");
 }
 
 bool writeRandomFile(const QString &path, qint64 size, quint64 seed)

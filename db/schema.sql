@@ -54,3 +54,35 @@ CREATE TABLE IF NOT EXISTS shot_changes (
     KEY shot_changes_shot (shot_id),
     KEY shot_changes_set (change_set)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+-- Optional: what the sync reads from each clip's media, keyed by content.
+-- The client works without them; `tavelo-sync --setup-database` creates
+-- them with exactly these statements (db/mediastatements.h).
+CREATE TABLE IF NOT EXISTS shot_media (
+    MD5                 CHAR(32) CHARACTER SET ascii NOT NULL,
+    SHA1                CHAR(40) CHARACTER SET ascii NOT NULL,
+    duration_ms         BIGINT NULL,
+    width               INT NULL,
+    height              INT NULL,
+    frame_rate          VARCHAR(16) NULL,
+    scan                VARCHAR(16) NULL,
+    video_codec         VARCHAR(32) NULL,
+    audio_codec         VARCHAR(32) NULL,
+    audio_channels      INT NULL,
+    audio_rate          INT NULL,
+    recorded_at         DATETIME NULL,
+    recorded_utc_offset SMALLINT NULL,
+    start_timecode      CHAR(11) NULL,
+    problem             TEXT NULL,
+    read_at             TIMESTAMP NOT NULL DEFAULT CURRENT_TIMESTAMP ON UPDATE CURRENT_TIMESTAMP,
+    PRIMARY KEY (MD5, SHA1)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;
+
+CREATE TABLE IF NOT EXISTS shot_posters (
+    MD5    CHAR(32) CHARACTER SET ascii NOT NULL,
+    SHA1   CHAR(40) CHARACTER SET ascii NOT NULL,
+    image  MEDIUMBLOB NOT NULL,
+    width  INT NULL,
+    height INT NULL,
+    PRIMARY KEY (MD5, SHA1)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;

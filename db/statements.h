@@ -40,6 +40,9 @@ inline const char insertShotChanges[] =
     "Insert Into shot_changes (shot_id, column_name, old_value, new_value, change_set, undoes, os_user, host, db_user) "
     "Values ";
 inline const char shotChangeRow[] = "(?, ?, ?, ?, ?, ?, ?, ?, CURRENT_USER())";
+inline const char checkHistoryTable[] =
+    "Select id, shot_id, column_name, old_value, new_value, change_set, undoes, changed_at, db_user, os_user, host "
+    "From shot_changes Limit 0";
 inline const char setChangeSet[] = "Update shot_changes Set change_set = ? Where id = ?";
 inline const char changesOfShot[] =
     "Select id, column_name, old_value, new_value, change_set, undoes, UNIX_TIMESTAMP(changed_at), db_user, os_user, "

@@ -8,16 +8,18 @@
 // six-line record per synced clip. The file is opened in text mode: line
 // ends are CR LF on Windows.
 //
-// A run writes a temporary file beside it, dbclient.cache.tmp, flushed
-// record by record, and renames it over the previous file at the end (also
-// after a cancel or a lost connection, then with the records completed so
-// far). A write that fails, a full disk say, leaves the previous file as it
-// was and removes the temporary one; the next run removes one left by a crash.
+// A run writes a temporary file of its own beside it, named with the host
+// and the process (.dbclient.cache.<host>-<pid>.partial, as the encoder's
+// outputs are), flushed record by record, and renames it over the previous
+// file at the end (also after a cancel or a lost connection, then with the
+// records completed so far). A write that fails, a full disk say, leaves
+// the previous file as it was and removes the temporary one. The next run
+// removes the leftovers of this host's runs that are no longer running and
+// keeps those of other workstations, which may still be writing them.
 class CacheFile
 {
 public:
     static constexpr char fileName[] = "dbclient.cache";
-    static constexpr char temporarySuffix[] = ".tmp";
 
     CacheFile() = default;
     CacheFile(const CacheFile &) = delete;
@@ -43,6 +45,10 @@ private:
     QTextStream stream;
     QString firstError;
 };
+
+// Removes the temporary files of finalPath left by runs of this host that
+// are no longer running (see PartialFile::classify).
+void removeStaleTemporaries(const QString &finalPath);
 
 // Puts the file at from in place of the file at to in one step, so a reader
 // sees either the old or the new file whole. Writes from's content out to the

@@ -2,6 +2,7 @@
 
 #include "projects/cachefile.h"
 #include "projects/clipfinder.h"
+#include "transcode/partialfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -93,7 +94,8 @@ QString DigestMemory::save(const QString &path) const
             + QByteArray::number(entry.hashedNs) + '\t' + entry.md5 + '\t' + entry.sha1 + '\t' + clipPath.toUtf8()
             + '\n';
     }
-    const QString temporary = path + QLatin1String(CacheFile::temporarySuffix);
+    removeStaleTemporaries(path);
+    const QString temporary = PartialFile::pathFor(path);
     QFile file(temporary);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size()
         || !file.flush()) {

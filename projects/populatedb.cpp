@@ -99,9 +99,17 @@ void PopulateDB::showProgress(const SyncProgress &progress)
         progressBar->setValue(progress.bytesTotal > 0 ? int(progress.bytesDone * 1000 / progress.bytesTotal) : 0);
     }
     countsLabel->setText(progress.text());
-    const QString current = progress.currentClip.isEmpty() ? QString() : "Hashing " + progress.currentClip;
+    QString current, currentPath;
+    if (!progress.currentClip.isEmpty()) {
+        current = "Hashing " + progress.currentClip;
+        currentPath = progress.currentClip;
+    } else if (!progress.currentMedia.isEmpty()) {
+        // The clips are recorded; what is left is reading their media.
+        current = "Reading the media of " + progress.currentMedia;
+        currentPath = progress.currentMedia;
+    }
     currentLabel->setText(currentLabel->fontMetrics().elidedText(current, Qt::ElideMiddle, currentLabel->width()));
-    currentLabel->setToolTip(progress.currentClip);
+    currentLabel->setToolTip(currentPath);
 }
 
 void PopulateDB::showSummary(const SyncSummary &summary)

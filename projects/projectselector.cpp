@@ -3,6 +3,7 @@
 #include "app/clientstate.h"
 #include "db/connectionsettings.h"
 #include "db/statements.h"
+#include "media/mediatables.h"
 #include "projects/populatedb.h"
 #include "transcode/transcodedialog.h"
 
@@ -54,6 +55,14 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     layout->addWidget(editButton);
     layout->addWidget(syncButton);
     layout->addWidget(changedOnlyBox);
+    // Without the optional tables the sync reads no media: said here once,
+    // under the sync, with the command that turns it on.
+    mediaHintLabel = new QLabel(MediaTables::enableHint(MediaTables::check(QSqlDatabase::database())));
+    mediaHintLabel->setWordWrap(true);
+    mediaHintLabel->setMinimumWidth(mediaHintLabel->fontMetrics().averageCharWidth() * 40);
+    mediaHintLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    mediaHintLabel->setVisible(!mediaHintLabel->text().isEmpty());
+    layout->addWidget(mediaHintLabel);
     layout->addWidget(transcodeButton);
 
     connect(projectBox, &QComboBox::currentIndexChanged, this, &ProjectSelector::update);
@@ -73,6 +82,7 @@ ProjectSelector::ProjectSelector(QWidget *parent)
     syncButton->setObjectName("syncButton");
     changedOnlyBox->setObjectName("changedOnlyBox");
     transcodeButton->setObjectName("transcodeButton");
+    mediaHintLabel->setObjectName("mediaHintLabel");
 }
 
 ProjectSelector::~ProjectSelector()

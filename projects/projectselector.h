@@ -40,5 +40,6 @@ private:
     QPushButton *editButton;
     QPushButton *syncButton;
     QCheckBox *changedOnlyBox;   // "Only new or changed clips", remembered per user
+    QLabel *mediaHintLabel;      // how to turn on clip facts and posters, when the tables are missing
     QPushButton *transcodeButton;
 };

@@ -2,6 +2,7 @@
 
 #include "db/reconnect.h"
 #include "db/statements.h"
+#include "media/mediatables.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -14,20 +15,28 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-// Clips whose rows share one transaction, at most; and how long the first of
-// them waits for its record at most.
-constexpr int batchClips = 256;
+// How long the first clip of a batch waits for its record at most (a batch
+// is also committed once it holds ShotRecorder::batchClips clips).
 constexpr int batchMs = 200;
 // A clip's record is written this long after its row at the latest, when no
 // further clip follows (a large clip is being hashed).
 constexpr int commitDelayMs = 20;
+// Media facts are stored with the next batch of clips, or once as many as
+// a batch are waiting, or at the end: each store is a transaction, and a
+// commit waits for the server's disk.
+constexpr int mediaBatch = ShotRecorder::batchClips;
+// Clips whose media is not readable as video, named in the summary at most.
+constexpr int problemsListed = 20;
 
 std::atomic<int> runningThreads{0};
+std::atomic<int> runningMediaThreads{0};
 
 QString bytesText(qint64 bytes)
 {
@@ -43,17 +52,35 @@ qint64 nowNs()
 
 } // namespace
 
-// What the hashing thread shares with the engine. The thread holds it as
-// long as it runs, so it outlives an engine that let go of the thread; the
-// engine clears receiver (under the mutex) before it lets go, and the thread
-// posts to the engine only while receiver is set.
-struct SyncEngine::HashJob
+// A clip whose media is to be read, as the media thread gets it.
+struct SyncEngine::MediaJob
+{
+    int index = -1;
+    QString path;           // relative to the root, for the summary
+    QString absolutePath;
+    QByteArray md5;
+    QByteArray sha1;
+    qint64 size = -1;       // as it was hashed
+    qint64 modifiedNs = 0;
+};
+
+// What the run's threads share with the engine: the hashing thread and the
+// media thread hold it as long as they run, so it outlives an engine that
+// let go of them; the engine clears receiver (under the mutex) before it
+// lets go, and the threads post to the engine only while receiver is set.
+struct SyncEngine::HashJob : std::enable_shared_from_this<HashJob>
 {
     std::mutex mutex;
     SyncEngine *receiver = nullptr;
     std::atomic_bool stop{false};
     std::atomic<qint64> bytesHashed{0};
     std::atomic<int> hashingIndex{-1};
+    std::atomic<int> readingIndex{-1};
+
+    std::mutex mediaMutex;
+    std::condition_variable mediaWake;
+    std::deque<MediaJob> mediaQueue;
+    bool mediaStarted = false;
 
     void post(const std::function<void(SyncEngine *)> &call)
     {
@@ -72,11 +99,55 @@ struct SyncEngine::HashJob
             Qt::QueuedConnection);
     }
 
+    // Hands a clip to the media thread, which starts with the first one.
+    void queueMedia(const MediaJob &next)
+    {
+        std::lock_guard<std::mutex> lock(mediaMutex);
+        mediaQueue.push_back(next);
+        if (!mediaStarted) {
+            mediaStarted = true;
+            ++runningMediaThreads;
+            std::thread([self = shared_from_this()]() {
+                self->readMedia();
+                --runningMediaThreads;
+            }).detach();
+        }
+        mediaWake.notify_one();
+    }
+
+    // The media thread: one clip after the other until the run lets go.
+    void readMedia()
+    {
+        for (;;) {
+            MediaJob next;
+            {
+                std::unique_lock<std::mutex> lock(mediaMutex);
+                mediaWake.wait(lock, [this] { return stop || !mediaQueue.empty(); });
+                if (stop)
+                    return;
+                next = mediaQueue.front();
+                mediaQueue.pop_front();
+            }
+            readingIndex = next.index;
+            MediaReader::Options options;
+            options.expectedSize = next.size;
+            options.expectedModifiedNs = next.modifiedNs;
+            options.cancel = &stop;
+            const MediaReading reading = MediaReader::read(next.absolutePath, options);
+            readingIndex = -1;
+            post([next, reading](SyncEngine *engine) { engine->mediaRead(next, reading); });
+        }
+    }
+
     void release()
     {
         stop = true;
-        std::lock_guard<std::mutex> lock(mutex);
-        receiver = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            receiver = nullptr;
+        }
+        std::lock_guard<std::mutex> lock(mediaMutex);
+        mediaWake.notify_all();
     }
 };
 
@@ -103,6 +174,8 @@ QString SyncProgress::text() const
               .arg(bytesText(bytesDone), bytesText(bytesTotal));
     if (bytesPerSecond > 0)
         line += QStringLiteral(", %1/s").arg(bytesText(qint64(bytesPerSecond)));
+    if (mediaTotal > 0)
+        line += QStringLiteral("; media of %1 of %2 clips read").arg(mediaDone).arg(mediaTotal);
     return line;
 }
 
@@ -118,7 +191,8 @@ int SyncSummary::exitCode() const
     case Status::Completed:
         break;
     }
-    return (!skippedClips.isEmpty() || !cacheError.isEmpty() || !memoryError.isEmpty()) ? 1 : 0;
+    return (!skippedClips.isEmpty() || !cacheError.isEmpty() || !memoryError.isEmpty() || !mediaError.isEmpty()) ? 1
+                                                                                                                  : 0;
 }
 
 QString SyncSummary::text() const
@@ -166,12 +240,29 @@ QString SyncSummary::text() const
     }
     if (reconnects > 0)
         lines << QStringLiteral("The server had closed the connection; it was reopened %1 times.").arg(reconnects);
+    if (!mediaHint.isEmpty())
+        lines << mediaHint;
+    if (mediaRead > 0 || !mediaProblems.isEmpty()) {
+        QString media = QStringLiteral("Media read for %1 clips: %2 posters").arg(mediaRead).arg(posters);
+        if (!mediaProblems.isEmpty())
+            media += QStringLiteral(", %1 not readable as video").arg(mediaProblems.size());
+        lines << media + QLatin1Char('.');
+    }
+    if (mediaLeft > 0)
+        lines << QStringLiteral("The media of %1 clips was not read; the next sync reads it.").arg(mediaLeft);
     for (const auto &clip : skippedClips)
         lines << QStringLiteral("Skipped %1: %2").arg(clip.first, clip.second);
+    for (int i = 0; i < mediaProblems.size() && i < problemsListed; ++i)
+        lines << QStringLiteral("No media facts for %1: %2").arg(mediaProblems.at(i).first, mediaProblems.at(i).second);
+    if (mediaProblems.size() > problemsListed)
+        lines << QStringLiteral("... and %1 more clips whose media is not readable as video.")
+                     .arg(mediaProblems.size() - problemsListed);
     if (!cacheError.isEmpty())
         lines << cacheError;
     if (!memoryError.isEmpty())
         lines << memoryError;
+    if (!mediaError.isEmpty())
+        lines << mediaError + QStringLiteral(". The next sync reads it again.");
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -187,8 +278,8 @@ SyncEngine::SyncEngine(const QString &rootPath, int projectId, const QString &co
     commitTimer.setSingleShot(true);
     commitTimer.setInterval(commitDelayMs);
     connect(&commitTimer, &QTimer::timeout, this, [this]() {
-        if (running && commitBatch() && isListed && clipsDone == clips.size())
-            finish(SyncSummary::Status::Completed);
+        if (running && commitBatch())
+            finishWhenDone();
     });
 }
 
@@ -215,6 +306,11 @@ int SyncEngine::abandonedThreads()
     return runningThreads;
 }
 
+int SyncEngine::mediaThreads()
+{
+    return runningMediaThreads;
+}
+
 void SyncEngine::letGoOfThread()
 {
     if (job)
@@ -234,14 +330,28 @@ void SyncEngine::start()
     isListed = false;
     clips.clear();
     clipsDone = 0;
-    pending.clear();
-    inTransaction = false;
-    retriesLeft = 1;
+    recorder.reset();
+    hashedState.clear();
+    batchClock.invalidate();
+    mediaQueued = 0;
+    mediaDone = 0;
+    recording = false;
+    cancelWanted = false;
     matchedIds.clear();
 
     const QString rootProblem = ClipFinder::rootProblem(rootPath);
     if (!rootProblem.isEmpty()) {
         finish(SyncSummary::Status::Refused, rootProblem + QStringLiteral(" Nothing was synced."));
+        return;
+    }
+    // One run per root at a time: a second one would overwrite the cache
+    // file the first is writing. A root that cannot hold the lock file
+    // cannot hold a cache file either, which the run then reports.
+    if (lock.take(rootPath) == SyncLock::Result::Held) {
+        finish(SyncSummary::Status::Refused,
+               QStringLiteral("Another sync of %1 is running (%2). Wait until it has finished and sync again; "
+                              "nothing was synced.")
+                   .arg(QDir::toNativeSeparators(rootPath), lock.holder()));
         return;
     }
     QSqlDatabase db = QSqlDatabase::database(connectionName, false);
@@ -278,10 +388,18 @@ void SyncEngine::start()
     }
     result.projectName = check.value(1).toString();
     check.finish();
-    if (!prepareStatements()) {
+    recorder = std::make_unique<ShotRecorder>(connectionName, projectId);
+    if (!recorder->prepare()) {
         finish(SyncSummary::Status::Refused,
-               QStringLiteral("The sync's statements could not be prepared: %1").arg(lookup->lastError().text()));
+               QStringLiteral("The sync's statements could not be prepared: %1").arg(recorder->error()));
         return;
+    }
+    result.mediaOff = !mediaEnabled;
+    if (mediaEnabled) {
+        const MediaTables::State tables = MediaTables::check(db);
+        recorder->setMediaWanted(tables.available());
+        if (!tables.available() && !tables.connectionLost)
+            result.mediaHint = MediaTables::enableHint(tables);
     }
 
     running = true;
@@ -336,9 +454,13 @@ void SyncEngine::cancel()
 {
     if (!running)
         return;
-    // The clips already looked up are committed and recorded; a failure
-    // there has finished the run already.
-    if (commitBatch())
+    if (recording) {
+        cancelWanted = true;
+        return;
+    }
+    // The clips already hashed are recorded and the media already read is
+    // stored; a failure there has finished the run already.
+    if (commitBatch() && commitMedia())
         finish(SyncSummary::Status::Cancelled);
 }
 
@@ -365,6 +487,11 @@ SyncProgress SyncEngine::progress() const
     const int current = job ? int(job->hashingIndex) : -1;
     if (running && current >= 0 && current < clips.size())
         p.currentClip = clips.at(current).path;
+    p.mediaDone = mediaDone;
+    p.mediaTotal = mediaQueued;
+    const int reading = job ? int(job->readingIndex) : -1;
+    if (running && reading >= 0 && reading < clips.size())
+        p.currentMedia = clips.at(reading).path;
     return p;
 }
 
@@ -389,8 +516,7 @@ void SyncEngine::listed(const ClipWalk &walk)
     }
     result.found += int(clips.size());
     emit progressChanged(progress());
-    if (clips.isEmpty())
-        finish(SyncSummary::Status::Completed);
+    finishWhenDone();
 }
 
 void SyncEngine::clipHashed(const Hashed &hashed)
@@ -400,223 +526,100 @@ void SyncEngine::clipHashed(const Hashed &hashed)
     SyncClipResult outcome;
     outcome.path = clip.path;
     outcome.remembered = hashed.remembered;
-    qDebug().noquote() << clip.path;
     if (digests.status != ClipHasher::Status::Ok) {
         outcome.reason = digests.error;
-        qDebug().noquote() << " Skipped:" << digests.error;
     } else {
-        qDebug().noquote() << " MD5 : " << digests.md5;
-        qDebug().noquote() << " SHA1: " << digests.sha1;
+        outcome.md5 = digests.md5;
+        outcome.sha1 = digests.sha1;
         rememberClip(clip, hashed);
-        Step step = syncClip(clip, hashed, outcome);
-        while (step == Step::Retry) {
-            // The transaction went with the connection: the clips in it are
-            // looked up again first, then this one.
-            if (!redoLostBatch())
-                return;
-            outcome = SyncClipResult{};
-            outcome.path = clip.path;
-            outcome.remembered = hashed.remembered;
-            step = syncClip(clip, hashed, outcome);
-        }
-        if (step == Step::Stopped)
-            return;   // the connection is gone and the sync has stopped
-        retriesLeft = 1;
+        hashedState.insert(hashed.index, qMakePair(digests.size, digests.modifiedNs));
     }
-    pending << Pending{hashed.index, hashed, outcome};
-    const bool last = clipsDone + pending.size() == clips.size();
-    if (last || pending.size() >= batchClips || (batchClock.isValid() && batchClock.elapsed() >= batchMs)) {
-        if (!commitBatch())
-            return;
-        if (last)
-            finish(SyncSummary::Status::Completed);
+    if (recorder->pendingCount() == 0)
+        batchClock.start();
+    recorder->add(hashed.index, outcome);
+    const bool last = clipsDone + recorder->pendingCount() == clips.size();
+    if (last || recorder->pendingCount() >= ShotRecorder::batchClips || batchClock.elapsed() >= batchMs) {
+        if (commitBatch())
+            finishWhenDone();
     } else if (!commitTimer.isActive()) {
         commitTimer.start();
     }
 }
 
-bool SyncEngine::prepareStatements()
-{
-    QSqlDatabase db = QSqlDatabase::database(connectionName, false);
-    lookup = std::make_unique<QSqlQuery>(db);
-    insert = std::make_unique<QSqlQuery>(db);
-    return lookup->prepare(Sql::findShotByDigests) && insert->prepare(Sql::insertShot);
-}
-
-SyncEngine::Step SyncEngine::syncClip(const ClipEntry &clip, const Hashed &hashed, SyncClipResult &outcome)
-{
-    const ClipHasher::Result &digests = hashed.digests;
-    outcome.md5 = digests.md5;
-    outcome.sha1 = digests.sha1;
-
-    if (!inTransaction) {
-        QSqlDatabase db = QSqlDatabase::database(connectionName, false);
-        if (!db.transaction()) {
-            const Step step = handleFailure(clip.path, db.lastError());
-            if (step != Step::Done)
-                return step;
-        } else {
-            inTransaction = true;
-            batchClock.start();
-        }
-    }
-
-    QSqlQuery &q = *lookup;
-    q.bindValue(QStringLiteral(":md"), QVariant(digests.md5));
-    q.bindValue(QStringLiteral(":sh"), QVariant(digests.sha1));
-    const bool looked = q.exec();
-    qDebug().noquote() << "Query Size: " << q.size();
-    if (!looked) {
-        const QSqlError error = q.lastError();
-        const Step step = handleFailure(clip.path, error);
-        if (step != Step::Done)
-            return step;
-        outcome.reason = QStringLiteral("the database refused the lookup: %1").arg(error.text());
-        return Step::Done;
-    }
-    if (q.next()) {
-        bool ok = false;
-        const int id = q.value(0).toInt(&ok);
-        q.finish();
-        if (!ok || id <= 0) {
-            outcome.reason = QStringLiteral("the lookup returned no usable shot id");
-            return Step::Done;
-        }
-        qDebug().noquote() << " Match found for this file.  Updating local cache with id : " << id;
-        outcome.outcome = SyncClipResult::Outcome::Matched;
-        outcome.shotId = id;
-        return Step::Done;
-    }
-    q.finish();
-
-    qDebug().noquote() << " No Matching Rows for this file.  Inserting it into DB.";
-    QSqlQuery &add = *insert;
-    add.bindValue(QStringLiteral(":project"), projectId);
-    add.bindValue(QStringLiteral(":filename"), clip.path);
-    add.bindValue(QStringLiteral(":md"), QVariant(digests.md5));
-    add.bindValue(QStringLiteral(":sh"), QVariant(digests.sha1));
-    if (!add.exec()) {
-        const QSqlError error = add.lastError();
-        qDebug().noquote() << "ID = " << "none:" << error.text();
-        const Step step = handleFailure(clip.path, error);
-        if (step != Step::Done)
-            return step;
-        outcome.reason = QStringLiteral("the database refused the new shot: %1").arg(error.text());
-        return Step::Done;
-    }
-    bool ok = false;
-    const int id = add.lastInsertId().toInt(&ok);
-    qDebug().noquote() << "ID = " << id;
-    if (!ok || id <= 0) {
-        outcome.reason = QStringLiteral("the database gave no id for the new shot");
-        return Step::Done;
-    }
-    outcome.outcome = SyncClipResult::Outcome::Inserted;
-    outcome.shotId = id;
-    return Step::Done;
-}
-
-SyncEngine::Step SyncEngine::handleFailure(const QString &clipPath, const QSqlError &error)
-{
-    QSqlDatabase db = QSqlDatabase::database(connectionName, false);
-    bool lost = isLostConnection(error);
-    if (!lost) {
-        // A statement can be refused on a healthy connection (a path too long
-        // for its column); only a connection that no longer answers counts.
-        QSqlQuery probe(db);
-        lost = !probe.exec(Sql::checkConnection);
-    }
-    if (!lost)
-        return Step::Done;
-
-    // Servers close connections idle for longer than their wait_timeout,
-    // which hashing one large clip can take. The rows of the open
-    // transaction went with the connection; content identity makes running
-    // the lookups again safe: a row that did reach the server is found, not
-    // inserted twice.
-    inTransaction = false;
-    lookup.reset();
-    insert.reset();
-    QString reopenError;
-    if (retriesLeft > 0) {
-        --retriesLeft;
-        if (reopenConnection(&reopenError, db)) {
-            if (prepareStatements()) {
-                ++result.reconnects;
-                qDebug().noquote() << " The server had closed the connection (" + error.text() + "); reopened it.";
-                return Step::Retry;
-            }
-            reopenError = db.lastError().text();
-        }
-    }
-    finish(SyncSummary::Status::DatabaseFailed,
-           QStringLiteral("The connection to the database was lost at %1: %2\n%3"
-                          "The clips synced before it are kept; sync again once the server can be reached.")
-               .arg(clipPath, error.text(),
-                    reopenError.isEmpty() ? QString()
-                                          : QStringLiteral("Reopening it failed: %1\n").arg(reopenError)));
-    return Step::Stopped;
-}
-
-bool SyncEngine::redoLostBatch()
-{
-    const QList<Pending> lost = pending;
-    pending.clear();
-    for (Pending again : lost) {
-        if (again.hashed.digests.status == ClipHasher::Status::Ok) {
-            again.outcome = SyncClipResult{};
-            again.outcome.path = clips.at(again.index).path;
-            again.outcome.remembered = again.hashed.remembered;
-            if (syncClip(clips.at(again.index), again.hashed, again.outcome) != Step::Done) {
-                if (running)
-                    finish(SyncSummary::Status::DatabaseFailed,
-                           QStringLiteral("The connection to the database was lost again at %1 right after "
-                                          "it was reopened.")
-                               .arg(again.outcome.path));
-                return false;
-            }
-        }
-        pending << again;
-    }
-    return true;
-}
-
 bool SyncEngine::commitBatch()
 {
     commitTimer.stop();
-    if (inTransaction) {
-        QSqlDatabase db = QSqlDatabase::database(connectionName, false);
-        inTransaction = false;
-        if (!db.commit()) {
-            const QSqlError error = db.lastError();
-            const QString at = pending.isEmpty() ? QString() : clips.at(pending.last().index).path;
-            const Step step = handleFailure(at, error);
-            if (step == Step::Stopped)
-                return false;
-            if (step == Step::Retry) {
-                // Look the whole batch up again on the new connection.
-                return redoLostBatch() && commitBatch();
-            }
-            // Refused on a live connection: nothing of the batch was stored.
-            db.rollback();
-            for (Pending &item : pending) {
-                if (item.outcome.outcome == SyncClipResult::Outcome::Inserted) {
-                    item.outcome.outcome = SyncClipResult::Outcome::Skipped;
-                    item.outcome.reason = QStringLiteral("the database refused to commit the new shot: %1").arg(error.text());
-                }
-            }
-        }
+    batchClock.invalidate();
+    QList<ShotRecorder::Recorded> done;
+    if (!recorder->commit(&done)) {
+        finish(SyncSummary::Status::DatabaseFailed, recorder->error());
+        return false;
     }
     // Only now are the rows safe on the server: their records follow.
-    const QList<Pending> done = pending;
-    pending.clear();
-    batchClock.invalidate();
-    for (const Pending &item : done) {
-        if (item.outcome.outcome != SyncClipResult::Outcome::Skipped)
-            cache.addRecord(item.outcome.path, item.outcome.md5, item.outcome.sha1, item.outcome.shotId);
-        report(item.outcome);
+    for (const ShotRecorder::Recorded &item : std::as_const(done)) {
+        if (item.clip.outcome != SyncClipResult::Outcome::Skipped)
+            cache.addRecord(item.clip.path, item.clip.md5, item.clip.sha1, item.clip.shotId);
+        recording = true;
+        report(item.clip);
+        recording = false;
+        if (!running)
+            return false;
+        if (item.needsMedia) {
+            const ClipEntry &clip = clips.at(item.index);
+            const QPair<qint64, qint64> state = hashedState.value(item.index, qMakePair(qint64(-1), qint64(0)));
+            MediaJob next;
+            next.index = item.index;
+            next.path = clip.path;
+            next.absolutePath = clip.absolutePath;
+            next.md5 = item.clip.md5;
+            next.sha1 = item.clip.sha1;
+            next.size = state.first;
+            next.modifiedNs = state.second;
+            ++mediaQueued;
+            job->queueMedia(next);
+        }
+    }
+    if (cancelWanted) {
+        // Cancelled from a report: the batch's other clips were recorded first.
+        cancelWanted = false;
+        if (commitMedia())
+            finish(SyncSummary::Status::Cancelled);
+        return false;
+    }
+    return recorder->pendingMediaCount() == 0 || commitMedia();
+}
+
+bool SyncEngine::commitMedia()
+{
+    if (!recorder->commitMedia()) {
+        finish(SyncSummary::Status::DatabaseFailed, recorder->error());
+        return false;
     }
     return true;
+}
+
+void SyncEngine::mediaRead(const MediaJob &read, const MediaReading &reading)
+{
+    ++mediaDone;
+    // A clip changed since it was hashed is read by the next sync.
+    if (!reading.changed && !reading.cancelled) {
+        recorder->addMedia(read.md5, read.sha1, reading);
+        if (!reading.facts.problem.isEmpty())
+            result.mediaProblems << qMakePair(read.path, reading.facts.problem);
+    } else {
+        ++result.mediaLeft;
+    }
+    if (recorder->pendingMediaCount() >= mediaBatch && !commitMedia())
+        return;
+    finishWhenDone();
+}
+
+void SyncEngine::finishWhenDone()
+{
+    if (!running || !isListed || clipsDone < clips.size() || recorder->pendingCount() > 0 || mediaDone < mediaQueued)
+        return;
+    if (commitMedia())
+        finish(SyncSummary::Status::Completed);
 }
 
 void SyncEngine::rememberClip(const ClipEntry &clip, const Hashed &hashed)
@@ -692,14 +695,16 @@ void SyncEngine::finish(SyncSummary::Status status, const QString &error)
     letGoOfThread();
     progressTimer.stop();
     commitTimer.stop();
-    if (inTransaction) {
-        // Only after a lost connection; its server has dropped the rows.
-        QSqlDatabase::database(connectionName, false).rollback();
-        inTransaction = false;
+    if (recorder) {
+        result.reconnects += recorder->reconnects();
+        result.mediaRead = recorder->mediaStored();
+        result.posters = recorder->postersStored();
+        result.mediaError = recorder->mediaError();
+        // A transaction still open (only after a lost connection) is
+        // rolled back; its server has dropped the rows.
+        recorder.reset();
     }
-    pending.clear();
-    lookup.reset();
-    insert.reset();
+    result.mediaLeft += mediaQueued - mediaDone;
     result.status = status;
     result.error = error;
     if (wasRunning) {
@@ -725,5 +730,6 @@ void SyncEngine::finish(SyncSummary::Status status, const QString &error)
                                          .arg(QDir::toNativeSeparators(path), saveError);
         }
     }
+    lock.release();
     emit finished(result);
 }

@@ -4,8 +4,12 @@
 #include "projects/clipfinder.h"
 #include "projects/cliphasher.h"
 #include "projects/digestmemory.h"
+#include "projects/shotrecorder.h"
+#include "projects/syncclipresult.h"
+#include "projects/synclock.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
@@ -16,25 +20,6 @@
 #include <functional>
 #include <memory>
 
-class QSqlError;
-class QSqlQuery;
-
-struct SyncClipResult
-{
-    enum class Outcome { Matched, Inserted, Skipped };
-
-    QString path;
-    Outcome outcome = Outcome::Skipped;
-    int shotId = 0;
-    QByteArray md5;
-    QByteArray sha1;
-    bool remembered = false;   // digests taken from the previous sync, not read again
-    QString reason;   // why a skipped clip was skipped
-
-    // One line for people: "inserted  12  raw/A/00001.MTS".
-    QString text() const;
-};
-
 struct SyncProgress
 {
     int clipsDone = 0;
@@ -43,6 +28,9 @@ struct SyncProgress
     qint64 bytesTotal = 0;
     double bytesPerSecond = 0;
     QString currentClip;
+    int mediaDone = 0;          // clips whose media was read
+    int mediaTotal = 0;         // clips whose media is to be read, so far
+    QString currentMedia;       // the clip whose media is being read
 
     QString text() const;
 };
@@ -75,8 +63,18 @@ struct SyncSummary
     QString memoryError;  // the digests could not be remembered
     QString error;        // why the sync was refused or stopped
 
-    // 0 all synced, 1 some clips skipped (or the cache file failed, or a
-    // cancel), 2 refused before anything was written, 3 a database failure.
+    // The clips' media (facts and posters), read once per content.
+    bool mediaOff = false;      // not asked for (tavelo-sync --no-media)
+    QString mediaHint;          // why media was not read and how to turn it on
+    int mediaRead = 0;          // contents whose facts (or problem) were stored
+    int posters = 0;            // posters stored
+    int mediaLeft = 0;          // contents whose media the run did not get to
+    QList<QPair<QString, QString>> mediaProblems;   // path, why it is not readable as video
+    QString mediaError;         // the facts could not be stored
+
+    // 0 all synced, 1 some clips skipped (or the cache file or the media
+    // facts failed, or a cancel), 2 refused before anything was written, 3 a
+    // database failure.
     int exitCode() const;
     QString text() const;
 };
@@ -84,15 +82,25 @@ struct SyncSummary
 // Synchronises the clips below a local root with the shots database: every
 // clip is hashed, looked up by its digests, inserted for the project when no
 // shot has them, and recorded with its shot id in the root's cache file.
+// Each content whose media has not been read yet is read too (facts and a
+// poster, see MediaReader), when the database has the media tables.
 //
-// The walk and the hashing run on a thread of their own, one clip after the
-// other (parallel reads make spinning disks seek). That thread is never
-// waited for: a read stuck on a device or a share that stopped answering
-// must not freeze whoever cancels, so a cancel or the destructor lets go of
-// it and it ends by itself once its read returns. The statements run on the
+// The engine keeps the run, the walk and the files; the statements are the
+// ShotRecorder's, a batch at a time. The walk and the hashing run on a
+// thread of their own, one clip after the other (parallel reads make
+// spinning disks seek); the media reading on a second one, fed with each
+// new content as soon as its batch is recorded, so it overlaps the hashing
+// of the clips after it while the clip is still in the page cache. Neither
+// thread is ever waited for: a read stuck on a device or a share that
+// stopped answering must not freeze whoever cancels, so a cancel or the
+// destructor lets go of them and they end by themselves once their read
+// returns (a media reading gives up after 10 s). The statements run on the
 // thread that owns this object, which must be the thread that opened the
 // connection: a Qt SQL connection belongs to its thread. No widget is
 // involved, so both the client and the command-line companion run it.
+//
+// A run holds the root's SyncLock from start to end: a second sync of the
+// same root is refused while one runs.
 class SyncEngine : public QObject
 {
     Q_OBJECT
@@ -112,6 +120,8 @@ public:
     // Quick re-sync: a clip whose size and modification time are those it
     // had when the previous sync hashed it keeps its digests unread.
     void setChangedOnly(bool on) { changedOnly = on; }
+    // Whether to read the clips' media (on by default; it needs the tables).
+    void setMediaEnabled(bool on) { mediaEnabled = on; }
 
     // Checks the root and the project, starts the cache file and the walk;
     // returns at once. finished() follows, also when refused.
@@ -131,6 +141,8 @@ public:
     // should end without running static destructors under it (tavelo-sync
     // calls _Exit then).
     static int abandonedThreads();
+    // Media reading threads still running, likewise.
+    static int mediaThreads();
 
 signals:
     void progressChanged(const SyncProgress &progress);
@@ -139,6 +151,7 @@ signals:
 
 private:
     struct HashJob;
+    struct MediaJob;
     struct Hashed
     {
         int index;
@@ -146,26 +159,16 @@ private:
         qint64 hashedNs = 0;
         bool remembered = false;
     };
-    struct Pending
-    {
-        int index;
-        Hashed hashed;
-        SyncClipResult outcome;
-    };
-    enum class Step { Done, Retry, Stopped };
 
     void listed(const ClipWalk &walk);
     void clipHashed(const Hashed &hashed);
-    Step syncClip(const ClipEntry &clip, const Hashed &hashed, SyncClipResult &outcome);
-    bool prepareStatements();
-    // After a failed statement: Retry once the connection was reopened,
-    // Stopped when it is gone for good (the sync has then stopped), Done when
-    // only this statement was refused.
-    Step handleFailure(const QString &clipPath, const QSqlError &error);
+    // Records the open batch: cache records, reports and media jobs follow
+    // its commit. False when the sync had to stop.
     bool commitBatch();
-    // After a reconnect: looks the clips of the lost transaction up again
-    // on the new connection; false when the sync had to stop.
-    bool redoLostBatch();
+    bool commitMedia();
+    void mediaRead(const MediaJob &job, const MediaReading &reading);
+    // Ends the run once every clip is recorded and every media job done.
+    void finishWhenDone();
     void report(const SyncClipResult &clip);
     void rememberClip(const ClipEntry &clip, const Hashed &hashed);
     void finish(SyncSummary::Status status, const QString &error = QString());
@@ -177,6 +180,7 @@ private:
     QString connectionName;
     HashFunction hashFunction;
     bool changedOnly = false;
+    bool mediaEnabled = true;
 
     bool running = false;
     bool isListed = false;
@@ -184,19 +188,21 @@ private:
     qint64 bytesTotal = 0;
     int clipsDone = 0;
     SyncSummary result;
+    SyncLock lock;
     CacheFile cache;
     DigestMemory previousDigests;
     DigestMemory newDigests;
-    std::unique_ptr<QSqlQuery> lookup;
-    std::unique_ptr<QSqlQuery> insert;
+    std::unique_ptr<ShotRecorder> recorder;
+    // Size and modification time of each clip as it was hashed, so its
+    // media is read only from the same file.
+    QHash<int, QPair<qint64, qint64>> hashedState;
 
-    // Clips whose rows are in the open transaction; their cache records are
-    // written once it is committed.
-    QList<Pending> pending;
-    bool inTransaction = false;
     QElapsedTimer batchClock;
     QTimer commitTimer;
-    int retriesLeft = 1;
+    bool recording = false;     // reporting the clips of a committed batch
+    bool cancelWanted = false;  // a cancel came meanwhile
+    int mediaQueued = 0;
+    int mediaDone = 0;
     QList<int> matchedIds;   // shot ids matched, for the projects they belong to
 
     std::shared_ptr<HashJob> job;

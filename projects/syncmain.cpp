@@ -2,6 +2,7 @@
 // headless machines. See usage below for the exit statuses.
 
 #include "db/connectionsettings.h"
+#include "media/mediatables.h"
 #include "projects/syncengine.h"
 
 #include <QCommandLineParser>
@@ -45,11 +46,22 @@ const char description[] =
     "changed without a change of size or modification time goes unnoticed in this mode; the\n"
     "default, a full sync, reads every clip.\n"
     "\n"
+    "Each content's media is read once, when the database has the tables shot_media and\n"
+    "shot_posters: its length, size, frame rate, scan, codecs, audio, the camera's recording\n"
+    "date and start timecode, and a poster frame, which every workstation then sees. A clip\n"
+    "that is not readable as video gets a short reason instead. --no-media skips this.\n"
+    "--setup-database creates those tables and shot_changes, the history of edits made in the\n"
+    "client (an administrator runs it once), and does nothing else; run again, it changes\n"
+    "nothing.\n"
+    "\n"
+    "A second sync of a root that is being synced is refused (the lock dbclient.cache.lock).\n"
+    "\n"
     "Prints one line per clip and a summary on standard output, traces on standard error.\n"
-    "Exit status: 0 every clip synced; 1 some clips or folders skipped, the cache file not\n"
-    "written, or the sync interrupted (SIGINT, SIGTERM); 2 bad usage, a root that cannot be\n"
-    "entered or listed, no connection or no such project (nothing written); 3 a database\n"
-    "failure stopped the sync (what was written before it stays).";
+    "Exit status: 0 every clip synced; 1 some clips or folders skipped, the cache file or the\n"
+    "media facts not written, or the sync interrupted (SIGINT, SIGTERM); 2 bad usage, a root\n"
+    "that cannot be entered or listed, no connection, no such project, the root being synced\n"
+    "already, or tables that could not be created (nothing written); 3 a database failure\n"
+    "stopped the sync (what was written before it stays).";
 
 std::atomic_bool interrupted{false};
 
@@ -111,7 +123,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption changedOnlyOption(
         "changed-only", "Read only new or changed clips: take the digests of clips whose size and modification "
                         "time are unchanged since the previous sync.");
-    parser.addOptions({rootOption, projectOption, serverOption, databaseOption, userOption, changedOnlyOption});
+    const QCommandLineOption noMediaOption(
+        "no-media", "Do not read the clips' media (facts and posters); only hash, look up and record them.");
+    const QCommandLineOption setupOption(
+        "setup-database", "Create the tables shot_media, shot_posters and shot_changes where they are missing, say what was "
+                          "created, and sync nothing. Takes only the connection options.");
+    parser.addOptions({rootOption, projectOption, serverOption, databaseOption, userOption, changedOnlyOption,
+                       noMediaOption, setupOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -122,21 +140,34 @@ int main(int argc, char *argv[])
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
-    if (!parser.isSet(projectOption))
-        return usageError(QStringLiteral("--project ID is required."));
-    bool ok = false;
-    const int projectId = parser.value(projectOption).toInt(&ok);
-    if (!ok || projectId <= 0)
-        return usageError(QStringLiteral("--project needs a positive whole number, not \"%1\".")
-                              .arg(parser.value(projectOption)));
+    const bool setup = parser.isSet(setupOption);
+    if (setup) {
+        for (const QCommandLineOption &option : {rootOption, projectOption, changedOnlyOption, noMediaOption}) {
+            if (parser.isSet(option))
+                return usageError(QStringLiteral("--setup-database takes only the connection options, not --%1.")
+                                      .arg(option.names().first()));
+        }
+    }
+    int projectId = 0;
+    if (!setup) {
+        if (!parser.isSet(projectOption))
+            return usageError(QStringLiteral("--project ID is required."));
+        bool ok = false;
+        projectId = parser.value(projectOption).toInt(&ok);
+        if (!ok || projectId <= 0)
+            return usageError(QStringLiteral("--project needs a positive whole number, not \"%1\".")
+                                  .arg(parser.value(projectOption)));
+    }
 
     ConnectionSettings settings = ConnectionSettings::load();
     const QString root = parser.isSet(rootOption) ? parser.value(rootOption) : settings.rootPath;
-    if (root.isEmpty())
-        return usageError(QStringLiteral("no local root: give --root DIR."));
-    const QString rootProblem = ClipFinder::rootProblem(root);
-    if (!rootProblem.isEmpty())
-        return usageError(rootProblem);
+    if (!setup) {
+        if (root.isEmpty())
+            return usageError(QStringLiteral("no local root: give --root DIR."));
+        const QString rootProblem = ClipFinder::rootProblem(root);
+        if (!rootProblem.isEmpty())
+            return usageError(rootProblem);
+    }
     if (parser.isSet(serverOption))
         settings.server = parser.value(serverOption);
     if (parser.isSet(databaseOption))
@@ -160,10 +191,22 @@ int main(int argc, char *argv[])
         return BadUsage;
     }
 
+    if (setup) {
+        const MediaTables::Setup done = MediaTables::setup(db);
+        db.close();
+        if (!done.ok) {
+            std::fprintf(stderr, "tavelo-sync: %s\n", done.error.toLocal8Bit().constData());
+            return BadUsage;
+        }
+        printOut(done.text());
+        return AllSynced;
+    }
+
     int status = AllSynced;
     {
         SyncEngine engine(root, projectId);
         engine.setChangedOnly(parser.isSet(changedOnlyOption));
+        engine.setMediaEnabled(!parser.isSet(noMediaOption));
         const bool showProgress = isatty(fileno(stderr));
         QObject::connect(&engine, &SyncEngine::clipFinished, &app, [](const SyncClipResult &clip) {
             printOut(clip.text());
@@ -173,6 +216,8 @@ int main(int argc, char *argv[])
                 QString line = progress.text();
                 if (!progress.currentClip.isEmpty())
                     line += QStringLiteral("  ") + progress.currentClip;
+                else if (!progress.currentMedia.isEmpty())
+                    line += QStringLiteral("  media of ") + progress.currentMedia;
                 clearProgress();
                 std::fprintf(stderr, "%s", line.left(150).toLocal8Bit().constData());
                 std::fflush(stderr);
@@ -201,13 +246,15 @@ int main(int argc, char *argv[])
         status = summary.exitCode();
     }
     db.close();
-    // A hashing thread that has done its work may still be winding down:
-    // give it a moment (never a join: one stuck in a read never returns).
-    for (int i = 0; i < 40 && SyncEngine::abandonedThreads() > 0; ++i)
+    // A hashing or media thread that has done its work may still be
+    // winding down: give it a moment (never a join: one stuck in a read
+    // never returns).
+    const auto threads = []() { return SyncEngine::abandonedThreads() + SyncEngine::mediaThreads(); };
+    for (int i = 0; i < 40 && threads() > 0; ++i)
         QThread::msleep(5);
-    if (SyncEngine::abandonedThreads() > 0) {
-        // A hashing thread is still stuck in a read: end without running
-        // static destructors under it.
+    if (threads() > 0) {
+        // A thread is still stuck in a read: end without running static
+        // destructors under it.
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(status);

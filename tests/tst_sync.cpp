@@ -10,6 +10,7 @@
 #include "projects/projectselector.h"
 #include "projects/syncengine.h"
 #include "testsupport.h"
+#include "transcode/partialfile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -436,12 +437,12 @@ private slots:
                                                               "0123456789abcdef0123456789abcdef01234567", 42);
         // Flushed record by record into the temporary file; the previous
         // file stays whole until the new one takes its place.
-        QCOMPARE(readFile(cachePath() + ".tmp"), expected);
+        QCOMPARE(readFile(PartialFile::pathFor(cachePath())), expected);
         QCOMPARE(readFile(cachePath()), QByteArray("the previous file"));
         QVERIFY(cache.end());
         QVERIFY(cache.error().isEmpty());
         QCOMPARE(readFile(cachePath()), expected);
-        QVERIFY(!QFile::exists(cachePath() + ".tmp"));
+        QVERIFY(!QFile::exists(PartialFile::pathFor(cachePath())));
     }
 
     void missingOrEmptyRawLeavesOnlyTheHeader_data()
@@ -1073,17 +1074,32 @@ private slots:
         QVERIFY(summary.text().contains(summary.cacheError));
         QCOMPARE(summary.exitCode(), 1);
         QVERIFY(readFile(syncRoot + "/dbclient.cache") == previous);
-        QVERIFY(!QFile::exists(syncRoot + "/dbclient.cache.tmp"));
-        QVERIFY(!QFile::exists(syncRoot + "/dbclient.digests.tmp"));
+        QVERIFY(!QFile::exists(PartialFile::pathFor(syncRoot + "/dbclient.cache")));
+        QVERIFY(!QFile::exists(PartialFile::pathFor(syncRoot + "/dbclient.digests")));
 #endif
     }
 
+    // Each run writes a temporary file of its own; what a crashed run of
+    // this machine left is removed, another workstation's is kept.
     void temporaryFileLeftByACrashIsRemoved()
     {
-        createFile(root, "dbclient.cache.tmp", "TaveloClient Local Data File\nhalf a rec");
+        QProcess ended;
+        ended.start("sleep", {"0.1"});
+        QVERIFY(ended.waitForStarted());
+        const qint64 deadPid = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        const QString crashed = PartialFile::pathFor(cachePath(), PartialFile::hostTag(), deadPid);
+        const QString crashedDigests = PartialFile::pathFor(root + "/dbclient.digests", PartialFile::hostTag(), deadPid);
+        const QString elsewhere = PartialFile::pathFor(cachePath(), "other-workstation", 4242);
+        createFile(root, QFileInfo(crashed).fileName(), "TaveloClient Local Data File\nhalf a rec");
+        createFile(root, QFileInfo(crashedDigests).fileName(), "TaveloClient Clip Digests\n1\n");
+        createFile(root, QFileInfo(elsewhere).fileName(), "TaveloClient Local Data File\n");
         createFile(root, "raw/a.MTS", "content");
         QCOMPARE(sync().inserted, 1);
-        QVERIFY(!QFile::exists(cachePath() + ".tmp"));
+        QVERIFY(!QFile::exists(crashed));
+        QVERIFY(!QFile::exists(crashedDigests));
+        QVERIFY(QFile::exists(elsewhere));
+        QVERIFY(!QFile::exists(PartialFile::pathFor(cachePath())));
         const ClipHasher::Result d = ClipHasher::hashData("content");
         QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/a.MTS", d.md5, d.sha1, 1));
     }
@@ -1392,9 +1408,12 @@ private slots:
                                                + serverArguments(),
                                            exitCode, &errors, passwordEnvironment());
         QCOMPARE(exitCode, 0);
+        // The content is read once for its media, and is no video.
         QCOMPARE(out, QStringLiteral("inserted  1  raw/A/1.MTS\nmatched   1  raw/B/2.MTS\n"
                                      "Found 2 clips for project \"Harbour Documentary\": 1 matched, 1 inserted, "
-                                     "0 skipped.\n"));
+                                     "0 skipped.\n"
+                                     "Media read for 1 clips: 0 posters, 1 not readable as video.\n"
+                                     "No media facts for raw/A/1.MTS: not a video\n"));
         QVERIFY2(errors.contains(" No Matching Rows for this file.  Inserting it into DB."), qPrintable(errors));
         const ClipHasher::Result d = ClipHasher::hashData(content);
         QCOMPARE(readFile(cachePath()), cacheHeader + cacheRecord("raw/A/1.MTS", d.md5, d.sha1, 1)

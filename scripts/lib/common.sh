@@ -10,7 +10,7 @@ REQUIRED_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libqt6sql6-mysql
     libssl-dev
     mariadb-server mariadb-client
-    ffmpeg
+    ffmpeg libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
     desktop-file-utils appstream man-db
 )
 

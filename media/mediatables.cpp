@@ -1,0 +1,120 @@
+#include "media/mediatables.h"
+
+#include "db/statements.h"
+
+#include "db/mediastatements.h"
+#include "db/reconnect.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+// MariaDB's and MySQL's error numbers for a missing table and for a
+// statement refused for want of rights.
+const QString noSuchTable = QStringLiteral("1146");
+const QStringList noRight = {QStringLiteral("1142"), QStringLiteral("1143"), QStringLiteral("1044")};
+
+struct TableCheck
+{
+    bool usable = false;
+    bool missing = false;
+    bool lost = false;
+    QString reason;
+};
+
+TableCheck checkTable(const QSqlDatabase &db, const char *table, const char *statement)
+{
+    TableCheck result;
+    QSqlQuery query(db);
+    if (query.exec(QLatin1String(statement))) {
+        result.usable = true;
+        return result;
+    }
+    const QSqlError error = query.lastError();
+    const QString code = error.nativeErrorCode();
+    if (code == noSuchTable) {
+        result.missing = true;
+        result.reason = QStringLiteral("the database has no table %1").arg(QLatin1String(table));
+    } else if (noRight.contains(code)) {
+        result.reason = QStringLiteral("this user may not read the table %1").arg(QLatin1String(table));
+    } else if (isLostConnection(error)) {
+        result.lost = true;
+        result.reason = QStringLiteral("the connection to the server is lost");
+    } else {
+        result.reason = QStringLiteral("the table %1 is not as this version expects (%2)")
+                            .arg(QLatin1String(table), error.text().trimmed());
+    }
+    return result;
+}
+
+} // namespace
+
+MediaTables::State MediaTables::check(const QSqlDatabase &db)
+{
+    State state;
+    const TableCheck media = checkTable(db, Sql::shotMediaTable, Sql::checkShotMedia);
+    const TableCheck posters = media.lost ? media : checkTable(db, Sql::shotPostersTable, Sql::checkShotPosters);
+    state.media = media.usable;
+    state.posters = posters.usable;
+    state.connectionLost = media.lost || posters.lost;
+    if (media.missing && posters.missing)
+        state.reason = QStringLiteral("the database has no tables %1 and %2")
+                           .arg(QLatin1String(Sql::shotMediaTable), QLatin1String(Sql::shotPostersTable));
+    else
+        state.reason = !media.usable ? media.reason : posters.reason;
+    return state;
+}
+
+QString MediaTables::enableHint(const State &state)
+{
+    // A connection that is gone says nothing about the tables.
+    if (state.available() || state.connectionLost)
+        return QString();
+    return QStringLiteral("Clip facts and posters are off: %1. An administrator turns them on with "
+                          "tavelo-sync --setup-database.")
+        .arg(state.reason);
+}
+
+QString MediaTables::Setup::text() const
+{
+    if (created.isEmpty())
+        return QStringLiteral("Nothing changed: the tables %1, %2 and %3 are already there.")
+            .arg(QLatin1String(Sql::shotMediaTable), QLatin1String(Sql::shotPostersTable),
+                 QLatin1String(Sql::historyTable));
+    QStringList lines;
+    for (const QString &table : created)
+        lines << QStringLiteral("Created the table %1.").arg(table);
+    return lines.join(QLatin1Char('\n'));
+}
+
+MediaTables::Setup MediaTables::setup(QSqlDatabase db)
+{
+    Setup result;
+    const struct
+    {
+        const char *table;
+        const char *create;
+        const char *check;
+    } tables[] = {{Sql::shotMediaTable, Sql::createShotMedia, Sql::checkShotMedia},
+                  {Sql::shotPostersTable, Sql::createShotPosters, Sql::checkShotPosters},
+                  {Sql::historyTable, Sql::createHistoryTable, Sql::checkHistoryTable}};
+    for (const auto &table : tables) {
+        const TableCheck before = checkTable(db, table.table, table.check);
+        if (before.usable)
+            continue;
+        if (!before.missing) {
+            result.error = QStringLiteral("The table %1 cannot be used: %2.").arg(QLatin1String(table.table), before.reason);
+            return result;
+        }
+        QSqlQuery create(db);
+        if (!create.exec(QLatin1String(table.create))) {
+            result.error = QStringLiteral("The table %1 could not be created: %2")
+                               .arg(QLatin1String(table.table), create.lastError().text().trimmed());
+            return result;
+        }
+        result.created << QLatin1String(table.table);
+    }
+    result.ok = true;
+    return result;
+}

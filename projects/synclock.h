@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QString>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
+// Keeps a second sync off a local root that is being synced: a run takes
+// the lock beside the root's cache file before it writes anything, and a
+// second run of the client, of tavelo-sync or of another workstation on a
+// shared root is refused while it is held.
+//
+// The lock is the operating system's lock on the open file
+// dbclient.cache.lock (an open-file-description lock on Linux, so two runs
+// in one process exclude each other too; a byte-range lock on Windows). The
+// system releases it when the run ends or its process is gone, however it
+// ended, so a crash never leaves a root locked; the file itself only says
+// who holds it, for the message.
+class SyncLock
+{
+public:
+    static constexpr char fileName[] = "dbclient.cache.lock";
+
+    enum class Result {
+        Taken,
+        Held,        // another run holds it: holder() says which
+        Unavailable, // the lock file cannot be made here (a read-only root): error() says why
+    };
+
+    SyncLock() = default;
+    ~SyncLock();
+    SyncLock(const SyncLock &) = delete;
+    SyncLock &operator=(const SyncLock &) = delete;
+
+    Result take(const QString &rootPath);
+    void release();
+    bool isHeld() const;
+
+    // "tavelo-sync, process 4242 on ws-3, since 2026-03-17 14:02:11".
+    QString holder() const { return heldBy; }
+    QString error() const { return failure; }
+
+private:
+    // Opens and locks the file at path, the system's way.
+    Result lockFile();
+
+    QString path;
+    QString heldBy;
+    QString failure;
+#ifdef Q_OS_WIN
+    HANDLE handle = INVALID_HANDLE_VALUE;
+#else
+    int fd = -1;
+#endif
+};
