@@ -502,7 +502,8 @@ void MainWindow::exportShots()
         QHeaderView *header = grid->horizontalHeader();
         for (int visual = 0; visual < header->count(); ++visual) {
             const int column = header->logicalIndex(visual);
-            if (!grid->isColumnHidden(column))
+            // The poster is a picture, not a value.
+            if (!grid->isColumnHidden(column) && grid->model->columnName(column) != QLatin1String("poster"))
                 columns << column;
         }
     }

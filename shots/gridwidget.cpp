@@ -14,7 +14,9 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QMenu>
+#include <QImage>
 #include <QScrollBar>
+#include <QTimer>
 #include <QSqlDatabase>
 
 GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
@@ -33,7 +35,16 @@ GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     model->setFilter(QString::fromLatin1(Sql::shotsFilter).arg(project));
 
     setModel(model);
-    setItemDelegate(new ShotCellDelegate(this));
+    auto *cells = new ShotCellDelegate(this);
+    cells->setPosterSource([this](const QModelIndex &index) { return posterOfRow(index.row()); });
+    setItemDelegate(cells);
+    // Small pictures for the rows in view: some hundreds of them.
+    thumbnails.setMaxCost(8 * 1024 * 1024);
+    posterTimer = new QTimer(this);
+    posterTimer->setSingleShot(true);
+    posterTimer->setInterval(30);
+    connect(posterTimer, &QTimer::timeout, this, &GridWidget::requestPosters);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, posterTimer, qOverload<>(&QTimer::start));
     horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
     setSortingEnabled(true);
     // Off so that dragging near an edge does not scroll; keyboard moves
@@ -66,6 +77,77 @@ void GridWidget::setUpColumns()
     pendingHeaderState.clear();
     if (state.isEmpty() || !applyHeaderState(state))
         useLoggingLayout();
+    if (model->hasMedia() && !posterFetcher) {
+        // The login's connection settings, copied on this thread.
+        posterFetcher = new PosterFetcher(QLatin1String(QSqlDatabase::defaultConnection), this);
+        posterFetcher->setCacheLimit(32 * 1024 * 1024);
+        connect(posterFetcher, &PosterFetcher::posterReady, this, &GridWidget::posterReady);
+        connect(posterFetcher, &PosterFetcher::problemOccurred, this, &GridWidget::message);
+        connect(model, &QAbstractItemModel::modelReset, posterTimer, qOverload<>(&QTimer::start));
+        posterTimer->start();
+    }
+}
+
+PosterFetcher::Content GridWidget::contentOfRow(int row) const
+{
+    return {model->storedValue(row, model->fieldIndex(QStringLiteral("MD5"))).toString().toLatin1(),
+            model->storedValue(row, model->fieldIndex(QStringLiteral("SHA1"))).toString().toLatin1()};
+}
+
+QPixmap GridWidget::posterOfRow(int row) const
+{
+    const PosterFetcher::Content content = contentOfRow(row);
+    if (QPixmap *cached = thumbnails.object(content.first + content.second))
+        return *cached;
+    return QPixmap();
+}
+
+void GridWidget::wantPoster(const PosterFetcher::Content &content)
+{
+    wanted = content;
+    if (posterFetcher)
+        posterTimer->start();
+}
+
+void GridWidget::requestPosters()
+{
+    const int posterColumn = model->fieldIndex(QStringLiteral("poster"));
+    if (!posterFetcher || !posterFetcher->isAvailable())
+        return;
+    // The rows in view (and a screen's worth below, for the next scroll),
+    // those not shown yet; the form's shot first.
+    QList<PosterFetcher::Content> contents;
+    if (!wanted.first.isEmpty())
+        contents << wanted;
+    if (posterColumn >= 0 && !isColumnHidden(posterColumn) && model->rowCount() > 0) {
+        const int first = qMax(0, rowAt(0));
+        int last = rowAt(viewport()->height() - 1);
+        if (last < 0)
+            last = model->rowCount() - 1;
+        last = qMin(model->rowCount() - 1, last + (last - first + 1));
+        for (int row = first; row <= last; ++row) {
+            const PosterFetcher::Content content = contentOfRow(row);
+            if (!thumbnails.contains(content.first + content.second) && !contents.contains(content))
+                contents << content;
+        }
+    }
+    if (!contents.isEmpty())
+        posterFetcher->request(contents);
+}
+
+void GridWidget::posterReady(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg)
+{
+    emit posterArrived({md5, sha1}, jpeg);
+    if (jpeg.isEmpty())
+        return;
+    QImage picture;
+    if (!picture.loadFromData(jpeg, "JPG"))
+        return;
+    // Kept at the grid's row height; the form decodes its own, larger one.
+    const QPixmap small = QPixmap::fromImage(
+        picture.scaledToHeight(qMax(16, verticalHeader()->defaultSectionSize() - 4), Qt::SmoothTransformation));
+    thumbnails.insert(md5 + sha1, new QPixmap(small), int(small.width() * small.height() * 4));
+    viewport()->update();
 }
 
 void GridWidget::useLoggingLayout()
@@ -73,9 +155,10 @@ void GridWidget::useLoggingLayout()
     QHeaderView *header = horizontalHeader();
     // Left to right: what a logger reads and fills in; the notes last, so
     // they take the width that remains.
-    const QStringList order = {"id",       "filename", "location", "scene", "shot",     "takes", "shottype",
-                               "prod",     "quality",  "duration", "descid", "related", "MD5",   "SHA1",
-                               "project",  "notes"};
+    const QStringList order = {"poster",   "id",       "filename", "location", "scene",  "shot",
+                               "takes",    "shottype", "prod",     "quality",  "duration", "descid",
+                               "related",  "recorded", "tc_in",    "length",   "format",   "MD5",
+                               "SHA1",     "project",  "notes"};
     int visual = 0;
     for (const QString &name : order) {
         const int column = model->fieldIndex(name);
@@ -88,6 +171,9 @@ void GridWidget::useLoggingLayout()
     for (const char *name : {"project", "MD5", "SHA1"})
         hideColumn(model->fieldIndex(QLatin1String(name)));
     resizeColumnsToContents();
+    const int posterColumn = model->fieldIndex(QStringLiteral("poster"));
+    if (posterColumn >= 0)
+        header->resizeSection(posterColumn, (verticalHeader()->defaultSectionSize() - 4) * 16 / 9 + 8);
     // A column never starts wider than a third of the window's width.
     const int widest = qMax(120, width() / 3);
     for (int column = 0; column < model->columnCount(); ++column) {
@@ -140,7 +226,8 @@ void GridWidget::setFind(const QString &typed, bool notYetLogged)
     findNotLogged = notYetLogged;
     // The words are quoted by the driver of the login's connection: a local
     // operation, no statement.
-    const QString filter = ShotFilter::condition(project, typed, notYetLogged, QSqlDatabase::database().driver());
+    const QString filter =
+        ShotFilter::condition(project, typed, notYetLogged, QSqlDatabase::database().driver(), model->hasMedia());
     model->setFilter(filter);
 }
 

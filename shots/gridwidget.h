@@ -1,8 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCache>
+#include <QPixmap>
 #include <QTableView>
 #include <QVariant>
+
+#include "media/posterfetcher.h"
+
+class QTimer;
 
 class ShotEdits;
 class ShotTableModel;
@@ -55,6 +61,15 @@ public:
     // Clears the selected cells of editable columns (NULL), as one save.
     void clearSelectedCells();
 
+    // Posters: fetched for the rows in view, on a connection of their own
+    // off the GUI thread, and kept in memory within a bound. Null until
+    // the database is known to keep them.
+    PosterFetcher *posters() const { return posterFetcher; }
+    // A poster the form wants too (the shot it shows); fetched first.
+    void wantPoster(const PosterFetcher::Content &content);
+    // The picture the grid shows for a row (null while not there).
+    QPixmap posterOfRow(int row) const;
+
 public slots:
     // Reads the rows again, with the filter and sort order in force, and
     // keeps the user's place: current cell, selection and scroll position.
@@ -62,6 +77,8 @@ public slots:
 
 signals:
     void message(const QString &text);
+    // A poster arrived (or turned out to be missing: empty jpeg).
+    void posterArrived(const PosterFetcher::Content &content, const QByteArray &jpeg);
     // The rows of a read are shown and the place is restored.
     void rowsShown();
 
@@ -77,12 +94,19 @@ private:
     void rememberPlace();
     void restorePlace();
     void showColumnMenu(const QPoint &position);
+    void requestPosters();
+    void posterReady(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg);
+    PosterFetcher::Content contentOfRow(int row) const;
 
     int project = 0;
     QString findText;
     bool findNotLogged = false;
     QByteArray pendingHeaderState;
     QVariant startShot;
+    PosterFetcher *posterFetcher = nullptr;
+    QTimer *posterTimer = nullptr;
+    mutable QCache<QByteArray, QPixmap> thumbnails; // by MD5 + SHA-1
+    PosterFetcher::Content wanted;
 
     struct SelectedRange
     {

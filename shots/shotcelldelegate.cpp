@@ -4,6 +4,7 @@
 #include "shots/shottablemodel.h"
 
 #include <QKeyEvent>
+#include <QPainter>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
@@ -79,6 +80,23 @@ void ShotCellDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionV
             rect.moveRight(qMax(rect.width() - 1, area->width() - 1));
     }
     editor->setGeometry(rect);
+}
+
+void ShotCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    const ShotTableModel *model = shotModel(index);
+    if (!posterOf || !model || model->columnName(index.column()) != QLatin1String("poster")) {
+        QStyledItemDelegate::paint(painter, option, index);
+        return;
+    }
+    QStyledItemDelegate::paint(painter, option, index); // background and selection
+    const QPixmap poster = posterOf(index);
+    if (poster.isNull())
+        return;
+    const QSize size = poster.size().scaled(option.rect.size() - QSize(4, 4), Qt::KeepAspectRatio);
+    QRect target(QPoint(0, 0), size);
+    target.moveCenter(option.rect.center());
+    painter->drawPixmap(target, poster);
 }
 
 void ShotCellDelegate::initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const

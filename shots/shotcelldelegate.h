@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QPixmap>
 #include <QStyledItemDelegate>
+
+#include <functional>
 
 // Paints and edits the grid's cells. A field with a draft is marked: typed
 // or being saved, not saved, or in conflict. The free-text columns are
@@ -21,6 +24,14 @@ public:
     void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override;
     void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
                               const QModelIndex &index) const override;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+
+    // Where the poster column's pictures come from (a null pixmap while a
+    // poster is not there yet).
+    void setPosterSource(const std::function<QPixmap(const QModelIndex &)> &source) { posterOf = source; }
+
+private:
+    std::function<QPixmap(const QModelIndex &)> posterOf;
 
 protected:
     void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override;

@@ -29,6 +29,11 @@ const QHash<QString, Words> &words()
         {QStringLiteral("shottype"), {"Shot Type", "Kind of shot (wide, close-up, ...)"}},
         {QStringLiteral("descid"), {"Description ID", "Description id"}},
         {QStringLiteral("notes"), {"Notes", "Notes"}},
+        {QStringLiteral("poster"), {"Poster", "A frame of the clip, read at sync"}},
+        {QStringLiteral("recorded"), {"Recorded", "When the camera recorded the clip, its own clock and time zone"}},
+        {QStringLiteral("tc_in"), {"TC In", "The clip's start timecode, as the camera wrote it"}},
+        {QStringLiteral("length"), {"Length", "The clip's measured length"}},
+        {QStringLiteral("format"), {"Format", "Picture size, scan and frame rate, or why the clip could not be read"}},
     };
     return table;
 }

@@ -41,7 +41,7 @@ namespace {
 // never be part of a word (words are split at white space), so a word
 // never matches across two columns. filename compares its bytes; here it
 // takes the table's case-insensitive collation like the other columns.
-QString searchedText()
+QString searchedText(bool withMedia)
 {
     QStringList parts;
     for (const QString &column : searchedColumns()) {
@@ -50,16 +50,19 @@ QString searchedText()
         else
             parts << column;
     }
+    if (withMedia)
+        parts << QStringLiteral("Cast(m.recorded_at As Char)") << QStringLiteral("m.start_timecode")
+              << QStringLiteral("Concat(m.width, 'x', m.height)") << QStringLiteral("m.problem");
     return QStringLiteral("CONCAT_WS('\\n', %1)").arg(parts.join(QStringLiteral(", ")));
 }
 } // namespace
 
-QString condition(int projectId, const QString &typed, bool notYetLogged, const QSqlDriver *driver)
+QString condition(int projectId, const QString &typed, bool notYetLogged, const QSqlDriver *driver, bool withMedia)
 {
     QString result = QString::fromLatin1(Sql::shotsFilter).arg(projectId);
     const QStringList list = words(typed);
     if (!list.isEmpty()) {
-        const QString text = searchedText();
+        const QString text = searchedText(withMedia);
         for (const QString &word : list) {
             QSqlField field(QStringLiteral("word"), QMetaType(QMetaType::QString));
             field.setValue(containsPattern(word));

@@ -23,7 +23,10 @@ QString containsPattern(const QString &word);
 
 // "project=N", then one condition per word (every word must match, in any
 // of the searched columns, case-insensitive) and the not-yet-logged one.
-// driver quotes the words; it must belong to an open connection.
-QString condition(int projectId, const QString &typed, bool notYetLogged, const QSqlDriver *driver);
+// driver quotes the words; it must belong to an open connection. With
+// media (rows read joined to shot_media as m), the recording time, start
+// timecode, picture size and the problem reading a clip are searched too.
+QString condition(int projectId, const QString &typed, bool notYetLogged, const QSqlDriver *driver,
+                  bool withMedia = false);
 
 } // namespace ShotFilter

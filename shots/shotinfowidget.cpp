@@ -1,7 +1,9 @@
 #include "shots/shotinfowidget.h"
 
 #include "shots/fieldcompleter.h"
+#include "shots/clipfiles.h"
 #include "shots/formfielddelegate.h"
+#include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
 #include "shots/shotedits.h"
@@ -13,6 +15,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDataWidgetMapper>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -151,10 +154,29 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     outer->addWidget(conflicts);
     outer->addWidget(unsavedNotice);
     outer->addWidget(noShotHint);
+    // Beside the fields: the still frame, or the poster the sync read when
+    // the clip is not on this computer, and the clip's facts.
+    poster = new QLabel(this);
+    poster->setObjectName(QStringLiteral("posterView"));
+    poster->setAlignment(Qt::AlignCenter);
+    poster->setMinimumSize(160, 90);
+    poster->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    poster->setToolTip(QStringLiteral("A frame read at sync; the clip is not on this computer"));
+    poster->hide();
+    facts = new QLabel(this);
+    facts->setObjectName(QStringLiteral("factsLabel"));
+    facts->setWordWrap(true);
+    facts->setTextFormat(Qt::PlainText);
+    facts->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto *picture = new QVBoxLayout;
+    picture->setContentsMargins(0, 0, 0, 0);
+    picture->addWidget(frame, 1);
+    picture->addWidget(poster, 1);
+    picture->addWidget(facts);
     auto *pane = new QHBoxLayout;
     pane->setContentsMargins(0, 0, 0, 0);
     pane->addWidget(scroll, 3);
-    pane->addWidget(frame, 2);
+    pane->addLayout(picture, 2);
     outer->addLayout(pane, 1);
     conflicts->hide();
     unsavedNotice->hide();
@@ -639,6 +661,24 @@ void ShotInfoWidget::follow(QAbstractItemView *view)
     // Several rows selected: a change in the form applies to all of them.
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ShotInfoWidget::updateBulk);
     connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
+    // The form's poster comes through the grid's fetcher.
+    if (auto *grid = qobject_cast<GridWidget *>(view)) {
+        connect(this, &ShotInfoWidget::posterWanted, grid, [this, grid](const QByteArray &md5, const QByteArray &sha1) {
+            if (PosterFetcher *posters = grid->posters()) {
+                const QByteArray cached = posters->poster(md5, sha1);
+                if (!cached.isEmpty())
+                    showPoster(md5, sha1, cached);
+            }
+            grid->wantPoster({md5, sha1});
+        });
+        connect(grid, &GridWidget::posterArrived, this,
+                [this](const PosterFetcher::Content &content, const QByteArray &jpeg) {
+                    showPoster(content.first, content.second, jpeg);
+                });
+        // The form may have asked before it followed the grid.
+        if (!posterContent.first.isEmpty())
+            grid->wantPoster(posterContent);
+    }
     connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex &current) { showRow(current); });
 }
@@ -810,6 +850,20 @@ bool ShotInfoWidget::ditto(QWidget *widget)
     return true;
 }
 
+void ShotInfoWidget::showPoster(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg)
+{
+    if (qMakePair(md5, sha1) != posterContent || jpeg.isEmpty())
+        return;
+    QPixmap picture;
+    if (!picture.loadFromData(jpeg, "JPG"))
+        return;
+    posterJpeg = jpeg;
+    poster->setPixmap(picture.scaled(qMax(160, poster->width()), qMax(90, poster->height()), Qt::KeepAspectRatio,
+                                     Qt::SmoothTransformation));
+    frame->hide();
+    poster->show();
+}
+
 void ShotInfoWidget::setNoShotHint(const QString &text)
 {
     noShotHint->setText(text);
@@ -833,11 +887,25 @@ void ShotInfoWidget::updateFrame()
         filename = shots->storedValue(row, shots->fieldIndex(QStringLiteral("filename"))).toString();
         md5 = shots->storedValue(row, shots->fieldIndex(QStringLiteral("MD5"))).toString();
     }
+    // What the sync read: one line of facts, the measured length as the
+    // duration's hint (never written), the poster when the clip is away.
+    facts->setText(shots && row >= 0 && !isBulk() ? shots->mediaSummary(row) : QString());
+    const qint64 length = shots && row >= 0 && !isBulk() ? shots->mediaLengthMs(row) : -1;
+    durationEdit->setPlaceholderText(length >= 0 ? QString::number(length / 1000.0, 'f', 3) : QString());
     // The same shot shown again (its row read again) keeps its frame.
     if (framedShot == qMakePair(filename, md5))
         return;
     framedShot = qMakePair(filename, md5);
     frame->showShot(filename, md5);
+    posterJpeg.clear();
+    posterContent = {};
+    poster->hide();
+    frame->show();
+    const QString clip = filename.isEmpty() ? QString() : localClipPath(filename);
+    if (shots && shots->hasMedia() && !filename.isEmpty() && !(!clip.isEmpty() && QFileInfo(clip).isFile())) {
+        posterContent = {md5.toLatin1(), shots->storedValue(row, shots->fieldIndex(QStringLiteral("SHA1"))).toString().toLatin1()};
+        emit posterWanted(posterContent.first, posterContent.second);
+    }
 }
 
 void ShotInfoWidget::focusChanged(QWidget *old, QWidget *now)

@@ -90,6 +90,16 @@ public:
     void focusFirstField();
     // Copies a field's value from the shot above in grid order (Ctrl+D).
     bool ditto(QWidget *widget);
+    // A poster arrived (an empty jpeg: the content has none); shown when it
+    // is the current shot's and its clip is not on this computer.
+    void showPoster(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg);
+    QLabel *posterView() const { return poster; }
+    QLabel *factsView() const { return facts; }
+
+signals:
+    // The form would show this content's poster (MD5, SHA-1): its clip is
+    // not on this computer.
+    void posterWanted(const QByteArray &md5, const QByteArray &sha1);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -131,6 +141,10 @@ private:
     QTextEdit *notesEdit = nullptr;
     QFormLayout *layout = nullptr;
     StillFrameView *frame = nullptr;
+    QLabel *poster = nullptr; // beside the fields when the clip is not here
+    QLabel *facts = nullptr;  // what the sync read from the clip's media
+    QByteArray posterJpeg;
+    QPair<QByteArray, QByteArray> posterContent;
     QWidget *fieldsArea = nullptr;
     QLabel *noShotHint = nullptr;
     NoticeBar *conflicts = nullptr;

@@ -1,12 +1,16 @@
 #include "shots/shottablemodel.h"
 
 #include "db/dbworker.h"
+#include "db/mediastatements.h"
 #include "db/statements.h"
+#include "media/mediafacts.h"
+#include "media/mediatables.h"
 #include "shots/plaintext.h"
 #include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shotwriter.h"
 
+#include <QCoreApplication>
 #include <QSet>
 #include <QSqlDriver>
 #include <QSqlField>
@@ -32,6 +36,25 @@ QVariant normalised(const QVariant &value)
     return value;
 }
 
+// The facts of a clip in one line, or why its media could not be read.
+QString mediaSummaryOf(const MediaFacts &clip)
+{
+    if (!clip.problem.isEmpty())
+        return QCoreApplication::translate("ShotTableModel", "The clip's media could not be read: %1").arg(clip.problem);
+    QStringList parts;
+    if (!clip.formatText().isEmpty())
+        parts << clip.formatText();
+    if (!clip.lengthText().isEmpty())
+        parts << clip.lengthText();
+    if (!clip.timecodeText().isEmpty())
+        parts << QCoreApplication::translate("ShotTableModel", "TC %1").arg(clip.timecodeText());
+    if (clip.hasRecorded())
+        parts << QCoreApplication::translate("ShotTableModel", "recorded %1").arg(clip.recordedText());
+    if (!clip.videoCodec.isEmpty())
+        parts << clip.videoCodec + (clip.audioCodec.isEmpty() ? QString() : QStringLiteral("/") + clip.audioCodec);
+    return parts.join(QStringLiteral(", "));
+}
+
 QString oneLine(const QString &text, bool *cut)
 {
     const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
@@ -51,6 +74,11 @@ struct ShotTableModel::ReadResult
 {
     StatementResult status;
     QStringList columns;
+    int shotColumns = 0;
+    bool media = false;
+    QString mediaHint;
+    QList<qint64> lengths;
+    QStringList summaries;
     QHash<QString, int> limits;
     QList<QVariantList> rows;
     int projectTotal = -1;
@@ -144,6 +172,9 @@ bool ShotTableModel::select()
     const Qt::SortOrder sortOrder = order;
     const int project = projectId;
     const bool knowColumns = !columns.isEmpty();
+    // Whether to join the media facts is learnt once, with the columns.
+    const bool withMedia = media;
+    const QString orderExpression = sortColumn.isEmpty() ? QString() : sortExpression(sortColumn);
     issuedSortBy = sortIndex;
     issuedOrder = sortOrder;
     setReading(true);
@@ -157,7 +188,11 @@ bool ShotTableModel::select()
                 return driver ? driver->escapeIdentifier(name, type) : name;
             };
             QSqlQuery query(runner.database());
+            bool joinMedia = withMedia;
             if (!knowColumns) {
+                const MediaTables::State tables = MediaTables::check(runner.database());
+                joinMedia = result.media = tables.available();
+                result.mediaHint = MediaTables::enableHint(tables);
                 // The declared lengths, so editors refuse what a column cannot hold.
                 if (runner.run(query,
                                QStringLiteral("Select column_name, character_maximum_length From "
@@ -171,7 +206,11 @@ bool ShotTableModel::select()
                     }
                 }
             }
-            QString statement = QStringLiteral("SELECT * FROM %1").arg(quoted(table, QSqlDriver::TableName));
+            const QString shots = quoted(table, QSqlDriver::TableName);
+            QString statement = joinMedia ? QStringLiteral("SELECT %1.*, %2 FROM %1 %3")
+                                                .arg(shots, QString::fromLatin1(Sql::mediaFactsColumns),
+                                                     QString::fromLatin1(Sql::shotMediaJoin))
+                                          : QStringLiteral("SELECT %1.* FROM %1").arg(shots);
             if (!filter.isEmpty())
                 statement += QStringLiteral(" WHERE ") + filter;
             // The sort column is known by position only once the columns
@@ -179,22 +218,43 @@ bool ShotTableModel::select()
             QString orderBy = sortColumn;
             if (orderBy.isEmpty() && sortIndex == 0)
                 orderBy = QStringLiteral("id");
-            if (!orderBy.isEmpty())
-                statement += QStringLiteral(" ORDER BY %1.%2 %3")
-                                 .arg(quoted(table, QSqlDriver::TableName), quoted(orderBy, QSqlDriver::FieldName),
-                                      sortOrder == Qt::AscendingOrder ? QStringLiteral("ASC")
-                                                                      : QStringLiteral("DESC"));
+            const QString direction = sortOrder == Qt::AscendingOrder ? QStringLiteral(" ASC") : QStringLiteral(" DESC");
+            if (!orderExpression.isEmpty() && joinMedia)
+                statement += QStringLiteral(" ORDER BY ") + orderExpression.split(QLatin1Char(',')).join(direction + QLatin1Char(','))
+                    + direction;
+            else if (!orderBy.isEmpty() && !mediaColumnNames().contains(orderBy))
+                statement += QStringLiteral(" ORDER BY %1.%2%3")
+                                 .arg(shots, quoted(orderBy, QSqlDriver::FieldName), direction);
             result.status = runner.run(query, statement);
             if (result.status.ok()) {
                 const QSqlRecord record = query.record();
-                for (int i = 0; i < record.count(); ++i)
+                // The media facts come last: Sql::mediaFactsColumns.
+                const int mediaFields = joinMedia ? 13 : 0;
+                const int count = record.count() - mediaFields;
+                for (int i = 0; i < count; ++i)
                     result.columns << record.fieldName(i);
-                const int count = record.count();
+                result.shotColumns = count;
+                QSqlRecord facts;
+                for (int i = count; i < record.count(); ++i)
+                    facts.append(record.field(i));
+                if (joinMedia)
+                    result.columns += mediaColumnNames();
                 while (query.next()) {
                     QVariantList row;
-                    row.reserve(count);
+                    row.reserve(count + (joinMedia ? 5 : 0));
                     for (int i = 0; i < count; ++i)
                         row << normalised(query.value(i));
+                    if (joinMedia) {
+                        for (int i = 0; i < mediaFields; ++i)
+                            facts.setValue(i, query.value(count + i));
+                        const MediaFacts clip = MediaFacts::fromRecord(facts);
+                        // A clip not readable as video says why in its row.
+                        const QString format = clip.problem.isEmpty() ? clip.formatText() : clip.problem;
+                        row << QVariant() << clip.recordedText() << clip.timecodeText() << clip.lengthText()
+                            << format;
+                        result.lengths << clip.durationMs;
+                        result.summaries << mediaSummaryOf(clip);
+                    }
                     result.rows << row;
                 }
                 if (session.isCancelled())
@@ -306,8 +366,12 @@ void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
     emit aboutToSelect();
     const bool newColumns = result.columns != columns;
     beginResetModel();
+    lengths = result.lengths;
+    summaries = result.summaries;
     if (newColumns) {
         columns = result.columns;
+        shotColumns = result.shotColumns;
+        media = shotColumns < columns.size();
         if (!result.limits.isEmpty())
             limits = result.limits;
     }
@@ -328,6 +392,8 @@ void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
     setReading(false);
     if (newColumns)
         emit columnsReady();
+    if (!result.mediaHint.isEmpty())
+        emit notice(result.mediaHint); // once: the check runs with the first read
     if (result.status.reconnected)
         emit reconnected();
     emit selected(true);
@@ -388,8 +454,34 @@ bool ShotTableModel::isPlainTextColumn(int column) const
     return name == QLatin1String("location") || name == QLatin1String("shottype") || name == QLatin1String("notes");
 }
 
+QStringList ShotTableModel::mediaColumnNames()
+{
+    return {QStringLiteral("poster"), QStringLiteral("recorded"), QStringLiteral("tc_in"), QStringLiteral("length"),
+            QStringLiteral("format")};
+}
+
+QString ShotTableModel::sortExpression(const QString &column) const
+{
+    if (column == QLatin1String("poster") || column == QLatin1String("length"))
+        return QStringLiteral("m.duration_ms");
+    if (column == QLatin1String("recorded"))
+        return QStringLiteral("m.recorded_at");
+    if (column == QLatin1String("tc_in"))
+        return QStringLiteral("m.start_timecode");
+    if (column == QLatin1String("format"))
+        return QStringLiteral("m.problem,m.width,m.height,m.frame_rate");
+    return QString();
+}
+
+QString ShotTableModel::mediaSummary(int row) const
+{
+    return summaries.value(row);
+}
+
 bool ShotTableModel::isReadOnlyColumn(int column) const
 {
+    if (isMediaColumn(column))
+        return true;
     static const QStringList readOnly = {QStringLiteral("id"), QStringLiteral("project"), QStringLiteral("filename"),
                                          QStringLiteral("MD5"), QStringLiteral("SHA1")};
     return readOnly.contains(columnName(column));
@@ -573,8 +665,10 @@ ShotExport exportOfShownShots(const ShotTableModel *model, const QList<int> &col
     snapshot.columns = columns;
     const bool wholeTable = columns.isEmpty();
     if (wholeTable) {
-        for (int column = 0; column < model->columnCount(); ++column)
-            snapshot.columns << column;
+        for (int column = 0; column < model->columnCount(); ++column) {
+            if (model->columnName(column) != QLatin1String("poster"))
+                snapshot.columns << column;
+        }
     }
     for (int column : std::as_const(snapshot.columns)) {
         snapshot.header << (wholeTable ? model->columnName(column) : ShotColumns::label(model->columnName(column)));

@@ -100,11 +100,28 @@ public:
 
     // location, shottype and notes: free text, possibly several lines.
     bool isPlainTextColumn(int column) const;
+
+    // What the sync read from the clips' media, when the database keeps it
+    // (the tables shot_media and shot_posters): read-only columns after
+    // those of shots, sorted and searched by the server like the others.
+    // "poster" holds no value; the grid paints the poster there.
+    bool hasMedia() const { return media; }
+    bool isMediaColumn(int column) const { return column >= shotColumns; }
+    // The clip's measured length in ms, or -1.
+    qint64 mediaLengthMs(int row) const { return lengths.value(row, -1); }
+    // The facts of a row as one line ("1920x1080i 29.97, 0:12.345, TC
+    // 01:00:00:00, recorded ..."), or why the clip could not be read.
+    QString mediaSummary(int row) const;
+    // The SQL expression a column is sorted by (a media column sorts by
+    // what it stands for: the recording time, the length ...).
+    QString sortExpression(const QString &column) const;
     // prod: a yes/no flag, shown and edited in the grid as a check box
     // (partly checked while it is NULL), never as a number.
     bool isFlagColumn(int column) const { return column >= 0 && columnName(column) == QLatin1String("prod"); }
     // The key, the project and the clip's identity (path and digests).
     bool isReadOnlyColumn(int column) const;
+    // The names of the media columns, in their order.
+    static QStringList mediaColumnNames();
 
     ShotEdits *edits() const { return shotEdits; }
     // Rows being read, or edits of this window being saved.
@@ -150,8 +167,12 @@ private:
     Qt::SortOrder readOrder = Qt::AscendingOrder;
 
     QStringList columns;
+    int shotColumns = 0;      // columns of shots; the media ones follow
+    bool media = false;
     QHash<QString, int> limits;
     QList<QVariantList> rows;
+    QList<qint64> lengths;    // per row, the measured length (ms, -1 unknown)
+    QStringList summaries;    // per row, the facts in one line
     QHash<qlonglong, int> rowById;
     int projectTotal = -1;
     QString project;

@@ -19,6 +19,9 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QColor>
+#include <QImage>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QDataWidgetMapper>
 #include <QDesktopServices>
@@ -275,7 +278,10 @@ private slots:
         Browser b = open(empty);
         QCOMPARE(b.model()->rowCount(), 0);
         QSqlRecord columns = QSqlDatabase::database().record("shots");
-        QCOMPARE(b.model()->columnCount(), columns.count());
+        // The table's columns, then what the sync read from the media.
+        QCOMPARE(b.model()->columnCount(), columns.count() + ShotTableModel::mediaColumnNames().size());
+        for (int i = 0; i < ShotTableModel::mediaColumnNames().size(); ++i)
+            QVERIFY(b.model()->isReadOnlyColumn(columns.count() + i));
         QVERIFY(b.grid->isColumnHidden(1));
         QCOMPARE(b.model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Project"));
         for (int column = 0; column < columns.count(); ++column) {
@@ -508,6 +514,8 @@ private slots:
         QJsonArray header;
         for (int i = 0; i < columns.count(); ++i)
             header << columns.fieldName(i);
+        for (const char *media : {"recorded", "tc_in", "length", "format"})
+            header << media;
         QCOMPARE(rows.at(0).toArray(), header);
         auto value = [&](int row, const char *column) {
             return rows.at(row).toArray().at(columns.indexOf(column)).toString();
@@ -728,8 +736,8 @@ private slots:
     }
 
     // The grid's first read is one statement for the rows, besides the
-    // column lengths and the project's count: switching on sorting and
-    // sorting by id must not read them again.
+    // column lengths, the media tables' check, the project's count and
+    // name: switching on sorting and sorting by id must not read them again.
     void theGridReadsTheRowsOnce()
     {
         addShot(harbour, "raw/A/1.MTS");
@@ -747,7 +755,7 @@ private slots:
         const int gridReads = selectsRun() - before - 1; // the question itself
         QCOMPARE(grid->model->rowCount(), 1);
         delete grid;
-        QVERIFY2(gridReads >= 1 && gridReads <= 3, qPrintable(QString::number(gridReads)));
+        QVERIFY2(gridReads >= 1 && gridReads <= 6, qPrintable(QString::number(gridReads)));
     }
 
     void sortsByIdAndTogglesOnHeaderClicks()
@@ -1776,6 +1784,86 @@ private slots:
         QCOMPARE(b.model()->data(b.cell(5999, "takes")).toString(), QStringLiteral("x"));
         QVERIFY(!b.model()->edits()->hasPending());
         QCOMPARE(historyOf(1).size(), 1);
+    }
+
+    // What the sync read from the clips shows in read-only columns, sorted
+    // and found by the server; the poster in the grid, and in the form when
+    // the clip is not on this computer, with the facts and the length as
+    // the duration's hint.
+    void mediaFactsShowInTheGridAndTheForm()
+    {
+        QSqlQuery media(other);
+        QVERIFY(media.exec("DELETE FROM shot_media") && media.exec("DELETE FROM shot_posters"));
+        const int clip = addShot(harbour, "raw/A/1.MTS"); // not on this computer
+        const QString otherMd5(32, 'c');
+        const int text = addShot(harbour, "raw/A/notes.MTS", {}, otherMd5);
+        QVERIFY2(media.exec(QStringLiteral("INSERT INTO shot_media (MD5, SHA1, duration_ms, width, height, frame_rate, "
+                                           "scan, video_codec, audio_codec, audio_channels, audio_rate, recorded_at, "
+                                           "recorded_utc_offset, start_timecode) VALUES ('%1', '%2', 12345, 1920, "
+                                           "1080, '30000/1001', 'interlaced', 'h264', 'ac3', 2, 48000, "
+                                           "'2024-03-17 14:05:09', -300, '01:00:00:00')")
+                                .arg(md5One, sha1One)),
+                 qPrintable(media.lastError().text()));
+        QVERIFY(media.exec(QStringLiteral("INSERT INTO shot_media (MD5, SHA1, problem) VALUES ('%1', '%2', 'not a video')")
+                               .arg(otherMd5, sha1One)));
+        QImage frame(320, 180, QImage::Format_RGB32);
+        frame.fill(QColor(30, 120, 200));
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(frame.save(&buffer, "JPG"));
+        media.prepare("INSERT INTO shot_posters (MD5, SHA1, image, width, height) VALUES (?, ?, ?, 320, 180)");
+        media.addBindValue(md5One);
+        media.addBindValue(sha1One);
+        media.addBindValue(jpeg);
+        QVERIFY2(media.exec(), qPrintable(media.lastError().text()));
+
+        Browser b = open(harbour);
+        QVERIFY(b.model()->hasMedia());
+        const int row = b.model()->rowOfId(clip);
+        auto shown = [&b](int row, const char *column) { return b.model()->data(b.cell(row, column)).toString(); };
+        QCOMPARE(shown(row, "recorded"), QStringLiteral("2024-03-17 14:05:09 -05:00"));
+        QCOMPARE(shown(row, "tc_in"), QStringLiteral("01:00:00:00"));
+        QCOMPARE(shown(row, "length"), QStringLiteral("0:12.345"));
+        QCOMPARE(shown(row, "format"), QStringLiteral("1920x1080i 29.97"));
+        QCOMPARE(shown(b.model()->rowOfId(text), "format"), QStringLiteral("not a video"));
+        QCOMPARE(b.model()->headerData(b.model()->fieldIndex("tc_in"), Qt::Horizontal).toString(), QStringLiteral("TC In"));
+        QVERIFY(!(b.model()->flags(b.cell(row, "length")) & Qt::ItemIsEditable));
+
+        // The poster, in the grid's row.
+        QTRY_VERIFY_WITH_TIMEOUT(!b.grid->posterOfRow(b.model()->rowOfId(clip)).isNull(), 10000);
+        QVERIFY(b.grid->posterOfRow(b.model()->rowOfId(text)).isNull());
+        // And in the form, beside the facts and the measured length.
+        b.click(b.model()->rowOfId(clip), "scene");
+        QVERIFY(settle());
+        QTRY_VERIFY(b.info->posterView()->isVisible());
+        QVERIFY(!b.info->frameView()->isVisible());
+        QVERIFY2(b.info->factsView()->text().contains("1920x1080i 29.97")
+                     && b.info->factsView()->text().contains("TC 01:00:00:00"),
+                 qPrintable(b.info->factsView()->text()));
+        QCOMPARE(b.field<QLineEdit>("durationEdit")->placeholderText(), QStringLiteral("12.345"));
+        QCOMPARE(b.field<QLineEdit>("durationEdit")->text(), QString());
+        QVERIFY(QFileInfo::exists(saveScreenshot(b.window, "grid-posters")));
+        QVERIFY(stored(clip, "duration").isNull()); // a hint, never written
+
+        // Sorted by the server by what a column stands for; found by the
+        // find field.
+        b.grid->sortByColumn(b.model()->fieldIndex("length"), Qt::DescendingOrder);
+        QVERIFY(settle());
+        QCOMPARE(b.model()->idOfRow(0).toInt(), clip);
+        b.grid->sortByColumn(b.model()->fieldIndex("length"), Qt::AscendingOrder);
+        QVERIFY(settle());
+        QCOMPARE(b.model()->idOfRow(0).toInt(), text);
+        for (const QString &word : {QStringLiteral("01:00:00"), QStringLiteral("2024-03-17"), QStringLiteral("1920x1080")}) {
+            b.grid->setFind(word, false);
+            QVERIFY(settle());
+            QCOMPARE(b.model()->rowCount(), 1);
+            QCOMPARE(b.model()->idOfRow(0).toInt(), clip);
+        }
+        b.grid->setFind("video", false);
+        QVERIFY(settle());
+        QCOMPARE(b.model()->rowCount(), 1);
+        QCOMPARE(b.model()->idOfRow(0).toInt(), text);
     }
 
     void stillFrameIsTakenOnceAndCachedByMd5()
