@@ -592,7 +592,7 @@ private slots:
         QHeaderView *gridHeader = grid->horizontalHeader();
         for (int visual = 0; visual < gridHeader->count(); ++visual) {
             const int column = gridHeader->logicalIndex(visual);
-            if (!grid->isColumnHidden(column))
+            if (!grid->isColumnHidden(column) && grid->model->columnName(column) != "poster")
                 header << grid->model->headerData(column, Qt::Horizontal).toString();
         }
         QStringList read0;
