@@ -10,6 +10,8 @@ inline const char selectProjects[] = "Select name, description, id From projects
 inline const char shotsTable[] = "shots";
 inline const char shotsFilter[] = "project=%1";
 inline const char countProjectShots[] = "Select count(*) From shots Where project=?";
+// The chooser's number of shots per project, in one statement.
+inline const char shotsPerProject[] = "Select project, count(*) From shots Group By project";
 inline const char findShotByDigests[] = "Select id from shots Where MD5=:md And SHA1=:sh";
 inline const char insertShot[] =
     "Insert Into shots (project, filename, MD5, SHA1) Values (:project, :filename, :md, :sh)";

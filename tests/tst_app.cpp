@@ -120,7 +120,7 @@ private slots:
 
     // Builds the main window through both dialogs; it is never deleted
     // (its destructor ends the process).
-    MainWindow *openMainWindow(const QString &project = QString())
+    MainWindow *openMainWindow(const QString &project = QStringLiteral("Harbour Documentary"))
     {
         whenModal("LoginDialog", [](QWidget *login) {
             login->findChild<QAbstractButton *>("okButton")->click();

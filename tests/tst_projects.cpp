@@ -13,6 +13,7 @@
 #include <QSqlDatabase>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QSqlQuery>
 #include <QTest>
 
 namespace {
@@ -99,10 +100,11 @@ private slots:
         QCOMPARE(ClientState::instance()->projectId, -1);
         chooser.syncDB();
         QCOMPARE(ClientState::instance()->projectId, -1);
-        // "Edit Project" keeps its plain behaviour: project 0.
-        whenModal("ProjectSelector", [&](QWidget *) { button(&chooser, "editButton")->click(); });
-        QCOMPARE(chooser.exec(), int(QDialog::Accepted));
-        QCOMPARE(ClientState::instance()->projectId, 0);
+        // Nor does editing go on without a project (project 0).
+        QVERIFY(!button(&chooser, "editButton")->isEnabled());
+        chooser.accept();
+        QCOMPARE(ClientState::instance()->projectId, -1);
+        QVERIFY(chooser.findChild<QLabel *>("problemLabel")->text().contains("no project"));
     }
 
     void enterActsAsEditProject()
@@ -122,6 +124,7 @@ private slots:
         QVERIFY(QDir::setCurrent(root.path()));
         ProjectSelector chooser;
         bool openAfterSync = false;
+        bool defaultAfterSync = false;
         int afterSync = 0;
         whenModal("ProjectSelector", [&](QWidget *) {
             projectBox(&chooser)->setCurrentIndex(1);
@@ -133,13 +136,16 @@ private slots:
             button(&chooser, "syncButton")->click();
             openAfterSync = chooser.isVisible();
             afterSync = ClientState::instance()->projectId;
-            projectBox(&chooser)->setCurrentIndex(2);
-            button(&chooser, "editButton")->click();
+            // Regression: Return after a sync started it again; now it
+            // opens the project synced.
+            defaultAfterSync = button(&chooser, "editButton")->isDefault() && !button(&chooser, "syncButton")->isDefault();
+            QTest::keyClick(&chooser, Qt::Key_Return);
         });
         QCOMPARE(chooser.exec(), int(QDialog::Accepted));
         QVERIFY(openAfterSync);
+        QVERIFY(defaultAfterSync);
         QCOMPARE(afterSync, ids.at(1));
-        QCOMPARE(ClientState::instance()->projectId, ids.at(2));
+        QCOMPARE(ClientState::instance()->projectId, ids.at(1));
         QVERIFY(QFile::exists(root.filePath("dbclient.cache")));
         QDir::setCurrent(QDir::tempPath());
     }
@@ -155,6 +161,56 @@ private slots:
         QVERIFY(windows.first()->findChild<QLineEdit *>("conditionEdit"));
         QCOMPARE(ClientState::instance()->projectId, -1);
         windows.first()->hide(); // never deleted: that ends the process
+    }
+
+    // The chooser remembers the project used last, shows each project's id
+    // and number of shots, and double-click opens the project.
+    void theChooserRemembersAndCounts()
+    {
+        addSampleProjects();
+        for (int i = 0; i < 3; ++i)
+            TestDb::addShot(db, ids.at(1), QStringLiteral("raw/A/%1.MTS").arg(i));
+        {
+            ProjectSelector chooser;
+            projectBox(&chooser)->setCurrentIndex(1);
+            whenModal("ProjectSelector", [&](QWidget *) { button(&chooser, "editButton")->click(); });
+            QCOMPARE(chooser.exec(), int(QDialog::Accepted));
+        }
+        ProjectSelector again;
+        QCOMPARE(projectBox(&again)->currentIndex(), 1);
+        QCOMPARE(ProjectSelector::lastProject(), ids.at(1));
+        auto *model = projectBox(&again)->model();
+        QCOMPARE(model->index(1, 2).data().toInt(), ids.at(1));
+        QCOMPARE(model->index(1, 3).data().toString(), QStringLiteral("3 shots"));
+        QCOMPARE(model->index(0, 3).data().toString(), QStringLiteral("0 shots"));
+        QVERIFY(model->index(1, 0).data(Qt::ToolTipRole).toString().contains("3 shots"));
+        projectBox(&again)->setCurrentIndex(2);
+        whenModal("ProjectSelector", [&](QWidget *) {
+            QTest::mouseDClick(projectBox(&again), Qt::LeftButton);
+        });
+        QCOMPARE(again.exec(), int(QDialog::Accepted));
+        QCOMPARE(ClientState::instance()->projectId, ids.at(2));
+    }
+
+    // Regression: a list that could not be read was shown empty without a
+    // word, and "Edit Project" then opened a project 0.
+    void aListThatCannotBeReadSaysSoAndOffersToTryAgain()
+    {
+        addSampleProjects();
+        QSqlQuery away(db);
+        QVERIFY(away.exec("RENAME TABLE projects TO projects_away"));
+        ProjectSelector chooser;
+        QVERIFY(away.exec("RENAME TABLE projects_away TO projects"));
+        QCOMPARE(projectBox(&chooser)->count(), 0);
+        QVERIFY(!button(&chooser, "editButton")->isEnabled());
+        QVERIFY2(chooser.findChild<QLabel *>("problemLabel")->text().startsWith("The projects could not be read"),
+                 qPrintable(chooser.findChild<QLabel *>("problemLabel")->text()));
+        QPushButton *retry = button(&chooser, "retryButton");
+        QVERIFY(!retry->isHidden());
+        retry->click();
+        QCOMPARE(projectBox(&chooser)->count(), 3);
+        QVERIFY(button(&chooser, "editButton")->isEnabled());
+        QVERIFY(retry->isHidden());
     }
 
     void chooserScreenshot()
