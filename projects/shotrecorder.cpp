@@ -138,20 +138,16 @@ ShotRecorder::Step ShotRecorder::handleFailure(const QString &where, const QSqlE
     // which hashing one large clip can take. The rows of the open
     // transaction went with the connection.
     inTransaction = false;
-    if (retriesLeft == 0 && reopenedForBatch) {
+    if (batchRunner && batchRunner->reconnected()) {
         lastError = QStringLiteral("The connection to the database was lost again %1 right after it was reopened.")
                         .arg(where);
         return Step::Stopped;
     }
     QString reopenError;
-    if (retriesLeft > 0) {
-        --retriesLeft;
-        if (reopenConnection(&reopenError, db)) {
-            ++reconnectCount;
-            reopenedForBatch = true;
-            qDebug().noquote() << " The server had closed the connection (" + error.text() + "); reopened it.";
-            return Step::Retry;
-        }
+    if (batchRunner && batchRunner->reopen(&reopenError)) {
+        ++reconnectCount;
+        qDebug().noquote() << " The server had closed the connection (" + error.text() + "); reopened it.";
+        return Step::Retry;
     }
     lastError = QStringLiteral("The connection to the database was lost %1: %2\n%3"
                                "The clips synced before it are kept; sync again once the server can be reached.")
@@ -179,16 +175,17 @@ bool ShotRecorder::commit(QList<Recorded> *done)
 
 bool ShotRecorder::runUntilDone(const std::function<Step()> &run)
 {
-    reopenedForBatch = false;
+    StatementRunner runner(database());
+    batchRunner = &runner;
     for (;;) {
         const Step step = run();
         if (step == Step::Retry)
             continue;   // all of it again, on the new connection
+        batchRunner = nullptr;
         if (step == Step::Stopped) {
             rollback();
             return false;
         }
-        retriesLeft = 1;
         return true;
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/statementrunner.h"
+
 #include "media/mediareader.h"
 #include "projects/syncclipresult.h"
 
@@ -126,8 +128,9 @@ private:
     QList<MediaRow> mediaRows;
     QSet<Pair> mediaAsked;   // contents whose media this run reads already
     bool inTransaction = false;
-    int retriesLeft = 1;
-    bool reopenedForBatch = false;
+    // The runner of the batch being stored: one reopen of a lost connection
+    // per batch, as for every action of the client.
+    StatementRunner *batchRunner = nullptr;
     int reconnectCount = 0;
     int storedFacts = 0;
     int storedPosters = 0;

@@ -1,6 +1,7 @@
 #include "projects/syncengine.h"
 
 #include "db/reconnect.h"
+#include "db/statementrunner.h"
 #include "db/statements.h"
 #include "media/mediatables.h"
 
@@ -360,23 +361,15 @@ void SyncEngine::start()
                QStringLiteral("There is no open database connection: log in again and retry."));
         return;
     }
+    // The chooser may have stood idle for longer than the server keeps a
+    // connection: the runner reopens it once with the same login.
+    StatementRunner runner(db);
     QSqlQuery check(db);
-    check.prepare(Sql::findProjectName);
-    check.bindValue(QStringLiteral(":project"), projectId);
-    if (!check.exec() && isLostConnection(check.lastError())) {
-        // The chooser may have stood idle for longer than the server keeps
-        // a connection: reopen it once with the same login.
-        if (reopenConnection(nullptr, db)) {
-            ++result.reconnects;
-            check = QSqlQuery(db);
-            check.prepare(Sql::findProjectName);
-            check.bindValue(QStringLiteral(":project"), projectId);
-            check.exec();
-        }
-    }
-    if (!check.isActive()) {
-        finish(SyncSummary::Status::Refused,
-               QStringLiteral("The project could not be checked: %1").arg(check.lastError().text()));
+    const StatementResult checked = runner.run(check, QString::fromLatin1(Sql::findProjectName), {projectId});
+    if (runner.reconnected())
+        ++result.reconnects;
+    if (!checked.ok()) {
+        finish(SyncSummary::Status::Refused, QStringLiteral("The project could not be checked: %1").arg(checked.error));
         return;
     }
     if (!check.next()) {
