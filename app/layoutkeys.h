@@ -13,4 +13,9 @@ inline const char gridHeaderState[] = "Layout/gridHeaderState"; // column widths
 // Per project (N its id): its own grid layout, and the shot the user was on.
 inline const char projectHeaderState[] = "Layout/project%1/gridHeaderState";
 inline const char projectCurrentShot[] = "Layout/project%1/currentShot";
+// The column (by name) and order the rows were sorted in, per project and last used.
+inline const char projectSortColumn[] = "Layout/project%1/sortColumn";
+inline const char projectSortOrder[] = "Layout/project%1/sortOrder";
+inline const char gridSortColumn[] = "Layout/sortColumn";
+inline const char gridSortOrder[] = "Layout/sortOrder";
 } // namespace LayoutKeys

@@ -250,7 +250,6 @@ MainWindow::MainWindow(QWidget *parent)
     showCount();
     restoreLayout();
     updateUndoActions();
-    edits->checkHistory();
     show();
 }
 
@@ -299,7 +298,15 @@ void MainWindow::buildBrowser()
             statusBar()->showMessage(tr("Refreshed"), 3000);
         refreshing = false;
     });
-    grid->model->readCompletions();
+    // After the rows: the values used for completion, and whether the
+    // history is kept, are read once the grid shows the shots.
+    connect(
+        grid->model, &ShotTableModel::selected, this,
+        [this]() {
+            grid->model->readCompletions();
+            edits->checkHistory();
+        },
+        Qt::SingleShotConnection);
     restoreProjectLayout();
 }
 
@@ -546,8 +553,14 @@ void MainWindow::restoreProjectLayout()
     QSettings store(ConnectionKeys::organisation, ConnectionKeys::application);
     const int project = grid->projectId();
     QByteArray header = store.value(QString::fromLatin1(LayoutKeys::projectHeaderState).arg(project)).toByteArray();
-    if (header.isEmpty())
+    QString sortColumn = store.value(QString::fromLatin1(LayoutKeys::projectSortColumn).arg(project)).toString();
+    int sortOrder = store.value(QString::fromLatin1(LayoutKeys::projectSortOrder).arg(project)).toInt();
+    if (header.isEmpty()) {
         header = store.value(LayoutKeys::gridHeaderState).toByteArray();
+        sortColumn = store.value(LayoutKeys::gridSortColumn).toString();
+        sortOrder = store.value(LayoutKeys::gridSortOrder).toInt();
+    }
+    grid->setStartSort(sortColumn, sortOrder == Qt::DescendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder);
     grid->setHeaderState(header);
     grid->setStartShot(store.value(QString::fromLatin1(LayoutKeys::projectCurrentShot).arg(project)));
 }
@@ -559,6 +572,14 @@ void MainWindow::saveProjectLayout()
     const QByteArray header = grid->headerState();
     store.setValue(LayoutKeys::gridHeaderState, header);
     store.setValue(QString::fromLatin1(LayoutKeys::projectHeaderState).arg(project), header);
+    if (grid->model->hasColumns()) {
+        const QString sortColumn = grid->model->sortColumnName();
+        const int sortOrder = int(grid->model->sortOrder());
+        store.setValue(LayoutKeys::gridSortColumn, sortColumn);
+        store.setValue(LayoutKeys::gridSortOrder, sortOrder);
+        store.setValue(QString::fromLatin1(LayoutKeys::projectSortColumn).arg(project), sortColumn);
+        store.setValue(QString::fromLatin1(LayoutKeys::projectSortOrder).arg(project), sortOrder);
+    }
     const qlonglong shot = info->currentShot();
     if (shot)
         store.setValue(QString::fromLatin1(LayoutKeys::projectCurrentShot).arg(project), shot);

@@ -6,6 +6,8 @@
 // every iteration), beside the target of 100 ms. Then, with the server
 // stopped (SIGSTOP), how long a resize waits for its repaint while a save
 // waits for the server, and how long Cancel takes to end the waiting work.
+// With posters for 30,000 of the shots: how soon after a scroll the posters
+// in view are shown, and the memory they take.
 //
 // Run through scripts/bench, which starts a throwaway server and exports
 // TAVELO_TEST_DB_* (the stalled part needs TAVELO_TEST_DB_PID).
@@ -20,6 +22,8 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QBuffer>
+#include <QImage>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -129,6 +133,31 @@ int main(int argc, char *argv[])
     const int large = BenchSeed::seed(seedDb);
     if (!large)
         return 1;
+    // One poster picture for the first 30,000 shots of the large project.
+    const int posterRows = 30000;
+    {
+        QImage frame(320, 180, QImage::Format_RGB32);
+        for (int y = 0; y < 180; ++y) {
+            for (int x = 0; x < 320; ++x)
+                frame.setPixel(x, y, qRgb(x % 256, (x + y) % 256, y));
+        }
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        frame.save(&buffer, "JPG", 80);
+        QSqlQuery posters(seedDb);
+        posters.exec(QStringLiteral("DELETE FROM shot_posters"));
+        posters.prepare(QStringLiteral("INSERT INTO shot_posters (MD5, SHA1, image, width, height) SELECT MD5, SHA1, "
+                                       "?, 320, 180 FROM shots WHERE project = ? ORDER BY id LIMIT %1")
+                            .arg(posterRows));
+        posters.addBindValue(jpeg);
+        posters.addBindValue(large);
+        if (!posters.exec()) {
+            std::fprintf(stderr, "bench_responsive: %s\n", qPrintable(posters.lastError().text()));
+            return 1;
+        }
+        std::printf("  %d posters of %lld bytes each\n", posterRows, qint64(jpeg.size()));
+    }
     const QString rootPath = qEnvironmentVariable("TAVELO_BENCH_DIR", QDir::tempPath());
     ConnectionSettings{TestDb::serverText(), TestDb::name(), TestDb::user(), TestDb::password(), rootPath}
         .save();
@@ -158,6 +187,34 @@ int main(int argc, char *argv[])
     QCoreApplication::processEvents();
     std::printf("  open: %.0f ms until the grid was filled\n", sinceEdit.nsecsElapsed() / 1e6);
     report("longest GUI stall: open the project", meter.worstMs(), "ms", 100);
+
+    // Posters: scroll to places among the shots that have one; each time,
+    // how soon every row in view shows its poster.
+    {
+        auto postersInView = [&]() {
+            const int first = qMax(0, grid->rowAt(0));
+            const int last = grid->rowAt(grid->viewport()->height() - 1);
+            for (int row = first; row <= last; ++row) {
+                if (grid->posterOfRow(row).isNull())
+                    return false;
+            }
+            return last > first;
+        };
+        double worstMs = 0;
+        meter.reset();
+        for (int step = 0; step < 10; ++step) {
+            const int row = 1000 + step * 2700;
+            const double ms = runUntil(
+                [&]() { grid->scrollTo(model->index(row, 0), QAbstractItemView::PositionAtTop); }, postersInView, 10000);
+            worstMs = qMax(worstMs, ms < 0 ? 10000.0 : ms);
+        }
+        report("posters in view shown after a scroll (slowest of 10)", worstMs, "ms", 300);
+        report("longest GUI stall: scrolling with posters", meter.worstMs(), "ms", 100);
+        const double posterMb = grid->posters() ? grid->posters()->cacheBytes() / 1048576.0 : -1;
+        std::printf("  posters kept: %.1f MB of pictures as read, and the small ones the grid shows\n", posterMb);
+        report("memory for posters (kept pictures, bounded)", posterMb + 8, "MB", 64);
+        grid->scrollToTop();
+    }
 
     const int scene = model->fieldIndex("scene");
     const QString firstScene =

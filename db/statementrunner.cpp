@@ -37,12 +37,18 @@ StatementResult StatementRunner::runOnce(QSqlQuery &query, const QString &statem
     query.setForwardOnly(true);
     QElapsedTimer clock;
     clock.start();
-    if (!query.prepare(statement))
-        return failed(query.lastError(), clock.elapsed());
-    for (const QVariant &value : values)
-        query.addBindValue(bindableValue(value));
-    if (!query.exec())
-        return failed(query.lastError(), clock.elapsed());
+    if (values.isEmpty()) {
+        // Nothing to bind: sent as it is, one round trip instead of two.
+        if (!query.exec(statement))
+            return failed(query.lastError(), clock.elapsed());
+    } else {
+        if (!query.prepare(statement))
+            return failed(query.lastError(), clock.elapsed());
+        for (const QVariant &value : values)
+            query.addBindValue(bindableValue(value));
+        if (!query.exec())
+            return failed(query.lastError(), clock.elapsed());
+    }
     StatementResult result;
     result.reconnected = reopened;
     return result;

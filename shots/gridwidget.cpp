@@ -31,7 +31,7 @@ GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     model->setProject(project);
     // The order is part of the one read below; switching on header sorting
     // then finds the rows already in that order.
-    model->setSort(0, Qt::AscendingOrder);
+    model->setSortName(QStringLiteral("id"), Qt::AscendingOrder);
     model->setFilter(QString::fromLatin1(Sql::shotsFilter).arg(project));
 
     setModel(model);
@@ -204,6 +204,16 @@ void GridWidget::setHeaderState(const QByteArray &state)
     }
     if (state.isEmpty() || !applyHeaderState(state))
         useLoggingLayout();
+}
+
+void GridWidget::setStartSort(const QString &column, Qt::SortOrder order)
+{
+    if (column.isEmpty() || model->hasColumns())
+        return;
+    // The first read comes in this order already: the layout restored
+    // with the columns then asks for no second read.
+    model->setSortName(column, order);
+    model->select();
 }
 
 QByteArray GridWidget::headerState() const

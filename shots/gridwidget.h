@@ -58,6 +58,8 @@ public:
     // The shot to make current when the rows first arrive (the one the
     // user was on when the window last closed); the first row without it.
     void setStartShot(const QVariant &id) { startShot = id; }
+    // The order of the first read (the column's name), as last shown.
+    void setStartSort(const QString &column, Qt::SortOrder order);
     // Clears the selected cells of editable columns (NULL), as one save.
     void clearSelectedCells();
 

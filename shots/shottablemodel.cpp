@@ -8,16 +8,20 @@
 #include "shots/plaintext.h"
 #include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
+#include "shots/shotrow.h"
 #include "shots/shotwriter.h"
 
 #include <QCoreApplication>
 #include <QSet>
+#include <QThreadPool>
+#include <QTimer>
 #include <QSqlDriver>
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 // A cell shows one line of this many characters at most; the form and the
@@ -70,6 +74,16 @@ QString oneLine(const QString &text, bool *cut)
 }
 } // namespace
 
+namespace {
+struct Retired
+{
+    QList<ShotRow> rows;
+    QList<qint64> lengths;
+    QStringList summaries;
+    QHash<qlonglong, int> rowById;
+};
+} // namespace
+
 struct ShotTableModel::ReadResult
 {
     StatementResult status;
@@ -79,8 +93,9 @@ struct ShotTableModel::ReadResult
     QString mediaHint;
     QList<qint64> lengths;
     QStringList summaries;
+    QHash<qlonglong, int> rowById;
     QHash<QString, int> limits;
-    QList<QVariantList> rows;
+    QList<ShotRow> rows;
     int projectTotal = -1;
     QString projectName;
     QString sortName;
@@ -127,6 +142,14 @@ void ShotTableModel::setFilter(const QString &filter)
 void ShotTableModel::setSort(int column, Qt::SortOrder sortOrder)
 {
     sortBy = column;
+    sortByName = column == 0 && columns.isEmpty() ? QStringLiteral("id") : columnName(column);
+    order = sortOrder;
+}
+
+void ShotTableModel::setSortName(const QString &column, Qt::SortOrder sortOrder)
+{
+    sortByName = column;
+    sortBy = fieldIndex(column);
     order = sortOrder;
 }
 
@@ -135,7 +158,7 @@ void ShotTableModel::sort(int column, Qt::SortOrder sortOrder)
     setSort(column, sortOrder);
     // Switching on header sorting asks for the order the rows already have
     // (or are being read in); reading a large project again gains nothing.
-    if (column == issuedSortBy && sortOrder == issuedOrder)
+    if (sortByName == issuedSortName && sortOrder == issuedOrder)
         return;
     select();
 }
@@ -159,6 +182,23 @@ bool ShotTableModel::select()
 {
     if (table.isEmpty())
         return false;
+    // Asked for now, read from the event loop: what is asked in one go (a
+    // new grid's filter, sort and place) becomes one read.
+    setReading(true);
+    issuedSortName = sortByName;
+    issuedOrder = order;
+    if (!readDue) {
+        readDue = true;
+        QTimer::singleShot(0, this, [this]() {
+            readDue = false;
+            startRead();
+        });
+    }
+    return true;
+}
+
+void ShotTableModel::startRead()
+{
     // A newer read replaces one still waiting to start: only the latest is
     // shown. One already running is let finish (its rows are dropped):
     // cutting it off would cost the connection.
@@ -167,17 +207,15 @@ bool ShotTableModel::select()
     const quint64 mine = ++generation;
     const QString table = this->table;
     const QString filter = rowFilter;
-    const QString sortColumn = sortBy >= 0 && sortBy < columns.size() ? columns.at(sortBy) : QString();
-    const int sortIndex = sortBy;
+    const QString sortColumn = sortByName;
     const Qt::SortOrder sortOrder = order;
     const int project = projectId;
     const bool knowColumns = !columns.isEmpty();
     // Whether to join the media facts is learnt once, with the columns.
     const bool withMedia = media;
     const QString orderExpression = sortColumn.isEmpty() ? QString() : sortExpression(sortColumn);
-    issuedSortBy = sortIndex;
+    issuedSortName = sortColumn;
     issuedOrder = sortOrder;
-    setReading(true);
     readTicket = worker->post(
         this,
         [=](DbSession &session) -> DbWorker::Continuation {
@@ -206,6 +244,12 @@ bool ShotTableModel::select()
                     }
                 }
             }
+            // With the media tables, the facts are joined to the rows only
+            // when the server must sort or find by them; else they are read
+            // apart, for the shots that have any (cheaper for a large
+            // project whose clips were not all read).
+            const bool mediaTables = joinMedia;
+            joinMedia = mediaTables && (!orderExpression.isEmpty() || filter.contains(QLatin1String("m.")));
             const QString shots = quoted(table, QSqlDriver::TableName);
             QString statement = joinMedia ? QStringLiteral("SELECT %1.*, %2 FROM %1 %3")
                                                 .arg(shots, QString::fromLatin1(Sql::mediaFactsColumns),
@@ -215,9 +259,7 @@ bool ShotTableModel::select()
                 statement += QStringLiteral(" WHERE ") + filter;
             // The sort column is known by position only once the columns
             // are; the first read sorts by the first column, the key.
-            QString orderBy = sortColumn;
-            if (orderBy.isEmpty() && sortIndex == 0)
-                orderBy = QStringLiteral("id");
+            const QString orderBy = sortColumn;
             const QString direction = sortOrder == Qt::AscendingOrder ? QStringLiteral(" ASC") : QStringLiteral(" DESC");
             if (!orderExpression.isEmpty() && joinMedia)
                 statement += QStringLiteral(" ORDER BY ") + orderExpression.split(QLatin1Char(',')).join(direction + QLatin1Char(','))
@@ -237,21 +279,39 @@ bool ShotTableModel::select()
                 QSqlRecord facts;
                 for (int i = count; i < record.count(); ++i)
                     facts.append(record.field(i));
-                if (joinMedia)
+                if (mediaTables)
                     result.columns += mediaColumnNames();
                 while (query.next()) {
-                    QVariantList row;
-                    row.reserve(count + (joinMedia ? 5 : 0));
+                    ShotRow row;
                     for (int i = 0; i < count; ++i)
-                        row << normalised(query.value(i));
-                    if (joinMedia) {
+                        row.append(normalised(query.value(i)));
+                    if (mediaTables && !joinMedia) {
+                        for (int i = 0; i < 5; ++i)
+                            row.append(QVariant());
+                        result.lengths << -1;
+                        result.summaries << QString();
+                    } else if (joinMedia) {
+                        // A content the sync read has its length or size, or a problem.
+                        const bool known = !query.isNull(count) || !query.isNull(count + 1)
+                            || !query.isNull(count + mediaFields - 1);
+                        if (!known) {
+                            // Not read (yet): no facts to work out.
+                            for (int i = 0; i < 5; ++i)
+                                row.append(QVariant());
+                            result.lengths << -1;
+                            result.summaries << QString();
+                            result.rows << row;
+                            continue;
+                        }
                         for (int i = 0; i < mediaFields; ++i)
                             facts.setValue(i, query.value(count + i));
                         const MediaFacts clip = MediaFacts::fromRecord(facts);
                         // A clip not readable as video says why in its row.
                         const QString format = clip.problem.isEmpty() ? clip.formatText() : clip.problem;
-                        row << QVariant() << clip.recordedText() << clip.timecodeText() << clip.lengthText()
-                            << format;
+                        for (const QVariant &value : {QVariant(), QVariant(clip.recordedText()),
+                                                      QVariant(clip.timecodeText()), QVariant(clip.lengthText()),
+                                                      QVariant(format)})
+                            row.append(value);
                         result.lengths << clip.durationMs;
                         result.summaries << mediaSummaryOf(clip);
                     }
@@ -259,6 +319,40 @@ bool ShotTableModel::select()
                 }
                 if (session.isCancelled())
                     result.status = runner.stopReason();
+                // Which row holds which shot, worked out here rather than
+                // on the GUI thread.
+                const int idColumn = int(result.columns.indexOf(QStringLiteral("id")));
+                result.rowById.reserve(result.rows.size());
+                for (int i = 0; i < result.rows.size(); ++i)
+                    result.rowById.insert(result.rows.at(i).value(idColumn).toLongLong(), i);
+                if (mediaTables && !joinMedia && project > 0
+                    && runner.run(query,
+                                  QStringLiteral("Select s.id, %1 From shot_media m Join %2 s On m.MD5 = s.MD5 And "
+                                                 "m.SHA1 = s.SHA1 Where s.project = ?")
+                                      .arg(QString::fromLatin1(Sql::mediaFactsColumns), shots),
+                                  {project})
+                           .ok()) {
+                    const QSqlRecord record = query.record();
+                    QSqlRecord facts;
+                    for (int i = 1; i < record.count(); ++i)
+                        facts.append(record.field(i));
+                    while (query.next()) {
+                        const int row = result.rowById.value(query.value(0).toLongLong(), -1);
+                        if (row < 0)
+                            continue;
+                        for (int i = 1; i < record.count(); ++i)
+                            facts.setValue(i - 1, query.value(i));
+                        const MediaFacts clip = MediaFacts::fromRecord(facts);
+                        ShotRow &shot = result.rows[row];
+                        const QString format = clip.problem.isEmpty() ? clip.formatText() : clip.problem;
+                        shot.setValue(count + 1, clip.recordedText());
+                        shot.setValue(count + 2, clip.timecodeText());
+                        shot.setValue(count + 3, clip.lengthText());
+                        shot.setValue(count + 4, format);
+                        result.lengths[row] = clip.durationMs;
+                        result.summaries[row] = mediaSummaryOf(clip);
+                    }
+                }
                 result.sortName = orderBy;
                 result.order = sortOrder;
                 if (project > 0 && runner.run(query, QString::fromLatin1(Sql::countProjectShots), {project}).ok()
@@ -271,7 +365,6 @@ bool ShotTableModel::select()
             return [this, result, mine]() { applyRead(result, mine); };
         },
         tr("Reading the shots"));
-    return true;
 }
 
 void ShotTableModel::refreshShot(int row)
@@ -366,6 +459,14 @@ void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
     emit aboutToSelect();
     const bool newColumns = result.columns != columns;
     beginResetModel();
+    // The rows read before are freed on another thread: a hundred thousand
+    // of them take a tenth of a second to free.
+    auto retired = std::make_shared<Retired>();
+    retired->rows.swap(rows);
+    retired->lengths.swap(lengths);
+    retired->summaries.swap(summaries);
+    retired->rowById.swap(rowById);
+    QThreadPool::globalInstance()->start([retired = std::move(retired)]() mutable { retired.reset(); });
     lengths = result.lengths;
     summaries = result.summaries;
     if (newColumns) {
@@ -376,15 +477,10 @@ void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
             limits = result.limits;
     }
     rows = result.rows;
-    rowById.clear();
-    rowById.reserve(rows.size());
-    const int idColumn = fieldIndex(QStringLiteral("id"));
-    for (int row = 0; row < rows.size(); ++row)
-        rowById.insert(rows.at(row).value(idColumn).toLongLong(), row);
+    rowById = result.rowById;
     sortName = result.sortName;
     readOrder = result.order;
-    if (sortBy < 0 && !sortName.isEmpty())
-        sortBy = fieldIndex(sortName);
+    sortBy = fieldIndex(sortByName);
     projectTotal = result.projectTotal;
     if (!result.projectName.isEmpty())
         project = result.projectName;
@@ -427,11 +523,11 @@ void ShotTableModel::storeValues(const QHash<qlonglong, QHash<QString, QVariant>
         const int row = rowById.value(shot.key(), -1);
         if (row < 0)
             continue;
-        QVariantList &stored = rows[row];
+        ShotRow &stored = rows[row];
         for (auto field = shot->cbegin(); field != shot->cend(); ++field) {
             const int column = fieldIndex(field.key());
-            if (column >= 0 && column < stored.size())
-                stored[column] = normalised(field.value());
+            if (column >= 0 && column < stored.count())
+                stored.setValue(column, normalised(field.value()));
         }
         changedRows << row;
     }
@@ -489,9 +585,9 @@ bool ShotTableModel::isReadOnlyColumn(int column) const
 
 QVariant ShotTableModel::storedValue(int row, int column) const
 {
-    if (row < 0 || row >= rows.size() || column < 0 || column >= rows.at(row).size())
+    if (row < 0 || row >= rows.size())
         return QVariant();
-    return rows.at(row).at(column);
+    return rows.at(row).value(column);
 }
 
 QVariant ShotTableModel::idOfRow(int row) const
@@ -654,7 +750,7 @@ QVariant ShotTableModel::headerData(int section, Qt::Orientation orientation, in
     return QVariant();
 }
 
-QList<QVariantList> ShotTableModel::shownRows() const
+QList<ShotRow> ShotTableModel::shownRows() const
 {
     return rows;
 }
@@ -685,7 +781,7 @@ Csv::Result ShotExport::write(const QString &path) const
     return Csv::write(path, header, [&](QStringList *fields) {
         if (next >= rows.size())
             return false;
-        const QVariantList &row = rows.at(next++);
+        const ShotRow &row = rows.at(next++);
         fields->clear();
         for (int i = 0; i < columns.size(); ++i) {
             const QVariant value = row.value(columns.at(i));

@@ -7,6 +7,7 @@
 #include <QVariant>
 
 #include "shots/csvexport.h"
+#include "shots/shotrow.h"
 
 class DbWorker;
 class ShotEdits;
@@ -52,6 +53,10 @@ public:
     QString filter() const { return rowFilter; }
     // The order of the next read.
     void setSort(int column, Qt::SortOrder order);
+    // The order of the next read by the column's name (before the columns
+    // are known: the order a project was last shown in).
+    void setSortName(const QString &column, Qt::SortOrder order);
+    QString sortColumnName() const { return sortByName; }
     // Reads the rows again in this order (the server sorts, by the column's
     // collation), unless they are in it already.
     void sort(int column, Qt::SortOrder order) override;
@@ -129,7 +134,7 @@ public:
 
     // Every row shown, with each column as stored (free text as plain
     // text), for an export written off the GUI thread.
-    QList<QVariantList> shownRows() const;
+    QList<ShotRow> shownRows() const;
 
 signals:
     // Just before new rows replace the old ones (the views note their place).
@@ -147,6 +152,7 @@ signals:
 
 private:
     struct ReadResult;
+    void startRead();
     void applyRead(const ReadResult &result, quint64 generation);
     void showDrafts(const QList<qlonglong> &shots);
     void storeValues(const QHash<qlonglong, QHash<QString, QVariant>> &values);
@@ -161,8 +167,10 @@ private:
     int projectId = 0;
     int sortBy = -1;
     Qt::SortOrder order = Qt::AscendingOrder;
-    int issuedSortBy = -2;    // the order of the latest read asked for
+    QString sortByName;        // the column to sort by, by name
+    QString issuedSortName = QStringLiteral("\n"); // the order of the latest read asked for
     Qt::SortOrder issuedOrder = Qt::AscendingOrder;
+    bool readDue = false;
     QString sortName;         // the column the rows were read in order of
     Qt::SortOrder readOrder = Qt::AscendingOrder;
 
@@ -170,7 +178,7 @@ private:
     int shotColumns = 0;      // columns of shots; the media ones follow
     bool media = false;
     QHash<QString, int> limits;
-    QList<QVariantList> rows;
+    QList<ShotRow> rows;
     QList<qint64> lengths;    // per row, the measured length (ms, -1 unknown)
     QStringList summaries;    // per row, the facts in one line
     QHash<qlonglong, int> rowById;
@@ -193,7 +201,7 @@ struct ShotExport
     QStringList header;
     QList<int> columns;
     QList<bool> plainText;
-    QList<QVariantList> rows;
+    QList<ShotRow> rows;
     bool byteOrderMark = false; // for spreadsheet programs
 
     // Writes them as CSV (see Csv::write); free text as plain text, NULL

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QVariant>
+#include <QVariantList>
+
+// One shot's values, packed: a project of a hundred thousand shots is held
+// whole in memory (so that painting, scrolling and a find's rows never wait
+// for the server), and a QVariant per field would take four times the room.
+// Each field is a type byte and its bytes: NULL (remembering whether it is
+// a number or text, so editors still fit the column), a number, or text
+// (copied as the toolkit holds it, which is cheaper to read and write than
+// converting it). Reading a field walks the fields before it: a row has a few dozen.
+class ShotRow
+{
+public:
+    ShotRow() = default;
+    explicit ShotRow(const QVariantList &values);
+
+    int count() const { return fields; }
+    QVariant value(int column) const;
+    QVariantList values() const;
+    void setValue(int column, const QVariant &value);
+    void append(const QVariant &value);
+
+private:
+    static void encode(QByteArray &out, const QVariant &value);
+    // Where the field starts in bytes, and where the next one does.
+    int fieldStart(int column, int *next) const;
+
+    QByteArray bytes;
+    int fields = 0;
+};
