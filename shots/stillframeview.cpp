@@ -2,13 +2,13 @@
 
 #include "app/clientstate.h"
 #include "shots/clipfiles.h"
+#include "shots/framegrab.h"
 #include "transcode/encoderlocator.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMouseEvent>
-#include <QThreadPool>
-#include <QtConcurrent>
 
 StillFrameView::StillFrameView(QWidget *parent)
     : QLabel(parent)
@@ -23,14 +23,16 @@ StillFrameView::StillFrameView(QWidget *parent)
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     setFrameShape(QFrame::StyledPanel);
     setToolTip(QStringLiteral("Double-click to open the clip in the default player"));
-    connect(&watcher, &QFutureWatcher<QString>::finished, this,
-            &StillFrameView::extractionFinished);
+    grab = new FrameGrab(this);
+    connect(grab, &FrameGrab::finished, this, &StillFrameView::extractionFinished);
     showPlaceholder(QStringLiteral("No shot selected"));
 }
 
-StillFrameView::~StillFrameView()
+StillFrameView::~StillFrameView() = default;
+
+bool StillFrameView::isExtracting() const
 {
-    watcher.waitForFinished();
+    return grab->isRunning();
 }
 
 void StillFrameView::showShot(const QString &newFilename, const QString &newMd5)
@@ -63,7 +65,7 @@ void StillFrameView::showShot(const QString &newFilename, const QString &newMd5)
                                        "its frame under. Sync the project to fill it in."));
         return;
     }
-    if (watcher.isRunning()) {
+    if (grab->isRunning()) {
         // One encoder at a time; the latest shot is taken when it ends.
         showPlaceholder(QStringLiteral("Taking a frame of %1...").arg(filename));
         return;
@@ -83,22 +85,11 @@ void StillFrameView::startExtraction()
     showPlaceholder(QStringLiteral("Taking a frame of %1...").arg(filename));
     runningTarget = framePath;
     runningClip = filename;
-    const QString program = encoder.program;
-    const QString target = framePath;
-    // A pool of its own, never freed: the process ends with exit(), and
-    // the global pool would make that wait for an encoder still running.
-    static QThreadPool *const pool = [] {
-        auto *threads = new QThreadPool;
-        threads->setMaxThreadCount(1);
-        return threads;
-    }();
-    watcher.setFuture(QtConcurrent::run(
-        pool, [program, clip, target]() { return extractStillFrame(program, clip, target); }));
+    grab->start(encoder.program, clip, framePath);
 }
 
-void StillFrameView::extractionFinished()
+void StillFrameView::extractionFinished(const QString &problem)
 {
-    const QString problem = watcher.result();
     const QString finishedTarget = runningTarget;
     const QString finishedClip = runningClip;
     runningTarget.clear();

@@ -1,11 +1,12 @@
 #pragma once
 
-#include <QFutureWatcher>
 #include <QLabel>
 
+class FrameGrab;
+
 // A still frame of the current shot beside the details form. The frame is
-// taken once with the encoder, off the GUI thread, and kept in the user's
-// cache folder under the clip's MD5. When there is no frame to show, the
+// taken once with the encoder (an asynchronous process, see FrameGrab) and
+// kept in the user's cache folder under the clip's MD5. When there is no frame to show, the
 // label says why. Double-clicking opens the clip in the default player.
 class StillFrameView : public QLabel
 {
@@ -13,14 +14,14 @@ class StillFrameView : public QLabel
 
 public:
     explicit StillFrameView(QWidget *parent = nullptr);
-    // Waits for a running extraction: the worker writes into the cache.
+    // Never waits for a running encoder: it is killed and let go of.
     ~StillFrameView() override;
 
     // Shows the frame of the shot with the given clip path and digest,
     // taking it first when it is not cached yet. An empty filename clears.
     void showShot(const QString &filename, const QString &md5);
 
-    bool isExtracting() const { return watcher.isRunning(); }
+    bool isExtracting() const;
     QString currentFilename() const { return filename; }
 
 signals:
@@ -35,7 +36,7 @@ private:
     void showPlaceholder(const QString &text);
     void showFrame(const QString &path);
     void startExtraction();
-    void extractionFinished();
+    void extractionFinished(const QString &problem);
     void updateScaledFrame();
 
     QString filename;
@@ -44,5 +45,5 @@ private:
     QString runningTarget;   // the frame the worker is taking
     QString runningClip;
     QPixmap frame;
-    QFutureWatcher<QString> watcher;
+    FrameGrab *grab = nullptr;
 };

@@ -37,6 +37,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
@@ -1908,6 +1909,54 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!view->isExtracting() && !view->pixmap().isNull(), 30000);
         QCOMPARE(view->currentFilename(), QStringLiteral("raw/A/2.MTS"));
         QVERIFY(QFileInfo(stillFramePath(md5s[1])).isFile());
+    }
+
+    // Regression: the frame grab ran a blocking process that the form's
+    // destructor waited for, so an encoder hanging on a clip (a share that
+    // stopped answering) froze the window when the form went away (File >
+    // Change Project) for up to two minutes.
+    void aHungFrameGrabNeverHoldsTheWindow()
+    {
+        const QString clip = root.filePath("raw/A/1.MTS");
+        QVERIFY(QDir().mkpath(QFileInfo(clip).absolutePath()));
+        QFile file(clip);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("a clip the encoder hangs on");
+        file.close();
+        addShot(harbour, "raw/A/1.MTS");
+        // The encoder of the start folder: one that hangs and ignores the
+        // request to end.
+        QTemporaryDir start;
+        QVERIFY(QDir().mkpath(start.filePath("ffmpeg/bin")));
+        QVERIFY(QFile::link(TAVELO_FAKE_ENCODER_PATH, start.filePath("ffmpeg/bin/ffmpeg")));
+        QDir startDir(start.path());
+        ClientState::instance()->startDir = &startDir;
+        const QString log = start.filePath("encoder.log");
+        qputenv("TAVELO_FAKE_ENCODER", "stubborn");
+        qputenv("TAVELO_FAKE_ENCODER_LOG", log.toLocal8Bit());
+        auto restore = qScopeGuard([]() {
+            qunsetenv("TAVELO_FAKE_ENCODER");
+            qunsetenv("TAVELO_FAKE_ENCODER_LOG");
+            ClientState::instance()->startDir = nullptr;
+        });
+        Browser b = open(harbour);
+        QTRY_VERIFY(b.info->frameView()->isExtracting());
+        QTRY_VERIFY(QFileInfo(log).size() > 0);
+        QFile runs(log);
+        QVERIFY(runs.open(QIODevice::ReadOnly));
+        const qint64 pid = runs.readLine().split('\t').first().toLongLong();
+        QVERIFY(pid > 0);
+
+        QElapsedTimer clock;
+        clock.start();
+        delete b.window; // the form and its frame go, as Change Project does
+        browser = Browser();
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        bool ticked = false;
+        QTimer::singleShot(0, [&ticked]() { ticked = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(ticked, 1000);
+        // The encoder was killed, not left running.
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid_t(pid), 0) != 0, 5000);
     }
 
     void aDamagedCachedFrameIsDroppedAndTakenAgain()
