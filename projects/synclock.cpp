@@ -49,10 +49,15 @@ SyncLock::~SyncLock()
 
 SyncLock::Result SyncLock::take(const QString &rootPath)
 {
+    return takeFile(QDir(rootPath).filePath(QLatin1String(fileName)));
+}
+
+SyncLock::Result SyncLock::takeFile(const QString &filePath)
+{
     release();
     heldBy.clear();
     failure.clear();
-    path = QDir(rootPath).filePath(QLatin1String(fileName));
+    path = filePath;
     return lockFile();
 }
 

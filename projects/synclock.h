@@ -17,6 +17,9 @@
 // system releases it when the run ends or its process is gone, however it
 // ended, so a crash never leaves a root locked; the file itself only says
 // who holds it, for the message.
+//
+// takeFile() takes the same kind of lock on any file; the transcode scan
+// and queue use it for the output trees' name maps.
 class SyncLock
 {
 public:
@@ -34,12 +37,14 @@ public:
     SyncLock &operator=(const SyncLock &) = delete;
 
     Result take(const QString &rootPath);
+    // Locks the file at filePath (made when missing).
+    Result takeFile(const QString &filePath);
     void release();
     bool isHeld() const;
 
     // "tavelo-sync, process 4242 on ws-3, since 2026-03-17 14:02:11".
     QString holder() const { return heldBy; }
-    QString error() const { return failure; }
+    QString errorString() const { return failure; }
 
 private:
     // Opens and locks the file at path, the system's way.

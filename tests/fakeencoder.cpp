@@ -11,6 +11,8 @@
 //   ok        input banner with a 2 s duration, carriage-return progress
 //             lines in separate writes, writes the output, exit 0
 //   slow      as ok, but takes about 1.5 s
+//   source    as ok, taking about 0.5 s, and writes "encoded <input>", so a
+//             test can tell which clip an output was made from
 //   nooutput  banner, exit 0, but writes nothing
 //   fail      banner, some progress, a partial output, exit code 1
 //   crash     banner, a partial output, then aborts
@@ -122,14 +124,14 @@ int main(int argc, char **argv)
     }
 
     const std::string mode = chooseMode(output);
-    if (mode == "ok" || mode == "slow") {
+    if (mode == "ok" || mode == "slow" || mode == "source") {
         banner(input);
-        const int step = mode == "slow" ? 500 : 10;
+        const int step = mode == "slow" ? 500 : mode == "source" ? 170 : 10;
         for (double t = 0.5; t < 2.0; t += 0.5) {
             progress(t);
             pause(step);
         }
-        writeFile(output, "encoded");
+        writeFile(output, mode == "source" ? "encoded " + input : "encoded");
         progress(2.0, '\n');
         say("video:256kB audio:16kB subtitle:0kB other streams:0kB global headers:0kB\n");
         return 0;

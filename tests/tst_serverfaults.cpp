@@ -448,19 +448,19 @@ private slots:
     {
         const QString condition = QStringLiteral("project=%1").arg(project);
         ScanFilter filter(true, condition);
-        QVERIFY2(filter.check(), qPrintable(filter.errorText()));
+        QVERIFY2(filter.check(), qPrintable(filter.errorString()));
         QVERIFY2(server.restart(), qPrintable(server.errorText()));
         QCOMPARE(filter.verdict("raw/A/1.MTS"), ScanFilter::Accepted);
         QCOMPARE(filter.verdict("raw/A/9.MTS"), ScanFilter::Skipped);
         // The window builds a new filter for every scan.
         QVERIFY2(server.restart(), qPrintable(server.errorText()));
         ScanFilter next(true, condition);
-        QVERIFY2(next.check(), qPrintable(next.errorText()));
+        QVERIFY2(next.check(), qPrintable(next.errorString()));
         QCOMPARE(next.verdict("raw/A/2.MTS"), ScanFilter::Accepted);
         // A condition the server rejects is still reported as such.
         ScanFilter wrong(true, "no_such_column = 1");
         QVERIFY(!wrong.check());
-        QVERIFY2(wrong.errorText().contains("no_such_column"), qPrintable(wrong.errorText()));
+        QVERIFY2(wrong.errorString().contains("no_such_column"), qPrintable(wrong.errorString()));
     }
 
     void theSyncEndsWithStatus3WhenTheServerStalls()

@@ -139,7 +139,7 @@ private slots:
         QVERIFY2(ended.state == TranscodeQueue::Done,
                  qPrintable(TranscodeQueue::stateText(ended) + "\n" + ended.details.join('\n')));
         qInfo("%s encoded in %lld ms", qPrintable(preset), clock.elapsed());
-        const int percent = queue.runner()->percent();
+        const int percent = queue.percent();
         QVERIFY2(percent >= 90, qPrintable(QString::number(percent)));
         QVERIFY(!QFileInfo::exists(transcode.partial));
 

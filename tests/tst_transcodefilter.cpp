@@ -110,7 +110,7 @@ private slots:
         const bool checked = filter.check();
         QCOMPARE(checked, verdict != ScanFilter::Failed);
         if (!checked)
-            QVERIFY2(filter.errorText().contains(error), qPrintable(filter.errorText()));
+            QVERIFY2(filter.errorString().contains(error), qPrintable(filter.errorString()));
         QCOMPARE(int(filter.verdict(clip)), verdict);
     }
 

@@ -2,13 +2,20 @@
 // output trees hold into jobs and their names; the temporary names; the
 // name map. Plain code, no window: trees are stated in the tables.
 
+#include "projects/synclock.h"
 #include "transcode/outputnamemap.h"
 #include "transcode/partialfile.h"
 #include "transcode/transcodeplanner.h"
+#include "transcode/transcodescan.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QtConcurrent>
+
+#include <atomic>
 
 namespace {
 const QString root = QStringLiteral("/media/root/transcode");
@@ -369,10 +376,10 @@ private slots:
         TranscodePlanner::Input input;
         input.presets = {Preset::Mp4};
         input.outputRoot = outputRoot;
-        QStringList partials;
-        QStringList notes;
-        QString error;
-        QVERIFY(TranscodePlanner::readOutputTrees(input, &partials, &notes, &error));
+        const TranscodePlanner::TreeContents trees = TranscodePlanner::readOutputTrees(input);
+        QVERIFY(trees.ok);
+        const QStringList &partials = trees.partials;
+        const QStringList &notes = trees.notes;
         QCOMPARE(partials, QStringList{outputRoot + "/720p/MP4/raw/Day1/.00002.mov.ws1-5.partial"});
         QVERIFY(input.existing.contains(outputRoot + "/720p/MP4/raw/Day1/00001.mov"));
         QVERIFY(!input.existing.contains(outputRoot + "/720x480/DV25/raw/Day1/00001.dv"));
@@ -380,6 +387,126 @@ private slots:
         QCOMPARE(input.maps.value(outputRoot + "/720p/MP4").clipOf("raw/Day1/00001.mov"), "raw/Day1/CardA/00001.MTS");
         QCOMPARE(notes.size(), 1);
         QVERIFY2(notes.first().startsWith("1 line(s) of the name map"), qPrintable(notes.first()));
+    }
+
+    void aMapNameThatLeavesItsTreeIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("five folders up") << QByteArray("../../../../../escaped.dv") << false;
+        QTest::newRow("up inside") << QByteArray("raw/Day1/../../../x.dv") << false;
+        QTest::newRow("absolute") << QByteArray("/tmp/escaped.dv") << false;
+        QTest::newRow("backslashes up") << QByteArray("raw\\\\..\\\\..\\\\x.dv") << false;
+        QTest::newRow("a drive") << QByteArray("C:/x.dv") << false;
+        QTest::newRow("a line break") << QByteArray("raw/Day1/a\\nb.dv") << false;
+        QTest::newRow("dots in a name") << QByteArray("raw/Day1/..00001.dv") << true;
+        QTest::newRow("plain") << QByteArray("raw/Day1/00001.dv") << true;
+    }
+
+    void aMapNameThatLeavesItsTreeIsRefused()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, kept);
+        QTemporaryDir dir;
+        const QString outputRoot = dir.path() + "/root/transcode";
+        const QString tree = outputRoot + "/720x480/DV25";
+        QVERIFY(QDir().mkpath(tree));
+        QFile file(tree + "/" + OutputNameMap::fileName());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("# Tavelo output names 1\n" + name + "\traw/Day1/CardA/00001.MTS\n");
+        file.close();
+
+        // The map and the scan refuse it, and say so.
+        OutputNameMap map(tree);
+        QVERIFY(map.load());
+        QCOMPARE(map.size(), kept ? 1 : 0);
+        QCOMPARE(map.refusedLines(), kept ? 0 : 1);
+        QCOMPARE(map.ignoredLines(), 0);
+        TranscodeScan::Input input;
+        input.clips = {"raw/Day1/CardA/00001.MTS"};
+        input.presets = {Preset::Dv};
+        input.outputRoot = outputRoot;
+        QStringList log;
+        input.report = [&log](const QStringList &lines) { log += lines; };
+        const TranscodeScan::Result result = TranscodeScan::run(input);
+        QVERIFY(result.ok);
+        QCOMPARE(result.entries.size(), 1);
+        const TranscodeJob job = result.entries.first().job;
+        QVERIFY2(OutputNameMap::isInside(job.output, tree), qPrintable(job.output));
+        QVERIFY(OutputNameMap::isInside(job.partial, tree));
+        QCOMPARE(job.output, kept ? tree + "/" + name : tree + "/raw/Day1/00001.dv");
+        QCOMPARE(log.filter("give names outside its tree").size(), kept ? 0 : 1);
+        QVERIFY(!QFileInfo::exists(dir.path() + "/escaped.dv"));
+    }
+
+    // Two workstations scan one shared tree at once. The first saw only
+    // card B (card A was still being copied) and names its clip 00001.dv;
+    // the second, which sees both cards, waits for the map's lock and
+    // honours that name instead of planning card A's clip into it.
+    void aScanWaitsForTheMapsLockAndHonoursItsNames()
+    {
+        QTemporaryDir dir;
+        const QString outputRoot = dir.path() + "/transcode";
+        const QString tree = outputRoot + "/720x480/DV25";
+        TranscodeScan::Input first;
+        first.clips = {"raw/Day1/CardB/00001.MTS"};
+        first.presets = {Preset::Dv};
+        first.outputRoot = outputRoot;
+        first.host = "ws1";
+        first.pid = 11;
+        TranscodeScan::Input second = first;
+        second.clips = {"raw/Day1/CardA/00001.MTS", "raw/Day1/CardB/00001.MTS"};
+        second.host = "ws2";
+        second.pid = 22;
+
+        // The first holds the lock while it plans; the second starts then.
+        QFuture<TranscodeScan::Result> secondRun;
+        bool secondStarted = false;
+        std::atomic_int secondWaited{0};
+        second.keepAlive = [&secondWaited] { ++secondWaited; };
+        const TranscodeScan::Result firstResult = TranscodeScan::run(first, [&](const QString &) {
+            if (!secondStarted) {
+                secondStarted = true;
+                secondRun = QtConcurrent::run([&second] { return TranscodeScan::run(second); });
+                QElapsedTimer clock;
+                clock.start();
+                while (secondWaited == 0 && clock.elapsed() < 10000)
+                    QThread::msleep(5);
+            }
+            return TranscodePlanner::Verdict::Accept;
+        });
+        QVERIFY(secondStarted);
+        const TranscodeScan::Result secondResult = secondRun.result();
+        QVERIFY(secondWaited > 0);
+        QVERIFY(firstResult.ok);
+        QVERIFY(secondResult.ok);
+        QCOMPARE(firstResult.entries.first().job.output, tree + "/raw/Day1/00001.dv");
+        QCOMPARE(secondResult.entries.size(), 2);
+        QCOMPARE(secondResult.entries.at(0).job.output, tree + "/raw/Day1/00001_CardA.dv");
+        QCOMPARE(secondResult.entries.at(1).job.output, tree + "/raw/Day1/00001.dv");
+        OutputNameMap map(tree);
+        QVERIFY(map.load());
+        QCOMPARE(map.clipOf("raw/Day1/00001.dv"), "raw/Day1/CardB/00001.MTS");
+        QCOMPARE(map.clipOf("raw/Day1/00001_CardA.dv"), "raw/Day1/CardA/00001.MTS");
+        QCOMPARE(map.size(), 2);
+        QVERIFY(!QFileInfo::exists(OutputNameMap::lockPath(tree)));
+
+        // A lock that is never let go: the scan says who holds it and
+        // queues nothing, the map untouched.
+        SyncLock held;
+        QCOMPARE(held.takeFile(OutputNameMap::lockPath(tree)), SyncLock::Result::Taken);
+        second.clips = {"raw/Day2/CardA/00001.MTS"};
+        second.lockWaitMs = 200;
+        const TranscodeScan::Result refused = TranscodeScan::run(second);
+        QVERIFY(!refused.ok);
+        QVERIFY(refused.entries.isEmpty());
+        QVERIFY2(refused.error.startsWith("The name map " + QDir::toNativeSeparators(tree + "/.tavelo-sources")
+                                          + " is being changed by "),
+                 qPrintable(refused.error));
+        QVERIFY2(refused.error.contains(" process " + QString::number(QCoreApplication::applicationPid())),
+                 qPrintable(refused.error));
+        QVERIFY(map.load());
+        QCOMPARE(map.size(), 2);
     }
 };
 

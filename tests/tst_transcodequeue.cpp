@@ -2,11 +2,15 @@
 // (tests/fakeencoder.cpp): job after job, each written under a temporary
 // name and renamed only when the encoder succeeded.
 
+#include "projects/synclock.h"
 #include "transcode/encoderlocator.h"
+#include "transcode/outputnamemap.h"
 #include "transcode/partialfile.h"
 #include "transcode/transcodejob.h"
 #include "transcode/transcodequeue.h"
+#include "transcode/transcodescan.h"
 
+#include <QDirIterator>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -207,6 +211,159 @@ private slots:
         QVERIFY(problem.first().first().toString().contains("was not found"));
         QCOMPARE(queue.count(TranscodeQueue::Failed), 2);
         QCOMPARE(TranscodeQueue::stateText(queue.entry(1)), "failed: not run, the encoder was not found");
+    }
+
+    // A finished encode takes its name under the map's lock, and never a
+    // name the map gives to another clip (a workstation that recorded it
+    // after this run planned); a job that cannot get the lock fails.
+    void theRenameWaitsForTheMapsLockAndHonoursItsNames()
+    {
+        qputenv("TAVELO_FAKE_ENCODER", "source");
+        QProcess process;
+        TranscodeQueue queue(&process);
+        queue.setStartDir(QDir(start.path()));
+        QSignalSpy drained(&queue, &TranscodeQueue::drained);
+        QSignalSpy progress(&queue, &TranscodeQueue::progressChanged);
+        const QString tree = root.path() + "/transcode/720p/MP4";
+
+        // Named by another workstation while the encoder ran.
+        queue.add({entry("raw/Day1/CardA/00001.MTS")});
+        queue.start();
+        const TranscodeJob taken = queue.entry(0).job;
+        OutputNameMap other(tree);
+        QVERIFY(other.add("raw/Day1/00001.mov", "raw/Day1/CardB/00001.MTS"));
+        QVERIFY(other.save());
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 1, 10000);
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(0)),
+                 "failed: the name map gives " + QDir::toNativeSeparators(taken.output)
+                     + " to raw/Day1/CardB/00001.MTS; this encoding was removed");
+        QVERIFY(!QFileInfo::exists(taken.output));
+        QVERIFY(!QFileInfo::exists(taken.partial));
+
+        // The lock is held while the encoder ends: the job waits, then takes
+        // its name and records it.
+        SyncLock held;
+        QCOMPARE(held.takeFile(OutputNameMap::lockPath(tree)), SyncLock::Result::Taken);
+        queue.clear();
+        progress.clear();
+        queue.add({entry("raw/Day1/CardA/00002.MTS")});
+        queue.start();
+        const TranscodeJob waiting = queue.entry(0).job;
+        QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().first().toInt() == 100, 10000);
+        QTest::qWait(400);
+        QVERIFY(queue.isRunning());
+        QVERIFY(QFileInfo::exists(waiting.partial));
+        QVERIFY(!QFileInfo::exists(waiting.output));
+        QCOMPARE(drained.size(), 1);
+        held.release();
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 2, 10000);
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(0)), "done");
+        QCOMPARE(readFile(waiting.output), QByteArray("encoded raw/Day1/CardA/00002.MTS"));
+        OutputNameMap map(tree);
+        QVERIFY(map.load());
+        QCOMPARE(map.clipOf("raw/Day1/00002.mov"), "raw/Day1/CardA/00002.MTS");
+
+        // A lock that is never let go.
+        QCOMPARE(held.takeFile(OutputNameMap::lockPath(tree)), SyncLock::Result::Taken);
+        queue.setLockWait(300);
+        queue.clear();
+        queue.add({entry("raw/Day1/CardA/00003.MTS")});
+        queue.start();
+        const TranscodeJob refused = queue.entry(0).job;
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 3, 10000);
+        QVERIFY2(TranscodeQueue::stateText(queue.entry(0))
+                     .startsWith("failed: the name map of " + QDir::toNativeSeparators(tree) + " stayed locked by "),
+                 qPrintable(TranscodeQueue::stateText(queue.entry(0))));
+        QVERIFY(!QFileInfo::exists(refused.output));
+        QVERIFY(!QFileInfo::exists(refused.partial));
+    }
+
+    // Two workstations transcode one root into one shared tree at once.
+    // The first walked before card A was copied and names card B's clip
+    // 00001.dv; the second, planning while the first encodes, sees both
+    // cards. Every output holds the clip its map line names.
+    void twoWorkstationsEncodeIntoOneTree()
+    {
+        qputenv("TAVELO_FAKE_ENCODER", "source");
+        const QString outputRoot = root.path() + "/transcode";
+        const QString tree = outputRoot + "/720x480/DV25";
+        TranscodeScan::Input first;
+        first.clips = {"raw/Day1/CardB/00001.MTS"};
+        first.presets = {Preset::Dv};
+        first.outputRoot = outputRoot;
+        first.host = "ws1";
+        first.pid = 11;
+        TranscodeScan::Input second = first;
+        second.clips = {"raw/Day1/CardA/00001.MTS", "raw/Day1/CardB/00001.MTS"};
+        second.host = "ws2";
+        second.pid = 22;
+
+        QProcess firstProcess;
+        TranscodeQueue firstQueue(&firstProcess);
+        firstQueue.setStartDir(QDir(start.path()));
+        QSignalSpy firstDrained(&firstQueue, &TranscodeQueue::drained);
+        const TranscodeScan::Result firstScan = TranscodeScan::run(first);
+        QVERIFY(firstScan.ok);
+        firstQueue.add(firstScan.entries);
+        firstQueue.start();
+
+        QProcess secondProcess;
+        TranscodeQueue secondQueue(&secondProcess);
+        secondQueue.setStartDir(QDir(start.path()));
+        QSignalSpy secondDrained(&secondQueue, &TranscodeQueue::drained);
+        const TranscodeScan::Result secondScan = TranscodeScan::run(second);
+        QVERIFY(secondScan.ok);
+        secondQueue.add(secondScan.entries);
+        secondQueue.start();
+        QTRY_COMPARE_WITH_TIMEOUT(firstDrained.size(), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(secondDrained.size(), 1, 20000);
+
+        QCOMPARE(readFile(tree + "/raw/Day1/00001.dv"), QByteArray("encoded raw/Day1/CardB/00001.MTS"));
+        QCOMPARE(readFile(tree + "/raw/Day1/00001_CardA.dv"), QByteArray("encoded raw/Day1/CardA/00001.MTS"));
+        OutputNameMap map(tree);
+        QVERIFY(map.load());
+        QCOMPARE(map.size(), 2);
+        QCOMPARE(map.clipOf("raw/Day1/00001.dv"), "raw/Day1/CardB/00001.MTS");
+        QCOMPARE(map.clipOf("raw/Day1/00001_CardA.dv"), "raw/Day1/CardA/00001.MTS");
+        QCOMPARE(TranscodeQueue::stateText(firstQueue.entry(0)), "done");
+        QCOMPARE(TranscodeQueue::stateText(secondQueue.entry(0)), "done");
+        // Card B's clip was encoded by both; the one that came second left
+        // the first's output alone.
+        QVERIFY(secondQueue.entry(1).state != TranscodeQueue::Waiting && secondQueue.entry(1).state != TranscodeQueue::Running);
+        QStringList left;
+        QDirIterator it(tree, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            left << QFileInfo(it.next()).fileName();
+        left.sort();
+        QCOMPARE(left, (QStringList{".tavelo-sources", "00001.dv", "00001_CardA.dv"}));
+
+        // A later run of either skips both, each as its own clip's.
+        const TranscodeScan::Result again = TranscodeScan::run(second);
+        QCOMPARE(again.entries.size(), 2);
+        QCOMPARE(again.entries.at(0).state, TranscodeQueue::Skipped);
+        QCOMPARE(again.entries.at(1).state, TranscodeQueue::Skipped);
+    }
+
+    // Whatever the map or a job says, nothing is written outside the tree.
+    void aJobOutsideItsTreeIsNeverRun()
+    {
+        QProcess process;
+        TranscodeQueue queue(&process);
+        queue.setStartDir(QDir(start.path()));
+        QSignalSpy drained(&queue, &TranscodeQueue::drained);
+        TranscodeQueue::Entry escaping = entry("raw/A/x.MTS");
+        const QString outside = root.path() + "/escaped.mov";
+        escaping.job.outputDir = root.path() + "/";
+        escaping.job.setOutput(outside, PartialFile::pathFor(outside));
+        queue.add({escaping, entry("raw/A/y.MTS")});
+        queue.start();
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 1, 10000);
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(0)),
+                 "failed: not run, its output " + QDir::toNativeSeparators(outside) + " lies outside the output tree "
+                     + QDir::toNativeSeparators(root.path() + "/transcode/720p/MP4"));
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(1)), "done");
+        QCOMPARE(written().size(), 1);
+        QVERIFY(!QFileInfo::exists(outside));
     }
 };
 

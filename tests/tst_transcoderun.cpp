@@ -23,9 +23,11 @@
 
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTreeView>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include <sys/stat.h>
@@ -393,18 +395,34 @@ private slots:
         QVERIFY(mkfifo(QFile::encodeName(root.path() + "/fifo").constData(), 0600) == 0);
         QVERIFY(QFile::link(root.path() + "/fifo", root.path() + "/raw/A/pipe.MTS"));
         createFile("raw/A/two\nlines.MTS");
+        // A name in the camera's 8-bit encoding, not UTF-8.
+        {
+            const QByteArray path = QFile::encodeName(root.path()) + "/raw/A/caf\xe9.MTS";
+            FILE *file = std::fopen(path.constData(), "wb");
+            QVERIFY(file);
+            std::fclose(file);
+        }
         Window window = open();
         window.box("mp4Box")->setChecked(true);
         QVERIFY(run(window));
         QFile::remove(root.path() + "/fifo");
+        // Removed by its bytes: a QString cannot name it.
+        QCOMPARE(std::remove((QFile::encodeName(root.path()) + "/raw/A/caf\xe9.MTS").constData()), 0);
         const QList<QStringList> runs = encoderRuns();
         QCOMPARE(runs.size(), 1);
         QCOMPARE(runs.first().at(1), QStringLiteral("raw/A/good.MTS"));
-        // The log is cleared when a job starts: look at every line it showed.
-        const QString log = QStringList(window.logLines->begin(), window.logLines->end()).join('\n');
-        QVERIFY2(log.contains("Skipped raw/A/pipe.MTS: "), qPrintable(log));
-        QVERIFY2(log.contains("Skipped raw/A/two"), qPrintable(log));
-        QVERIFY2(!log.contains("folder.MTS"), qPrintable(log));
+        // After the run the log still says what the scan left out, above
+        // the encoder's output.
+        const QStringList log = window.log()->toPlainText().split('\n');
+        QCOMPARE(log.filter(QRegularExpression("^Skipped ")).size(), 3);
+        QVERIFY2(log.at(0).startsWith("Skipped raw/A/") && log.at(1).startsWith("Skipped raw/A/")
+                     && log.at(2).startsWith("Skipped raw/A/"),
+                 qPrintable(log.join('\n')));
+        QVERIFY2(log.filter("Skipped raw/A/pipe.MTS: ").size() == 1, qPrintable(log.join('\n')));
+        QVERIFY2(log.filter("Skipped raw/A/two").size() == 1, qPrintable(log.join('\n')));
+        QVERIFY2(log.filter("its name is not valid UTF-8").size() == 1, qPrintable(log.join('\n')));
+        QVERIFY2(log.filter("Encoding raw/A/good.MTS into ").size() == 1, qPrintable(log.join('\n')));
+        QVERIFY2(!log.join('\n').contains("folder.MTS"), qPrintable(log.join('\n')));
         window.dialog->hide();
     }
 

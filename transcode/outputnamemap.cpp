@@ -9,6 +9,41 @@ QString OutputNameMap::fileName()
     return QStringLiteral(".tavelo-sources");
 }
 
+QString OutputNameMap::lockFileName()
+{
+    return QStringLiteral(".tavelo-sources.lock");
+}
+
+QString OutputNameMap::lockPath(const QString &treePath)
+{
+    return QDir(treePath).filePath(lockFileName());
+}
+
+bool OutputNameMap::isSafeName(const QString &name)
+{
+    if (name.isEmpty() || QDir::isAbsolutePath(name) || name.startsWith(QLatin1Char('/'))
+        || name.startsWith(QLatin1Char('\\')))
+        return false;
+    // A drive ("C:x") is a root of its own on Windows, wherever the map is read.
+    if (name.size() >= 2 && name.at(1) == QLatin1Char(':'))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.isNull())
+            return false;
+    }
+    // Either separator: a map on a shared disk is read by Windows as well.
+    QString slashed = name;
+    slashed.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return !slashed.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+}
+
+bool OutputNameMap::isInside(const QString &path, const QString &treePath)
+{
+    const QString tree = QDir::cleanPath(treePath);
+    const QString clean = QDir::cleanPath(path);
+    return !tree.isEmpty() && clean.startsWith(tree + QLatin1Char('/')) && clean.size() > tree.size() + 1;
+}
+
 QString OutputNameMap::header()
 {
     return QStringLiteral("# Tavelo output names 1");
@@ -71,6 +106,7 @@ bool OutputNameMap::load()
     order.clear();
     added.clear();
     ignored = 0;
+    refused = 0;
     error.clear();
     QFile file(QDir(tree).filePath(fileName()));
     if (!file.exists())
@@ -102,7 +138,11 @@ int OutputNameMap::parse(const QByteArray &text)
             ++lost;
             continue;
         }
-            if (!clips.contains(name)) {
+        if (!isSafeName(name)) {
+            ++refused;
+            continue;
+        }
+        if (!clips.contains(name)) {
             clips.insert(name, clip);
             if (!names.contains(clip))
                 names.insert(clip, name);

@@ -19,12 +19,27 @@
 // relative to the local root, both with "/". A backslash, tab, line feed or
 // carriage return in a path is written as \\, \t, \n or \r. Lines that are
 // not of this form are ignored (and counted), so a damaged line costs only
-// its own entry.
+// its own entry. A name that would put an output outside the tree (absolute,
+// with a ".." folder or a line break) is refused and counted apart: anyone
+// who can write the file on a shared disk must not be able to make a
+// workstation write elsewhere.
+//
+// The map is read and changed only under the lock ".tavelo-sources.lock"
+// beside it (see lockPath()): names are planned and recorded under it, and
+// a finished encode takes its name under it, so two workstations sharing a
+// tree never give one name to two clips.
 class OutputNameMap
 {
 public:
     static QString fileName();
+    static QString lockFileName();
     static QString header();
+    // The lock file of the map of tree.
+    static QString lockPath(const QString &treePath);
+    // Whether name (relative to a tree) stays inside the tree.
+    static bool isSafeName(const QString &name);
+    // Whether path lies below tree (both absolute).
+    static bool isInside(const QString &path, const QString &treePath);
 
     OutputNameMap() = default;
     explicit OutputNameMap(const QString &treePath) : tree(treePath) {}
@@ -52,6 +67,8 @@ public:
     bool add(const QString &name, const QString &clip);
     int size() const { return int(order.size()); }
     int ignoredLines() const { return ignored; }
+    // Lines whose name would leave the tree.
+    int refusedLines() const { return refused; }
     QString errorString() const { return error; }
 
     static QString escape(const QString &path);
@@ -64,5 +81,6 @@ private:
     QList<QPair<QString, QString>> order;
     QList<QPair<QString, QString>> added;
     int ignored = 0;
+    int refused = 0;
     QString error;
 };

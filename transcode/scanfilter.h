@@ -30,7 +30,7 @@ public:
     // pair up, so it cannot close the statement's own.
     static QString conditionProblem(const QString &condition);
     // The server's error after check() or verdict() failed.
-    QString errorText() const { return error; }
+    QString errorString() const { return error; }
 
 private:
     bool prepareAndRun(const QString &clipPath, bool *found);

@@ -2,10 +2,10 @@
 
 #include "app/clientstate.h"
 #include "projects/clipfinder.h"
-#include "transcode/encoderrunner.h"
 #include "transcode/partialfile.h"
 #include "transcode/scanfilter.h"
 #include "transcode/transcodejob.h"
+#include "transcode/transcodescan.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -30,9 +30,6 @@
 namespace {
 // The log keeps the end of a long job's output, not all of it.
 constexpr int logLineLimit = 5000;
-// A scan's notes beyond this many are counted, not listed: the job list
-// holds every job's state and note.
-constexpr int scanNoteLimit = 200;
 } // namespace
 
 TranscodeDialog::TranscodeDialog()
@@ -100,8 +97,6 @@ TranscodeDialog::TranscodeDialog()
     formLayout->addRow(messageLabel);
     logEdit->document()->setMaximumBlockCount(logLineLimit);
 
-    runner = jobQueue->runner();
-
     // The window is never deleted while the client runs, so destroyed()
     // cannot fire during a run; the connection stays for completeness.
     connect(this, SIGNAL(destroyed()), this, SLOT(stop()));
@@ -121,8 +116,8 @@ TranscodeDialog::TranscodeDialog()
         showMessage(text);
         appendLog(text);
     });
-    connect(runner, &EncoderRunner::outputReady, this, &TranscodeDialog::updateText);
-    connect(runner, &EncoderRunner::progressChanged, progressBar, &QProgressBar::setValue);
+    connect(jobQueue, &TranscodeQueue::outputReady, this, &TranscodeDialog::updateText);
+    connect(jobQueue, &TranscodeQueue::progressChanged, progressBar, &QProgressBar::setValue);
 
     if (conditionEdit)
         conditionEdit->setObjectName("conditionEdit");
@@ -185,13 +180,14 @@ bool TranscodeDialog::scan()
 {
     qDebug() << "TranscodeDialog::scan()\n ";
     jobQueue->clear();
+    scanNotes.clear();
 
     const bool online = ClientState::instance()->connected == 1;
     ScanFilter filter(online, conditionEdit ? conditionEdit->text() : QString());
     if (filter.isActive() && !filter.check()) {
         const QString text = QStringLiteral("The condition was rejected, so nothing was queued. "
                                             "Correct it and press \"Begin...\" again.\n%1")
-                                 .arg(filter.errorText());
+                                 .arg(filter.errorString());
         showMessage(text);
         appendLog(text);
         return false;
@@ -205,7 +201,7 @@ bool TranscodeDialog::scan()
     }
 
     // The boxes are read once, when the run begins.
-    TranscodePlanner::Input input;
+    TranscodeScan::Input input;
     input.presets = tickedPresets();
     input.outputRoot = transcodeDir.absolutePath();
     input.host = PartialFile::hostTag();
@@ -217,6 +213,11 @@ bool TranscodeDialog::scan()
             processPendingEvents();
         return presetJob(preset, clip);
     };
+    input.keepAlive = [this] { processPendingEvents(); };
+    input.report = [this](const QStringList &lines) {
+        keepScanNotes(lines);
+        processPendingEvents();
+    };
     // The same clips as the sync's, in path order; what the walk could not
     // take is said, as the sync says it, so no clip is left out unseen.
     const ClipWalk walk = ClipFinder::walk(QDir::currentPath());
@@ -226,22 +227,10 @@ bool TranscodeDialog::scan()
     QStringList walkNotes;
     for (const SkippedEntry &entry : walk.skipped)
         walkNotes << QStringLiteral("Skipped %1: %2").arg(entry.path, entry.reason);
-    appendLogLines(walkNotes);
+    keepScanNotes(walkNotes);
     processPendingEvents();
 
-    QStringList partials;
-    QStringList notes;
-    QString error;
-    if (!TranscodePlanner::readOutputTrees(input, &partials, &notes, &error)) {
-        showMessage(error);
-        appendLog(error);
-        return false;
-    }
-    appendLogLines(notes);
-    const QHash<QString, QString> removed = removeLeftovers(partials);
-    processPendingEvents();
-
-    const TranscodePlanner::Plan plan = TranscodePlanner::plan(input, [&](const QString &entry) {
+    const TranscodeScan::Result result = TranscodeScan::run(input, [&](const QString &entry) {
         processPendingEvents();
         const ScanFilter::Verdict verdict = filter.verdict(entry);
         if (verdict == ScanFilter::Failed)
@@ -254,96 +243,40 @@ bool TranscodeDialog::scan()
         processPendingEvents();
         return TranscodePlanner::Verdict::Accept;
     });
-    if (plan.stopped) {
+    if (result.stopped) {
         const QString text = QStringLiteral("The database could not check %1, so the scan stopped "
                                             "and nothing was queued.\n%2")
-                                 .arg(plan.stoppedAt, filter.errorText());
+                                 .arg(result.stoppedAt, filter.errorString());
         showMessage(text);
         appendLog(text);
         return false;
     }
-    QStringList shown = plan.notes.mid(0, scanNoteLimit);
-    if (plan.notes.size() > scanNoteLimit)
-        shown << QStringLiteral("... and %1 more lines like these; the job list shows every job's state and note.")
-                     .arg(plan.notes.size() - scanNoteLimit);
-    appendLogLines(shown);
-
-    // The names given to jobs that will run are recorded before any of them
-    // runs, so a name never goes to another clip, whatever happens next.
-    for (const TranscodePlanner::NameRecord &record : plan.records)
-        input.maps[record.tree].add(record.name, record.clip);
-    for (auto it = input.maps.begin(); it != input.maps.end(); ++it) {
-        if (!it->save())
-            appendLog(QStringLiteral("The name map %1 could not be written: %2. The names of this run still "
-                                     "hold; a later run with other clips may choose others.")
-                          .arg(QDir::toNativeSeparators(QDir(it.key()).filePath(OutputNameMap::fileName())),
-                               it->errorString()));
+    if (!result.ok) {
+        showMessage(result.error);
+        appendLog(result.error);
+        return false;
     }
-
-    QList<TranscodeQueue::Entry> entries;
-    entries.reserve(plan.jobs.size());
-    QSet<QString> made;
-    for (const TranscodePlanner::PlannedJob &planned : plan.jobs) {
-        // The folder is made even when the job is then skipped.
-        if (!made.contains(planned.job.outputDir)) {
-            QDir().mkpath(planned.job.outputDir);
-            made.insert(planned.job.outputDir);
-        }
-        TranscodeQueue::Entry entry;
-        entry.job = planned.job;
-        entry.note = planned.note;
-        if (planned.done) {
-            entry.state = TranscodeQueue::Skipped;
-            entry.reason = QStringLiteral("the output exists");
-        }
-        const QString leftover = removed.value(planned.job.output);
-        if (!leftover.isEmpty()) {
-            const QString text = QStringLiteral("removed %1, left by a run that did not finish")
-                                     .arg(QFileInfo(leftover).fileName());
-            entry.note = entry.note.isEmpty() ? text : entry.note + QStringLiteral("; ") + text;
-        }
-        entries << entry;
-    }
-    jobQueue->add(entries);
+    jobQueue->add(result.entries);
     return true;
 }
 
-QHash<QString, QString> TranscodeDialog::removeLeftovers(const QStringList &partials)
+void TranscodeDialog::keepScanNotes(const QStringList &lines)
 {
-    // A temporary file is never taken as an output. This machine's own
-    // leftovers, whose process is gone, are removed; what another machine
-    // may still be writing on a shared disk is only reported.
-    QHash<QString, QString> removed;   // final name -> the leftover removed for it
-    const QList<PartialFile::Leftover> leftovers =
-        PartialFile::classify(partials, PartialFile::hostTag(), QCoreApplication::applicationPid(),
-                              &PartialFile::processRunning);
-    for (const PartialFile::Leftover &leftover : leftovers) {
-        const QString path = QDir::toNativeSeparators(leftover.path);
-        if (leftover.action == PartialFile::Leftover::Keep) {
-            appendLog(QStringLiteral("Left alone %1: %2.").arg(path, leftover.reason));
-            continue;
-        }
-        QFile file(leftover.path);
-        if (file.remove()) {
-            appendLog(QStringLiteral("Removed %1: %2.").arg(path, leftover.reason));
-            removed.insert(QFileInfo(leftover.path).path() + QLatin1Char('/') + leftover.finalName, leftover.path);
-        } else {
-            appendLog(QStringLiteral("Could not remove %1 (%2): %3.").arg(path, file.errorString(), leftover.reason));
-        }
-    }
-    return removed;
+    // Shown now, and again above each job's output: the log is cleared
+    // when a job starts, and what the scan left out must stay in view.
+    scanNotes += lines;
+    appendLogLines(lines);
 }
 
 TranscodeJob TranscodeDialog::presetJob(Preset preset, const QString &entry)
 {
-    switch (preset) {
-    case Preset::Mp4:
-        return MP4(1280, 720, 6000, entry);
-    case Preset::Dnx60:
-        return DNX(1280, 720, 60, entry);
-    case Preset::Dnx36:
-        return DNX(1920, 1080, 36, entry);
-    case Preset::Dv:
+    const PresetParameters &p = presetParameters(preset);
+    switch (p.kind) {
+    case PresetParameters::Mp4:
+        return MP4(p.width, p.height, p.rate, entry);
+    case PresetParameters::Dnx:
+        return DNX(p.width, p.height, p.rate, entry);
+    case PresetParameters::Dv:
         break;
     }
     return DV(entry);
@@ -404,7 +337,7 @@ void TranscodeDialog::showMessage(const QString &text)
 
 void TranscodeDialog::updateText()
 {
-    const QList<ProgressParser::Line> lines = runner->takeLines();
+    const QList<ProgressParser::Line> lines = jobQueue->takeLines();
     for (const ProgressParser::Line &line : lines)
         appendLog(line.text, line.progress);
 }
@@ -414,6 +347,7 @@ void TranscodeDialog::clearLog()
     logEdit->clear();
     logHasLines = false;
     logEndsWithProgress = false;
+    appendLogLines(scanNotes);
 }
 
 void TranscodeDialog::appendLog(const QString &text, bool progress)

@@ -9,7 +9,6 @@
 #include <QStringList>
 #include <QWidget>
 
-class EncoderRunner;
 class QCheckBox;
 class QFormLayout;
 class QLabel;
@@ -23,8 +22,9 @@ class QTreeView;
 // The window that encodes the clips below raw/ into editing copies below
 // transcode/. Opened online from the project chooser (with a condition field
 // that filters clips through the database) or offline from the login. It
-// only shows the run: TranscodePlanner decides the jobs and their names,
-// TranscodeQueue runs them on the window's process.
+// only shows the run: TranscodeScan prepares the jobs (TranscodePlanner
+// decides them and their names), TranscodeQueue runs them on the window's
+// process.
 //
 // "Cancel" and closing the window stop a running encoder and end the
 // process, so tests that build it in-process must neither delete nor close
@@ -57,7 +57,7 @@ private:
     TranscodeJob DV(const QString &entry);
     TranscodeJob presetJob(Preset preset, const QString &entry);
     QList<Preset> tickedPresets() const;
-    QHash<QString, QString> removeLeftovers(const QStringList &partials);
+    void keepScanNotes(const QStringList &lines);
     void jobStarted(int row);
     void finishRun();
     void showMessage(const QString &text);
@@ -89,7 +89,7 @@ private:
     QTreeView *jobView;
     QLabel *messageLabel;
     JobListModel *jobList;
-    EncoderRunner *runner;      // jobQueue's
+    QStringList scanNotes;      // what the last scan said, kept above each job's output
 
     bool busy = false;          // a scan or a job runs: "Begin..." is off
     bool closing = false;       // stop() is ending the process

@@ -90,3 +90,31 @@ TranscodeJob dvJob(const QString &source, const QString &outputRoot)
                                 job.output};
     return job;
 }
+
+namespace {
+const PresetParameters presetTable[] = {
+    {Preset::Mp4, PresetName::mp4, PresetParameters::Mp4, 1280, 720, 6000},
+    {Preset::Dnx60, PresetName::dnx60, PresetParameters::Dnx, 1280, 720, 60},
+    {Preset::Dnx36, PresetName::dnx36, PresetParameters::Dnx, 1920, 1080, 36},
+    {Preset::Dv, PresetName::dv, PresetParameters::Dv, 720, 480, 25},
+};
+} // namespace
+
+const PresetParameters &presetParameters(Preset preset)
+{
+    return presetTable[int(preset)];
+}
+
+TranscodeJob presetJob(Preset preset, const QString &source, const QString &outputRoot)
+{
+    const PresetParameters &p = presetParameters(preset);
+    switch (p.kind) {
+    case PresetParameters::Mp4:
+        return mp4Job(p.width, p.height, p.rate, source, outputRoot);
+    case PresetParameters::Dnx:
+        return dnxJob(p.width, p.height, p.rate, source, outputRoot);
+    case PresetParameters::Dv:
+        break;
+    }
+    return dvJob(source, outputRoot);
+}

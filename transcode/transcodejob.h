@@ -28,6 +28,27 @@ inline const char dnx36[] = "1080p DNX-HD 36 Mb";
 inline const char dv[] = "480p DV 25 Mb";
 } // namespace PresetName
 
+// The presets, in the order of the window's boxes.
+enum class Preset { Mp4, Dnx60, Dnx36, Dv };
+
+// What a preset's job is made of: the one place its numbers are written.
+struct PresetParameters
+{
+    enum Kind { Mp4, Dnx, Dv };
+
+    Preset preset;
+    const char *name;   // the box text
+    Kind kind;
+    int width;          // the picture the encoder scales to; DV's is set by its target
+    int height;
+    int rate;           // kb/s for MP4, Mb/s for DNxHD; DV's is set by its target
+};
+
+const PresetParameters &presetParameters(Preset preset);
+
+// The preset's job for a clip under the layout's own name.
+TranscodeJob presetJob(Preset preset, const QString &source, const QString &outputRoot);
+
 // The part of the clip's path that the output tree repeats: "raw/" and the
 // first name below it, with a trailing "/" (raw/Wedding/CardA/CLIP7.MTS gives
 // raw/Wedding/; a clip directly in raw/ gives raw/CLIP7.MTS/).

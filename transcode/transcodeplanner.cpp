@@ -49,17 +49,7 @@ QString TranscodePlanner::treeOf(Preset preset, const QString &outputRoot)
 
 TranscodeJob TranscodePlanner::layoutJob(Preset preset, const QString &clip, const QString &outputRoot)
 {
-    switch (preset) {
-    case Preset::Mp4:
-        return mp4Job(1280, 720, 6000, clip, outputRoot);
-    case Preset::Dnx60:
-        return dnxJob(1280, 720, 60, clip, outputRoot);
-    case Preset::Dnx36:
-        return dnxJob(1920, 1080, 36, clip, outputRoot);
-    case Preset::Dv:
-        break;
-    }
-    return dvJob(clip, outputRoot);
+    return presetJob(preset, clip, outputRoot);
 }
 
 QString TranscodePlanner::distinguishingFolders(const QString &clip, const QString &owner)
@@ -212,22 +202,31 @@ TranscodePlanner::Plan TranscodePlanner::plan(const Input &input, const ClipFilt
     return result;
 }
 
-bool TranscodePlanner::readOutputTrees(Input &input, QStringList *partials, QStringList *notes, QString *error)
+TranscodePlanner::TreeContents TranscodePlanner::readOutputTrees(Input &input)
 {
+    TreeContents contents;
     for (const Preset preset : std::as_const(input.presets)) {
         const QString tree = treeOf(preset, input.outputRoot);
+        const QString mapPath = native(QDir(tree).filePath(OutputNameMap::fileName()));
         OutputNameMap map(tree);
         if (!map.load()) {
             // Without it, names given before could go to other clips.
-            *error = QStringLiteral("The name map %1 cannot be read (%2), so nothing was queued. Make it readable "
-                                    "and press \"Begin...\" again.")
-                         .arg(native(QDir(tree).filePath(OutputNameMap::fileName())), map.errorString());
-            return false;
+            contents.ok = false;
+            contents.error = QStringLiteral("The name map %1 cannot be read (%2), so nothing was queued. Make it "
+                                            "readable and press \"Begin...\" again.")
+                                 .arg(mapPath, map.errorString());
+            return contents;
         }
         if (map.ignoredLines() > 0) {
-            notes->append(QStringLiteral("%1 line(s) of the name map %2 are not of its form and were left out")
-                              .arg(map.ignoredLines())
-                              .arg(native(QDir(tree).filePath(OutputNameMap::fileName()))));
+            contents.notes << QStringLiteral("%1 line(s) of the name map %2 are not of its form and were left out")
+                                  .arg(map.ignoredLines())
+                                  .arg(mapPath);
+        }
+        if (map.refusedLines() > 0) {
+            contents.notes << QStringLiteral("%1 line(s) of the name map %2 give names outside its tree (absolute, "
+                                             "with \"..\" or a line break) and were refused")
+                                  .arg(map.refusedLines())
+                                  .arg(mapPath);
         }
         input.maps.insert(tree, map);
         QDirIterator it(tree, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -236,10 +235,10 @@ bool TranscodePlanner::readOutputTrees(Input &input, QStringList *partials, QStr
             const QString path = it.next();
             const QString name = it.fileName();
             if (PartialFile::isPartialName(name))
-                partials->append(path);
-            else if (name != OutputNameMap::fileName())
+                contents.partials.append(path);
+            else if (name != OutputNameMap::fileName() && name != OutputNameMap::lockFileName())
                 input.existing.insert(path);
         }
     }
-    return true;
+    return contents;
 }

@@ -10,9 +10,6 @@
 
 #include <functional>
 
-// The presets, in the order of the window's boxes.
-enum class Preset { Mp4, Dnx60, Dnx36, Dv };
-
 // Turns the clips below raw/, the ticked presets, the online filter and what
 // the output trees already hold into the jobs of a run and the lines the log
 // shows about them. Plain code: it reads nothing and writes nothing, so a
@@ -93,11 +90,19 @@ Plan plan(const Input &input, const ClipFilter &filter = ClipFilter());
 // raw/Day1/CardA/00001.MTS). Empty when no folder differs.
 QString distinguishingFolders(const QString &clip, const QString &owner);
 
+// What readOutputTrees() found besides what it put into the input.
+struct TreeContents
+{
+    bool ok = true;
+    QString error;          // when not ok: the map that cannot be read, and why
+    QStringList partials;   // temporary files (see PartialFile)
+    QStringList notes;      // damaged and refused map lines, for the log
+};
+
 // Reads what the ticked presets' output trees hold into input (their maps
-// and every file and folder in them, the temporary ones apart). Temporary
-// files found go to partials, damaged map lines to notes. False, with the
-// reason in error, when a map exists but cannot be read: planning without
-// it could give names to other clips.
-bool readOutputTrees(Input &input, QStringList *partials, QStringList *notes, QString *error);
+// and every file and folder in them, the temporary ones and the maps' own
+// files apart). Not ok when a map exists but cannot be read: planning
+// without it could give names to other clips.
+TreeContents readOutputTrees(Input &input);
 
 } // namespace TranscodePlanner

@@ -1,17 +1,38 @@
 #include "transcode/transcodequeue.h"
 
+#include "projects/synclock.h"
 #include "transcode/encoderlocator.h"
-#include "transcode/encoderrunner.h"
+#include "transcode/outputnamemap.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 
 namespace {
+
+// How often a finished job asks again for a lock another run holds.
+constexpr int lockRetryMs = 50;
+
 QString native(const QString &path)
 {
     return QDir::toNativeSeparators(path);
 }
+
+// Why the job must not run because it would write outside its tree, or
+// empty. A job built by hand without a tree is not checked.
+QString outsideItsTree(const TranscodeJob &job)
+{
+    if (job.tree.isEmpty())
+        return QString();
+    for (const QString &path : {job.output, job.outputDir + QStringLiteral("/x"), job.partial}) {
+        if (!path.isEmpty() && !OutputNameMap::isInside(path, job.tree))
+            return QStringLiteral("not run, its output %1 lies outside the output tree %2")
+                .arg(native(job.output), native(job.tree));
+    }
+    return QString();
+}
+
 } // namespace
 
 TranscodeQueue::TranscodeQueue(QProcess *process, QObject *parent)
@@ -20,6 +41,18 @@ TranscodeQueue::TranscodeQueue(QProcess *process, QObject *parent)
     , startDir(QDir::current())
 {
     connect(encoder, &EncoderRunner::finished, this, &TranscodeQueue::finished);
+    connect(encoder, &EncoderRunner::outputReady, this, &TranscodeQueue::outputReady);
+    connect(encoder, &EncoderRunner::progressChanged, this, &TranscodeQueue::progressChanged);
+}
+
+QList<ProgressParser::Line> TranscodeQueue::takeLines()
+{
+    return encoder->takeLines();
+}
+
+int TranscodeQueue::percent() const
+{
+    return encoder->percent();
 }
 
 QString TranscodeQueue::stateText(const Entry &entry)
@@ -104,7 +137,20 @@ void TranscodeQueue::start()
     if (isRunning())
         return;
     stopping = false;
-    while (!queue.isEmpty() && QFileInfo::exists(entries.at(queue.head()).job.output)) {
+    while (!queue.isEmpty()) {
+        const TranscodeJob &head = entries.at(queue.head()).job;
+        const QString outside = outsideItsTree(head);
+        if (!outside.isEmpty()) {
+            // The same check as the name map's: nothing is written where
+            // the tree's owner did not mean it to be.
+            ++jobsStarted;
+            const int row = queue.dequeue();
+            setState(row, Failed, outside);
+            emit note(QStringLiteral("The job failed: %1.").arg(outside));
+            continue;
+        }
+        if (!QFileInfo::exists(head.output))
+            break;
         ++jobsStarted;
         setState(queue.dequeue(), Done, QStringLiteral("the output already existed, not run"));
     }
@@ -150,7 +196,6 @@ void TranscodeQueue::finished(const EncoderOutcome &outcome)
     if (current < 0)
         return;
     const int row = current;
-    current = -1;
     const TranscodeJob job = entries.at(row).job;
     const QString written = job.partial.isEmpty() ? job.output : job.partial;
 
@@ -161,6 +206,61 @@ void TranscodeQueue::finished(const EncoderOutcome &outcome)
     } else if (outcome.succeeded() && job.partial.isEmpty()) {
         setState(row, Done);
     } else if (outcome.succeeded()) {
+        settling = outcome;
+        settlingFor.start();
+        settle();
+        return;
+    } else {
+        QString reason = outcome.reason();
+        if (outcome.outputRemoved)
+            reason += QStringLiteral(", its partial output was removed");
+        setState(row, Failed, reason, outcome.lastLines);
+    }
+    end(row, outcome);
+}
+
+void TranscodeQueue::settle()
+{
+    if (!settling || current < 0)
+        return;
+    const int row = current;
+    const TranscodeJob job = entries.at(row).job;
+    SyncLock lock;
+    const SyncLock::Result taken =
+        job.tree.isEmpty() ? SyncLock::Result::Unavailable : lock.takeFile(OutputNameMap::lockPath(job.tree));
+    if (taken == SyncLock::Result::Held && settlingFor.elapsed() < lockWaitMs) {
+        // Another run is planning or renaming in this tree; its turn is short.
+        QTimer::singleShot(lockRetryMs, this, &TranscodeQueue::settle);
+        return;
+    }
+    const EncoderOutcome outcome = *settling;
+    settling.reset();
+    current = -1;
+
+    // Why the encoding may not take its name, if it may not.
+    QString refused;
+    if (taken == SyncLock::Result::Held) {
+        refused = QStringLiteral("the name map of %1 stayed locked by %2")
+                      .arg(native(job.tree), lock.holder());
+    } else if (!job.tree.isEmpty()) {
+        OutputNameMap map(job.tree);
+        const QString name = job.output.mid(job.tree.size() + 1);
+        if (!map.load()) {
+            refused = QStringLiteral("the name map %1 cannot be read (%2)")
+                          .arg(native(QDir(job.tree).filePath(OutputNameMap::fileName())), map.errorString());
+        } else if (!map.clipOf(name).isEmpty() && map.clipOf(name) != job.source) {
+            refused = QStringLiteral("the name map gives %1 to %2")
+                          .arg(native(job.output), map.clipOf(name));
+        } else if (map.add(name, job.source) && !map.save()) {
+            emit note(QStringLiteral("The name map %1 could not be written: %2.")
+                          .arg(native(QDir(job.tree).filePath(OutputNameMap::fileName())), map.errorString()));
+        }
+    }
+
+    if (!refused.isEmpty()) {
+        QFile::remove(job.partial);
+        setState(row, Failed, refused + QStringLiteral("; this encoding was removed"), outcome.lastLines);
+    } else {
         // The same folder, so the rename is atomic; it never replaces a file
         // that appeared under the final name meanwhile.
         QFile file(job.partial);
@@ -168,22 +268,24 @@ void TranscodeQueue::finished(const EncoderOutcome &outcome)
             setState(row, Done);
         } else {
             const QString error = file.errorString();
-            const bool taken = QFileInfo::exists(job.output);
+            const bool exists = QFileInfo::exists(job.output);
             QFile::remove(job.partial);
             setState(row, Failed,
-                     taken ? QStringLiteral("%1 appeared while the job ran; it was left alone and this encoding "
-                                            "removed")
-                                 .arg(native(job.output))
-                           : QStringLiteral("the finished file could not be renamed to %1 (%2) and was removed")
-                                 .arg(native(job.output), error),
+                     exists ? QStringLiteral("%1 appeared while the job ran; it was left alone and this encoding "
+                                             "removed")
+                                  .arg(native(job.output))
+                            : QStringLiteral("the finished file could not be renamed to %1 (%2) and was removed")
+                                  .arg(native(job.output), error),
                      outcome.lastLines);
         }
-    } else {
-        QString reason = outcome.reason();
-        if (outcome.outputRemoved)
-            reason += QStringLiteral(", its partial output was removed");
-        setState(row, Failed, reason, outcome.lastLines);
     }
+    lock.release();
+    end(row, outcome);
+}
+
+void TranscodeQueue::end(int row, const EncoderOutcome &outcome)
+{
+    current = -1;
     if (entries.at(row).state == Failed)
         emit note(QStringLiteral("The job failed: %1.").arg(entries.at(row).reason));
 

@@ -1,21 +1,26 @@
 #pragma once
 
+#include "transcode/encoderrunner.h"
 #include "transcode/transcodejob.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QQueue>
 #include <QStringList>
 
-class EncoderRunner;
-struct EncoderOutcome;
+#include <optional>
+
 class QProcess;
 
 // The jobs of a run and what became of each, and the one encoder process
 // that works through them, job after job. Every job writes a temporary file
 // beside its output (see PartialFile); only a job that ends with exit code 0
 // renames it to the final name, so a final name is always a complete output.
+// The rename happens under the lock of the tree's name map, and only when
+// the map does not give the name to another clip: a workstation sharing the
+// tree may have recorded it since this run planned.
 // No widget: the transcode window shows it, tests drive it directly.
 class TranscodeQueue : public QObject
 {
@@ -64,7 +69,14 @@ public:
     int started() const { return jobsStarted; }
     int total() const { return jobsQueued; }
     int runningRow() const { return current; }
-    EncoderRunner *runner() const { return encoder; }
+
+    // The encoder's lines completed since the last call, and the running
+    // job's progress (0 to 100, -1 while unknown).
+    QList<ProgressParser::Line> takeLines();
+    int percent() const;
+
+    // How long a finished job waits for its tree's lock before it fails.
+    void setLockWait(int ms) { lockWaitMs = ms; }
 
     // "waiting", "failed: exit code 1", ...
     static QString stateText(const Entry &entry);
@@ -82,11 +94,18 @@ signals:
     void note(const QString &text);
     // What stopped the run (no encoder, or one that cannot be started).
     void problem(const QString &text);
+    // The running encoder wrote lines (takeLines()), or got further.
+    void outputReady();
+    void progressChanged(int percent);
 
 private:
     void setState(int row, State state, const QString &reason = QString(),
                   const QStringList &details = QStringList());
     void finished(const EncoderOutcome &outcome);
+    // Renames the running job's finished temporary file under its tree's
+    // lock, trying again later while another run holds it.
+    void settle();
+    void end(int row, const EncoderOutcome &outcome);
 
     EncoderRunner *encoder;
     QDir startDir;
@@ -97,4 +116,7 @@ private:
     int jobsQueued = 0;
     bool stopping = false;
     quint64 startCalls = 0;
+    int lockWaitMs = 30000;
+    std::optional<EncoderOutcome> settling;   // the finished job's outcome while it waits for the lock
+    QElapsedTimer settlingFor;
 };
