@@ -1,9 +1,15 @@
-// The transcode queue without a window, against the fake encoder
-// (tests/fakeencoder.cpp): job after job, each written under a temporary
-// name and renamed only when the encoder succeeded.
+// The transcode queue and the encoder runner, without a window. Against a
+// fake encoder (tests/fakeencoder.cpp): every way a job can end, folded
+// into one outcome; job after job, each written under a temporary name and
+// renamed only when the encoder succeeded, under the lock of its tree's name
+// map and never into a name the map gives another clip; two workstations
+// encoding into one tree. Against the real encoder: every preset on a tiny
+// generated camera-like clip (H.264 4:2:0 with AC-3 in MPEG-TS, 320x180,
+// 1 s), with ffprobe reading back what was written.
 
 #include "projects/synclock.h"
 #include "transcode/encoderlocator.h"
+#include "transcode/encoderrunner.h"
 #include "transcode/outputnamemap.h"
 #include "transcode/partialfile.h"
 #include "transcode/transcodejob.h"
@@ -11,10 +17,18 @@
 #include "transcode/transcodescan.h"
 
 #include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -32,6 +46,8 @@ void createFile(const QString &path, const QByteArray &bytes)
         file.write(bytes);
 }
 
+const char clipPath[] = "raw/Wedding/CardA/CLIP7.MTS";
+constexpr int jobTimeoutMs = 60000;
 } // namespace
 
 class TestTranscodeQueue : public QObject
@@ -70,6 +86,91 @@ private:
         return result;
     }
 
+    // The runner's own runs.
+    QTemporaryDir runnerDir;
+
+    struct Run
+    {
+        EncoderOutcome outcome;
+        QList<ProgressParser::Line> lines;
+        QList<int> percents;
+        qint64 ms = 0;
+    };
+
+    // Runs the fake encoder in the given mode; stopAfterMs >= 0 stops it
+    // that long after it started.
+    Run run(const QString &mode, const QString &output, int stopAfterMs = -1, int graceMs = 2000,
+            const QString &program = QStringLiteral(TAVELO_FAKE_ENCODER_PATH))
+    {
+        qputenv("TAVELO_FAKE_ENCODER", mode.toUtf8());
+        QProcess process;
+        EncoderRunner runner(&process);
+        Run result;
+        connect(&runner, &EncoderRunner::outputReady, this, [&]() { result.lines += runner.takeLines(); });
+        connect(&runner, &EncoderRunner::progressChanged, this, [&](int percent) { result.percents << percent; });
+        QSignalSpy finished(&runner, &EncoderRunner::finished);
+        QElapsedTimer clock;
+        clock.start();
+        runner.start(program, {"-i", "raw/Day1/CardA/00001.MTS", output}, output);
+        if (stopAfterMs >= 0) {
+            // Stop only once the encoder has written its partial file.
+            QElapsedTimer wait;
+            wait.start();
+            while (!QFile::exists(output) && wait.elapsed() < 10000)
+                QTest::qWait(10);
+            QTest::qWait(stopAfterMs);
+            runner.stop(graceMs);
+        }
+        if (finished.isEmpty())
+            finished.wait(15000);
+        result.ms = clock.elapsed();
+        if (finished.size() != 1) {
+            qWarning() << "finished() was emitted" << finished.size() << "times";
+            runner.stop(0);
+            return result;
+        }
+        result.outcome = finished.first().first().value<EncoderOutcome>();
+        if (runner.isRunning())
+            qWarning() << "the runner still runs";
+        return result;
+    }
+
+    // The real encoder's runs, in a local root of their own.
+    QTemporaryDir clipRoot;
+    QTemporaryDir noStart;
+    QString encoder;
+    QString probe;
+
+    TranscodeJob job(const QString &preset) const
+    {
+        const QString outputRoot = clipRoot.path() + "/transcode";
+        if (preset == "mp4")
+            return mp4Job(1280, 720, 6000, clipPath, outputRoot);
+        if (preset == "dnx60")
+            return dnxJob(1280, 720, 60, clipPath, outputRoot);
+        if (preset == "dnx36")
+            return dnxJob(1920, 1080, 36, clipPath, outputRoot);
+        return dvJob(clipPath, outputRoot);
+    }
+
+    EncoderOutcome encode(const TranscodeJob &job, qint64 *ms, int *percent)
+    {
+        QProcess process;
+        process.setWorkingDirectory(clipRoot.path());   // the paths are relative to the local root
+        EncoderRunner runner(&process);
+        QSignalSpy finished(&runner, &EncoderRunner::finished);
+        QElapsedTimer clock;
+        clock.start();
+        runner.start(encoder, job.arguments, job.output);
+        if (finished.isEmpty() && !finished.wait(jobTimeoutMs)) {
+            runner.stop(1000);
+            return EncoderOutcome{EncoderOutcome::Stopped, -1, "timed out", {}, false};
+        }
+        *ms = clock.elapsed();
+        *percent = runner.percent();
+        return finished.first().first().value<EncoderOutcome>();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -77,6 +178,28 @@ private slots:
         QVERIFY(QFile::link(TAVELO_FAKE_ENCODER_PATH, start.path() + "/ffmpeg/bin/" + encoderFileName()));
         encoderLog = start.path() + "/runs.log";
         qputenv("TAVELO_FAKE_ENCODER_LOG", encoderLog.toUtf8());
+        QVERIFY(runnerDir.isValid());
+        QVERIFY(QFile::exists(TAVELO_FAKE_ENCODER_PATH));
+        const EncoderLocation location = findEncoder(QDir(noStart.path()));
+        if (!location.found())
+            QFAIL(qPrintable(location.describe()));
+        encoder = location.program;
+        probe = QStandardPaths::findExecutable("ffprobe");
+        if (probe.isEmpty())
+            QFAIL("ffprobe is not on PATH: install the Debian package ffmpeg.");
+
+        QVERIFY(QDir(clipRoot.path()).mkpath("raw/Wedding/CardA"));
+        QProcess make;
+        make.setWorkingDirectory(clipRoot.path());
+        make.setStandardInputFile(QProcess::nullDevice());
+        make.start(encoder, {"-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+                             "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=1",
+                             "-f", "lavfi", "-i", "sine=frequency=440:duration=1",
+                             "-t", "1", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                             "-c:a", "ac3", "-b:a", "128k", "-f", "mpegts", clipPath});
+        QVERIFY(make.waitForFinished(jobTimeoutMs));
+        QVERIFY2(make.exitStatus() == QProcess::NormalExit && make.exitCode() == 0,
+                 make.readAllStandardError().constData());
     }
 
     void init()
@@ -347,6 +470,7 @@ private slots:
     // Whatever the map or a job says, nothing is written outside the tree.
     void aJobOutsideItsTreeIsNeverRun()
     {
+        qputenv("TAVELO_FAKE_ENCODER", "ok");
         QProcess process;
         TranscodeQueue queue(&process);
         queue.setStartDir(QDir(start.path()));
@@ -364,6 +488,232 @@ private slots:
         QCOMPARE(TranscodeQueue::stateText(queue.entry(1)), "done");
         QCOMPARE(written().size(), 1);
         QVERIFY(!QFileInfo::exists(outside));
+    }
+
+    void outcomes_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("stopAfterMs");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("outputKept");
+        QTest::addColumn<QString>("lastLine");
+
+        QTest::newRow("normal exit 0 is done")
+            << "ok" << -1 << int(EncoderOutcome::Succeeded) << 0 << true
+            << "video:256kB audio:16kB subtitle:0kB other streams:0kB global headers:0kB";
+        QTest::newRow("exit code 1 fails and loses its partial output")
+            << "fail" << -1 << int(EncoderOutcome::ExitedWithError) << 1 << false << "Conversion failed!";
+        QTest::newRow("a crash fails and loses its partial output")
+            << "crash" << -1 << int(EncoderOutcome::Crashed) << -1 << false << "Press [q] to stop, [?] for help";
+        QTest::newRow("an overwrite question reads end-of-file instead of hanging")
+            << "prompt" << -1 << int(EncoderOutcome::ExitedWithError) << 1 << false << "Not overwriting - exiting";
+        QTest::newRow("a stopped job loses its partial output")
+            << "hang" << 100 << int(EncoderOutcome::Stopped) << -1 << false << "";
+        QTest::newRow("an encoder that ignores terminate is killed")
+            << "stubborn" << 100 << int(EncoderOutcome::Stopped) << -1 << false << "";
+    }
+
+    void outcomes()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, stopAfterMs);
+        QFETCH(int, status);
+        QFETCH(int, exitCode);
+        QFETCH(bool, outputKept);
+        QFETCH(QString, lastLine);
+
+        const QString output = runnerDir.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".mov");
+        const Run result = run(mode, output, stopAfterMs, 300);
+        QCOMPARE(int(result.outcome.status), status);
+        QCOMPARE(result.outcome.succeeded(), status == EncoderOutcome::Succeeded);
+        if (status != EncoderOutcome::Crashed && status != EncoderOutcome::Stopped)
+            QCOMPARE(result.outcome.exitCode, exitCode);
+        QCOMPARE(QFile::exists(output), outputKept);
+        // The question comes before anything is written.
+        QCOMPARE(result.outcome.outputRemoved, !outputKept && mode != "prompt");
+        if (!lastLine.isEmpty())
+            QVERIFY2(result.outcome.lastLines.value(result.outcome.lastLines.size() - 1).endsWith(lastLine),
+                     qPrintable(result.outcome.lastLines.join('\n')));
+        QVERIFY(result.outcome.lastLines.size() <= EncoderRunner::keptLines);
+        QVERIFY2(result.ms < 10000, qPrintable(QString::number(result.ms)));
+    }
+
+    void progressFromCarriageReturnLines()
+    {
+        const Run result = run("ok", runnerDir.filePath("progress.mov"));
+        QVERIFY(result.outcome.succeeded());
+        // Writes that arrive together give one step; it only ever rises.
+        QVERIFY(!result.percents.isEmpty());
+        QCOMPARE(result.percents.last(), 100);
+        QVERIFY(std::is_sorted(result.percents.begin(), result.percents.end()));
+        int progressLines = 0;
+        for (const ProgressParser::Line &line : result.lines)
+            progressLines += line.progress ? 1 : 0;
+        // The last report ends with a line feed: an ordinary line.
+        QCOMPARE(progressLines, 3);
+        QCOMPARE(result.lines.first().text, "ffmpeg version fake Copyright (c) the test suite");
+        // The end of the output keeps one of a run of progress lines, the
+        // latest, then the last report.
+        const QStringList last = result.outcome.lastLines;
+        QCOMPARE(last.filter("time=").size(), 2);
+        QVERIFY(last.filter("time=").at(0).contains("time=00:00:01.50"));
+        QVERIFY(last.filter("time=").at(1).contains("time=00:00:02.00"));
+    }
+
+    void missingEncoderFailsToStart()
+    {
+        const QString output = runnerDir.filePath("never.mov");
+        const Run result = run("ok", output, -1, 2000, runnerDir.filePath("no-such-encoder"));
+        QCOMPARE(int(result.outcome.status), int(EncoderOutcome::FailedToStart));
+        QVERIFY(!result.outcome.errorText.isEmpty());
+        QVERIFY(result.outcome.reason().startsWith("the encoder could not be started"));
+        QVERIFY(!QFile::exists(output));
+    }
+
+    void anOutputThatWasThereIsNeverRemoved()
+    {
+        const QString output = runnerDir.filePath("earlier.mov");
+        QFile file(output);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("from an earlier run");
+        file.close();
+        const Run result = run("crash", output);
+        QCOMPARE(int(result.outcome.status), int(EncoderOutcome::Crashed));
+        QVERIFY(!result.outcome.outputRemoved);
+        QVERIFY(QFile::exists(output));
+    }
+
+    void outputIsDecodedAsUtf8PlainText()
+    {
+        const Run result = run("utf8", runnerDir.filePath("utf8.mov"));
+        QVERIFY(result.outcome.succeeded());
+        QStringList texts;
+        for (const ProgressParser::Line &line : result.lines)
+            texts << line.text;
+        // The "é" arrived cut in two writes.
+        QCOMPARE(texts, (QStringList{QString::fromUtf8("Input #0, mpegts, from 'raw/Caf\xc3\xa9/\xd0\xba\xd0\xbb\xd0\xb8\xd0\xbf.MTS':"),
+                                     "<b>not bold</b> & <i>not italic</i>"}));
+    }
+
+    void runsAgainAfterAnEnd()
+    {
+        // One runner runs the whole queue, one job after the other.
+        qputenv("TAVELO_FAKE_ENCODER", "fail@first,ok");
+        QProcess process;
+        EncoderRunner runner(&process);
+        QSignalSpy finished(&runner, &EncoderRunner::finished);
+        runner.start(TAVELO_FAKE_ENCODER_PATH, {runnerDir.filePath("first.mov")}, runnerDir.filePath("first.mov"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+        QCOMPARE(finished.at(0).at(0).value<EncoderOutcome>().exitCode, 1);
+        runner.start(TAVELO_FAKE_ENCODER_PATH, {runnerDir.filePath("second.mov")}, runnerDir.filePath("second.mov"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 10000);
+        const EncoderOutcome second = finished.at(1).at(0).value<EncoderOutcome>();
+        QVERIFY(second.succeeded());
+        QVERIFY(second.lastLines.filter("Conversion failed").isEmpty());
+        QCOMPARE(runner.percent(), 100);
+    }
+
+    void presets_data()
+    {
+        QTest::addColumn<QString>("preset");
+        QTest::addColumn<QString>("videoCodec");
+        QTest::addColumn<QString>("audioCodec");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<qint64>("videoRate");   // bits per second, 0: not checked
+
+        QTest::newRow("720p MP4 6 Mb") << "mp4" << "mpeg4" << "mp3" << 1280 << 720 << "mov,mp4,m4a,3gp,3g2,mj2"
+                                       << qint64(0);
+        QTest::newRow("720p DNX-HD 60 Mb") << "dnx60" << "dnxhd" << "pcm_s16le" << 1280 << 720
+                                           << "mov,mp4,m4a,3gp,3g2,mj2" << qint64(60000000);
+        QTest::newRow("1080p DNX-HD 36 Mb") << "dnx36" << "dnxhd" << "pcm_s16le" << 1920 << 1080
+                                            << "mov,mp4,m4a,3gp,3g2,mj2" << qint64(36000000);
+        QTest::newRow("480p DV 25 Mb") << "dv" << "dvvideo" << "pcm_s16le" << 720 << 480 << "dv" << qint64(25000000);
+    }
+
+    void presets()
+    {
+        QFETCH(QString, preset);
+        QFETCH(QString, videoCodec);
+        QFETCH(QString, audioCodec);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(QString, container);
+        QFETCH(qint64, videoRate);
+
+        TranscodeJob transcode = job(preset);
+        // The format is forced, so the temporary name's ".partial" does not
+        // decide it.
+        transcode.setOutput(transcode.output, PartialFile::pathFor(transcode.output));
+        QFile::remove(transcode.output);
+        QProcess process;
+        process.setWorkingDirectory(clipRoot.path());   // the paths are relative to the local root
+        TranscodeQueue queue(&process);
+        queue.setStartDir(QDir(noStart.path()));
+        QSignalSpy drained(&queue, &TranscodeQueue::drained);
+        TranscodeQueue::Entry entry;
+        entry.job = transcode;
+        QElapsedTimer clock;
+        clock.start();
+        queue.add({entry});
+        queue.start();
+        if (drained.isEmpty() && !drained.wait(jobTimeoutMs))
+            queue.stop(1000);
+        const TranscodeQueue::Entry &ended = queue.entry(0);
+        QVERIFY2(ended.state == TranscodeQueue::Done,
+                 qPrintable(TranscodeQueue::stateText(ended) + "\n" + ended.details.join('\n')));
+        qInfo("%s encoded in %lld ms", qPrintable(preset), clock.elapsed());
+        const int percent = queue.percent();
+        QVERIFY2(percent >= 90, qPrintable(QString::number(percent)));
+        QVERIFY(!QFileInfo::exists(transcode.partial));
+
+        QProcess ffprobe;
+        ffprobe.start(probe, {"-v", "error", "-show_entries",
+                              "stream=codec_type,codec_name,width,height,bit_rate:format=format_name",
+                              "-of", "json", transcode.output});
+        QVERIFY(ffprobe.waitForFinished(30000));
+        QCOMPARE(ffprobe.exitCode(), 0);
+        const QJsonObject info = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
+        QCOMPARE(info["format"].toObject()["format_name"].toString(), container);
+        QJsonObject video;
+        QJsonObject audio;
+        for (const QJsonValue &stream : info["streams"].toArray()) {
+            if (stream["codec_type"].toString() == "video")
+                video = stream.toObject();
+            else if (stream["codec_type"].toString() == "audio")
+                audio = stream.toObject();
+        }
+        QCOMPARE(video["codec_name"].toString(), videoCodec);
+        QCOMPARE(video["width"].toInt(), width);
+        QCOMPARE(video["height"].toInt(), height);
+        QCOMPARE(audio["codec_name"].toString(), audioCodec);
+        if (videoRate > 0) {
+            // The rate the box promises, not 60 or 36 bits per second.
+            const qint64 rate = video["bit_rate"].toString().toLongLong();
+            QVERIFY2(rate > videoRate * 85 / 100 && rate < videoRate * 115 / 100, qPrintable(QString::number(rate)));
+        }
+    }
+
+    void anExistingOutputIsNeitherOverwrittenNorWaitedFor()
+    {
+        // The encoder asks before it overwrites; with nothing to read the
+        // answer from, it must give up instead of waiting forever.
+        const TranscodeJob transcode = job("mp4");
+        QVERIFY(QDir().mkpath(transcode.outputDir));
+        QFile file(transcode.output);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("earlier");
+        file.close();
+        qint64 ms = 0;
+        int percent = -1;
+        const EncoderOutcome outcome = encode(transcode, &ms, &percent);
+        QCOMPARE(int(outcome.status), int(EncoderOutcome::ExitedWithError));
+        QVERIFY(!outcome.outputRemoved);
+        QVERIFY2(ms < 20000, qPrintable(QString::number(ms)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("earlier"));
     }
 };
 

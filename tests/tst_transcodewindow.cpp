@@ -1,6 +1,21 @@
-// The transcode window's runs, offline, with the fake encoder
-// (tests/fakeencoder.cpp) in the start directory's ffmpeg/bin. Windows are
-// hidden and left alive: deleting or closing one ends the process.
+// The transcode window, offline and online, as the user meets it: its
+// layout in both modes and the encoder look-up; its runs with the fake
+// encoder (tests/fakeencoder.cpp) in the start directory's ffmpeg/bin;
+// "Cancel" and closing the window while an encoder runs; and a run that dies
+// with the machine. Windows built here are hidden and left alive: deleting
+// or closing one ends the process. The paths that end it run the real client
+// as a child, driven by the test plug-in in tests/driver.
+//
+// "Cancel" and closing the window both end the client with status 0, stop
+// the encoder and remove its partial output, leaving nothing in the output
+// folder. A run killed with SIGKILL while the encoder writes leaves nothing
+// under a final name and no encoder running, and the next run encodes the
+// clip. For that run the encoder is the real one behind a small script in the
+// start folder's ffmpeg/bin that records its process id and its parent's
+// (the client's) and reads the input at its own speed (-re), so a 6 s clip
+// takes 6 s to encode and the kill surely comes while the encoder writes.
+// Two cards that repeat a clip number both get their outputs, which ffprobe
+// reads.
 
 #include "app/clientstate.h"
 #include "testsupport.h"
@@ -11,28 +26,64 @@
 #include "transcode/transcodedialog.h"
 
 #include <QCheckBox>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFormLayout>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSet>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextEdit>
-
-#include <QDirIterator>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTreeView>
+#include <QtConcurrent>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 namespace {
+
+QString describeWidget(QWidget *widget)
+{
+    if (!widget)
+        return QString();
+    if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        return QStringLiteral("%1 \"%2\"").arg(QString::fromLatin1(widget->metaObject()->className()), button->text());
+    return QStringLiteral("%1 %2").arg(QString::fromLatin1(widget->metaObject()->className()), widget->objectName());
+}
+
+// Each row as "label | field", top to bottom.
+QStringList rows(QWidget *window)
+{
+    auto *layout = qobject_cast<QFormLayout *>(window->layout());
+    QStringList result;
+    if (!layout)
+        return result;
+    for (int row = 0; row < layout->rowCount(); ++row) {
+        QLayoutItem *label = layout->itemAt(row, QFormLayout::LabelRole);
+        QLayoutItem *field = layout->itemAt(row, QFormLayout::FieldRole);
+        QString labelText;
+        if (label && qobject_cast<QLabel *>(label->widget()))
+            labelText = static_cast<QLabel *>(label->widget())->text();
+        result << labelText + QStringLiteral(" | ") + describeWidget(field ? field->widget() : nullptr);
+    }
+    return result;
+}
 
 void createFile(const QString &path, const QByteArray &bytes = "clip")
 {
@@ -109,9 +160,23 @@ struct Window
     }
 };
 
+constexpr int clipSeconds = 6;
+
+QStringList filesBelow(const QString &dir, const QString &suffix)
+{
+    QStringList found;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(suffix))
+            found << path;
+    }
+    return found;
+}
+
 } // namespace
 
-class TestTranscodeRun : public QObject
+class TestTranscodeWindow : public QObject
 {
     Q_OBJECT
 
@@ -162,6 +227,48 @@ private:
 
     QString out(const QString &relative) const { return root.path() + "/transcode/" + relative; }
 
+    // The run that is killed, and the one after it.
+    QTemporaryDir crashHome;
+    QTemporaryDir crashStart;
+    QTemporaryDir crashRoot;
+    QString pidsFile;
+    QString probe;
+    QString leftover;   // what the killed run left, for the next run
+
+    QString crashOut(const QString &relative) const { return crashRoot.path() + "/transcode/720p/MP4/" + relative; }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment extra;
+        extra.insert("TAVELO_ENCODER_PIDS", pidsFile);
+        return extra;
+    }
+
+    // "encoder-pid client-pid" per encoder started.
+    QList<QPair<qint64, qint64>> encoders() const
+    {
+        QList<QPair<qint64, qint64>> result;
+        QFile file(pidsFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return result;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() == 2)
+                result << qMakePair(fields.at(0).toLongLong(), fields.at(1).toLongLong());
+        }
+        return result;
+    }
+
+    QJsonObject probeFile(const QString &path)
+    {
+        QProcess ffprobe;
+        ffprobe.start(probe, {"-v", "error", "-show_entries", "stream=codec_type,codec_name,width,height:format=format_name,duration",
+                              "-of", "json", path});
+        if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
+            return QJsonObject{{"error", QString::fromLocal8Bit(ffprobe.readAllStandardError())}};
+        return QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -174,6 +281,128 @@ private slots:
         ClientState::instance()->connected = 0;
         ClientState::instance()->startDir = new QDir(start.path());
         QVERIFY(QDir::setCurrent(root.path()));
+        const QString encoder = QStandardPaths::findExecutable("ffmpeg");
+        probe = QStandardPaths::findExecutable("ffprobe");
+        if (encoder.isEmpty() || probe.isEmpty())
+            QFAIL("ffmpeg and ffprobe must be on PATH: install the Debian package ffmpeg.");
+        QVERIFY(makeClip(crashRoot.path() + "/raw/Day1/CardA/00001.MTS", clipSeconds));
+        QVERIFY(makeClip(crashRoot.path() + "/raw/Day1/CardB/00001.MTS", clipSeconds));
+
+        pidsFile = crashStart.path() + "/encoders.txt";
+        const QString script = crashStart.path() + "/ffmpeg/bin/ffmpeg";
+        QVERIFY(QDir().mkpath(QFileInfo(script).path()));
+        QFile file(script);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\necho \"$$ $PPID\" >> \"$TAVELO_ENCODER_PIDS\"\nexec '" + encoder.toUtf8()
+                   + "' -re \"$@\"\n");
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+        QSettings settings(crashHome.path() + "/config/Corvanest/Tavelo Client.conf", QSettings::IniFormat);
+        settings.setValue("Connection/rootpath", crashRoot.path());
+    }
+
+    void windowRows_data()
+    {
+        QTest::addColumn<int>("connected");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList common{
+            " | QCheckBox \"720p MP4 6 Mb\"",
+            " | QCheckBox \"720p DNX-HD 60 Mb\"",
+            " | QCheckBox \"1080p DNX-HD 36 Mb\"",
+            " | QCheckBox \"480p DV 25 Mb\"",
+            " | QPushButton \"Begin...\"",
+            " | QPushButton \"Cancel\"",
+            "Current File:  | QLabel currentFileLabel",
+            "Current File:  | QLabel jobNumberLabel",
+            "Total Files:  | QLabel totalFilesLabel",
+            " | QTextEdit logEdit",
+        };
+        QTest::newRow("offline: ten rows") << 0 << common;
+        QTest::newRow("online: the condition field first") << 1 << (QStringList{" | QLineEdit conditionEdit"} + common);
+    }
+
+    void windowRows()
+    {
+        QFETCH(int, connected);
+        QFETCH(QStringList, expected);
+        ClientState::instance()->connected = connected;
+        auto *window = new TranscodeDialog; // never deleted: that ends the process
+        QVERIFY(window->isVisible());
+        // The fixed rows come first; the queue's progress, job list and
+        // message line follow below them.
+        const QStringList actual = rows(window);
+        QCOMPARE(actual.mid(0, expected.size()), expected);
+        QCOMPARE(actual.mid(expected.size()),
+                 (QStringList{"Progress:  | QProgressBar progressBar", " | QTreeView jobView",
+                              " | QLabel messageLabel"}));
+        QVERIFY(window->windowTitle().isEmpty());
+        for (QCheckBox *box : window->findChildren<QCheckBox *>())
+            QVERIFY2(!box->isChecked(), qPrintable(box->text()));
+        QVERIFY(window->findChild<QTextEdit *>("logEdit")->isReadOnly());
+        if (connected) {
+            QVERIFY(window->findChild<QLineEdit *>("conditionEdit")->text().isEmpty());
+        } else {
+            QVERIFY(!window->findChild<QLineEdit *>("conditionEdit"));
+        }
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(QFileInfo::exists(saveScreenshot(window, connected ? "transcode-online" : "transcode-offline")));
+        window->hide();
+    }
+
+    void findEncoder_data()
+    {
+        QTest::addColumn<bool>("bundled");
+        QTest::addColumn<bool>("bundledExecutable");
+        QTest::addColumn<bool>("onPath");
+        QTest::addColumn<QString>("expected"); // "bundled", "path" or ""
+        QTest::newRow("start directory's ffmpeg/bin first") << true << true << true << "bundled";
+        QTest::newRow("a bundled file that cannot run is passed over") << true << false << true << "path";
+        QTest::newRow("then PATH") << false << false << true << "path";
+        QTest::newRow("nowhere") << false << false << false << "";
+    }
+
+    void findEncoder()
+    {
+        QFETCH(bool, bundled);
+        QFETCH(bool, bundledExecutable);
+        QFETCH(bool, onPath);
+        QFETCH(QString, expected);
+
+        QTemporaryDir start;
+        QTemporaryDir pathDir;
+        const auto executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        auto makeProgram = [](const QString &path, QFileDevice::Permissions permissions) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("#!/bin/sh\nexit 0\n");
+            file.close();
+            QFile::setPermissions(path, permissions);
+        };
+        const QString bundledPath = start.path() + "/ffmpeg/bin/" + encoderFileName();
+        const QString pathProgram = pathDir.path() + "/ffmpeg";
+        if (bundled)
+            makeProgram(bundledPath, bundledExecutable ? executable : QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        if (onPath)
+            makeProgram(pathProgram, executable);
+
+        const QByteArray savedPath = qgetenv("PATH");
+        qputenv("PATH", pathDir.path().toLocal8Bit());
+        const EncoderLocation location = ::findEncoder(QDir(start.path()));
+        qputenv("PATH", savedPath);
+
+        if (expected == "bundled")
+            QCOMPARE(location.program, bundledPath);
+        else if (expected == "path")
+            QCOMPARE(location.program, pathProgram);
+        else
+            QVERIFY(!location.found());
+        if (!location.found()) {
+            const QString text = location.describe();
+            QVERIFY2(text.contains(QDir::toNativeSeparators(start.path() + "/ffmpeg/bin")), qPrintable(text));
+            QVERIFY2(text.contains("PATH"), qPrintable(text));
+        }
     }
 
     void init()
@@ -182,6 +411,7 @@ private slots:
         QDir(root.path() + "/transcode").removeRecursively();
         QFile::remove(encoderLog);
         qputenv("TAVELO_FAKE_ENCODER", "ok");
+        ClientState::instance()->connected = 0;
         ClientState::instance()->startDir = new QDir(start.path());
     }
 
@@ -634,7 +864,131 @@ private slots:
         QVERIFY(window.states().filter("not run, the encoder could not be started").size() == 1);
         window.dialog->hide();
     }
+
+    void endWhileEncoding_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("lastStep");
+        QTest::newRow("Cancel") << "hang" << "click:cancelButton";
+        QTest::newRow("window closed") << "hang" << "close";
+        QTest::newRow("Cancel, the encoder ignores terminate") << "stubborn" << "click:cancelButton";
+    }
+
+    void endWhileEncoding()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, lastStep);
+
+        QTemporaryDir home;
+        QTemporaryDir start;
+        QTemporaryDir root;
+        QVERIFY(QDir().mkpath(start.path() + "/ffmpeg/bin"));
+        QVERIFY(QFile::link(TAVELO_FAKE_ENCODER_PATH, start.path() + "/ffmpeg/bin/" + encoderFileName()));
+        QVERIFY(QDir().mkpath(root.path() + "/raw/A"));
+        QFile clip(root.path() + "/raw/A/x.MTS");
+        QVERIFY(clip.open(QIODevice::WriteOnly));
+        clip.close();
+        {
+            QSettings settings(home.path() + "/config/Corvanest/Tavelo Client.conf", QSettings::IniFormat);
+            settings.setValue("Connection/rootpath", root.path());
+        }
+        const QString encoderLog = start.path() + "/runs.log";
+        const QString wrote = start.path() + "/wrote";
+        const QString outputDir = root.path() + "/transcode/720p/MP4/raw/A";
+
+        QProcessEnvironment extra;
+        extra.insert("TAVELO_FAKE_ENCODER", mode);
+        extra.insert("TAVELO_FAKE_ENCODER_LOG", encoderLog);
+        extra.insert("TAVELO_FAKE_ENCODER_WROTE", wrote);
+        // The encoder writes a temporary name that holds the client's process
+        // id; it says when it has written part of it.
+        const ClientRun run = runClient("LoginDialog:click:transcodeButton;TranscodeDialog:click:mp4Box;"
+                                        "TranscodeDialog:click:beginButton;TranscodeDialog:waitfile:"
+                                            + wrote + ";TranscodeDialog:" + lastStep,
+                                        home.path(), start.path(), extra);
+        const QString &log = run.log;
+        QVERIFY2(run.finished, qPrintable("the client did not end; its output:\n" + log));
+        QVERIFY2(!run.crashed, qPrintable(log));
+        QVERIFY2(run.exitCode == 0, qPrintable(QStringLiteral("exit code %1\n%2").arg(run.exitCode).arg(log)));
+        QVERIFY2(log.contains("driver: step 4 done"), qPrintable(log));
+        QVERIFY2(log.contains("TranscodeDialog::stop()"), qPrintable(log));
+
+        // The encoder ended with the client, and took its partial file along.
+        QFile runs(encoderLog);
+        QVERIFY(runs.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = runs.readAll().split('\n');
+        QCOMPARE(lines.size(), 2);   // one run and the final line end
+        const pid_t pid = lines.first().split('\t').first().toInt();
+        QVERIFY(pid > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 5000);
+        QVERIFY(lines.first().endsWith(".partial"));
+        QCOMPARE(QDir(outputDir).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void aHardKilledRunLeavesNoFinalNameAndNoEncoder()
+    {
+        QFuture<ClientRun> client = QtConcurrent::run([this]() {
+            return runClient("LoginDialog:click:transcodeButton;TranscodeDialog:click:mp4Box;"
+                             "TranscodeDialog:click:beginButton",
+                             crashHome.path(), crashStart.path(), environment());
+        });
+        // Wait until the encoder has written part of card A's output.
+        QTRY_VERIFY_WITH_TIMEOUT(encoders().size() == 1, 30000);
+        const qint64 encoderPid = encoders().first().first;
+        const qint64 clientPid = encoders().first().second;
+        const QString partial = PartialFile::pathFor(crashOut("raw/Day1/00001.mov"), PartialFile::hostTag(), clientPid);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 0, 20000);
+        QVERIFY(PartialFile::processRunning(encoderPid));
+
+        QCOMPARE(::kill(pid_t(clientPid), SIGKILL), 0);
+        const ClientRun run = client.result();
+        QVERIFY2(run.crashed, qPrintable(run.log));
+
+        // The encoder died with its client, and left no final name behind.
+        QTRY_VERIFY_WITH_TIMEOUT(!PartialFile::processRunning(encoderPid), 5000);
+        QVERIFY(!QFileInfo::exists(crashOut("raw/Day1/00001.mov")));
+        QVERIFY(!QFileInfo::exists(crashOut("raw/Day1/00001_CardB.mov")));
+        QCOMPARE(encoders().size(), 1);
+        // What it wrote is recognisably partial: ffprobe cannot read it.
+        QVERIFY(QFileInfo::exists(partial));
+        QVERIFY(probeFile(partial).contains("error"));
+        leftover = partial;
+    }
+
+    void theNextRunRemovesTheLeftoverAndEncodesBothCards()
+    {
+        if (leftover.isEmpty())
+            QSKIP("needs the leftover of the killed run above");
+        QFile::remove(pidsFile);
+        const QString cardB = crashOut("raw/Day1/00001_CardB.mov");
+        const ClientRun run = runClient("LoginDialog:click:transcodeButton;TranscodeDialog:click:mp4Box;"
+                                        "TranscodeDialog:click:beginButton;TranscodeDialog:waitfile:"
+                                            + cardB + ";TranscodeDialog:close",
+                                        crashHome.path(), crashStart.path(), environment());
+        QVERIFY2(run.finished && !run.crashed && run.exitCode == 0, qPrintable(run.log));
+        QCOMPARE(encoders().size(), 2);
+
+        QVERIFY(!QFileInfo::exists(leftover));
+        QCOMPARE(filesBelow(crashRoot.path() + "/transcode", ".partial"), QStringList());
+        // Card A keeps the layout name, card B is named after its card; both
+        // are complete files of the clip's whole length.
+        for (const QString &output : {crashOut("raw/Day1/00001.mov"), cardB}) {
+            const QJsonObject info = probeFile(output);
+            QVERIFY2(!info.contains("error"), qPrintable(output + ": " + info.value("error").toString()));
+            QCOMPARE(info["format"].toObject()["format_name"].toString(), "mov,mp4,m4a,3gp,3g2,mj2");
+            const double duration = info["format"].toObject()["duration"].toString().toDouble();
+            QVERIFY2(duration > clipSeconds - 0.5 && duration < clipSeconds + 0.5, qPrintable(QString::number(duration)));
+            const QJsonObject video = info["streams"].toArray().at(0).toObject();
+            QCOMPARE(video["codec_name"].toString(), "mpeg4");
+            QCOMPARE(video["width"].toInt(), 1280);
+            QCOMPARE(video["height"].toInt(), 720);
+        }
+        OutputNameMap map(crashRoot.path() + "/transcode/720p/MP4");
+        QVERIFY(map.load());
+        QCOMPARE(map.clipOf("raw/Day1/00001.mov"), "raw/Day1/CardA/00001.MTS");
+        QCOMPARE(map.clipOf("raw/Day1/00001_CardB.mov"), "raw/Day1/CardB/00001.MTS");
+    }
 };
 
-QTEST_MAIN(TestTranscodeRun)
-#include "tst_transcoderun.moc"
+QTEST_MAIN(TestTranscodeWindow)
+#include "tst_transcodewindow.moc"
