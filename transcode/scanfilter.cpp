@@ -1,10 +1,9 @@
 #include "transcode/scanfilter.h"
 
-#include "db/reconnect.h"
+#include "db/dbworker.h"
 #include "db/statements.h"
 
-#include <QElapsedTimer>
-#include <QSqlError>
+#include <QSqlQuery>
 
 ScanFilter::ScanFilter(bool online, const QString &condition)
     : active(online && !condition.trimmed().isEmpty())
@@ -50,76 +49,44 @@ bool ScanFilter::check()
 {
     if (!active)
         return true;
-    prepared = false;
     // No clip has an empty path, so this only asks whether the server takes
     // the statement.
     return verdict(QString()) != Failed;
-}
-
-bool ScanFilter::runOnce(const QString &clipPath, bool *found, qint64 *elapsedMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    if (!prepared) {
-        query = QSqlQuery();
-        query.setForwardOnly(true);
-        prepared = query.prepare(statement());
-        if (!prepared) {
-            *elapsedMs = clock.elapsed();
-            return false;
-        }
-    }
-    query.bindValue(QStringLiteral(":fn"), clipPath);
-    const bool ok = query.exec();
-    *elapsedMs = clock.elapsed();
-    if (!ok)
-        return false;
-    // next() rather than size(): it also works where the driver cannot
-    // count the rows.
-    *found = query.next();
-    query.finish();
-    return true;
-}
-
-bool ScanFilter::prepareAndRun(const QString &clipPath, bool *found)
-{
-    qint64 elapsed = 0;
-    if (runOnce(clipPath, found, &elapsed))
-        return true;
-    const QSqlDatabase db = QSqlDatabase::database(QSqlDatabase::defaultConnection, false);
-    StatementFailure failure = classifyFailure(db, query.lastError(), elapsed);
-    error = failureText(query.lastError(), failure);
-    if (failure == StatementFailure::Refused)
-        return false;
-    // A lost connection (the server restarted) is reopened once; the
-    // statement must then be prepared again.
-    QString reopenError;
-    query = QSqlQuery();
-    prepared = false;
-    if (!reopenConnection(&reopenError, db)) {
-        error += QStringLiteral("; reconnecting failed: ") + reopenError;
-        return false;
-    }
-    if (runOnce(clipPath, found, &elapsed)) {
-        error.clear();
-        return true;
-    }
-    failure = classifyFailure(db, query.lastError(), elapsed);
-    error = failureText(query.lastError(), failure);
-    return false;
 }
 
 ScanFilter::Verdict ScanFilter::verdict(const QString &clipPath)
 {
     if (!active)
         return Accepted;
-    if (!prepared) {
+    if (!checked) {
         error = conditionProblem(condition);
         if (!error.isEmpty())
             return Failed;
+        checked = true;
     }
+    const QString text = statement();
+    StatementResult result;
     bool found = false;
-    if (!prepareAndRun(clipPath, &found))
+    DbWorker::shared()->runAndWait(
+        &answers,
+        [text, clipPath, &result, &found](DbSession &session) -> DbWorker::Continuation {
+            StatementRunner runner = session.runner();
+            QSqlQuery query(session.database());
+            query.setForwardOnly(true);
+            const StatementResult ran = runner.run(query, text, {clipPath});
+            // next() rather than size(): it also works where the driver
+            // cannot count the rows.
+            const bool hit = ran.ok() && query.next();
+            return [&result, &found, ran, hit]() {
+                result = ran;
+                found = hit;
+            };
+        },
+        QStringLiteral("Checking clips against the condition"));
+    if (!result.ok()) {
+        error = result.error;
         return Failed;
+    }
+    error.clear();
     return found ? Accepted : Skipped;
 }

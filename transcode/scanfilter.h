@@ -1,14 +1,16 @@
 #pragma once
 
-#include <QSqlQuery>
+#include <QObject>
 #include <QString>
 
 // Decides, for each clip of a scan, whether the shot database accepts it:
 // a clip is kept when a row of `shots` has its path as file name and meets
 // the condition the user typed. The condition is put in parentheses, so an
-// OR in it cannot escape the file-name test. Runs on the default connection;
-// when that connection was lost (a server restart), it is reopened once and
-// the statement prepared and run again, which is safe for a read.
+// OR in it cannot escape the file-name test. The statement runs on the
+// database thread (DbWorker), and the caller waits for it in a local event
+// loop, so the window keeps painting while the server thinks; a connection
+// that was lost (a server restart) is reopened once and the statement run
+// again, which is safe for a read.
 class ScanFilter
 {
 public:
@@ -33,12 +35,9 @@ public:
     QString errorString() const { return error; }
 
 private:
-    bool prepareAndRun(const QString &clipPath, bool *found);
-    bool runOnce(const QString &clipPath, bool *found, qint64 *elapsedMs);
-
     bool active = false;
     QString condition;
-    QSqlQuery query;
-    bool prepared = false;
+    bool checked = false;   // the condition's brackets and quotes were looked at
     QString error;
+    QObject answers;        // receives the database thread's answers while this filter lives
 };
