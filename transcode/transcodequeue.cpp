@@ -19,18 +19,17 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-// Why the job must not run because it would write outside its tree, or
-// empty. A job built by hand without a tree is not checked.
-QString outsideItsTree(const TranscodeJob &job)
+// Whether everything the job writes lies inside its tree. A job built by
+// hand without a tree is not checked.
+bool insideItsTree(const TranscodeJob &job)
 {
     if (job.tree.isEmpty())
-        return QString();
+        return true;
     for (const QString &path : {job.output, job.outputDir + QStringLiteral("/x"), job.partial}) {
         if (!path.isEmpty() && !OutputNameMap::isInside(path, job.tree))
-            return QStringLiteral("not run, its output %1 lies outside the output tree %2")
-                .arg(native(job.output), native(job.tree));
+            return false;
     }
-    return QString();
+    return true;
 }
 
 } // namespace
@@ -139,14 +138,14 @@ void TranscodeQueue::start()
     stopping = false;
     while (!queue.isEmpty()) {
         const TranscodeJob &head = entries.at(queue.head()).job;
-        const QString outside = outsideItsTree(head);
-        if (!outside.isEmpty()) {
+        if (!insideItsTree(head)) {
             // The same check as the name map's: nothing is written where
             // the tree's owner did not mean it to be.
+            const QString reason = QStringLiteral("not run, its output %1 lies outside the output tree %2")
+                                       .arg(native(head.output), native(head.tree));
             ++jobsStarted;
-            const int row = queue.dequeue();
-            setState(row, Failed, outside);
-            emit note(QStringLiteral("The job failed: %1.").arg(outside));
+            setState(queue.dequeue(), Failed, reason);
+            emit note(QStringLiteral("The job failed: %1.").arg(reason));
             continue;
         }
         if (!QFileInfo::exists(head.output))

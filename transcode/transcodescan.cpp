@@ -34,9 +34,16 @@ void say(const TranscodeScan::Input &input, const QStringList &lines)
 class TreeLocks
 {
 public:
-    // Empty when every lock is held; else why the scan cannot go on.
-    QString takeAll(const TranscodeScan::Input &input, QStringList *notes)
+    struct Outcome
     {
+        bool ok = true;
+        QString error;        // why the scan cannot go on
+        QStringList notes;    // trees planned without their lock
+    };
+
+    Outcome takeAll(const TranscodeScan::Input &input)
+    {
+        Outcome outcome;
         for (const Preset preset : input.presets) {
             const QString tree = TranscodePlanner::treeOf(preset, input.outputRoot);
             auto lock = std::make_unique<SyncLock>();
@@ -52,21 +59,23 @@ public:
                 result = lock->takeFile(path);
             }
             if (result == SyncLock::Result::Held) {
-                return QStringLiteral("The name map %1 is being changed by %2, so nothing was queued. Press "
-                                      "\"Begin...\" again when that run has planned its jobs.")
-                    .arg(native(QDir(tree).filePath(OutputNameMap::fileName())), lock->holder());
+                outcome.ok = false;
+                outcome.error = QStringLiteral("The name map %1 is being changed by %2, so nothing was queued. "
+                                               "Press \"Begin...\" again when that run has planned its jobs.")
+                                    .arg(native(QDir(tree).filePath(OutputNameMap::fileName())), lock->holder());
+                return outcome;
             }
             if (result == SyncLock::Result::Unavailable) {
                 // A tree nobody can write to: nobody else can change its map
                 // either, and the jobs will say why they fail.
-                notes->append(QStringLiteral("The name map %1 cannot be locked (%2); its names were planned "
+                outcome.notes.append(QStringLiteral("The name map %1 cannot be locked (%2); its names were planned "
                                              "without the lock.")
                                   .arg(native(QDir(tree).filePath(OutputNameMap::fileName())), lock->errorString()));
                 continue;
             }
             locks.push_back(std::move(lock));
         }
-        return QString();
+        return outcome;
     }
 
 private:
@@ -117,11 +126,12 @@ TranscodeScan::Result TranscodeScan::run(const Input &input, const TranscodePlan
     // Without a clip there is nothing to name, and no tree is made.
     TreeLocks locks;
     if (!input.clips.isEmpty()) {
-        QStringList notes;
-        result.error = locks.takeAll(input, &notes);
-        say(input, notes);
-        if (!result.error.isEmpty())
+        const TreeLocks::Outcome taken = locks.takeAll(input);
+        say(input, taken.notes);
+        if (!taken.ok) {
+            result.error = taken.error;
             return result;
+        }
     }
 
     const TranscodePlanner::TreeContents trees = TranscodePlanner::readOutputTrees(plannerInput);
