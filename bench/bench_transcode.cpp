@@ -146,6 +146,8 @@ int main(int argc, char **argv)
         const qint64 begin = clock.nsecsElapsed();
         window->findChild<QPushButton *>(QStringLiteral("beginButton"))->click();
         scanNs = clock.nsecsElapsed() - begin;
+        // The stretch from the scan's last turn to its end counts as well.
+        longestGap = std::max(longestGap, clock.nsecsElapsed() - lastTurn);
         scanning = false;
         turns.stop();
     });

@@ -52,12 +52,13 @@ SyncLock::Result SyncLock::take(const QString &rootPath)
     return takeFile(QDir(rootPath).filePath(QLatin1String(fileName)));
 }
 
-SyncLock::Result SyncLock::takeFile(const QString &filePath)
+SyncLock::Result SyncLock::takeFile(const QString &filePath, OnRelease onRelease)
 {
     release();
     heldBy.clear();
     failure.clear();
     path = filePath;
+    whenReleased = onRelease;
     return lockFile();
 }
 
@@ -135,7 +136,8 @@ void SyncLock::release()
         return;
     // Removed while still held, then closed: a run waiting on the old file
     // sees it is no longer under the name and takes the new one.
-    ::unlink(QFile::encodeName(path).constData());
+    if (whenReleased == OnRelease::Remove)
+        ::unlink(QFile::encodeName(path).constData());
     ::close(fd);
     fd = -1;
 }
@@ -196,7 +198,8 @@ void SyncLock::release()
 {
     if (handle == INVALID_HANDLE_VALUE)
         return;
-    DeleteFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
+    if (whenReleased == OnRelease::Remove)
+        DeleteFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
     OVERLAPPED range = lockedRange();
     UnlockFileEx(handle, 0, 1, 0, &range);
     CloseHandle(handle);

@@ -37,8 +37,13 @@ public:
     SyncLock &operator=(const SyncLock &) = delete;
 
     Result take(const QString &rootPath);
+    // What release() does with the file.
+    enum class OnRelease {
+        Remove, // a lock of one run: nothing is left behind
+        Keep,   // a lock taken again and again: made once, not for every turn
+    };
     // Locks the file at filePath (made when missing).
-    Result takeFile(const QString &filePath);
+    Result takeFile(const QString &filePath, OnRelease onRelease = OnRelease::Remove);
     void release();
     bool isHeld() const;
 
@@ -51,6 +56,7 @@ private:
     Result lockFile();
 
     QString path;
+    OnRelease whenReleased = OnRelease::Remove;
     QString heldBy;
     QString failure;
 #ifdef Q_OS_WIN

@@ -458,7 +458,7 @@ private slots:
         while (it.hasNext())
             left << QFileInfo(it.next()).fileName();
         left.sort();
-        QCOMPARE(left, (QStringList{".tavelo-sources", "00001.dv", "00001_CardA.dv"}));
+        QCOMPARE(left, (QStringList{".tavelo-sources", ".tavelo-sources.lock", "00001.dv", "00001_CardA.dv"}));
 
         // A later run of either skips both, each as its own clip's.
         const TranscodeScan::Result again = TranscodeScan::run(second);

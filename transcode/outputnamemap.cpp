@@ -119,38 +119,88 @@ bool OutputNameMap::load()
     return true;
 }
 
+namespace {
+
+enum class LineKind { Blank, Entry, Damaged, Refused };
+
+// One line of the file, without its line feed.
+LineKind parseLine(QByteArray line, QString *name, QString *clip)
+{
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (line.isEmpty() || line.startsWith('#'))
+        return LineKind::Blank;
+    const QList<QByteArray> fields = line.split('\t');
+    if (fields.size() != 2)
+        return LineKind::Damaged;
+    bool nameOk = false;
+    bool clipOk = false;
+    *name = OutputNameMap::unescape(QString::fromUtf8(fields.at(0)), &nameOk);
+    *clip = OutputNameMap::unescape(QString::fromUtf8(fields.at(1)), &clipOk);
+    if (!nameOk || !clipOk || name->isEmpty() || clip->isEmpty())
+        return LineKind::Damaged;
+    return OutputNameMap::isSafeName(*name) ? LineKind::Entry : LineKind::Refused;
+}
+
+} // namespace
+
 int OutputNameMap::parse(const QByteArray &text)
 {
     int lost = 0;
     const QList<QByteArray> lines = text.split('\n');
-    for (const QByteArray &raw : lines) {
-        QByteArray line = raw;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const QList<QByteArray> fields = line.split('\t');
-        bool nameOk = false;
-        bool clipOk = false;
-        const QString name = fields.size() == 2 ? unescape(QString::fromUtf8(fields.at(0)), &nameOk) : QString();
-        const QString clip = fields.size() == 2 ? unescape(QString::fromUtf8(fields.at(1)), &clipOk) : QString();
-        if (!nameOk || !clipOk || name.isEmpty() || clip.isEmpty()) {
+    for (const QByteArray &line : lines) {
+        QString name;
+        QString clip;
+        switch (parseLine(line, &name, &clip)) {
+        case LineKind::Blank:
+            break;
+        case LineKind::Damaged:
             ++lost;
-            continue;
-        }
-        if (!isSafeName(name)) {
+            break;
+        case LineKind::Refused:
             ++refused;
-            continue;
-        }
-        if (!clips.contains(name)) {
-            clips.insert(name, clip);
-            if (!names.contains(clip))
-                names.insert(clip, name);
-            order.append({name, clip});
+            break;
+        case LineKind::Entry:
+            if (!clips.contains(name)) {
+                clips.insert(name, clip);
+                if (!names.contains(clip))
+                    names.insert(clip, name);
+                order.append({name, clip});
+            }
+            break;
         }
     }
     ignored += lost;
     return lost;
+}
+
+OutputNameMap::Owner OutputNameMap::ownerOf(const QString &treePath, const QString &name)
+{
+    Owner owner;
+    QFile file(QDir(treePath).filePath(fileName()));
+    if (!file.exists())
+        return owner;
+    if (!file.open(QIODevice::ReadOnly)) {
+        owner.readable = false;
+        owner.error = file.errorString();
+        return owner;
+    }
+    const QByteArray text = file.readAll();
+    // Only the lines that begin with the name are parsed, as load() would
+    // parse them: the first whole line wins.
+    const QByteArray start = escape(name).toUtf8() + '\t';
+    for (qsizetype at = text.indexOf(start); at >= 0; at = text.indexOf(start, at + 1)) {
+        if (at > 0 && text.at(at - 1) != '\n')
+            continue;
+        const qsizetype end = text.indexOf('\n', at);
+        QString found;
+        QString clip;
+        if (parseLine(text.mid(at, end < 0 ? -1 : end - at), &found, &clip) == LineKind::Entry && found == name) {
+            owner.clip = clip;
+            break;
+        }
+    }
+    return owner;
 }
 
 QByteArray OutputNameMap::serialize() const

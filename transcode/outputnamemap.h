@@ -27,7 +27,8 @@
 // The map is read and changed only under the lock ".tavelo-sources.lock"
 // beside it (see lockPath()): names are planned and recorded under it, and
 // a finished encode takes its name under it, so two workstations sharing a
-// tree never give one name to two clips.
+// tree never give one name to two clips. The lock file stays in the tree;
+// the lock is the system's lock on it, not its presence.
 class OutputNameMap
 {
 public:
@@ -60,6 +61,17 @@ public:
 
     // The clip that name was given to, or empty.
     QString clipOf(const QString &name) const { return clips.value(name); }
+
+    // The clip the map file of a tree gives name to, read from the file as
+    // it is now without loading the whole map (a finished job asks this of
+    // a map of thousands of names).
+    struct Owner
+    {
+        bool readable = true;
+        QString error;   // why the file cannot be read
+        QString clip;    // empty when no line gives the name
+    };
+    static Owner ownerOf(const QString &treePath, const QString &name);
     // The first name given to clip, or empty.
     QString nameOf(const QString &clip) const { return names.value(clip); }
     bool contains(const QString &name) const { return clips.contains(name); }

@@ -180,7 +180,8 @@ bool TranscodeDialog::scan()
 {
     qDebug() << "TranscodeDialog::scan()\n ";
     jobQueue->clear();
-    scanNotes.clear();
+    scanNotesStart = QTextCursor();
+    scanNotesEnd = QTextCursor();
 
     const bool online = ClientState::instance()->connected == 1;
     ScanFilter filter(online, conditionEdit ? conditionEdit->text() : QString());
@@ -262,10 +263,27 @@ bool TranscodeDialog::scan()
 
 void TranscodeDialog::keepScanNotes(const QStringList &lines)
 {
-    // Shown now, and again above each job's output: the log is cleared
-    // when a job starts, and what the scan left out must stay in view.
-    scanNotes += lines;
+    // Shown now, and kept above each job's output: what the scan left out
+    // must stay in view after the run.
+    if (lines.isEmpty())
+        return;
+    if (scanNotesStart.isNull()) {
+        QTextCursor cursor(logEdit->document());
+        cursor.movePosition(QTextCursor::End);
+        if (logHasLines) {
+            cursor.insertBlock();
+            logHasLines = false;   // the notes begin in the new, empty line
+            logEndsWithProgress = false;
+        }
+        scanNotesStart = cursor;
+        // The notes written at the mark go after it.
+        scanNotesStart.setKeepPositionOnInsert(true);
+    }
     appendLogLines(lines);
+    scanNotesEnd = QTextCursor(logEdit->document());
+    scanNotesEnd.movePosition(QTextCursor::End);
+    // A job's output written after the notes does not move the mark.
+    scanNotesEnd.setKeepPositionOnInsert(true);
 }
 
 TranscodeJob TranscodeDialog::presetJob(Preset preset, const QString &entry)
@@ -344,10 +362,23 @@ void TranscodeDialog::updateText()
 
 void TranscodeDialog::clearLog()
 {
-    logEdit->clear();
-    logHasLines = false;
+    // The scan's notes stay on top; what came before them (an earlier run)
+    // and after them (the job before) goes. The notes are never laid out
+    // again, however many there are.
+    if (scanNotesStart.isNull()) {
+        logEdit->clear();
+        logHasLines = false;
+        logEndsWithProgress = false;
+        return;
+    }
+    QTextCursor after = scanNotesEnd;
+    after.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    after.removeSelectedText();
+    QTextCursor before(logEdit->document());
+    before.setPosition(scanNotesStart.position(), QTextCursor::KeepAnchor);
+    before.removeSelectedText();
+    logHasLines = true;
     logEndsWithProgress = false;
-    appendLogLines(scanNotes);
 }
 
 void TranscodeDialog::appendLog(const QString &text, bool progress)

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QStringList>
+#include <QTextCursor>
 #include <QWidget>
 
 class QCheckBox;
@@ -89,7 +90,10 @@ private:
     QTreeView *jobView;
     QLabel *messageLabel;
     JobListModel *jobList;
-    QStringList scanNotes;      // what the last scan said, kept above each job's output
+    // Where the last scan's notes begin and end in the log: they are kept
+    // above each job's output.
+    QTextCursor scanNotesStart;
+    QTextCursor scanNotesEnd;
 
     bool busy = false;          // a scan or a job runs: "Begin..." is off
     bool closing = false;       // stop() is ending the process

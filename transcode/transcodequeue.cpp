@@ -226,7 +226,7 @@ void TranscodeQueue::settle()
     const TranscodeJob job = entries.at(row).job;
     SyncLock lock;
     const SyncLock::Result taken =
-        job.tree.isEmpty() ? SyncLock::Result::Unavailable : lock.takeFile(OutputNameMap::lockPath(job.tree));
+        job.tree.isEmpty() ? SyncLock::Result::Unavailable : lock.takeFile(OutputNameMap::lockPath(job.tree), SyncLock::OnRelease::Keep);
     if (taken == SyncLock::Result::Held && settlingFor.elapsed() < lockWaitMs) {
         // Another run is planning or renaming in this tree; its turn is short.
         QTimer::singleShot(lockRetryMs, this, &TranscodeQueue::settle);
@@ -242,17 +242,18 @@ void TranscodeQueue::settle()
         refused = QStringLiteral("the name map of %1 stayed locked by %2")
                       .arg(native(job.tree), lock.holder());
     } else if (!job.tree.isEmpty()) {
-        OutputNameMap map(job.tree);
         const QString name = job.output.mid(job.tree.size() + 1);
-        if (!map.load()) {
-            refused = QStringLiteral("the name map %1 cannot be read (%2)")
-                          .arg(native(QDir(job.tree).filePath(OutputNameMap::fileName())), map.errorString());
-        } else if (!map.clipOf(name).isEmpty() && map.clipOf(name) != job.source) {
-            refused = QStringLiteral("the name map gives %1 to %2")
-                          .arg(native(job.output), map.clipOf(name));
-        } else if (map.add(name, job.source) && !map.save()) {
-            emit note(QStringLiteral("The name map %1 could not be written: %2.")
-                          .arg(native(QDir(job.tree).filePath(OutputNameMap::fileName())), map.errorString()));
+        const QString mapPath = native(QDir(job.tree).filePath(OutputNameMap::fileName()));
+        const OutputNameMap::Owner owner = OutputNameMap::ownerOf(job.tree, name);
+        if (!owner.readable) {
+            refused = QStringLiteral("the name map %1 cannot be read (%2)").arg(mapPath, owner.error);
+        } else if (!owner.clip.isEmpty() && owner.clip != job.source) {
+            refused = QStringLiteral("the name map gives %1 to %2").arg(native(job.output), owner.clip);
+        } else if (owner.clip.isEmpty()) {
+            // The scan could not record it: the name is this clip's now.
+            OutputNameMap map(job.tree);
+            if (map.load() && map.add(name, job.source) && !map.save())
+                emit note(QStringLiteral("The name map %1 could not be written: %2.").arg(mapPath, map.errorString()));
         }
     }
 

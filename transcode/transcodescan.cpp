@@ -51,12 +51,12 @@ public:
             QDir().mkpath(tree);
             QElapsedTimer waited;
             waited.start();
-            SyncLock::Result result = lock->takeFile(path);
+            SyncLock::Result result = lock->takeFile(path, SyncLock::OnRelease::Keep);
             while (result == SyncLock::Result::Held && waited.elapsed() < input.lockWaitMs) {
                 if (input.keepAlive)
                     input.keepAlive();
                 QThread::msleep(20);
-                result = lock->takeFile(path);
+                result = lock->takeFile(path, SyncLock::OnRelease::Keep);
             }
             if (result == SyncLock::Result::Held) {
                 outcome.ok = false;
@@ -158,8 +158,13 @@ TranscodeScan::Result TranscodeScan::run(const Input &input, const TranscodePlan
     // runs, so a name never goes to another clip, whatever happens next.
     for (const TranscodePlanner::NameRecord &record : plan.records)
         plannerInput.maps[record.tree].add(record.name, record.clip);
+    const auto keepAlive = [&input] {
+        if (input.keepAlive)
+            input.keepAlive();
+    };
     QStringList saveNotes;
     for (auto it = plannerInput.maps.begin(); it != plannerInput.maps.end(); ++it) {
+        keepAlive();
         if (!it->save())
             saveNotes << QStringLiteral("The name map %1 could not be written: %2. The names of this run still "
                                         "hold; a later run with other clips may choose others.")
@@ -170,6 +175,8 @@ TranscodeScan::Result TranscodeScan::run(const Input &input, const TranscodePlan
     result.entries.reserve(plan.jobs.size());
     QSet<QString> made;
     for (const TranscodePlanner::PlannedJob &planned : plan.jobs) {
+        if (result.entries.size() % 1024 == 0)
+            keepAlive();
         // The folder is made even when the job is then skipped.
         if (!made.contains(planned.job.outputDir)) {
             QDir().mkpath(planned.job.outputDir);

@@ -33,8 +33,9 @@ struct Input
     std::function<TranscodeJob(Preset, const QString &clip)> jobFor;
     // Whether a process of this host still runs, for its leftovers.
     std::function<bool(qint64)> processRunning;
-    // Called while the scan waits for a lock another run holds, so the
-    // caller's window stays live.
+    // Called while the scan waits for a lock another run holds, and now and
+    // then while it records names and makes folders, so the caller's
+    // window stays live.
     std::function<void()> keepAlive;
     // Lines for the log, as they arise: what was found in the trees, what
     // was removed, the plan's notes.
