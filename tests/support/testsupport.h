@@ -1,66 +1,15 @@
 #pragma once
 
+// What the tests share for windows and the real client, on top of the core
+// half (coretestsupport.h), which every test gets through this header too.
+#include "coretestsupport.h"
+
 #include <QProcessEnvironment>
-#include <QStandardPaths>
 #include <QString>
-#include <QVariant>
-#include <QVariantMap>
 
 #include <functional>
 
 class QWidget;
-class QSqlDatabase;
-
-// Opening of every database test's initTestCase(): no test touches the
-// person's own settings, and without the test server the test fails rather
-// than passing for want of something to check.
-#define TAVELO_INIT_DB_TEST()                                                                      \
-    do {                                                                                           \
-        QStandardPaths::setTestModeEnabled(true);                                                  \
-        if (!TestDb::configured())                                                                 \
-            QFAIL(qPrintable(TestDb::notConfiguredMessage()));                                     \
-    } while (false)
-
-// Connection details of the throwaway server that scripts/test starts.
-namespace TestDb {
-bool configured();
-// Why the database tests cannot run, for QFAIL.
-QString notConfiguredMessage();
-QString host();
-int port();
-QString socket();
-QString name();
-QString user();
-QString password();
-// The login's server field for this server: "127.0.0.1:PORT".
-QString serverText();
-
-// Opens a connection of the given name (the default one when empty) to the
-// test database.
-QSqlDatabase open(const QString &connectionName = QString());
-// Empties both tables and restarts their ids at 1.
-bool reset(QSqlDatabase &db);
-// Adds a project and returns its id (0 on failure).
-int addProject(QSqlDatabase &db, const QString &name, const QVariant &description);
-// Adds a shot; fields not given are NULL. Returns its id (0 on failure).
-int addShot(QSqlDatabase &db, int project, const QString &filename, const QVariantMap &fields = {},
-            const QString &md5 = QString(32, QLatin1Char('a')), const QString &sha1 = QString(40, QLatin1Char('b')));
-// A column of a shot as stored ("<no row N>" when there is none).
-QVariant shotValue(QSqlDatabase &db, int id, const QString &column);
-// Stores a value in a column of a shot, as another client would.
-bool setShotValue(QSqlDatabase &db, int id, const QString &column, const QVariant &value);
-} // namespace TestDb
-
-// Generates a small camera-like clip (H.264 4:2:0 with AC-3 audio in
-// MPEG-TS) with the real encoder, creating parent folders. Returns false
-// when the encoder is missing or fails.
-bool makeClip(const QString &path, int seconds = 2);
-// The lowercase hexadecimal MD5 of a file's content.
-QString fileMd5(const QString &path);
-
-// True when this process ignores file permissions, as root does with the
-// capabilities that bypass them (always false where there are none).
-bool ignoresPermissions();
 
 // Writes a picture of the widget to the screenshot folder under the build
 // folder, so anyone can look at a window without a display. Returns the path.
@@ -85,48 +34,3 @@ struct ClientRun
 // extra adds to or overrides the child's environment.
 ClientRun runClient(const QString &script, const QString &home, const QString &workingDirectory = QString(),
                     const QProcessEnvironment &extra = QProcessEnvironment());
-
-// A MariaDB server of the test's own, for tests that stall or restart a
-// server: the shared test server must never be stopped. Its data, socket,
-// pid file and log live in dir. The destructor always resumes it (a stopped
-// server would hang every later test) and stops it by its pid file.
-class PrivateServer
-{
-public:
-    ~PrivateServer();
-
-    // Initialises the data folder on first use, starts the server on a free
-    // loopback port and creates a database with the shots schema (from
-    // schemaPath) and a user of its own.
-    bool start(const QString &dir, const QString &schemaPath);
-    // SIGCONT, then a clean shutdown; waits for the process to end.
-    bool stop();
-    // Starts it again on the same port with the same data, after stop().
-    bool startAgain();
-    // Stop and start on the same port: every open connection is lost.
-    bool restart();
-    bool pause();  // SIGSTOP: the server takes connections but answers nothing
-    bool resume(); // SIGCONT
-
-    // Runs SQL as the server's root over its socket.
-    bool sql(const QString &statements, const QString &database = QString());
-
-    qint64 pid() const; // read from its pid file; 0 when it is not running
-    QString serverText() const { return QStringLiteral("127.0.0.1:%1").arg(port); }
-    QString databaseName() const { return QStringLiteral("tavelo_own"); }
-    QString user() const { return QStringLiteral("tavelo_own"); }
-    QString password() const { return QStringLiteral("own-password"); }
-    QString errorText() const { return error; }
-
-    // Opens (or reopens) a connection of the given name to this server's
-    // database with the client's own connection options.
-    QSqlDatabase open(const QString &connectionName) const;
-
-private:
-    bool launch();
-    bool waitUntilAnswering(int timeoutMs);
-
-    QString dir;
-    int port = 0;
-    QString error;
-};

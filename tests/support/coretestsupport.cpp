@@ -1,0 +1,386 @@
+#include "coretestsupport.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <sys/stat.h>
+#endif
+
+namespace {
+QString env(const char *name)
+{
+    return qEnvironmentVariable(name);
+}
+} // namespace
+
+namespace TestDb {
+
+bool configured()
+{
+    return !env("TAVELO_TEST_DB_PORT").isEmpty() && !env("TAVELO_TEST_DB_NAME").isEmpty();
+}
+
+QString notConfiguredMessage()
+{
+    return QStringLiteral("No test database: run the suite with scripts/test, which starts one "
+                          "and sets TAVELO_TEST_DB_*.");
+}
+
+QString host() { return env("TAVELO_TEST_DB_HOST").isEmpty() ? QStringLiteral("127.0.0.1") : env("TAVELO_TEST_DB_HOST"); }
+int port() { return env("TAVELO_TEST_DB_PORT").toInt(); }
+QString socket() { return env("TAVELO_TEST_DB_SOCKET"); }
+QString name() { return env("TAVELO_TEST_DB_NAME"); }
+QString user() { return env("TAVELO_TEST_DB_USER"); }
+QString password() { return env("TAVELO_TEST_DB_PASSWORD"); }
+QString serverText() { return QStringLiteral("%1:%2").arg(host()).arg(port()); }
+
+QSqlDatabase open(const QString &connectionName)
+{
+    const QString connection =
+        connectionName.isEmpty() ? QString(QSqlDatabase::defaultConnection) : connectionName;
+    QSqlDatabase db = QSqlDatabase::contains(connection)
+        ? QSqlDatabase::database(connection, false)
+        : QSqlDatabase::addDatabase("QMYSQL", connection);
+    db.setHostName(host());
+    db.setPort(port());
+    db.setDatabaseName(name());
+    db.setUserName(user());
+    db.setPassword(password());
+    if (!db.isOpen() && !db.open())
+        qWarning() << "test database:" << db.lastError().text();
+    return db;
+}
+
+bool reset(QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    // The history is optional; a database without it is reset all the same.
+    query.exec("DELETE FROM shot_changes");
+    return query.exec("DELETE FROM shots") && query.exec("DELETE FROM projects")
+        && query.exec("ALTER TABLE shots AUTO_INCREMENT = 1")
+        && query.exec("ALTER TABLE projects AUTO_INCREMENT = 1");
+}
+
+int addShot(QSqlDatabase &db, int project, const QString &filename, const QVariantMap &fields, const QString &md5,
+            const QString &sha1)
+{
+    QStringList columns = {"project", "filename", "MD5", "SHA1"};
+    QVariantList values = {project, filename, md5, sha1};
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it) {
+        columns << it.key();
+        values << it.value();
+    }
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("INSERT INTO shots (%1) VALUES (%2)")
+                      .arg(columns.join(", "), QStringList(columns.size(), "?").join(", ")));
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec())
+        qWarning() << "addShot:" << query.lastError().text();
+    return query.lastInsertId().toInt();
+}
+
+QVariant shotValue(QSqlDatabase &db, int id, const QString &column)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT %1 FROM shots WHERE id = ?").arg(column));
+    query.addBindValue(id);
+    if (!query.exec() || !query.next())
+        return QStringLiteral("<no row %1>").arg(id);
+    return query.value(0);
+}
+
+bool setShotValue(QSqlDatabase &db, int id, const QString &column, const QVariant &value)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("UPDATE shots SET %1 = ? WHERE id = ?").arg(column));
+    query.addBindValue(value);
+    query.addBindValue(id);
+    if (!query.exec()) {
+        qWarning() << "setShotValue:" << query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+int addProject(QSqlDatabase &db, const QString &projectName, const QVariant &description)
+{
+    QSqlQuery query(db);
+    query.prepare("INSERT INTO projects (name, description) VALUES (:name, :description)");
+    query.bindValue(":name", projectName);
+    query.bindValue(":description", description);
+    if (!query.exec()) {
+        qWarning() << "addProject:" << query.lastError().text();
+        return 0;
+    }
+    return query.lastInsertId().toInt();
+}
+
+} // namespace TestDb
+
+bool makeClip(const QString &path, int seconds)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString duration = QString::number(seconds);
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {"-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+                  "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25:duration=" + duration,
+                  "-f", "lavfi", "-i", "sine=frequency=440:duration=" + duration,
+                  "-t", duration, "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                  "-c:a", "ac3", "-b:a", "128k", "-f", "mpegts", path});
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitStatus() != QProcess::NormalExit
+        || ffmpeg.exitCode() != 0) {
+        qWarning() << "makeClip:" << ffmpeg.errorString() << ffmpeg.readAllStandardError();
+        return false;
+    }
+    return QFileInfo(path).size() > 0;
+}
+
+QString fileMd5(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hash.addData(&file);
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// ---- PrivateServer -------------------------------------------------------
+
+#include "db/connectionsettings.h"
+
+#include <QThread>
+
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int freeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// Alive and not a zombie waiting for a parent that never reaps it (a
+// detached process's parent may be a container's first process).
+bool running(qint64 pid)
+{
+    if (pid <= 0 || ::kill(pid_t(pid), 0) != 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')');
+    return close < 0 || line.mid(close + 2, 1) != "Z";
+}
+
+bool runTool(const QString &program, const QStringList &arguments, QString *error,
+             const QByteArray &input = QByteArray(), int timeoutMs = 120000)
+{
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(program, arguments);
+    if (!tool.waitForStarted()) {
+        *error = program + QStringLiteral(": ") + tool.errorString();
+        return false;
+    }
+    if (!input.isEmpty())
+        tool.write(input);
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(timeoutMs) || tool.exitStatus() != QProcess::NormalExit
+        || tool.exitCode() != 0) {
+        *error = program + QStringLiteral(" failed: ") + QString::fromLocal8Bit(tool.readAll());
+        tool.kill();
+        tool.waitForFinished();
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+PrivateServer::~PrivateServer()
+{
+    resume();
+    stop();
+}
+
+qint64 PrivateServer::pid() const
+{
+    QFile file(dir + QStringLiteral("/mariadbd.pid"));
+    if (dir.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return 0;
+    const qint64 value = file.readAll().trimmed().toLongLong();
+    return running(value) ? value : 0;
+}
+
+bool PrivateServer::start(const QString &folder, const QString &schemaPath)
+{
+    dir = folder;
+    QDir().mkpath(dir);
+    if (!QFileInfo::exists(dir + QStringLiteral("/data/mysql"))) {
+        const QString user = QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "root" : qgetenv("USER"));
+        if (!runTool(QStringLiteral("mariadb-install-db"),
+                     {"--no-defaults", "--user=" + user, "--datadir=" + dir + "/data",
+                      "--auth-root-authentication-method=socket", "--skip-test-db"},
+                     &error))
+            return false;
+    }
+    port = freeLoopbackPort();
+    if (!launch())
+        return false;
+    QFile schema(schemaPath);
+    if (!schema.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read ") + schemaPath;
+        return false;
+    }
+    return sql(QStringLiteral("CREATE DATABASE IF NOT EXISTS %1 CHARACTER SET utf8mb4;"
+                              "CREATE USER IF NOT EXISTS '%2'@'127.0.0.1' IDENTIFIED BY '%3';"
+                              "GRANT ALL ON %1.* TO '%2'@'127.0.0.1';")
+                   .arg(databaseName(), user(), password()))
+        && sql(QString::fromUtf8(schema.readAll()), databaseName());
+}
+
+bool PrivateServer::launch()
+{
+    const QString user = QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "root" : qgetenv("USER"));
+    // Detached, so the server outlives no test by accident either: it is
+    // stopped by its pid file, and a restart gets a new process.
+    const QStringList arguments = {
+        "--no-defaults", "--user=" + user, "--datadir=" + dir + "/data",
+        "--bind-address=127.0.0.1", "--port=" + QString::number(port),
+        "--socket=" + dir + "/s.sock", "--pid-file=" + dir + "/mariadbd.pid",
+        "--log-error=" + dir + "/error.log", "--skip-name-resolve",
+        "--innodb-buffer-pool-size=32M"};
+    if (!QProcess::startDetached(QStringLiteral("mariadbd"), arguments)) {
+        error = QStringLiteral("mariadbd could not be started");
+        return false;
+    }
+    return waitUntilAnswering(30000);
+}
+
+bool PrivateServer::waitUntilAnswering(int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        QProcess ping;
+        ping.start(QStringLiteral("mariadb-admin"),
+                   {"--no-defaults", "--socket=" + dir + "/s.sock", "-uroot", "ping"});
+        if (ping.waitForFinished(5000) && ping.exitCode() == 0 && pid() > 0)
+            return true;
+        QThread::msleep(100);
+    }
+    QFile log(dir + QStringLiteral("/error.log"));
+    log.open(QIODevice::ReadOnly);
+    error = QStringLiteral("the private server did not answer: ") + QString::fromLocal8Bit(log.readAll().right(2000));
+    return false;
+}
+
+bool PrivateServer::sql(const QString &statements, const QString &database)
+{
+    QStringList arguments = {"--no-defaults", "--socket=" + dir + "/s.sock", "-uroot"};
+    if (!database.isEmpty())
+        arguments << database;
+    return runTool(QStringLiteral("mariadb"), arguments, &error, statements.toUtf8());
+}
+
+bool PrivateServer::pause()
+{
+    const qint64 id = pid();
+    return id > 0 && ::kill(pid_t(id), SIGSTOP) == 0;
+}
+
+bool PrivateServer::resume()
+{
+    const qint64 id = pid();
+    return id > 0 && ::kill(pid_t(id), SIGCONT) == 0;
+}
+
+bool PrivateServer::stop()
+{
+    const qint64 id = pid();
+    if (id <= 0)
+        return true;
+    ::kill(pid_t(id), SIGCONT);
+    ::kill(pid_t(id), SIGTERM);
+    QElapsedTimer clock;
+    clock.start();
+    while (running(id)) {
+        if (clock.elapsed() > 30000) {
+            ::kill(pid_t(id), SIGKILL);
+            QThread::msleep(200);
+            break;
+        }
+        QThread::msleep(50);
+    }
+    // The process was started detached; pid 1 reaps it.
+    return true;
+}
+
+bool PrivateServer::startAgain()
+{
+    return launch();
+}
+
+bool PrivateServer::restart()
+{
+    return stop() && startAgain();
+}
+
+QSqlDatabase PrivateServer::open(const QString &connectionName) const
+{
+    QSqlDatabase db = QSqlDatabase::contains(connectionName)
+        ? QSqlDatabase::database(connectionName, false)
+        : QSqlDatabase::addDatabase("QMYSQL", connectionName);
+    applyServerAddress(db, serverText());
+    db.setDatabaseName(databaseName());
+    db.setUserName(user());
+    db.setPassword(password());
+    if (!db.isOpen() && !db.open())
+        qWarning() << "private server:" << db.lastError().text();
+    return db;
+}
+
+bool ignoresPermissions()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QByteArray locked = QFile::encodeName(dir.path() + "/locked");
+    ::mkdir(locked.constData(), 0);
+    DIR *listed = ::opendir(locked.constData());
+    if (listed)
+        ::closedir(listed);
+    ::chmod(locked.constData(), 0700);
+    return listed != nullptr;
+#else
+    return false;
+#endif
+}
