@@ -8,6 +8,7 @@
 #include "projects/cliphasher.h"
 #include "projects/syncengine.h"
 #include "projects/synclock.h"
+#include "syncfiles.h"
 #include "testsupport.h"
 #include "transcode/partialfile.h"
 
@@ -27,22 +28,6 @@
 #endif
 
 namespace {
-
-QString createFile(const QString &root, const QString &path, const QByteArray &content)
-{
-    const QString full = root + QLatin1Char('/') + path;
-    QDir().mkpath(QFileInfo(full).absolutePath());
-    QFile file(full);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        qWarning() << "createFile failed:" << full;
-    return full;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 // A sparse clip of size bytes, distinct by its first bytes; slow to hash.
 void createSparseClip(const QString &root, const QString &path, qint64 size, const QByteArray &head)
