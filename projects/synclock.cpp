@@ -94,7 +94,9 @@ SyncLock::Result SyncLock::lockFile()
 {
     const QByteArray name = QFile::encodeName(path);
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const int handle = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        // As writable as the user's umask lets files be: on a shared disk
+        // whose users share a group, each of them must be able to take it.
+        const int handle = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (handle < 0) {
             failure = QString::fromLocal8Bit(std::strerror(errno));
             return Result::Unavailable;
