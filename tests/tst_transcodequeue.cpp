@@ -399,6 +399,23 @@ private slots:
                  qPrintable(TranscodeQueue::stateText(queue.entry(0))));
         QVERIFY(!QFileInfo::exists(refused.output));
         QVERIFY(!QFileInfo::exists(refused.partial));
+
+        // Stopped while it waits: it ends at once, its file gone.
+        queue.setLockWait(30000);
+        queue.clear();
+        progress.clear();
+        queue.add({entry("raw/Day1/CardA/00004.MTS")});
+        queue.start();
+        const TranscodeJob stopped = queue.entry(0).job;
+        QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().first().toInt() == 100, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 10000);
+        QVERIFY(queue.isRunning());
+        queue.stop(100);
+        QVERIFY(!queue.isRunning());
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(0)),
+                 "failed: stopped while waiting for the name map's lock, its output was removed");
+        QVERIFY(!QFileInfo::exists(stopped.partial));
+        QVERIFY(!QFileInfo::exists(stopped.output));
     }
 
     // Two workstations transcode one root into one shared tree at once.

@@ -306,6 +306,19 @@ void TranscodeQueue::end(int row, const EncoderOutcome &outcome)
 void TranscodeQueue::stop(int graceMs)
 {
     stopping = true;
+    if (settling && current >= 0) {
+        // The encoder is done, and its file waits for the map's lock: the
+        // stop ends the wait, and the file goes, as a stopped job's does.
+        const EncoderOutcome outcome = *settling;
+        settling.reset();
+        const int row = current;
+        QFile::remove(entries.at(row).job.partial);
+        setState(row, Failed,
+                 QStringLiteral("stopped while waiting for the name map's lock, its output was removed"),
+                 outcome.lastLines);
+        end(row, outcome);
+        return;
+    }
     encoder->stop(graceMs);
 }
 
