@@ -363,6 +363,22 @@ private slots:
         QVERIFY(!QFileInfo::exists(taken.output));
         QVERIFY(!QFileInfo::exists(taken.partial));
 
+        // Made meanwhile by another workstation for the same clip, under the
+        // name the map gives it: done, and the other's file kept.
+        queue.clear();
+        queue.add({entry("raw/Day1/CardA/00005.MTS")});
+        OutputNameMap mine(tree);
+        QVERIFY(mine.load());
+        QVERIFY(mine.add("raw/Day1/00005.mov", "raw/Day1/CardA/00005.MTS"));
+        QVERIFY(mine.save());
+        queue.start();
+        createFile(queue.entry(0).job.output, "encoded elsewhere");
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 2, 10000);
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(0)),
+                 "done: another run made it meanwhile; this encoding was removed");
+        QCOMPARE(readFile(queue.entry(0).job.output), QByteArray("encoded elsewhere"));
+        QVERIFY(!QFileInfo::exists(queue.entry(0).job.partial));
+
         // The lock is held while the encoder ends: the job waits, then takes
         // its name and records it.
         SyncLock held;
@@ -377,9 +393,9 @@ private slots:
         QVERIFY(queue.isRunning());
         QVERIFY(QFileInfo::exists(waiting.partial));
         QVERIFY(!QFileInfo::exists(waiting.output));
-        QCOMPARE(drained.size(), 1);
+        QCOMPARE(drained.size(), 2);
         held.release();
-        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 3, 10000);
         QCOMPARE(TranscodeQueue::stateText(queue.entry(0)), "done");
         QCOMPARE(readFile(waiting.output), QByteArray("encoded raw/Day1/CardA/00002.MTS"));
         OutputNameMap map(tree);
@@ -393,7 +409,7 @@ private slots:
         queue.add({entry("raw/Day1/CardA/00003.MTS")});
         queue.start();
         const TranscodeJob refused = queue.entry(0).job;
-        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 3, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 4, 10000);
         QVERIFY2(TranscodeQueue::stateText(queue.entry(0))
                      .startsWith("failed: the name map of " + QDir::toNativeSeparators(tree) + " stayed locked by "),
                  qPrintable(TranscodeQueue::stateText(queue.entry(0))));
@@ -468,8 +484,12 @@ private slots:
         QCOMPARE(TranscodeQueue::stateText(firstQueue.entry(0)), "done");
         QCOMPARE(TranscodeQueue::stateText(secondQueue.entry(0)), "done");
         // Card B's clip was encoded by both; the one that came second left
-        // the first's output alone.
-        QVERIFY(secondQueue.entry(1).state != TranscodeQueue::Waiting && secondQueue.entry(1).state != TranscodeQueue::Running);
+        // the first's output alone and counts it as done.
+        QCOMPARE(secondQueue.entry(1).state, TranscodeQueue::Done);
+        QVERIFY2(QStringList({"done: the output already existed, not run",
+                              "done: another run made it meanwhile; this encoding was removed"})
+                     .contains(TranscodeQueue::stateText(secondQueue.entry(1))),
+                 qPrintable(TranscodeQueue::stateText(secondQueue.entry(1))));
         QStringList left;
         QDirIterator it(tree, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
         while (it.hasNext())

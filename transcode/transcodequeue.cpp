@@ -238,23 +238,18 @@ void TranscodeQueue::settle()
 
     // Why the encoding may not take its name, if it may not.
     QString refused;
+    const QString name = job.output.mid(job.tree.size() + 1);
+    const QString mapPath = native(QDir(job.tree).filePath(OutputNameMap::fileName()));
+    OutputNameMap::Owner owner;
     if (taken == SyncLock::Result::Held) {
         refused = QStringLiteral("the name map of %1 stayed locked by %2")
                       .arg(native(job.tree), lock.holder());
     } else if (!job.tree.isEmpty()) {
-        const QString name = job.output.mid(job.tree.size() + 1);
-        const QString mapPath = native(QDir(job.tree).filePath(OutputNameMap::fileName()));
-        const OutputNameMap::Owner owner = OutputNameMap::ownerOf(job.tree, name);
-        if (!owner.readable) {
+        owner = OutputNameMap::ownerOf(job.tree, name);
+        if (!owner.readable)
             refused = QStringLiteral("the name map %1 cannot be read (%2)").arg(mapPath, owner.error);
-        } else if (!owner.clip.isEmpty() && owner.clip != job.source) {
+        else if (!owner.clip.isEmpty() && owner.clip != job.source)
             refused = QStringLiteral("the name map gives %1 to %2").arg(native(job.output), owner.clip);
-        } else if (owner.clip.isEmpty()) {
-            // The scan could not record it: the name is this clip's now.
-            OutputNameMap map(job.tree);
-            if (map.load() && map.add(name, job.source) && !map.save())
-                emit note(QStringLiteral("The name map %1 could not be written: %2.").arg(mapPath, map.errorString()));
-        }
     }
 
     if (!refused.isEmpty()) {
@@ -266,17 +261,30 @@ void TranscodeQueue::settle()
         QFile file(job.partial);
         if (file.rename(job.output)) {
             setState(row, Done);
+            if (!job.tree.isEmpty() && owner.clip.isEmpty()) {
+                // The scan could not record the name: it is this clip's now.
+                OutputNameMap map(job.tree);
+                if (map.load() && map.add(name, job.source) && !map.save())
+                    emit note(QStringLiteral("The name map %1 could not be written: %2.")
+                                  .arg(mapPath, map.errorString()));
+            }
         } else {
             const QString error = file.errorString();
             const bool exists = QFileInfo::exists(job.output);
             QFile::remove(job.partial);
-            setState(row, Failed,
-                     exists ? QStringLiteral("%1 appeared while the job ran; it was left alone and this encoding "
-                                             "removed")
-                                  .arg(native(job.output))
-                            : QStringLiteral("the finished file could not be renamed to %1 (%2) and was removed")
-                                  .arg(native(job.output), error),
-                     outcome.lastLines);
+            if (exists && owner.clip == job.source) {
+                // Another workstation encoded the same clip into the name the
+                // map gives it, and was first: a final name is complete.
+                setState(row, Done, QStringLiteral("another run made it meanwhile; this encoding was removed"));
+            } else {
+                setState(row, Failed,
+                         exists ? QStringLiteral("%1 appeared while the job ran; it was left alone and this "
+                                                 "encoding removed")
+                                      .arg(native(job.output))
+                                : QStringLiteral("the finished file could not be renamed to %1 (%2) and was removed")
+                                      .arg(native(job.output), error),
+                         outcome.lastLines);
+            }
         }
     }
     lock.release();
