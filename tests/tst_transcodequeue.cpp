@@ -525,6 +525,43 @@ private slots:
         QCOMPARE(TranscodeQueue::stateText(queue.entry(1)), "done");
         QCOMPARE(written().size(), 1);
         QVERIFY(!QFileInfo::exists(outside));
+
+        // A folder of the tree that is a link to a folder elsewhere.
+        QTemporaryDir elsewhere;
+        const QString tree = root.path() + "/transcode/720p/MP4";
+        QVERIFY(QDir().mkpath(tree + "/raw"));
+        QVERIFY(QFile::link(elsewhere.path(), tree + "/raw/B"));
+        queue.clear();
+        queue.add({entry("raw/B/CardA/z.MTS")});
+        queue.start();
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 2, 10000);
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(0)),
+                 "failed: not run, its output " + QDir::toNativeSeparators(queue.entry(0).job.output)
+                     + " lies outside the output tree " + QDir::toNativeSeparators(tree));
+        QCOMPARE(written().size(), 1);
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+
+        // The same through the scan, with a name the map gives: no folder
+        // is made through the link either.
+        OutputNameMap map(tree);
+        QVERIFY(map.add("raw/B/sub/z.mov", "raw/B/CardA/z.MTS"));
+        QVERIFY(map.save());
+        TranscodeScan::Input input;
+        input.clips = {"raw/B/CardA/z.MTS"};
+        input.presets = {Preset::Mp4};
+        input.outputRoot = root.path() + "/transcode";
+        const TranscodeScan::Result scanned = TranscodeScan::run(input);
+        QVERIFY(scanned.ok);
+        queue.clear();
+        queue.add(scanned.entries);
+        queue.start();
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 3, 10000);
+        QVERIFY2(TranscodeQueue::stateText(queue.entry(0)).startsWith("failed: not run, its output "),
+                 qPrintable(TranscodeQueue::stateText(queue.entry(0))));
+        QCOMPARE(written().size(), 1);
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 
     void outcomes_data()

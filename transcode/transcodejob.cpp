@@ -1,5 +1,9 @@
 #include "transcode/transcodejob.h"
 
+#include "transcode/outputnamemap.h"
+
+#include <QDir>
+#include <QFileInfo>
 
 QString outputSubPath(const QString &source)
 {
@@ -12,6 +16,37 @@ QString clipBaseName(const QString &source)
     const QString name = source.mid(source.lastIndexOf(QLatin1Char('/')) + 1);
     const int dot = int(name.indexOf(QLatin1Char('.')));
     return dot < 0 ? name : name.left(dot);
+}
+
+namespace {
+
+// Where path leads once links are followed: its nearest existing folder,
+// resolved, and the rest as written.
+QString resolved(const QString &path)
+{
+    QString existing = QDir::cleanPath(path);
+    QString rest;
+    while (!existing.isEmpty() && !QFileInfo::exists(existing)) {
+        const int slash = int(existing.lastIndexOf(QLatin1Char('/')));
+        if (slash <= 0)
+            return QDir::cleanPath(path);
+        rest = existing.mid(slash) + rest;
+        existing = existing.left(slash);
+    }
+    return QFileInfo(existing).canonicalFilePath() + rest;
+}
+
+} // namespace
+
+bool TranscodeJob::staysInsideItsTree() const
+{
+    if (tree.isEmpty())
+        return true;
+    for (const QString &path : {output, outputDir + QStringLiteral("/x"), partial}) {
+        if (!path.isEmpty() && !OutputNameMap::isInside(path, tree))
+            return false;
+    }
+    return OutputNameMap::isInside(resolved(outputDir + QStringLiteral("/x")), resolved(tree));
 }
 
 void TranscodeJob::setOutput(const QString &finalName, const QString &temporaryName)

@@ -18,6 +18,12 @@ struct TranscodeJob
     // Gives the job the final name output (in outputDir) and makes the
     // encoder write the temporary name beside it (see PartialFile).
     void setOutput(const QString &output, const QString &partial);
+
+    // Whether everything the job writes lies inside its tree, by its paths
+    // and by where its folders lead: a link inside the tree to a folder
+    // elsewhere takes no output out of it. A job built by hand without a
+    // tree is not checked.
+    bool staysInsideItsTree() const;
 };
 
 // The box texts, in the order the presets are applied to each clip.

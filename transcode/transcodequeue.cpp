@@ -19,19 +19,6 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-// Whether everything the job writes lies inside its tree. A job built by
-// hand without a tree is not checked.
-bool insideItsTree(const TranscodeJob &job)
-{
-    if (job.tree.isEmpty())
-        return true;
-    for (const QString &path : {job.output, job.outputDir + QStringLiteral("/x"), job.partial}) {
-        if (!path.isEmpty() && !OutputNameMap::isInside(path, job.tree))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 TranscodeQueue::TranscodeQueue(QProcess *process, QObject *parent)
@@ -138,7 +125,7 @@ void TranscodeQueue::start()
     stopping = false;
     while (!queue.isEmpty()) {
         const TranscodeJob &head = entries.at(queue.head()).job;
-        if (!insideItsTree(head)) {
+        if (!head.staysInsideItsTree()) {
             // The same check as the name map's: nothing is written where
             // the tree's owner did not mean it to be.
             const QString reason = QStringLiteral("not run, its output %1 lies outside the output tree %2")

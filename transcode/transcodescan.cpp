@@ -177,8 +177,9 @@ TranscodeScan::Result TranscodeScan::run(const Input &input, const TranscodePlan
     for (const TranscodePlanner::PlannedJob &planned : plan.jobs) {
         if (result.entries.size() % 1024 == 0)
             keepAlive();
-        // The folder is made even when the job is then skipped.
-        if (!made.contains(planned.job.outputDir)) {
+        // The folder is made even when the job is then skipped, but never
+        // outside the tree (the queue then refuses the job).
+        if (!made.contains(planned.job.outputDir) && planned.job.staysInsideItsTree()) {
             QDir().mkpath(planned.job.outputDir);
             made.insert(planned.job.outputDir);
         }
