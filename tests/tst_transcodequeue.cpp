@@ -15,6 +15,7 @@
 #include "transcode/transcodejob.h"
 #include "transcode/transcodequeue.h"
 #include "transcode/transcodescan.h"
+#include "transcodetrees.h"
 
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -443,16 +444,9 @@ private slots:
         qputenv("TAVELO_FAKE_ENCODER", "source");
         const QString outputRoot = root.path() + "/transcode";
         const QString tree = outputRoot + "/720x480/DV25";
-        TranscodeScan::Input first;
-        first.clips = {"raw/Day1/CardB/00001.MTS"};
-        first.presets = {Preset::Dv};
-        first.outputRoot = outputRoot;
-        first.host = "ws1";
-        first.pid = 11;
-        TranscodeScan::Input second = first;
-        second.clips = {"raw/Day1/CardA/00001.MTS", "raw/Day1/CardB/00001.MTS"};
-        second.host = "ws2";
-        second.pid = 22;
+        const TwoWorkstations workstations = twoWorkstations(outputRoot);
+        TranscodeScan::Input first = workstations.first;
+        TranscodeScan::Input second = workstations.second;
 
         QProcess firstProcess;
         TranscodeQueue firstQueue(&firstProcess);
