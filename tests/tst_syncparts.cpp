@@ -1,11 +1,18 @@
-// The clip digests, with no database: known vectors, block and ring
-// boundaries, the system's own tools, and files that vanish, grow, are
-// cancelled or are no regular file while they are read.
+// The sync's parts that need no server and no screen: the clip digests
+// (known vectors, block and ring boundaries, the system's own tools, and
+// files that vanish, grow, are cancelled or are no regular file while they
+// are read), the clip walk (which files below a root are clips), and the
+// cache file's writer (its bytes, and the previous file kept whole until the
+// new one takes its place).
 
 #include "coretestsupport.h"
+#include "projects/cachefile.h"
+#include "projects/clipfinder.h"
 #include "projects/cliphasher.h"
 #include "syncfiles.h"
+#include "transcode/partialfile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -31,13 +38,15 @@ QByteArray toolDigest(const QString &tool, const QString &path)
 
 } // namespace
 
-class TestDigests : public QObject
+class TestSyncParts : public QObject
 {
     Q_OBJECT
 
 private:
     QScopedPointer<QTemporaryDir> rootDir;
     QString root;
+
+    QString cachePath() const { return root + "/dbclient.cache"; }
 
 private slots:
     void initTestCase()
@@ -182,7 +191,59 @@ private slots:
         QVERIFY2(got.error.contains("not a regular file"), qPrintable(got.error));
 #endif
     }
+
+    void onlyMtsClipsBelowRaw()
+    {
+        const QStringList paths{"raw/A001.MTS", "raw/CardA/deep/er/00012.MTS", "raw/CardB/00001.MTS",
+                                    "raw/x.mts", "raw/x.Mts", "raw/x.part.MTS", "raw/MTS", "raw/.hidden.MTS",
+                                    "top.MTS", "transcode/t.MTS", "rawish/r.MTS"};
+        for (const QString &path : paths)
+            createFile(root, path, "clip " + path.toUtf8());
+        QDir(root + "/raw/folder.MTS").mkpath(".");
+        QStringList found;
+        for (const ClipEntry &clip : ClipFinder::findClips(root))
+            found << clip.path;
+        QCOMPARE(found, QStringList({"raw/A001.MTS", "raw/CardA/deep/er/00012.MTS", "raw/CardB/00001.MTS"}));
+    }
+
+    void clipNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("isClip");
+        QTest::newRow("upper case suffix") << "00001.MTS" << true;
+        QTest::newRow("lower case suffix") << "00001.mts" << false;
+        QTest::newRow("mixed case suffix") << "00001.Mts" << false;
+        QTest::newRow("two suffixes") << "00001.part.MTS" << false;
+        QTest::newRow("no suffix") << "MTS" << false;
+        QTest::newRow("other suffix") << "00001.MP4" << false;
+    }
+
+    void clipNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, isClip);
+        QCOMPARE(ClipFinder::isClipName(name), isClip);
+    }
+
+    void cacheFileWriterIsByteExact()
+    {
+        createFile(root, "dbclient.cache", "the previous file");
+        CacheFile cache;
+        QVERIFY(cache.begin(cachePath()));
+        QVERIFY(cache.addRecord("raw/a b/ü.MTS", "0123456789abcdef0123456789abcdef",
+                                "0123456789abcdef0123456789abcdef01234567", 42));
+        const QByteArray expected = cacheHeader + cacheRecord("raw/a b/ü.MTS", "0123456789abcdef0123456789abcdef",
+                                                              "0123456789abcdef0123456789abcdef01234567", 42);
+        // Flushed record by record into the temporary file; the previous
+        // file stays whole until the new one takes its place.
+        QCOMPARE(readFile(PartialFile::pathFor(cachePath())), expected);
+        QCOMPARE(readFile(cachePath()), QByteArray("the previous file"));
+        QVERIFY(cache.end());
+        QVERIFY(cache.error().isEmpty());
+        QCOMPARE(readFile(cachePath()), expected);
+        QVERIFY(!QFile::exists(PartialFile::pathFor(cachePath())));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestDigests)
-#include "tst_digests.moc"
+QTEST_GUILESS_MAIN(TestSyncParts)
+#include "tst_syncparts.moc"
