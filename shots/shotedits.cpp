@@ -90,22 +90,19 @@ QList<ShotEdits::Draft> ShotEdits::draftsOf(qlonglong shot) const
 
 QList<ShotEdits::Draft> ShotEdits::unsaved() const
 {
-    QList<Draft> list;
-    for (const Draft &d : drafts) {
-        if (d.state == State::Unsaved)
-            list << d;
-    }
-    std::sort(list.begin(), list.end(), [](const Draft &a, const Draft &b) {
-        return a.shot != b.shot ? a.shot < b.shot : a.column < b.column;
-    });
-    return list;
+    return inState(State::Unsaved);
 }
 
 QList<ShotEdits::Draft> ShotEdits::conflicts() const
 {
+    return inState(State::Conflict);
+}
+
+QList<ShotEdits::Draft> ShotEdits::inState(State state) const
+{
     QList<Draft> list;
     for (const Draft &d : drafts) {
-        if (d.state == State::Conflict)
+        if (d.state == state)
             list << d;
     }
     std::sort(list.begin(), list.end(), [](const Draft &a, const Draft &b) {
@@ -262,24 +259,20 @@ void ShotEdits::discard(qlonglong shot, const QString &column)
 
 void ShotEdits::discardAll()
 {
-    QList<qlonglong> shots;
-    for (auto it = drafts.begin(); it != drafts.end();) {
-        if (it->sending) {
-            ++it;
-            continue;
-        }
-        shots << it->shot;
-        it = drafts.erase(it);
-    }
-    if (!shots.isEmpty())
-        emit changed(shots);
+    discardWhere([](const Draft &) { return true; });
 }
 
 void ShotEdits::discardUnsaved()
 {
+    discardWhere([](const Draft &d) { return d.state == State::Unsaved; });
+}
+
+void ShotEdits::discardWhere(const std::function<bool(const Draft &)> &which)
+{
+    // A draft being sent stays: its answer is on its way.
     QList<qlonglong> shots;
     for (auto it = drafts.begin(); it != drafts.end();) {
-        if (it->state != State::Unsaved || it->sending) {
+        if (it->sending || !which(*it)) {
             ++it;
             continue;
         }

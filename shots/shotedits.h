@@ -8,6 +8,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "shots/shotwriter.h"
@@ -132,6 +133,9 @@ signals:
     void reconnected();
 
 private:
+    // The drafts in state, by shot and column.
+    QList<Draft> inState(State state) const;
+    void discardWhere(const std::function<bool(const Draft &)> &which);
     enum class Action { Save, Undo, Redo, Revert };
     using Key = QPair<qlonglong, QString>;
 
