@@ -121,6 +121,18 @@ ShotRecorder::Step ShotRecorder::selectPairs(const char *statement, const QVaria
     return Step::Done;
 }
 
+ShotRecorder::Step ShotRecorder::beginTransaction(const QString &where)
+{
+    if (inTransaction)
+        return Step::Done;
+    QSqlDatabase db = database();
+    if (db.transaction()) {
+        inTransaction = true;
+        return Step::Done;
+    }
+    return handleFailure(where, db.lastError());
+}
+
 ShotRecorder::Step ShotRecorder::handleFailure(const QString &where, const QSqlError &error)
 {
     QSqlDatabase db = database();
@@ -209,14 +221,10 @@ ShotRecorder::Step ShotRecorder::runBatch(QList<Recorded> &done)
         }
     }
 
-    if (!pairs.isEmpty() && !inTransaction) {
-        if (db.transaction()) {
-            inTransaction = true;
-        } else {
-            const Step step = handleFailure(where, db.lastError());
-            if (step != Step::Done)
-                return step;
-        }
+    if (!pairs.isEmpty()) {
+        const Step step = beginTransaction(where);
+        if (step != Step::Done)
+            return step;
     }
 
     // Every row of every pair, in the order of their ids.
@@ -424,14 +432,10 @@ ShotRecorder::Step ShotRecorder::runMedia()
         mediaFailure = QStringLiteral("The media facts could not be stored: %1").arg(error.text().trimmed());
         return Step::Done;
     };
-    if (!inTransaction) {
-        if (db.transaction()) {
-            inTransaction = true;
-        } else {
-            const Step step = handleFailure(where, db.lastError());
-            if (step != Step::Done)
-                return step;
-        }
+    {
+        const Step step = beginTransaction(where);
+        if (step != Step::Done)
+            return step;
     }
     // Rows of a clip that is no video hold only its problem: a third of the
     // values to bind, which counts when thousands of files are no video.

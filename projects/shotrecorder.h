@@ -113,6 +113,9 @@ private:
     // Stopped when it is gone for good (error() then says why, naming
     // where: "at raw/2.MTS"), Done when only this statement was refused.
     Step handleFailure(const QString &where, const QSqlError &error);
+    // Opens the batch's transaction unless one is open; Done when the
+    // caller may go on.
+    Step beginTransaction(const QString &where);
     bool execute(QSqlQuery &query, const QString &text, const QVariantList &values);
     // Runs a statement whose "%1" stands for digest pairs over pairs, a
     // chunk at a time, after the leading values, handing each row to take.
