@@ -52,15 +52,6 @@ QList<QStringList> cacheRecords(const QByteArray &cache)
     return records;
 }
 
-QStringList traces;
-QtMessageHandler previousHandler = nullptr;
-void keepTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtDebugMsg)
-        traces << message;
-    previousHandler(type, context, message);
-}
-
 // Hashes as usual, but waits on release before the clip named stuck.
 SyncEngine::HashFunction waitingHash(const QString &stuck, const std::shared_future<void> &release,
                                      const std::shared_ptr<std::atomic_bool> &reached)
@@ -227,12 +218,15 @@ private slots:
         createFile(root, "raw/d.MTS", "the same take");
         const ClipHasher::Result same = ClipHasher::hashData("the same take");
         const ClipHasher::Result other = ClipHasher::hashData("another take");
-        traces.clear();
-        previousHandler = qInstallMessageHandler(keepTrace);
-        SyncEngine engine(root, project);
-        engine.setMediaEnabled(false);
-        const SyncSummary summary = engine.run();
-        qInstallMessageHandler(previousHandler);
+        SyncSummary summary;
+        QStringList traces;
+        {
+            const DebugTraces kept;
+            SyncEngine engine(root, project);
+            engine.setMediaEnabled(false);
+            summary = engine.run();
+            traces = kept.lines();
+        }
         QCOMPARE(summary.inserted, 2);
         QCOMPARE(summary.matched, 2);
         QCOMPARE(traces, QStringList({"raw/a.MTS", " MD5 :  " + same.md5, " SHA1:  " + same.sha1, "Query Size:  0",

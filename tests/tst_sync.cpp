@@ -90,15 +90,6 @@ QStringList skippedPaths(const SyncSummary &summary)
     return paths;
 }
 
-QStringList traces;
-QtMessageHandler previousHandler = nullptr;
-void keepTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtDebugMsg)
-        traces << message;
-    previousHandler(type, context, message);
-}
-
 } // namespace
 
 class TestSync : public QObject
@@ -294,10 +285,12 @@ private slots:
         createFile(root, "raw/a.MTS", a);
         createFile(root, "raw/b.MTS", a);
         const ClipHasher::Result d = ClipHasher::hashData(a);
-        traces.clear();
-        previousHandler = qInstallMessageHandler(keepTrace);
-        sync();
-        qInstallMessageHandler(previousHandler);
+        QStringList traces;
+        {
+            const DebugTraces kept;
+            sync();
+            traces = kept.lines();
+        }
         QCOMPARE(traces, QStringList({"raw/a.MTS", " MD5 :  " + d.md5, " SHA1:  " + d.sha1, "Query Size:  0",
                                       " No Matching Rows for this file.  Inserting it into DB.", "ID =  1",
                                       "raw/b.MTS", " MD5 :  " + d.md5, " SHA1:  " + d.sha1, "Query Size:  1",

@@ -45,3 +45,34 @@ QByteArray readFile(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
+
+namespace {
+QStringList keptTraces;
+QtMessageHandler passOn = nullptr;
+
+void keepTrace(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg)
+        keptTraces << message;
+    if (passOn)
+        passOn(type, context, message);
+}
+} // namespace
+
+DebugTraces::DebugTraces()
+{
+    keptTraces.clear();
+    previous = qInstallMessageHandler(keepTrace);
+    passOn = previous;
+}
+
+DebugTraces::~DebugTraces()
+{
+    qInstallMessageHandler(previous);
+    passOn = nullptr;
+}
+
+QStringList DebugTraces::lines() const
+{
+    return keptTraces;
+}

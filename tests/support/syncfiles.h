@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <QtGlobal>
 
 // Files below a sync root as the sync's tests make and read them: clips of
 // reproducible bytes, and the cache file's bytes as the client writes them.
@@ -19,3 +21,19 @@ QByteArray randomBytes(qint64 size, quint32 seed);
 QString createFile(const QString &root, const QString &path, const QByteArray &content);
 // A file's content, or "<missing>" when it cannot be read.
 QByteArray readFile(const QString &path);
+
+// Keeps the debug lines (the sync's trace) written while it lives, and
+// passes them on as well.
+class DebugTraces
+{
+public:
+    DebugTraces();
+    ~DebugTraces();
+    DebugTraces(const DebugTraces &) = delete;
+    DebugTraces &operator=(const DebugTraces &) = delete;
+
+    QStringList lines() const;
+
+private:
+    QtMessageHandler previous;
+};
