@@ -9,6 +9,7 @@
 // Files are generated in $TAVELO_BENCH_DIR and deleted afterwards; the
 // TAVELO_TEST_DB_* server that scripts/bench starts holds the shots.
 
+#include "besttime.h"
 #include "cameraclip.h"
 #include "media/mediareader.h"
 #include "testsupport.h"
@@ -74,16 +75,6 @@ double timedCompanion(const QString &root, int project, const QStringList &extra
         return -1;
     }
     return seconds;
-}
-
-void keepBest(double &best, double seconds)
-{
-    if (best < 0)
-        return;
-    if (seconds < 0)
-        best = -1;
-    else if (best == 0 || seconds < best)
-        best = seconds;
 }
 
 bool within(const char *what, double value, double target, const char *unit)

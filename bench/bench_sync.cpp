@@ -7,6 +7,7 @@
 // need the TAVELO_TEST_DB_* server that scripts/bench starts.
 
 #include "app/clientstate.h"
+#include "besttime.h"
 #include "projects/cliphasher.h"
 #include "projects/populatedb.h"
 #include "projects/syncengine.h"
@@ -107,17 +108,6 @@ double timed(const std::function<bool()> &run)
     QElapsedTimer clock;
     clock.start();
     return run() ? clock.nsecsElapsed() / 1e9 : -1;
-}
-
-// Keeps the shortest successful time; a failure sticks.
-void keepBest(double &best, double seconds)
-{
-    if (best < 0)
-        return;
-    if (seconds < 0)
-        best = -1;
-    else if (best == 0 || seconds < best)
-        best = seconds;
 }
 
 bool runTool(const QString &program, const QStringList &arguments)
