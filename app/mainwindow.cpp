@@ -4,7 +4,7 @@
 #include "app/layoutkeys.h"
 #include "db/connectionsettings.h"
 #include "db/dbworker.h"
-#include "db/logindialog.h"
+#include "app/logindialog.h"
 #include "projects/projectselector.h"
 #include "shots/csvexport.h"
 #include "shots/findbar.h"

@@ -8,7 +8,7 @@
 // temporary folder) and is removed afterwards.
 
 #include "app/clientstate.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 #include "transcode/transcodequeue.h"
 #include "transcode/transcodedialog.h"
 

@@ -1,7 +1,7 @@
 #include "media/mediareader.h"
 
 #include "media/camerametadata.h"
-#include "projects/clipfinder.h"
+#include "files/clipfinder.h"
 
 #include <QElapsedTimer>
 #include <QFile>

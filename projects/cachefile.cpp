@@ -1,6 +1,6 @@
 #include "projects/cachefile.h"
 
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QCoreApplication>
 

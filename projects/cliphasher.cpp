@@ -1,6 +1,6 @@
 #include "projects/cliphasher.h"
 
-#include "projects/clipfinder.h"
+#include "files/clipfinder.h"
 
 #include <QDateTime>
 #include <QFile>

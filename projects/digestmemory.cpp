@@ -1,8 +1,8 @@
 #include "projects/digestmemory.h"
 
 #include "projects/cachefile.h"
-#include "projects/clipfinder.h"
-#include "transcode/partialfile.h"
+#include "files/clipfinder.h"
+#include "files/partialfile.h"
 
 #include <QDir>
 #include <QFile>

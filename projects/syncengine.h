@@ -1,12 +1,12 @@
 #pragma once
 
 #include "projects/cachefile.h"
-#include "projects/clipfinder.h"
+#include "files/clipfinder.h"
 #include "projects/cliphasher.h"
 #include "projects/digestmemory.h"
 #include "projects/shotrecorder.h"
 #include "projects/syncclipresult.h"
-#include "projects/synclock.h"
+#include "files/synclock.h"
 
 #include <QElapsedTimer>
 #include <QHash>

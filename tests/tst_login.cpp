@@ -2,7 +2,7 @@
 
 #include "app/clientstate.h"
 #include "db/connectionsettings.h"
-#include "db/logindialog.h"
+#include "app/logindialog.h"
 #include "testsupport.h"
 #include "transcode/transcodedialog.h"
 

@@ -7,10 +7,10 @@
 #include "app/clientstate.h"
 #include "projects/cliphasher.h"
 #include "projects/syncengine.h"
-#include "projects/synclock.h"
+#include "files/synclock.h"
 #include "syncfiles.h"
 #include "testsupport.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QFile>
 #include <QProcess>

@@ -11,7 +11,7 @@
 #include "projects/syncengine.h"
 #include "syncfiles.h"
 #include "testsupport.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -7,10 +7,10 @@
 
 #include "coretestsupport.h"
 #include "projects/cachefile.h"
-#include "projects/clipfinder.h"
+#include "files/clipfinder.h"
 #include "projects/cliphasher.h"
 #include "syncfiles.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,9 +5,9 @@
 // names, the name map and the scan that prepares a run under the maps'
 // locks. Trees are stated in the tables or made in temporary folders.
 
-#include "projects/synclock.h"
+#include "files/synclock.h"
 #include "transcode/outputnamemap.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 #include "transcode/progressparser.h"
 #include "transcode/transcodejob.h"
 #include "transcode/transcodeplanner.h"

@@ -7,11 +7,11 @@
 // generated camera-like clip (H.264 4:2:0 with AC-3 in MPEG-TS, 320x180,
 // 1 s), with ffprobe reading back what was written.
 
-#include "projects/synclock.h"
+#include "files/synclock.h"
 #include "transcode/encoderlocator.h"
 #include "transcode/encoderrunner.h"
 #include "transcode/outputnamemap.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 #include "transcode/transcodejob.h"
 #include "transcode/transcodequeue.h"
 #include "transcode/transcodescan.h"

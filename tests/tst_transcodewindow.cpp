@@ -22,7 +22,7 @@
 #include "transcode/encoderlocator.h"
 #include "transcode/joblistmodel.h"
 #include "transcode/outputnamemap.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 #include "transcode/transcodedialog.h"
 
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 #include "transcode/transcodedialog.h"
 
 #include "app/clientstate.h"
-#include "projects/clipfinder.h"
-#include "transcode/partialfile.h"
+#include "files/clipfinder.h"
+#include "files/partialfile.h"
 #include "transcode/scanfilter.h"
 #include "transcode/transcodejob.h"
 #include "transcode/transcodescan.h"

@@ -1,6 +1,6 @@
 #include "transcode/transcodeplanner.h"
 
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QDir>
 #include <QDirIterator>

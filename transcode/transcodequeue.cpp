@@ -1,6 +1,6 @@
 #include "transcode/transcodequeue.h"
 
-#include "projects/synclock.h"
+#include "files/synclock.h"
 #include "transcode/encoderlocator.h"
 #include "transcode/outputnamemap.h"
 

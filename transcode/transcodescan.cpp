@@ -1,8 +1,8 @@
 #include "transcode/transcodescan.h"
 
-#include "projects/synclock.h"
+#include "files/synclock.h"
 #include "transcode/outputnamemap.h"
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "projects/clipfinder.h"
+#include "files/clipfinder.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "projects/synclock.h"
+#include "files/synclock.h"
 
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

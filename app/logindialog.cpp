@@ -1,8 +1,8 @@
-#include "db/logindialog.h"
+#include "app/logindialog.h"
 
 #include "app/clientstate.h"
 #include "db/connectionsettings.h"
-#include "projects/clipfinder.h"
+#include "files/clipfinder.h"
 #include "transcode/transcodedialog.h"
 
 #include <QDebug>

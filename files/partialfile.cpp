@@ -1,4 +1,4 @@
-#include "transcode/partialfile.h"
+#include "files/partialfile.h"
 
 #include <QCoreApplication>
 #include <QFile>
