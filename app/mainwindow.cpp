@@ -413,7 +413,8 @@ bool MainWindow::settleUnsaved(const QString &title, bool offerKeep)
     if (!fields.isEmpty())
         what << tr("not saved: %1").arg(fields.join(QStringLiteral(", ")));
     if (conflicts > 0)
-        what << tr("%n change(s) of another client waiting for your choice", nullptr, conflicts);
+        what << (conflicts == 1 ? tr("1 change of another client waiting for your choice")
+                                : tr("%1 changes of another client waiting for your choice").arg(conflicts));
     QString text = tr("Some of your values are not in the database (%1).").arg(what.join(QStringLiteral("; ")));
     text += offerKeep ? tr("\n\nKeep them for when this project is shown again, or discard them?")
                       : tr("\n\nDiscard them and close the window?");
@@ -518,7 +519,8 @@ void MainWindow::exportShots()
     snapshot.byteOrderMark = forSpreadsheets->isChecked();
     exporting = true;
     exportAction->setEnabled(false);
-    statusBar()->showMessage(tr("Exporting %n shots...", nullptr, int(snapshot.rows.size())));
+    statusBar()->showMessage(snapshot.rows.size() == 1 ? tr("Exporting 1 shot...")
+                                                       : tr("Exporting %1 shots...").arg(snapshot.rows.size()));
     auto *watcher = new QFutureWatcher<Csv::Result>(this);
     connect(watcher, &QFutureWatcher<Csv::Result>::finished, this, [this, watcher, path]() {
         const Csv::Result result = watcher->result();

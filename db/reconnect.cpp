@@ -1,26 +1,14 @@
 #include "db/reconnect.h"
 
 #include "db/connectionsettings.h"
+#include "db/servererrors.h"
 
 #include <QSqlError>
 #include <QStringList>
 
-namespace {
-// Client and server error numbers that mean the connection is gone: server
-// has gone away, lost during query, cannot connect (socket, TCP), the
-// server shut down or killed the connection, idle limit reached, lost
-// while reading a packet.
-bool isLostConnectionCode(const QString &code)
-{
-    static const QStringList codes = {"2006", "2013", "2002", "2003", "2055", "1053",
-                                      "1927", "4031", "2026", "2048"};
-    return codes.contains(code);
-}
-} // namespace
-
 bool isLostConnection(const QSqlError &error)
 {
-    return error.type() == QSqlError::ConnectionError || isLostConnectionCode(error.nativeErrorCode());
+    return error.type() == QSqlError::ConnectionError || ServerError::meansLostConnection(error.nativeErrorCode());
 }
 
 StatementFailure classifyFailure(const QSqlDatabase &db, const QSqlError &error, qint64 elapsedMs)

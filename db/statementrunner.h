@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "db/reconnect.h"
+#include "db/servererrors.h"
 
 class QSqlQuery;
 
@@ -20,6 +21,13 @@ struct StatementResult
     bool reconnected = false; // the connection was reopened: results read before are void
 
     bool ok() const { return failure == StatementFailure::None; }
+    // What kind of refusal it was (None unless failure is Refused).
+    ServerError::Refusal refusal() const
+    {
+        return failure == StatementFailure::Refused ? ServerError::refusalOf(nativeCode) : ServerError::Refusal::None;
+    }
+    // The column the server's refusal names, or an empty text.
+    QString refusedColumn() const { return ServerError::columnNamed(error); }
     static StatementResult success() { return {}; }
 };
 

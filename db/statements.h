@@ -41,7 +41,11 @@ inline const char historyTableExists[] =
 inline const char insertShotChanges[] =
     "Insert Into shot_changes (shot_id, column_name, old_value, new_value, change_set, undoes, os_user, host, db_user) "
     "Values ";
-inline const char shotChangeRow[] = "(?, ?, ?, ?, ?, ?, ?, ?, CURRENT_USER())";
+// Who made a change is cut to what its column holds (a long login name or
+// host name must never block the edit it describes).
+inline constexpr int historyOsUserChars = 64;
+inline constexpr int historyHostChars = 255;
+inline const char shotChangeRow[] = "(?, ?, ?, ?, ?, ?, ?, ?, Left(CURRENT_USER(), 128))";
 inline const char checkHistoryTable[] =
     "Select id, shot_id, column_name, old_value, new_value, change_set, undoes, changed_at, db_user, os_user, host "
     "From shot_changes Limit 0";

@@ -3,17 +3,11 @@
 #include "db/statements.h"
 
 #include "db/mediastatements.h"
-#include "db/reconnect.h"
+#include "db/statementrunner.h"
 
-#include <QSqlError>
 #include <QSqlQuery>
 
 namespace {
-
-// MariaDB's and MySQL's error numbers for a missing table and for a
-// statement refused for want of rights.
-const QString noSuchTable = QStringLiteral("1146");
-const QStringList noRight = {QStringLiteral("1142"), QStringLiteral("1143"), QStringLiteral("1044")};
 
 struct TableCheck
 {
@@ -23,38 +17,45 @@ struct TableCheck
     QString reason;
 };
 
-TableCheck checkTable(const QSqlDatabase &db, const char *table, const char *statement)
+TableCheck checkTable(StatementRunner &runner, const char *table, const char *statement)
 {
     TableCheck result;
-    QSqlQuery query(db);
-    if (query.exec(QLatin1String(statement))) {
+    QSqlQuery query(runner.database());
+    const StatementResult ran = runner.run(query, QLatin1String(statement));
+    if (ran.ok()) {
         result.usable = true;
         return result;
     }
-    const QSqlError error = query.lastError();
-    const QString code = error.nativeErrorCode();
-    if (code == noSuchTable) {
+    if (ran.failure != StatementFailure::Refused) {
+        // No answer, no connection, or a cancel: the tables may well be there.
+        result.lost = true;
+        result.reason = ran.error;
+        return result;
+    }
+    switch (ran.refusal()) {
+    case ServerError::Refusal::NoSuchTable:
         result.missing = true;
         result.reason = QStringLiteral("the database has no table %1").arg(QLatin1String(table));
-    } else if (noRight.contains(code)) {
+        break;
+    case ServerError::Refusal::NoRight:
         result.reason = QStringLiteral("this user may not read the table %1").arg(QLatin1String(table));
-    } else if (isLostConnection(error)) {
-        result.lost = true;
-        result.reason = QStringLiteral("the connection to the server is lost");
-    } else {
+        break;
+    default:
         result.reason = QStringLiteral("the table %1 is not as this version expects (%2)")
-                            .arg(QLatin1String(table), error.text().trimmed());
+                            .arg(QLatin1String(table), ran.error.trimmed());
+        break;
     }
     return result;
 }
 
 } // namespace
 
-MediaTables::State MediaTables::check(const QSqlDatabase &db)
+MediaTables::State MediaTables::check(StatementRunner &runner)
 {
     State state;
-    const TableCheck media = checkTable(db, Sql::shotMediaTable, Sql::checkShotMedia);
-    const TableCheck posters = media.lost ? media : checkTable(db, Sql::shotPostersTable, Sql::checkShotPosters);
+    const TableCheck media = checkTable(runner, Sql::shotMediaTable, Sql::checkShotMedia);
+    const TableCheck posters =
+        media.lost ? media : checkTable(runner, Sql::shotPostersTable, Sql::checkShotPosters);
     state.media = media.usable;
     state.posters = posters.usable;
     state.connectionLost = media.lost || posters.lost;
@@ -88,7 +89,7 @@ QString MediaTables::Setup::text() const
     return lines.join(QLatin1Char('\n'));
 }
 
-MediaTables::Setup MediaTables::setup(QSqlDatabase db)
+MediaTables::Setup MediaTables::setup(StatementRunner &runner)
 {
     Setup result;
     const struct
@@ -100,17 +101,18 @@ MediaTables::Setup MediaTables::setup(QSqlDatabase db)
                   {Sql::shotPostersTable, Sql::createShotPosters, Sql::checkShotPosters},
                   {Sql::historyTable, Sql::createHistoryTable, Sql::checkHistoryTable}};
     for (const auto &table : tables) {
-        const TableCheck before = checkTable(db, table.table, table.check);
+        const TableCheck before = checkTable(runner, table.table, table.check);
         if (before.usable)
             continue;
         if (!before.missing) {
             result.error = QStringLiteral("The table %1 cannot be used: %2.").arg(QLatin1String(table.table), before.reason);
             return result;
         }
-        QSqlQuery create(db);
-        if (!create.exec(QLatin1String(table.create))) {
+        QSqlQuery create(runner.database());
+        const StatementResult created = runner.run(create, QLatin1String(table.create), {}, StatementRunner::Write);
+        if (!created.ok()) {
             result.error = QStringLiteral("The table %1 could not be created: %2")
-                               .arg(QLatin1String(table.table), create.lastError().text().trimmed());
+                               .arg(QLatin1String(table.table), created.error.trimmed());
             return result;
         }
         result.created << QLatin1String(table.table);

@@ -3,6 +3,7 @@
 #include "db/batchstatements.h"
 #include "db/mediastatements.h"
 #include "db/reconnect.h"
+#include "db/statementrunner.h"
 #include "media/mediatables.h"
 
 #include <QHash>
@@ -129,7 +130,8 @@ bool PosterFetcher::Shared::fetch(QSqlDatabase &db, const QList<Content> &chunk,
         query.finish();
         if (isLostConnection(error) && mayReopen && reopenConnection(nullptr, db))
             return fetch(db, chunk, false);
-        const MediaTables::State tables = MediaTables::check(db);
+        StatementRunner runner(db);
+        const MediaTables::State tables = MediaTables::check(runner);
         if (!tables.available() && !tables.connectionLost) {
             const QString reason = MediaTables::enableHint(tables);
             post([reason](PosterFetcher *fetcher) { fetcher->failed(reason, true); });

@@ -174,7 +174,7 @@ void ProjectSelector::loadProjects()
                 read->rows << QList<QVariant>{query.value(0), query.value(1), query.value(2),
                                               counts.value(query.value(2).toLongLong(), 0)};
             if (read->status.ok())
-                read->mediaHint = MediaTables::enableHint(MediaTables::check(runner.database()));
+                read->mediaHint = MediaTables::enableHint(MediaTables::check(runner));
             return {};
         },
         QStringLiteral("Reading the projects"));

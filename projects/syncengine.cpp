@@ -389,7 +389,7 @@ void SyncEngine::start()
     }
     result.mediaOff = !mediaEnabled;
     if (mediaEnabled) {
-        const MediaTables::State tables = MediaTables::check(db);
+        const MediaTables::State tables = MediaTables::check(runner);
         recorder->setMediaWanted(tables.available());
         if (!tables.available() && !tables.connectionLost)
             result.mediaHint = MediaTables::enableHint(tables);

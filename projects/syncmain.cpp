@@ -2,6 +2,7 @@
 // headless machines. See usage below for the exit statuses.
 
 #include "db/connectionsettings.h"
+#include "db/statementrunner.h"
 #include "media/mediatables.h"
 #include "projects/syncengine.h"
 
@@ -192,7 +193,8 @@ int main(int argc, char *argv[])
     }
 
     if (setup) {
-        const MediaTables::Setup done = MediaTables::setup(db);
+        StatementRunner runner(db);
+        const MediaTables::Setup done = MediaTables::setup(runner);
         db.close();
         if (!done.ok) {
             std::fprintf(stderr, "tavelo-sync: %s\n", done.error.toLocal8Bit().constData());

@@ -474,18 +474,31 @@ QString ShotEdits::describeFailure(const StatementResult &failure, const QString
     case StatementFailure::None:
         break;
     }
+    // The column the server named, which need not be one the user changed
+    // (the history's columns are written in the same transaction).
+    const QString named = failure.refusedColumn();
+    QString subject = fields;
+    if (!named.isEmpty())
+        subject = columns.contains(named) ? fieldLabel(named) : tr("the column %1").arg(named);
     QString why;
-    const QString code = failure.nativeCode;
-    if (code == QLatin1String("1406"))
-        why = tr("the value is longer than %1 can hold").arg(fields);
-    else if (code == QLatin1String("1366") || code == QLatin1String("1264") || code == QLatin1String("1265"))
-        why = tr("the value is not one %1 can hold").arg(fields);
-    else if (code == QLatin1String("1142") || code == QLatin1String("1143") || code == QLatin1String("1044"))
+    switch (failure.refusal()) {
+    case ServerError::Refusal::TooLong:
+        why = tr("the value is longer than %1 can hold").arg(subject);
+        break;
+    case ServerError::Refusal::BadValue:
+        why = tr("the value is not one %1 can hold").arg(subject);
+        break;
+    case ServerError::Refusal::NoRight:
         why = tr("the database does not let you change %1").arg(fields);
-    else if (code == QLatin1String("1146"))
+        break;
+    case ServerError::Refusal::NoSuchTable:
         why = tr("a table the change needs is missing");
-    else
+        break;
+    case ServerError::Refusal::None:
+    case ServerError::Refusal::Other:
         why = tr("the database refused %1").arg(fields);
+        break;
+    }
     why[0] = why.at(0).toUpper();
     return tr("%1 (the server said: %2). The database keeps its previous value; yours is kept, not saved.")
         .arg(why, failure.error);
@@ -533,7 +546,10 @@ void ShotEdits::finish(const ShotWriter::Result &result, Action action, int shot
         if (action == Action::Save && shots > 1)
             emit message(tr("%n shots saved", nullptr, shots), false);
         else if (action != Action::Save)
-            emit message(tr("Change %1: %n fields", nullptr, int(result.written.size())).arg(verb), false);
+            emit message(result.written.size() == 1
+                             ? tr("Change %1: 1 field").arg(verb)
+                             : tr("Change %1: %2 fields").arg(verb).arg(result.written.size()),
+                         false);
         else
             emit message(QString(), false);
         return;

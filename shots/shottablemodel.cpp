@@ -228,7 +228,7 @@ void ShotTableModel::startRead()
             QSqlQuery query(runner.database());
             bool joinMedia = withMedia;
             if (!knowColumns) {
-                const MediaTables::State tables = MediaTables::check(runner.database());
+                const MediaTables::State tables = MediaTables::check(runner);
                 joinMedia = result.media = tables.available();
                 result.mediaHint = MediaTables::enableHint(tables);
                 // The declared lengths, so editors refuse what a column cannot hold.
@@ -445,8 +445,11 @@ void ShotTableModel::readCompletions()
 
 void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
 {
-    if (readGeneration != generation)
-        return; // a newer read is on its way
+    // A newer read is on its way, or asked for and about to start: these
+    // rows are older than what the user asked for, and the model stays busy
+    // until the newer ones are in.
+    if (readGeneration != generation || readDue)
+        return;
     readTicket = 0;
     appliedGeneration = readGeneration;
     if (!result.status.ok()) {

@@ -50,6 +50,17 @@ QList<qlonglong> shotsOf(const QList<ShotWriter::Change> &changes)
 // History rows go in batches, so one statement never carries more values
 // than the server takes.
 constexpr int historyRowsPerStatement = 1000;
+
+// The first count characters of text, never half of one: a column's length
+// counts characters, and text holds some as two UTF-16 units.
+QString firstCharacters(const QString &text, int count)
+{
+    qsizetype end = 0;
+    for (int taken = 0; taken < count && end < text.size(); ++taken)
+        end += text.at(end).isHighSurrogate() && end + 1 < text.size() ? 2 : 1;
+    return text.left(end);
+}
+
 } // namespace
 
 void ShotWriter::Result::add(const Result &other)
@@ -358,8 +369,8 @@ StatementResult ShotWriter::insertHistory(const QList<QPair<Change, QVariant>> &
                             storedText(item.first.after),
                             set,
                             undoes ? QVariant(undoes) : QVariant(QMetaType::fromType<qlonglong>()),
-                            author.osUser,
-                            author.host};
+                            firstCharacters(author.osUser, Sql::historyOsUserChars),
+                            firstCharacters(author.host, Sql::historyHostChars)};
     };
     int next = 0;
     if (!changeSet) {

@@ -11,6 +11,8 @@
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -358,6 +360,89 @@ private slots:
         const QStringList rows = history();
         QVERIFY2(rows.size() == 3 && rows.at(0).contains("NULL>first") && rows.at(1).contains("first>second"),
                  qPrintable(rows.join(" | ")));
+    }
+
+    // Regression: a read asked for while an older one's rows were on their
+    // way back took the older read's end for its own, so the model said it
+    // was idle while the newer read still waited for the server.
+    void aReadAskedForWhileAnOlderOneEndsKeepsTheModelBusy()
+    {
+        addShot("raw/A/1.MTS");
+        openModel();
+        DbWorker *worker = DbWorker::shared();
+        QSemaphore olderDone, release;
+        auto hold = qScopeGuard([&release]() { release.release(); });
+        model->select();
+        QCoreApplication::processEvents(); // the older read is posted
+        // Runs after the older read, then holds the thread: its rows are
+        // back, not yet handed over, and the newer read has to wait.
+        worker->post(this, [&](DbSession &) -> DbWorker::Continuation {
+            olderDone.release();
+            release.acquire();
+            return {};
+        });
+        QVERIFY(olderDone.tryAcquire(1, 20000));
+        model->select();
+        QCoreApplication::processEvents(); // the older rows come back; the newer read is posted
+        QVERIFY(model->isBusy());
+        release.release();
+        hold.dismiss();
+        QVERIFY(settle());
+        QVERIFY(!model->isBusy());
+        QCOMPARE(model->rowCount(), 1);
+    }
+
+    // Regression: a login name longer than the history's column blocked
+    // every edit, and the refusal blamed the field being saved. Who made a
+    // change is cut to its column; a refusal names the column the server
+    // named; the status bar counts one field as one.
+    void whoMadeAChangeIsCutToItsColumnAndARefusalNamesTheServersColumn_data()
+    {
+        QTest::addColumn<QString>("narrowColumn"); // a history column made narrower than the value
+        QTest::addColumn<QString>("message");
+        QTest::newRow("a 70-character login name") << QString() << "Change undone: 1 field";
+        QTest::newRow("a host name longer than its column")
+            << "host" << "The value is longer than the column host can hold";
+    }
+
+    void whoMadeAChangeIsCutToItsColumnAndARefusalNamesTheServersColumn()
+    {
+        QFETCH(QString, narrowColumn);
+        QFETCH(QString, message);
+        const QByteArray login(70, 'l');
+        const QByteArray user = qgetenv("USER");
+        qputenv("USER", login);
+        QSqlQuery alter(other);
+        auto restore = qScopeGuard([&]() {
+            qputenv("USER", user);
+            alter.exec("ALTER TABLE shot_changes MODIFY host VARCHAR(255) NULL");
+        });
+        if (!narrowColumn.isEmpty())
+            QVERIFY2(alter.exec(QStringLiteral("ALTER TABLE shot_changes MODIFY %1 VARCHAR(1) NULL").arg(narrowColumn)),
+                     qPrintable(alter.lastError().text()));
+        const int a = addShot("raw/A/1.MTS", {{"scene", "D0"}});
+        openModel();
+        QSignalSpy problems(model, &ShotTableModel::saveFailed);
+        QSignalSpy notes(model, &ShotTableModel::notice);
+        model->setData(cell(a, "scene"), "D1");
+        QVERIFY(settle());
+        if (!narrowColumn.isEmpty()) {
+            QCOMPARE(stored(a, "scene").toString(), QStringLiteral("D0"));
+            QCOMPARE(problems.size(), 1);
+            const QString said = problems.first().first().toString();
+            QVERIFY2(said.contains(message) && !said.contains("longer than Scene"), qPrintable(said));
+            return;
+        }
+        QCOMPARE(problems.size(), 0);
+        QCOMPARE(stored(a, "scene").toString(), QStringLiteral("D1"));
+        QSqlQuery who(other);
+        QVERIFY(who.exec("SELECT os_user FROM shot_changes") && who.next());
+        QCOMPARE(who.value(0).toString(), QString::fromLatin1(login.left(64)));
+        edits->undo();
+        QVERIFY(settle());
+        QCOMPARE(stored(a, "scene").toString(), QStringLiteral("D0"));
+        QVERIFY(!notes.isEmpty());
+        QCOMPARE(notes.last().first().toString(), message);
     }
 
     // The history of one shot, newest first, with who made each change.

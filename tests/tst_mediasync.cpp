@@ -8,6 +8,7 @@
 #include "app/clientstate.h"
 #include "cameraclip.h"
 #include "db/mediastatements.h"
+#include "db/statementrunner.h"
 #include "db/statements.h"
 #include "media/mediafacts.h"
 #include "media/mediatables.h"
@@ -403,7 +404,8 @@ private slots:
         // The clerk's syncs now read media.
         {
             QSqlDatabase own = server.open("own");
-            QVERIFY(MediaTables::check(own).available());
+            StatementRunner runner(own);
+            QVERIFY(MediaTables::check(runner).available());
             own.close();
         }
         QSqlDatabase::removeDatabase("own");

@@ -82,7 +82,9 @@ public:
     bool startAgain();
     // Stop and start on the same port: every open connection is lost.
     bool restart();
-    bool pause();  // SIGSTOP: the server takes connections but answers nothing
+    // SIGSTOP, and returns once every thread of the server has stopped:
+    // from then on it takes connections but answers nothing.
+    bool pause();
     bool resume(); // SIGCONT
 
     // Runs SQL as the server's root over its socket.
