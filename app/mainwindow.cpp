@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/layoutkeys.h"
+#include "app/processend.h"
 #include "db/connectionsettings.h"
 #include "db/dbworker.h"
 #include "app/logindialog.h"
@@ -47,7 +48,6 @@
 #include <QToolBar>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <cstdlib>
 
 namespace {
 // Work that has waited this long shows the busy note with Cancel.
@@ -389,13 +389,15 @@ bool MainWindow::saveAndWait()
 {
     savePending();
     edits->saveAll();
-    if (!edits->isBusy())
+    // Only what writes is waited for: a read (the rows, the history check)
+    // is of no use to a window that closes.
+    if (!edits->isSaving())
         return true;
     // The window stays live meanwhile: it paints, and the busy note's
     // Cancel ends the wait.
     QEventLoop wait;
-    connect(edits, &ShotEdits::busyChanged, &wait, [&wait](bool busy) {
-        if (!busy)
+    connect(edits, &ShotEdits::savingChanged, &wait, [&wait](bool saving) {
+        if (!saving)
             wait.quit();
     });
     statusBar()->showMessage(tr("Saving your changes..."));
@@ -645,7 +647,7 @@ MainWindow::~MainWindow()
     delete ui;
     // The process ends here, before the window and its children are torn
     // down: nothing is saved at exit, and every path leaves with status 0.
-    std::exit(0);
+    endProcess(0);
 }
 
 void MainWindow::changeEvent(QEvent *event)

@@ -12,6 +12,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <dlfcn.h>
@@ -53,6 +54,31 @@ int connectionSocket(const QSqlDatabase &db)
 
 std::atomic<int> workerNumber{0};
 
+} // namespace
+
+// Every worker's thread that has not been joined yet, so the process can end
+// them all before it ends (a thread in a statement while Qt SQL's globals
+// are destroyed crashes the process). The registry is made with the first
+// worker, after the toolkit's SQL globals, so it is destroyed before them:
+// its destructor ends what is left.
+namespace {
+struct ThreadRegistry
+{
+    struct Entry
+    {
+        std::weak_ptr<DbWorker::Shared> shared;
+        std::thread thread;
+    };
+    std::mutex mutex;
+    std::vector<Entry> entries;
+
+    static ThreadRegistry &instance()
+    {
+        static ThreadRegistry registry;
+        return registry;
+    }
+    ~ThreadRegistry() { DbWorker::stopAll(1000); }
+};
 } // namespace
 
 struct DbSession::State
@@ -133,6 +159,23 @@ struct DbWorker::Shared
         if (running && socket >= 0)
             ::shutdown(socket, SHUT_RDWR);
 #endif
+    }
+
+    // No more jobs: what is queued is dropped, the running job is cancelled
+    // and its statement cut off, and nothing more is handed back.
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        for (Job &job : queue)
+            *job.cancelled = true;
+        queue.clear();
+        if (runningCancelled)
+            *runningCancelled = true;
+        cutOffRunning();
+        relay = nullptr;
+        owner = nullptr;
+        wake.notify_all();
     }
 
     void runThread(const std::shared_ptr<Shared> &self);
@@ -249,24 +292,47 @@ DbWorker::DbWorker(const QSqlDatabase &source, QObject *parent)
     d->relay = new QObject(this);
     d->owner = this;
     std::shared_ptr<Shared> shared = d;
-    std::thread([shared]() { shared->runThread(shared); }).detach();
+    ThreadRegistry &registry = ThreadRegistry::instance();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.entries.push_back({shared, std::thread([shared]() { shared->runThread(shared); })});
+}
+
+bool DbWorker::stopAll(int waitMs)
+{
+    ThreadRegistry &registry = ThreadRegistry::instance();
+    std::vector<ThreadRegistry::Entry> entries;
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        entries.swap(registry.entries);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (ThreadRegistry::Entry &entry : entries) {
+        if (const std::shared_ptr<Shared> shared = entry.shared.lock())
+            shared->stop();
+    }
+    bool allEnded = true;
+    for (ThreadRegistry::Entry &entry : entries) {
+        bool ended = true;
+        if (const std::shared_ptr<Shared> shared = entry.shared.lock()) {
+            std::unique_lock<std::mutex> lock(shared->mutex);
+            ended = shared->ended.wait_until(lock, deadline, [&shared]() { return shared->threadEnded; });
+        }
+        if (ended && entry.thread.joinable()) {
+            entry.thread.join();
+        } else if (entry.thread.joinable()) {
+            entry.thread.detach();
+            allEnded = false;
+        }
+    }
+    return allEnded;
 }
 
 DbWorker::~DbWorker()
 {
+    d->stop();
     std::unique_lock<std::mutex> lock(d->mutex);
-    d->stopping = true;
-    for (Shared::Job &job : d->queue)
-        *job.cancelled = true;
-    d->queue.clear();
-    if (d->runningCancelled)
-        *d->runningCancelled = true;
-    d->cutOffRunning();
-    d->relay = nullptr;
-    d->owner = nullptr;
-    d->wake.notify_all();
     // An idle thread closes its connection within moments; one stuck in a
-    // statement is let go of and ends by itself.
+    // statement is let go of and ends by itself (it is joined at exit).
     d->ended.wait_for(lock, std::chrono::milliseconds(1000), [this]() { return d->threadEnded; });
 }
 

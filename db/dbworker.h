@@ -38,10 +38,10 @@ private:
 // that posted it (dropped when that object is gone).
 //
 // The thread may block in a statement for as long as the server stalls, so
-// it is never joined from the GUI thread: cancel() cuts the connection's
+// it is never waited for without a bound: cancel() cuts the connection's
 // socket under a waiting statement, which then fails at once, and the
-// destructor lets go of a thread still busy (it ends when its statement
-// returns). A Qt SQL connection belongs to the thread that opened it; the
+// destructor lets go of a thread still busy after a second (it ends when
+// its statement returns). At exit, stopAll() ends and joins them all. A Qt SQL connection belongs to the thread that opened it; the
 // worker's connection is opened, used and closed on the worker's thread only.
 class DbWorker : public QObject
 {
@@ -78,6 +78,14 @@ public:
     qint64 runningForMs() const;
     quint64 runningTicket() const;
 
+    // Ends every worker's thread before the process ends: cuts each waiting
+    // statement (as cancel() does), lets its job end, closes its connection
+    // and joins the thread, within waitMs in all. False when a thread did
+    // not end in time (stuck in a connect to a stalled server): the process
+    // must then end without running static destructors under it (_Exit),
+    // since Qt SQL's globals would go away while the thread uses them.
+    static bool stopAll(int waitMs);
+
     // Runs work and waits for it in a local event loop (the window keeps
     // painting and taking input meanwhile). For the few places that must
     // have an answer before they go on, such as a scan that asks the
@@ -89,8 +97,11 @@ signals:
     // Emitted on the GUI thread when the worker turns busy or idle.
     void busyChanged(bool busy);
 
-private:
+public:
+    // The state the worker shares with its thread (see dbworker.cpp).
     struct Shared;
+
+private:
     void jobDone();
 
     std::shared_ptr<Shared> d;

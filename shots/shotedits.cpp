@@ -283,14 +283,18 @@ void ShotEdits::discardWhere(const std::function<bool(const Draft &)> &which)
         emit changed(shots);
 }
 
-void ShotEdits::jobStarted()
+void ShotEdits::jobStarted(bool writing)
 {
+    if (writing && ++writes == 1)
+        emit savingChanged(true);
     if (++jobs == 1)
         emit busyChanged(true);
 }
 
-void ShotEdits::jobEnded()
+void ShotEdits::jobEnded(bool writing)
 {
+    if (writing && writes > 0 && --writes == 0)
+        emit savingChanged(false);
     if (jobs > 0 && --jobs == 0)
         emit busyChanged(false);
 }
@@ -299,7 +303,7 @@ void ShotEdits::checkHistory()
 {
     if (history() != History::Unknown)
         return;
-    jobStarted();
+    jobStarted(false);
     std::shared_ptr<std::atomic<int>> state = historyState;
     worker->post(
         this,
@@ -310,7 +314,7 @@ void ShotEdits::checkHistory()
                 && runner.run(query, QString::fromLatin1(Sql::historyTableExists)).ok() && query.next())
                 state->store(int(query.value(0).toInt() > 0 ? History::Kept : History::Missing));
             return [this]() {
-                jobEnded();
+                jobEnded(false);
                 emit undoStateChanged();
             };
         },
@@ -319,7 +323,7 @@ void ShotEdits::checkHistory()
 
 void ShotEdits::send(const QList<ShotWriter::Change> &changes, Action action, qint64 undoes)
 {
-    jobStarted();
+    jobStarted(true);
     std::shared_ptr<std::atomic<int>> state = historyState;
     const QString table = this->table;
     const int shots = int(shotsIn(changes, shotOfChange).size());
@@ -364,7 +368,7 @@ void ShotEdits::send(const QList<ShotWriter::Change> &changes, Action action, qi
             return [this, total, action, shots, kept]() {
                 progressDone = progressTotal = 0;
                 finish(total, action, shots, !kept);
-                jobEnded();
+                jobEnded(true);
             };
         },
         what);
@@ -661,7 +665,7 @@ void ShotEdits::revertChangeSet(qint64 changeSet)
 
 void ShotEdits::revert(qint64 changeSet, Action action)
 {
-    jobStarted();
+    jobStarted(true);
     std::shared_ptr<std::atomic<int>> state = historyState;
     const QString table = this->table;
     worker->post(
@@ -701,7 +705,7 @@ void ShotEdits::revert(qint64 changeSet, Action action)
                 } else {
                     finish(total, action, shots, false);
                 }
-                jobEnded();
+                jobEnded(true);
             };
         },
         action == Action::Redo ? tr("Redoing") : tr("Undoing"));

@@ -109,8 +109,11 @@ public:
     void revertChangeSet(qint64 changeSet);
     QList<qint64> undoChangeSets() const { return undoStack; }
 
-    // Saves or undos of this object still on their way.
+    // Saves, undos or the history check of this object still on their way.
     bool isBusy() const { return jobs > 0; }
+    // Saves and undos (what writes) still on their way: what a window
+    // closing waits for, never a read.
+    bool isSaving() const { return writes > 0; }
     // How far a save of many shots has come: "4,000 of 10,000 shots", or
     // empty.
     QString progress() const;
@@ -129,6 +132,7 @@ signals:
     void historyChanged(const QList<qlonglong> &shots);
     void undoStateChanged();
     void busyChanged(bool busy);
+    void savingChanged(bool saving);
     // The connection was lost and reopened on the way.
     void reconnected();
 
@@ -145,8 +149,8 @@ private:
     void finish(const ShotWriter::Result &result, Action action, int shots, bool noHistoryNote);
     void revert(qint64 changeSet, Action action);
     QString describeFailure(const StatementResult &failure, const QStringList &columns) const;
-    void jobStarted();
-    void jobEnded();
+    void jobStarted(bool writing);
+    void jobEnded(bool writing);
 
     DbWorker *worker = nullptr;
     QString table = QStringLiteral("shots");
@@ -156,6 +160,7 @@ private:
     QList<qint64> undoStack;
     QList<qint64> redoStack;
     int jobs = 0;
+    int writes = 0;
     int progressDone = 0;
     int progressTotal = 0;
 };

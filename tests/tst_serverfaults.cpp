@@ -16,6 +16,8 @@
 
 #include <QDataWidgetMapper>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSettings>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -465,6 +467,93 @@ private slots:
         ScanFilter wrong(true, "no_such_column = 1");
         QVERIFY(!wrong.check());
         QVERIFY2(wrong.errorString().contains("no_such_column"), qPrintable(wrong.errorString()));
+    }
+
+    // Regression: closing the window while the grid's read was on the
+    // database thread crashed the client in the thread (Qt SQL's globals
+    // went away under it). Every close ends with status 0 and no signal,
+    // and a stalled server does not hold the exit.
+    void closingTheWindowNeverCrashes_data()
+    {
+        QTest::addColumn<bool>("stalled");
+        QTest::newRow("closed as soon as shown, the first read of 2,000 shots in flight") << false;
+        QTest::newRow("closed while a refresh waits for a stalled server") << true;
+    }
+
+    void closingTheWindowNeverCrashes()
+    {
+        QFETCH(bool, stalled);
+        constexpr int runs = 50;
+        QVERIFY(server.sql(QStringLiteral("INSERT INTO shots (project, filename, MD5, SHA1, scene, notes) "
+                                          "SELECT p.id, CONCAT('raw/B/', n.seq, '.MTS'), MD5(n.seq), SHA1(n.seq), "
+                                          "'12', REPEAT('note ', 20) FROM projects p, seq_1_to_2000 n"),
+                           server.databaseName()));
+        QTemporaryDir home;
+        {
+            QSettings settings(home.filePath("config/Corvanest/Tavelo Client.conf"), QSettings::IniFormat);
+            settings.setValue("Connection/server", server.serverText());
+            settings.setValue("Connection/db", server.databaseName());
+            settings.setValue("Connection/username", server.user());
+            settings.setValue("Connection/pw", server.password());
+            settings.setValue("Connection/rootpath", work.path());
+        }
+        const QString ready = home.filePath("stalled");
+        // The driver closes the window within 30 ms of its showing, while
+        // its first read runs; or the server is stalled first, Refresh
+        // starts a read that waits for it, and the window is closed then.
+        const QString script = stalled ? QStringLiteral("LoginDialog:click:okButton;ProjectSelector:click:editButton;"
+                                                        "MainWindow:waitfile:%1;MainWindow:trigger:refreshAction;"
+                                                        "MainWindow:close")
+                                             .arg(ready)
+                                       : QStringLiteral("LoginDialog:click:okButton;ProjectSelector:click:editButton;"
+                                                        "MainWindow:close");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("HOME", home.path());
+        environment.insert("XDG_CONFIG_HOME", home.filePath("config"));
+        environment.insert("QT_PLUGIN_PATH", TAVELO_DRIVER_PLUGIN_PATH);
+        environment.insert("QT_QPA_GENERIC_PLUGINS", "tavelo_driver");
+        environment.insert("TAVELO_DRIVE", script);
+        environment.insert(timeoutVariable, QString::number(limitSeconds));
+        for (int run = 0; run < runs; ++run) {
+            QFile::remove(ready);
+            server.resume();
+            QProcess client;
+            client.setProcessEnvironment(environment);
+            client.setProcessChannelMode(QProcess::SeparateChannels);
+            client.start(TAVELO_CLIENT_PATH);
+            QVERIFY(client.waitForStarted());
+            QString log;
+            QElapsedTimer closing;
+            // Once the main window is being built: stall the server (or not),
+            // then let the driver refresh and close.
+            while (stalled && client.state() == QProcess::Running && !QFileInfo::exists(ready)) {
+                client.waitForReadyRead(50);
+                log += QString::fromLocal8Bit(client.readAllStandardError());
+                if (log.contains("driver: step 2 done")) {
+                    if (stalled)
+                        QVERIFY2(server.pause(), qPrintable(server.errorText()));
+                    QFile(ready).open(QIODevice::WriteOnly);
+                    closing.start();
+                }
+            }
+            const bool finished = client.waitForFinished(30000);
+            const qint64 exitMs = closing.isValid() ? closing.elapsed() : -1;
+            server.resume();
+            if (!finished)
+                client.kill();
+            client.waitForFinished();
+            log += QString::fromLocal8Bit(client.readAllStandardError());
+            const QString which = QStringLiteral("run %1 of %2:\n%3").arg(run + 1).arg(runs).arg(log);
+            QVERIFY2(finished, qPrintable(which));
+            QVERIFY2(client.exitStatus() == QProcess::NormalExit, qPrintable(which));
+            QVERIFY2(client.exitCode() == 0, qPrintable(QStringLiteral("exit code %1, ").arg(client.exitCode()) + which));
+            QVERIFY2(log.contains("driver: shown MainWindow"), qPrintable(which));
+            // A stalled server holds the exit about a second at most (the
+            // driver's steps take some tens of ms).
+            if (stalled)
+                QVERIFY2(exitMs >= 0 && exitMs < 5000, qPrintable(QStringLiteral("%1 ms, ").arg(exitMs) + which));
+        }
     }
 
     void theSyncEndsWithStatus3WhenTheServerStalls()

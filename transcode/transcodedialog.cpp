@@ -1,6 +1,7 @@
 #include "transcode/transcodedialog.h"
 
 #include "app/clientstate.h"
+#include "app/processend.h"
 #include "files/clipfinder.h"
 #include "files/partialfile.h"
 #include "transcode/scanfilter.h"
@@ -25,7 +26,6 @@
 #include <QTextEdit>
 #include <QTreeView>
 
-#include <cstdlib>
 
 namespace {
 // The log keeps the end of a long job's output, not all of it.
@@ -443,5 +443,5 @@ void TranscodeDialog::stop()
     closing = true;
     jobQueue->stop(stopGraceMs);
     process->close();
-    std::exit(0);
+    endProcess(0);
 }

@@ -6,6 +6,7 @@
 // Each step waits for a visible window of that class (the active modal one
 // when a modal window is open) and then acts on it:
 //   click:NAME   clicks the button with that object name
+//   trigger:NAME triggers the window's action with that object name
 //   accept, reject, close
 //   grab:PATH    saves a picture of the window
 //   waitfile:PATH  waits until that file exists (an encoder has started)
@@ -17,6 +18,7 @@
 // (or "none").
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
@@ -113,6 +115,13 @@ private:
                     std::_Exit(98);
                 }
                 button->click();
+            } else if (action == QLatin1String("trigger")) {
+                auto *menuAction = window->findChild<QAction *>(argument);
+                if (!menuAction) {
+                    report(QStringLiteral("no action %1").arg(argument));
+                    std::_Exit(98);
+                }
+                menuAction->trigger();
             } else if (action == QLatin1String("accept") || action == QLatin1String("reject")) {
                 auto *dialog = qobject_cast<QDialog *>(window);
                 if (dialog && action == QLatin1String("accept"))
