@@ -513,7 +513,7 @@ void MainWindow::exportShots()
         for (int visual = 0; visual < header->count(); ++visual) {
             const int column = header->logicalIndex(visual);
             // The poster is a picture, not a value.
-            if (!grid->isColumnHidden(column) && grid->model->columnName(column) != QLatin1String("poster"))
+            if (!grid->isColumnHidden(column) && ShotColumns::isExported(grid->model->columnName(column)))
                 columns << column;
         }
     }

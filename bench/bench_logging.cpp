@@ -151,10 +151,10 @@ int main(int argc, char *argv[])
     double worstAfterPauseMs = 0;
     QElapsedTimer afterPause;
     for (const char key : {'2', '3', '4'}) {
-        const QString filter = model->filter();
+        const ShotQuery asked = model->query();
         clock.restart();
         QTest::keyClick(find, key);
-        while (model->filter() == filter && clock.elapsed() < 5000)
+        while (model->query() == asked && clock.elapsed() < 5000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         // The typing pause is over: the filter goes to the server.
         afterPause.start();

@@ -1,14 +1,12 @@
 #pragma once
 
-// Every statement the client issues on the shared database, in one place.
-// Values are always bound; only the project id of the grid's filter, the
-// find words (quoted by the driver's formatValue, see shots/shotfilter.cpp)
-// and the transcode condition typed by the user become part of a
-// statement's text.
+// Every statement the client issues on the shared database, in one place
+// (the grid's reads are made by shots/shotreader.cpp from the columns the
+// server reports). Values are always bound; only the transcode condition
+// typed by the user becomes part of a statement's text.
 namespace Sql {
 inline const char selectProjects[] = "Select name, description, id From projects";
 inline const char shotsTable[] = "shots";
-inline const char shotsFilter[] = "project=%1";
 inline const char countProjectShots[] = "Select count(*) From shots Where project=?";
 // The chooser's number of shots per project, in one statement.
 inline const char shotsPerProject[] = "Select project, count(*) From shots Group By project";

@@ -5,7 +5,6 @@
 #include "shots/clipfiles.h"
 #include "shots/shotcelldelegate.h"
 #include "shots/shotedits.h"
-#include "shots/shotfilter.h"
 #include "shots/shottablemodel.h"
 
 #include <QApplication>
@@ -17,7 +16,6 @@
 #include <QImage>
 #include <QScrollBar>
 #include <QTimer>
-#include <QSqlDatabase>
 
 GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     : QTableView(parent)
@@ -28,11 +26,12 @@ GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
 
     model = new ShotTableModel(nullptr, edits);
     model->setTable(QString::fromLatin1(Sql::shotsTable));
-    model->setProject(project);
-    // The order is part of the one read below; switching on header sorting
-    // then finds the rows already in that order.
-    model->setSortName(QStringLiteral("id"), Qt::AscendingOrder);
-    model->setFilter(QString::fromLatin1(Sql::shotsFilter).arg(project));
+    // The project's shots by id: one read, from the event loop, which a
+    // restored order joins; switching on header sorting then finds the rows
+    // already in that order.
+    ShotQuery shots;
+    shots.project = project;
+    model->setQuery(shots);
 
     setModel(model);
     auto *cells = new ShotCellDelegate(this);
@@ -155,12 +154,8 @@ void GridWidget::useLoggingLayout()
     QHeaderView *header = horizontalHeader();
     // Left to right: what a logger reads and fills in; the notes last, so
     // they take the width that remains.
-    const QStringList order = {"poster",   "id",       "filename", "location", "scene",  "shot",
-                               "takes",    "shottype", "prod",     "quality",  "duration", "descid",
-                               "related",  "recorded", "tc_in",    "length",   "format",   "MD5",
-                               "SHA1",     "project",  "notes"};
     int visual = 0;
-    for (const QString &name : order) {
+    for (const QString &name : ShotColumns::loggingOrder()) {
         const int column = model->fieldIndex(name);
         if (column < 0)
             continue;
@@ -168,8 +163,8 @@ void GridWidget::useLoggingLayout()
     }
     for (int column = 0; column < model->columnCount(); ++column)
         setColumnHidden(column, false);
-    for (const char *name : {"project", "MD5", "SHA1"})
-        hideColumn(model->fieldIndex(QLatin1String(name)));
+    for (const QString &name : ShotColumns::loggingHidden())
+        hideColumn(model->fieldIndex(name));
     resizeColumnsToContents();
     const int posterColumn = model->fieldIndex(QStringLiteral("poster"));
     if (posterColumn >= 0)
@@ -213,7 +208,6 @@ void GridWidget::setStartSort(const QString &column, Qt::SortOrder order)
     // The first read comes in this order already: the layout restored
     // with the columns then asks for no second read.
     model->setSortName(column, order);
-    model->select();
 }
 
 QByteArray GridWidget::headerState() const
@@ -234,11 +228,8 @@ void GridWidget::setFind(const QString &typed, bool notYetLogged)
         return;
     findText = typed;
     findNotLogged = notYetLogged;
-    // The words are quoted by the driver of the login's connection: a local
-    // operation, no statement.
-    const QString filter =
-        ShotFilter::condition(project, typed, notYetLogged, QSqlDatabase::database().driver(), model->hasMedia());
-    model->setFilter(filter);
+    // The rows held answer one more character typed without the server.
+    model->setFind(typed, notYetLogged);
 }
 
 bool GridWidget::stepRow(int delta)

@@ -1,56 +1,148 @@
 #include "shots/shotcolumns.h"
 
 #include <QCoreApplication>
-#include <QHash>
 
-namespace {
-struct Words
-{
-    const char *label;
-    const char *description;
-};
-
-const QHash<QString, Words> &words()
-{
-    static const QHash<QString, Words> table = {
-        {QStringLiteral("id"), {"Id", "The shot's number in the database"}},
-        {QStringLiteral("project"), {"Project", "The project the shot belongs to"}},
-        {QStringLiteral("filename"), {"Filename", "The clip's path below the local root"}},
-        {QStringLiteral("MD5"), {"MD5", "MD5 digest of the clip's content"}},
-        {QStringLiteral("SHA1"), {"SHA-1", "SHA-1 digest of the clip's content"}},
-        {QStringLiteral("location"), {"Location", "Where the shot was taken"}},
-        {QStringLiteral("scene"), {"Scene", "Scene"}},
-        {QStringLiteral("shot"), {"Shot", "Shot within the scene"}},
-        {QStringLiteral("prod"), {"Production", "Production flag: checked yes, cleared no, partly checked not set"}},
-        {QStringLiteral("duration"), {"Duration (s)", "Duration in seconds"}},
-        {QStringLiteral("quality"), {"Quality", "Quality, 0 to 99"}},
-        {QStringLiteral("takes"), {"Takes", "Takes"}},
-        {QStringLiteral("related"), {"Related Object ID's", "Ids of related objects"}},
-        {QStringLiteral("shottype"), {"Shot Type", "Kind of shot (wide, close-up, ...)"}},
-        {QStringLiteral("descid"), {"Description ID", "Description id"}},
-        {QStringLiteral("notes"), {"Notes", "Notes"}},
-        {QStringLiteral("poster"), {"Poster", "A frame of the clip, read at sync"}},
-        {QStringLiteral("recorded"), {"Recorded", "When the camera recorded the clip, its own clock and time zone"}},
-        {QStringLiteral("tc_in"), {"TC In", "The clip's start timecode, as the camera wrote it"}},
-        {QStringLiteral("length"), {"Length", "The clip's measured length"}},
-        {QStringLiteral("format"), {"Format", "Picture size, scan and frame rate, or why the clip could not be read"}},
-    };
-    return table;
-}
-} // namespace
+#include <algorithm>
 
 namespace ShotColumns {
 
+namespace {
+using K = Kind;
+// clang-format off
+const QList<Column> table = {
+    // name        label                  description                                                        kind        read-only searched completed plain place hidden exported media facts
+    {"id",         "Id",                  "The shot's number in the database",                              K::Key,     true,  false, false, false,  1, false, true, nullptr},
+    {"project",    "Project",             "The project the shot belongs to",                                K::Project, true,  false, false, false, 19, true, true, nullptr},
+    {"filename",   "Filename",            "The clip's path below the local root",                           K::Path,    true,  true,  false, false,  2, false, true, nullptr},
+    {"MD5",        "MD5",                 "MD5 digest of the clip's content",                               K::Digest,  true,  false, false, false, 17, true, true, nullptr},
+    {"SHA1",       "SHA-1",               "SHA-1 digest of the clip's content",                             K::Digest,  true,  false, false, false, 18, true, true, nullptr},
+    {"location",   "Location",            "Where the shot was taken",                                       K::Text,    false, true,  true,  true,   3, false, true, nullptr},
+    {"scene",      "Scene",               "Scene",                                                          K::Text,    false, true,  true,  false,  4, false, true, nullptr},
+    {"shot",       "Shot",                "Shot within the scene",                                          K::Text,    false, true,  false, false,  5, false, true, nullptr},
+    {"prod",       "Production",          "Production flag: checked yes, cleared no, partly checked not set", K::Flag,  false, false, false, false,  8, false, true, nullptr},
+    {"duration",   "Duration (s)",        "Duration in seconds",                                            K::Text,    false, true,  false, false, 10, false, true, nullptr},
+    {"quality",    "Quality",             "Quality, 0 to 99",                                               K::Number,  false, false, false, false,  9, false, true, nullptr},
+    {"takes",      "Takes",               "Takes",                                                          K::Text,    false, true,  false, false,  6, false, true, nullptr},
+    {"related",    "Related Object ID's", "Ids of related objects",                                         K::Text,    false, true,  false, false, 12, false, true, nullptr},
+    {"shottype",   "Shot Type",           "Kind of shot (wide, close-up, ...)",                             K::Text,    false, true,  true,  true,   7, false, true, nullptr},
+    {"descid",     "Description ID",      "Description id",                                                 K::Text,    false, true,  false, false, 11, false, true, nullptr},
+    {"notes",      "Notes",               "Notes",                                                          K::Text,    false, true,  false, true,  20, false, true, nullptr},
+    // Read by the sync; the poster is a picture, sorted by the clip's length.
+    {"poster",     "Poster",              "A frame of the clip, read at sync",                              K::Media,   true,  false, false, false,  0, false, false, "duration_ms"},
+    {"recorded",   "Recorded",            "When the camera recorded the clip, its own clock and time zone", K::Media,   true,  true,  false, false, 13, false, true, "recorded_at"},
+    {"tc_in",      "TC In",               "The clip's start timecode, as the camera wrote it",              K::Media,   true,  true,  false, false, 14, false, true, "start_timecode"},
+    {"length",     "Length",              "The clip's measured length",                                     K::Media,   true,  false, false, false, 15, false, true, "duration_ms"},
+    {"format",     "Format",              "Picture size, scan and frame rate, or why the clip could not be read",
+                                                                                                            K::Media,   true,  true,  false, false, 16, false, true, "problem,width,height,frame_rate"},
+};
+// clang-format on
+
+QStringList namesWhere(bool (*test)(const Column &))
+{
+    QStringList names;
+    for (const Column &column : table) {
+        if (test(column))
+            names << QLatin1String(column.name);
+    }
+    return names;
+}
+} // namespace
+
+const QList<Column> &all()
+{
+    return table;
+}
+
+const Column *find(const QString &name)
+{
+    for (const Column &column : table) {
+        if (name == QLatin1String(column.name))
+            return &column;
+    }
+    return nullptr;
+}
+
 QString label(const QString &column)
 {
-    const auto found = words().constFind(column);
-    return found == words().cend() ? column : QString::fromLatin1(found->label);
+    const Column *found = find(column);
+    return found ? QString::fromLatin1(found->label) : column;
 }
 
 QString description(const QString &column)
 {
-    const auto found = words().constFind(column);
-    return found == words().cend() ? QString() : QCoreApplication::translate("ShotColumns", found->description);
+    const Column *found = find(column);
+    return found ? QCoreApplication::translate("ShotColumns", found->description) : QString();
+}
+
+QStringList searched()
+{
+    return namesWhere([](const Column &c) { return c.searched && c.kind != Kind::Media; });
+}
+
+QStringList completed()
+{
+    return namesWhere([](const Column &c) { return c.completed; });
+}
+
+QStringList media()
+{
+    return namesWhere([](const Column &c) { return c.kind == Kind::Media; });
+}
+
+QStringList loggingOrder()
+{
+    QList<const Column *> columns;
+    for (const Column &column : table)
+        columns << &column;
+    std::stable_sort(columns.begin(), columns.end(),
+                     [](const Column *a, const Column *b) { return a->loggingPlace < b->loggingPlace; });
+    QStringList names;
+    for (const Column *column : std::as_const(columns))
+        names << QLatin1String(column->name);
+    return names;
+}
+
+QStringList loggingHidden()
+{
+    return namesWhere([](const Column &c) { return c.loggingHidden; });
+}
+
+QStringList mediaFacts(const QString &column)
+{
+    const Column *found = find(column);
+    if (!found || !found->mediaFacts)
+        return {};
+    return QString::fromLatin1(found->mediaFacts).split(QLatin1Char(','));
+}
+
+bool isReadOnly(const QString &column)
+{
+    const Column *found = find(column);
+    return found && found->readOnly;
+}
+
+bool isPlainText(const QString &column)
+{
+    const Column *found = find(column);
+    return found && found->plainText;
+}
+
+bool isFlag(const QString &column)
+{
+    const Column *found = find(column);
+    return found && found->kind == Kind::Flag;
+}
+
+bool isExported(const QString &column)
+{
+    const Column *found = find(column);
+    return !found || found->exported;
+}
+
+bool isMedia(const QString &column)
+{
+    const Column *found = find(column);
+    return found && found->kind == Kind::Media;
 }
 
 } // namespace ShotColumns

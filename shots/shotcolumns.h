@@ -1,14 +1,71 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
-// The columns of shots in words: the same words head the grid's columns and
-// label the form's fields, and messages name fields by them.
+// What the client knows of each column of shots, and of the media columns it
+// shows after them, in one table: the grid's headers and the form's labels,
+// the find, the completion, the export and the layout for logging all read
+// it. A new column is one line below, plus its editor in the form.
 namespace ShotColumns {
+
+enum class Kind {
+    Key,     // the shot's number
+    Project, // the project it belongs to: the same for every row shown
+    Path,    // the clip's path below the local root
+    Digest,  // a digest of the clip's content
+    Text,    // what the logger types
+    Flag,    // yes, no or not set: a check box, never a number
+    Number,  // a whole number
+    Media,   // read by the sync from the clip's media (the tables shot_media and shot_posters)
+};
+
+struct Column
+{
+    const char *name;        // as the server names it (a media column: its own name)
+    const char *label;       // in words: the grid's header, the form's label, messages
+    const char *description; // for tooltips
+    Kind kind;
+    bool readOnly;
+    bool searched;           // the find field looks in it
+    bool completed;          // the form offers the values the project already holds
+    bool plainText;          // free text with line breaks; an earlier client may have stored a rich-text document
+    int loggingPlace;        // left to right in the layout for logging
+    bool loggingHidden;      // hidden in that layout
+    bool exported;           // holds a value an export writes (the poster is a picture)
+    // A media column: the columns of shot_media it stands for, in the order
+    // the server sorts by them ("duration_ms"; "problem,width,height,frame_rate").
+    const char *mediaFacts;
+};
+
+// Every column known, shots' own first, then the media ones.
+const QList<Column> &all();
+// The column of that name, or null (a column the server has and this
+// client does not know: shown under its name, read-only neither).
+const Column *find(const QString &name);
 
 // "Location", "Duration (s)", ...; the column's own name when it has no word.
 QString label(const QString &column);
 // What the column holds, for tooltips.
 QString description(const QString &column);
+
+// The columns the find field searches: the descriptive text and the path, not the digests.
+QStringList searched();
+// The columns whose values the form offers as completions.
+QStringList completed();
+// The media columns, in the order they follow the columns of shots.
+QStringList media();
+// The columns in the order of the layout for logging, and those it hides.
+QStringList loggingOrder();
+QStringList loggingHidden();
+// The columns of shot_media a media column stands for (sorted by, in order).
+QStringList mediaFacts(const QString &column);
+
+bool isReadOnly(const QString &column);
+bool isPlainText(const QString &column);
+bool isFlag(const QString &column);
+bool isMedia(const QString &column);
+bool isExported(const QString &column);
 
 } // namespace ShotColumns

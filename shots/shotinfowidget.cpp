@@ -6,6 +6,7 @@
 #include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
+#include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shottablemodel.h"
 #include "shots/shotwriter.h"
@@ -34,18 +35,10 @@
 #include <algorithm>
 
 namespace {
-struct Field
-{
-    const char *column;
-    const char *label;
-};
-// The form's rows, top to bottom, with the column each shows.
-const Field fields[] = {
-    {"filename", "Filename"}, {"location", "Location"}, {"scene", "Scene"},
-    {"shot", "Shot"},         {"prod", "Production"},   {"duration", "Duration (s)"},
-    {"quality", "Quality"},   {"takes", "Takes"},       {"related", "Related Object ID's"},
-    {"shottype", "Shot Type"}, {"descid", "Description ID"}, {"notes", "Notes"},
-};
+// The form's rows, top to bottom, by the column each shows; their labels
+// are the columns' words.
+const char *const fields[] = {"filename", "location", "scene",  "shot",     "prod",   "duration",
+                              "quality",  "takes",    "related", "shottype", "descid", "notes"};
 } // namespace
 
 QVariant formWidgetValue(const QWidget *widget)
@@ -125,7 +118,7 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     const QList<QWidget *> rowWidgets = {filenameLabel, locationEdit, sceneEdit, shotEdit, prodBox, durationEdit,
                                          qualitySlider, takesEdit, relatedEdit, shotTypeEdit, descIdEdit, notesEdit};
     for (int i = 0; i < rowWidgets.size(); ++i)
-        rowWidgets.at(i)->setProperty("column", QString::fromLatin1(fields[i].column));
+        rowWidgets.at(i)->setProperty("column", QString::fromLatin1(fields[i]));
 
     // The fields scroll, so the splitter can give the grid most of the room.
     auto *area = new QWidget;
@@ -254,9 +247,13 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     prodBox->setToolTip(QStringLiteral("Space: yes or no. Delete: not set."));
 
     // Location, scene and shot type offer the values the project holds.
-    completers.insert(QStringLiteral("location"), new FieldCompleter(locationEdit));
-    completers.insert(QStringLiteral("scene"), new FieldCompleter(sceneEdit));
-    completers.insert(QStringLiteral("shottype"), new FieldCompleter(shotTypeEdit));
+    for (const QString &column : ShotColumns::completed()) {
+        QWidget *widget = widgetOfColumn(column);
+        if (auto *line = qobject_cast<QLineEdit *>(widget))
+            completers.insert(column, new FieldCompleter(line));
+        else if (auto *text = qobject_cast<QTextEdit *>(widget))
+            completers.insert(column, new FieldCompleter(text));
+    }
     for (auto it = completers.cbegin(); it != completers.cend(); ++it) {
         QWidget *widget = widgetOfColumn(it.key());
         connect(it.value(), &FieldCompleter::chosen, this, [this, widget]() { typed(widget); });
@@ -271,13 +268,13 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
             qualityRow->setContentsMargins(0, 0, 0, 0);
             qualityRow->addWidget(qualitySlider, 1);
             qualityRow->addWidget(qualitySpin);
-            layout->addRow(QString::fromLatin1(fields[i].label), quality);
+            layout->addRow(ShotColumns::label(QString::fromLatin1(fields[i])), quality);
             // The row's label belongs to the slider (labelOf finds it there).
             if (auto *label = qobject_cast<QLabel *>(layout->labelForField(quality)))
                 label->setBuddy(qualitySlider);
             continue;
         }
-        layout->addRow(QString::fromLatin1(fields[i].label), widget);
+        layout->addRow(ShotColumns::label(QString::fromLatin1(fields[i])), widget);
     }
     // Tab walks the fields top to bottom, the quality's number after its
     // slider, also out of the free-text editors.

@@ -155,6 +155,28 @@ QVariant ShotRow::value(int column) const
     }
 }
 
+bool ShotRow::textInto(int column, QString *out) const
+{
+    if (column < 0 || column >= fields)
+        return false;
+    int next = 0;
+    const int at = fieldStart(column, &next);
+    const char *data = bytes.constData() + at;
+    switch (data[0]) {
+    case Text16: {
+        out->resize((next - at - 5) / qsizetype(sizeof(QChar)));
+        memcpy(out->data(), data + 5, size_t(next - at - 5));
+        return true;
+    }
+    case NullNumber:
+    case NullText:
+        return false;
+    default:
+        *out = value(column).toString();
+        return true;
+    }
+}
+
 QVariantList ShotRow::values() const
 {
     QVariantList list;

@@ -19,6 +19,9 @@ public:
 
     int count() const { return fields; }
     QVariant value(int column) const;
+    // The column as text into out, reusing its room (a number as digits);
+    // false when it is NULL.
+    bool textInto(int column, QString *out) const;
     QVariantList values() const;
     void setValue(int column, const QVariant &value);
     void append(const QVariant &value);

@@ -1,24 +1,16 @@
 #include "shots/shottablemodel.h"
 
 #include "db/dbworker.h"
-#include "db/mediastatements.h"
-#include "db/statements.h"
-#include "media/mediafacts.h"
-#include "media/mediatables.h"
 #include "shots/plaintext.h"
-#include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
+#include "shots/shotorder.h"
 #include "shots/shotrow.h"
 #include "shots/shotwriter.h"
 
 #include <QCoreApplication>
-#include <QSet>
+#include <QPointer>
 #include <QThreadPool>
 #include <QTimer>
-#include <QSqlDriver>
-#include <QSqlField>
-#include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <algorithm>
 #include <memory>
@@ -40,25 +32,6 @@ QVariant normalised(const QVariant &value)
     return value;
 }
 
-// The facts of a clip in one line, or why its media could not be read.
-QString mediaSummaryOf(const MediaFacts &clip)
-{
-    if (!clip.problem.isEmpty())
-        return QCoreApplication::translate("ShotTableModel", "The clip's media could not be read: %1").arg(clip.problem);
-    QStringList parts;
-    if (!clip.formatText().isEmpty())
-        parts << clip.formatText();
-    if (!clip.lengthText().isEmpty())
-        parts << clip.lengthText();
-    if (!clip.timecodeText().isEmpty())
-        parts << QCoreApplication::translate("ShotTableModel", "TC %1").arg(clip.timecodeText());
-    if (clip.hasRecorded())
-        parts << QCoreApplication::translate("ShotTableModel", "recorded %1").arg(clip.recordedText());
-    if (!clip.videoCodec.isEmpty())
-        parts << clip.videoCodec + (clip.audioCodec.isEmpty() ? QString() : QStringLiteral("/") + clip.audioCodec);
-    return parts.join(QStringLiteral(", "));
-}
-
 QString oneLine(const QString &text, bool *cut)
 {
     const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
@@ -72,35 +45,29 @@ QString oneLine(const QString &text, bool *cut)
         line += QChar(0x2026);
     return line;
 }
-} // namespace
 
-namespace {
+// Rows replaced are freed on another thread: a hundred thousand of them
+// take a tenth of a second to free.
 struct Retired
 {
     QList<ShotRow> rows;
+    QList<ShotRow> mediaValues;
     QList<qint64> lengths;
     QStringList summaries;
     QHash<qlonglong, int> rowById;
 };
-} // namespace
 
-struct ShotTableModel::ReadResult
+template<typename T> QList<T> inOrder(const QList<T> &list, const QList<int> &order)
 {
-    StatementResult status;
-    QStringList columns;
-    int shotColumns = 0;
-    bool media = false;
-    QString mediaHint;
-    QList<qint64> lengths;
-    QStringList summaries;
-    QHash<qlonglong, int> rowById;
-    QHash<QString, int> limits;
-    QList<ShotRow> rows;
-    int projectTotal = -1;
-    QString projectName;
-    QString sortName;
-    Qt::SortOrder order = Qt::AscendingOrder;
-};
+    if (list.size() < order.size())
+        return list;
+    QList<T> result;
+    result.reserve(order.size());
+    for (int index : order)
+        result << list.at(index);
+    return result;
+}
+} // namespace
 
 ShotTableModel::ShotTableModel(QObject *parent, ShotEdits *edits, DbWorker *worker)
     : QAbstractTableModel(parent)
@@ -131,36 +98,50 @@ void ShotTableModel::setTable(const QString &name)
     shotEdits->setTable(name);
 }
 
-void ShotTableModel::setFilter(const QString &filter)
+void ShotTableModel::setQuery(const ShotQuery &query)
 {
-    if (filter == rowFilter)
+    if (started && query == wanted)
         return;
-    rowFilter = filter;
-    select();
+    wanted = query;
+    requestRows(false);
+}
+
+void ShotTableModel::setProject(int projectId)
+{
+    ShotQuery next = wanted;
+    next.project = projectId;
+    setQuery(next);
+}
+
+void ShotTableModel::setFind(const QString &typed, bool notYetLogged)
+{
+    ShotQuery next = wanted;
+    next.find = typed;
+    next.notYetLogged = notYetLogged;
+    setQuery(next);
 }
 
 void ShotTableModel::setSort(int column, Qt::SortOrder sortOrder)
 {
-    sortBy = column;
-    sortByName = column == 0 && columns.isEmpty() ? QStringLiteral("id") : columnName(column);
-    order = sortOrder;
+    // Before the columns are known only the first, the key, can be named.
+    setSortName(column == 0 && !hasColumns() ? QStringLiteral("id") : columnName(column), sortOrder);
 }
 
 void ShotTableModel::setSortName(const QString &column, Qt::SortOrder sortOrder)
 {
-    sortByName = column;
-    sortBy = fieldIndex(column);
-    order = sortOrder;
+    if (column.isEmpty())
+        return;
+    ShotQuery next = wanted;
+    next.sortColumn = column;
+    next.order = sortOrder;
+    setQuery(next);
 }
 
 void ShotTableModel::sort(int column, Qt::SortOrder sortOrder)
 {
-    setSort(column, sortOrder);
     // Switching on header sorting asks for the order the rows already have
-    // (or are being read in); reading a large project again gains nothing.
-    if (sortByName == issuedSortName && sortOrder == issuedOrder)
-        return;
-    select();
+    // (or are being read in): setQuery() then does nothing.
+    setSort(column, sortOrder);
 }
 
 bool ShotTableModel::isBusy() const
@@ -182,19 +163,81 @@ bool ShotTableModel::select()
 {
     if (table.isEmpty())
         return false;
-    // Asked for now, read from the event loop: what is asked in one go (a
-    // new grid's filter, sort and place) becomes one read.
-    setReading(true);
-    issuedSortName = sortByName;
-    issuedOrder = order;
-    if (!readDue) {
-        readDue = true;
-        QTimer::singleShot(0, this, [this]() {
-            readDue = false;
-            startRead();
-        });
-    }
+    requestRows(true);
     return true;
+}
+
+void ShotTableModel::requestRows(bool fromServer)
+{
+    if (table.isEmpty())
+        return;
+    started = true;
+    // Asked for now, worked out from the event loop: what is asked in one go
+    // (a new grid's project, order and place) becomes one read.
+    setReading(true);
+    readDue = readDue || fromServer;
+    if (workDue)
+        return;
+    workDue = true;
+    QTimer::singleShot(0, this, [this]() {
+        workDue = false;
+        startWork();
+    });
+}
+
+void ShotTableModel::startWork()
+{
+    const bool mustRead = readDue;
+    readDue = false;
+    // A read still on its way answers an older question: what it brings is
+    // dropped, and so is anything worked out from the rows held before.
+    const bool readRunning = readTicket != 0;
+    if (!mustRead && rowsHeld && !readRunning) {
+        if (wanted == shown) {
+            ++generation;
+            setReading(false);
+            return;
+        }
+        if (wanted.sameShots(shown)) {
+            startLocal(true);
+            return;
+        }
+        if (wanted.narrows(shown) && wanted.sortColumn == shown.sortColumn && wanted.order == shown.order) {
+            startLocal(false);
+            return;
+        }
+    }
+    startRead();
+}
+
+void ShotTableModel::startLocal(bool sortOnly)
+{
+    const quint64 mine = ++generation;
+    auto held = std::make_shared<ShotOrder::Held>();
+    held->layout = layout;
+    held->rows = rows; // shared, not copied: the values stay while the thread works
+    held->mediaValues = mediaValues;
+    held->collations = collations;
+    const ShotQuery query = wanted;
+    QPointer<ShotTableModel> self(this);
+    // The one thread for this kind of work: the global pool. The rows held
+    // are never written while it reads them (a save writes a copy).
+    QThreadPool::globalInstance()->start([self, held, query, sortOnly, mine]() {
+        const std::optional<QList<int>> order = sortOnly ? ShotOrder::sorted(*held, query.sortColumn, query.order)
+                                                         : ShotOrder::narrowed(*held, query);
+        const QHash<qlonglong, int> byId = order ? ShotOrder::rowsById(*held, *order) : QHash<qlonglong, int>();
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, order, byId, query, mine]() {
+                if (!self || mine != self->generation || self->workDue)
+                    return; // asked for something else meanwhile
+                if (order)
+                    self->applyOrder(*order, byId, query);
+                else
+                    self->startRead(); // not here: the server sorts or finds
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void ShotTableModel::startRead()
@@ -206,163 +249,21 @@ void ShotTableModel::startRead()
         worker->cancelQueued(readTicket);
     const quint64 mine = ++generation;
     const QString table = this->table;
-    const QString filter = rowFilter;
-    const QString sortColumn = sortByName;
-    const Qt::SortOrder sortOrder = order;
-    const int project = projectId;
-    const bool knowColumns = !columns.isEmpty();
-    // Whether to join the media facts is learnt once, with the columns.
-    const bool withMedia = media;
-    const QString orderExpression = sortColumn.isEmpty() ? QString() : sortExpression(sortColumn);
-    issuedSortName = sortColumn;
-    issuedOrder = sortOrder;
-    readTicket = worker->post(
+    const ShotQuery query = wanted;
+    const ShotLayout known = layout;
+    const ServerCollations learnt = collations;
+    auto ticket = std::make_shared<quint64>(0);
+    readTicket = *ticket = worker->post(
         this,
         [=](DbSession &session) -> DbWorker::Continuation {
-            ReadResult result;
             StatementRunner runner = session.runner();
-            QSqlDriver *driver = runner.database().driver();
-            auto quoted = [driver](const QString &name, QSqlDriver::IdentifierType type) {
-                return driver ? driver->escapeIdentifier(name, type) : name;
+            ShotReader reader(runner, table);
+            auto result = std::make_shared<ShotRows>(reader.read(query, known, learnt));
+            return [this, result, mine, ticket]() {
+                if (readTicket == *ticket)
+                    readTicket = 0;
+                applyRead(*result, mine);
             };
-            QSqlQuery query(runner.database());
-            bool joinMedia = withMedia;
-            if (!knowColumns) {
-                const MediaTables::State tables = MediaTables::check(runner);
-                joinMedia = result.media = tables.available();
-                result.mediaHint = MediaTables::enableHint(tables);
-                // The declared lengths, so editors refuse what a column cannot hold.
-                if (runner.run(query,
-                               QStringLiteral("Select column_name, character_maximum_length From "
-                                              "information_schema.columns Where table_schema = DATABASE() "
-                                              "And table_name = ?"),
-                               {table})
-                        .ok()) {
-                    while (query.next()) {
-                        if (!query.value(1).isNull())
-                            result.limits.insert(query.value(0).toString(), query.value(1).toInt());
-                    }
-                }
-            }
-            // With the media tables, the facts are joined to the rows only
-            // when the server must sort or find by them; else they are read
-            // apart, for the shots that have any (cheaper for a large
-            // project whose clips were not all read).
-            const bool mediaTables = joinMedia;
-            joinMedia = mediaTables && (!orderExpression.isEmpty() || filter.contains(QLatin1String("m.")));
-            const QString shots = quoted(table, QSqlDriver::TableName);
-            QString statement = joinMedia ? QStringLiteral("SELECT %1.*, %2 FROM %1 %3")
-                                                .arg(shots, QString::fromLatin1(Sql::mediaFactsColumns),
-                                                     QString::fromLatin1(Sql::shotMediaJoin))
-                                          : QStringLiteral("SELECT %1.* FROM %1").arg(shots);
-            if (!filter.isEmpty())
-                statement += QStringLiteral(" WHERE ") + filter;
-            // The sort column is known by position only once the columns
-            // are; the first read sorts by the first column, the key.
-            const QString orderBy = sortColumn;
-            const QString direction = sortOrder == Qt::AscendingOrder ? QStringLiteral(" ASC") : QStringLiteral(" DESC");
-            if (!orderExpression.isEmpty() && joinMedia)
-                statement += QStringLiteral(" ORDER BY ") + orderExpression.split(QLatin1Char(',')).join(direction + QLatin1Char(','))
-                    + direction;
-            else if (!orderBy.isEmpty() && !mediaColumnNames().contains(orderBy))
-                statement += QStringLiteral(" ORDER BY %1.%2%3")
-                                 .arg(shots, quoted(orderBy, QSqlDriver::FieldName), direction);
-            result.status = runner.run(query, statement);
-            if (result.status.ok()) {
-                const QSqlRecord record = query.record();
-                // The media facts come last: Sql::mediaFactsColumns.
-                const int mediaFields = joinMedia ? 13 : 0;
-                const int count = record.count() - mediaFields;
-                for (int i = 0; i < count; ++i)
-                    result.columns << record.fieldName(i);
-                result.shotColumns = count;
-                QSqlRecord facts;
-                for (int i = count; i < record.count(); ++i)
-                    facts.append(record.field(i));
-                if (mediaTables)
-                    result.columns += mediaColumnNames();
-                while (query.next()) {
-                    ShotRow row;
-                    for (int i = 0; i < count; ++i)
-                        row.append(normalised(query.value(i)));
-                    if (mediaTables && !joinMedia) {
-                        for (int i = 0; i < 5; ++i)
-                            row.append(QVariant());
-                        result.lengths << -1;
-                        result.summaries << QString();
-                    } else if (joinMedia) {
-                        // A content the sync read has its length or size, or a problem.
-                        const bool known = !query.isNull(count) || !query.isNull(count + 1)
-                            || !query.isNull(count + mediaFields - 1);
-                        if (!known) {
-                            // Not read (yet): no facts to work out.
-                            for (int i = 0; i < 5; ++i)
-                                row.append(QVariant());
-                            result.lengths << -1;
-                            result.summaries << QString();
-                            result.rows << row;
-                            continue;
-                        }
-                        for (int i = 0; i < mediaFields; ++i)
-                            facts.setValue(i, query.value(count + i));
-                        const MediaFacts clip = MediaFacts::fromRecord(facts);
-                        // A clip not readable as video says why in its row.
-                        const QString format = clip.problem.isEmpty() ? clip.formatText() : clip.problem;
-                        for (const QVariant &value : {QVariant(), QVariant(clip.recordedText()),
-                                                      QVariant(clip.timecodeText()), QVariant(clip.lengthText()),
-                                                      QVariant(format)})
-                            row.append(value);
-                        result.lengths << clip.durationMs;
-                        result.summaries << mediaSummaryOf(clip);
-                    }
-                    result.rows << row;
-                }
-                if (session.isCancelled())
-                    result.status = runner.stopReason();
-                // Which row holds which shot, worked out here rather than
-                // on the GUI thread.
-                const int idColumn = int(result.columns.indexOf(QStringLiteral("id")));
-                result.rowById.reserve(result.rows.size());
-                for (int i = 0; i < result.rows.size(); ++i)
-                    result.rowById.insert(result.rows.at(i).value(idColumn).toLongLong(), i);
-                if (mediaTables && !joinMedia && project > 0
-                    && runner.run(query,
-                                  QStringLiteral("Select s.id, %1 From shot_media m Join %2 s On m.MD5 = s.MD5 And "
-                                                 "m.SHA1 = s.SHA1 Where s.project = ?")
-                                      .arg(QString::fromLatin1(Sql::mediaFactsColumns), shots),
-                                  {project})
-                           .ok()) {
-                    const QSqlRecord record = query.record();
-                    QSqlRecord facts;
-                    for (int i = 1; i < record.count(); ++i)
-                        facts.append(record.field(i));
-                    while (query.next()) {
-                        const int row = result.rowById.value(query.value(0).toLongLong(), -1);
-                        if (row < 0)
-                            continue;
-                        for (int i = 1; i < record.count(); ++i)
-                            facts.setValue(i - 1, query.value(i));
-                        const MediaFacts clip = MediaFacts::fromRecord(facts);
-                        ShotRow &shot = result.rows[row];
-                        const QString format = clip.problem.isEmpty() ? clip.formatText() : clip.problem;
-                        shot.setValue(count + 1, clip.recordedText());
-                        shot.setValue(count + 2, clip.timecodeText());
-                        shot.setValue(count + 3, clip.lengthText());
-                        shot.setValue(count + 4, format);
-                        result.lengths[row] = clip.durationMs;
-                        result.summaries[row] = mediaSummaryOf(clip);
-                    }
-                }
-                result.sortName = orderBy;
-                result.order = sortOrder;
-                if (project > 0 && runner.run(query, QString::fromLatin1(Sql::countProjectShots), {project}).ok()
-                    && query.next())
-                    result.projectTotal = query.value(0).toInt();
-                if (project > 0 && runner.run(query, QString::fromLatin1(Sql::findProjectName), {project}).ok()
-                    && query.next())
-                    result.projectName = query.value(1).toString();
-            }
-            return [this, result, mine]() { applyRead(result, mine); };
         },
         tr("Reading the shots"));
 }
@@ -379,18 +280,10 @@ void ShotTableModel::refreshShot(int row)
         this,
         [this, table, shot](DbSession &session) -> DbWorker::Continuation {
             StatementRunner runner = session.runner();
-            QSqlDriver *driver = runner.database().driver();
-            QSqlQuery query(runner.database());
-            const StatementResult read = runner.run(
-                query, QStringLiteral("SELECT * FROM %1 WHERE id = ?")
-                           .arg(driver ? driver->escapeIdentifier(table, QSqlDriver::TableName) : table),
-                {shot});
             StoredValues values;
-            if (read.ok() && query.next()) {
-                const QSqlRecord record = query.record();
-                for (int i = 0; i < record.count(); ++i)
-                    values[shot].insert(record.fieldName(i), query.value(i));
-            }
+            const StatementResult read = ShotReader(runner, table).readShot(shot, &values[shot]);
+            if (values.value(shot).isEmpty())
+                values.clear();
             return [this, values, read]() {
                 --refreshes;
                 if (!values.isEmpty())
@@ -405,36 +298,17 @@ void ShotTableModel::refreshShot(int row)
 
 void ShotTableModel::readCompletions()
 {
-    if (projectId <= 0 || table.isEmpty())
+    if (wanted.project <= 0 || table.isEmpty())
         return;
-    const int projectNumber = projectId;
+    const int projectNumber = wanted.project;
+    const QString table = this->table;
     worker->post(
         this,
-        [this, projectNumber](DbSession &session) -> DbWorker::Continuation {
+        [this, projectNumber, table](DbSession &session) -> DbWorker::Continuation {
             StatementRunner runner = session.runner();
-            QSqlQuery query(runner.database());
             QHash<QString, QStringList> values;
-            for (const QString &column : {QStringLiteral("location"), QStringLiteral("scene"),
-                                          QStringLiteral("shottype")}) {
-                // The column name is one of these three, never typed text.
-                if (!runner.run(query,
-                                QStringLiteral("Select Distinct %1 From shots Where project = ? And %1 <> '' "
-                                               "Order By %1")
-                                    .arg(column),
-                                {projectNumber})
-                         .ok())
-                    return {};
-                QStringList list;
-                QSet<QString> seen;
-                while (query.next()) {
-                    const QString value = PlainText::fromStored(query.value(0).toString());
-                    if (!value.isEmpty() && !seen.contains(value)) {
-                        seen.insert(value);
-                        list << value;
-                    }
-                }
-                values.insert(column, list);
-            }
+            if (!ShotReader(runner, table).readCompletions(projectNumber, &values).ok())
+                return {};
             return [this, values]() {
                 valuesUsed = values;
                 emit completionsRead();
@@ -443,15 +317,13 @@ void ShotTableModel::readCompletions()
         tr("Reading the values used in the project"));
 }
 
-void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
+void ShotTableModel::applyRead(const ShotRows &result, quint64 readGeneration)
 {
-    // A newer read is on its way, or asked for and about to start: these
-    // rows are older than what the user asked for, and the model stays busy
-    // until the newer ones are in.
-    if (readGeneration != generation || readDue)
+    // A newer read, sort or find is on its way, or asked for and about to
+    // start: these rows are older than what the user asked for, and the
+    // model stays busy until the newer ones are in.
+    if (readGeneration != generation || workDue)
         return;
-    readTicket = 0;
-    appliedGeneration = readGeneration;
     if (!result.status.ok()) {
         setReading(false);
         if (result.status.failure != StatementFailure::Cancelled)
@@ -460,30 +332,24 @@ void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
         return;
     }
     emit aboutToSelect();
-    const bool newColumns = result.columns != columns;
+    const bool newColumns = result.layout.columns != layout.columns;
     beginResetModel();
-    // The rows read before are freed on another thread: a hundred thousand
-    // of them take a tenth of a second to free.
     auto retired = std::make_shared<Retired>();
     retired->rows.swap(rows);
+    retired->mediaValues.swap(mediaValues);
     retired->lengths.swap(lengths);
     retired->summaries.swap(summaries);
     retired->rowById.swap(rowById);
     QThreadPool::globalInstance()->start([retired = std::move(retired)]() mutable { retired.reset(); });
+    layout = result.layout;
+    collations = result.collations;
+    rows = result.rows;
+    mediaValues = result.mediaValues;
     lengths = result.lengths;
     summaries = result.summaries;
-    if (newColumns) {
-        columns = result.columns;
-        shotColumns = result.shotColumns;
-        media = shotColumns < columns.size();
-        if (!result.limits.isEmpty())
-            limits = result.limits;
-    }
-    rows = result.rows;
     rowById = result.rowById;
-    sortName = result.sortName;
-    readOrder = result.order;
-    sortBy = fieldIndex(sortByName);
+    shown = result.query;
+    rowsHeld = true;
     projectTotal = result.projectTotal;
     if (!result.projectName.isEmpty())
         project = result.projectName;
@@ -498,14 +364,34 @@ void ShotTableModel::applyRead(const ReadResult &result, quint64 readGeneration)
     emit selected(true);
 }
 
+void ShotTableModel::applyOrder(const QList<int> &order, const QHash<qlonglong, int> &byId, const ShotQuery &query)
+{
+    emit aboutToSelect();
+    beginResetModel();
+    auto retired = std::make_shared<Retired>();
+    retired->rowById.swap(rowById);
+    rows = inOrder(rows, order);
+    mediaValues = inOrder(mediaValues, order);
+    lengths = inOrder(lengths, order);
+    summaries = inOrder(summaries, order);
+    rowById = byId;
+    QThreadPool::globalInstance()->start([retired = std::move(retired)]() mutable { retired.reset(); });
+    // A narrowed find keeps the order it was read in; the rows then answer
+    // the new question as a read would.
+    shown = query;
+    endResetModel();
+    setReading(false);
+    emit selected(true);
+}
+
 void ShotTableModel::emitRowsChanged(const QList<int> &changedRows)
 {
-    if (changedRows.isEmpty() || columns.isEmpty())
+    if (changedRows.isEmpty() || layout.columns.isEmpty())
         return;
     // One signal for the lot: a bulk edit of thousands of shots updates
     // the views once per chunk, not once per row.
     const auto [low, high] = std::minmax_element(changedRows.cbegin(), changedRows.cend());
-    emit dataChanged(index(*low, 0), index(*high, int(columns.size()) - 1));
+    emit dataChanged(index(*low, 0), index(*high, int(layout.columns.size()) - 1));
 }
 
 void ShotTableModel::showDrafts(const QList<qlonglong> &shots)
@@ -544,46 +430,12 @@ int ShotTableModel::rowCount(const QModelIndex &parent) const
 
 int ShotTableModel::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : int(columns.size());
-}
-
-bool ShotTableModel::isPlainTextColumn(int column) const
-{
-    const QString name = columnName(column);
-    return name == QLatin1String("location") || name == QLatin1String("shottype") || name == QLatin1String("notes");
-}
-
-QStringList ShotTableModel::mediaColumnNames()
-{
-    return {QStringLiteral("poster"), QStringLiteral("recorded"), QStringLiteral("tc_in"), QStringLiteral("length"),
-            QStringLiteral("format")};
-}
-
-QString ShotTableModel::sortExpression(const QString &column) const
-{
-    if (column == QLatin1String("poster") || column == QLatin1String("length"))
-        return QStringLiteral("m.duration_ms");
-    if (column == QLatin1String("recorded"))
-        return QStringLiteral("m.recorded_at");
-    if (column == QLatin1String("tc_in"))
-        return QStringLiteral("m.start_timecode");
-    if (column == QLatin1String("format"))
-        return QStringLiteral("m.problem,m.width,m.height,m.frame_rate");
-    return QString();
-}
-
-QString ShotTableModel::mediaSummary(int row) const
-{
-    return summaries.value(row);
+    return parent.isValid() ? 0 : int(layout.columns.size());
 }
 
 bool ShotTableModel::isReadOnlyColumn(int column) const
 {
-    if (isMediaColumn(column))
-        return true;
-    static const QStringList readOnly = {QStringLiteral("id"), QStringLiteral("project"), QStringLiteral("filename"),
-                                         QStringLiteral("MD5"), QStringLiteral("SHA1")};
-    return readOnly.contains(columnName(column));
+    return isMediaColumn(column) || ShotColumns::isReadOnly(columnName(column));
 }
 
 QVariant ShotTableModel::storedValue(int row, int column) const
@@ -627,7 +479,7 @@ QVariant ShotTableModel::shownValue(int row, int column) const
 
 QVariant ShotTableModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= rows.size() || index.column() >= columns.size())
+    if (!index.isValid() || index.row() >= rows.size() || index.column() >= layout.columns.size())
         return QVariant();
     const int row = index.row();
     const int column = index.column();
@@ -741,9 +593,9 @@ QVariant ShotTableModel::headerData(int section, Qt::Orientation orientation, in
             return section + 1;
         return QVariant();
     }
-    if (section < 0 || section >= columns.size())
+    if (section < 0 || section >= layout.columns.size())
         return QVariant();
-    const QString name = columns.at(section);
+    const QString name = layout.columns.at(section);
     if (role == Qt::DisplayRole)
         return ShotColumns::label(name);
     if (role == Qt::ToolTipRole) {
@@ -765,7 +617,7 @@ ShotExport exportOfShownShots(const ShotTableModel *model, const QList<int> &col
     const bool wholeTable = columns.isEmpty();
     if (wholeTable) {
         for (int column = 0; column < model->columnCount(); ++column) {
-            if (model->columnName(column) != QLatin1String("poster"))
+            if (ShotColumns::isExported(model->columnName(column)))
                 snapshot.columns << column;
         }
     }

@@ -7,6 +7,9 @@
 #include <QVariant>
 
 #include "shots/csvexport.h"
+#include "shots/shotcolumns.h"
+#include "shots/shotquery.h"
+#include "shots/shotreader.h"
 #include "shots/shotrow.h"
 
 class DbWorker;
@@ -14,16 +17,21 @@ class ShotEdits;
 
 
 // The table model behind the shot grid and the details form: the shots of
-// one project, read on the database thread and held here as plain values,
-// so that painting, scrolling and sorting never wait for the server.
+// one project, read on the database thread (ShotReader) and held here as
+// plain values, so that painting and scrolling never wait for the server.
 //
-// The rows are read in one statement (the filter and sort in force) and
-// handed over whole; a read that fails keeps the rows shown. Edits go to
-// the edits object (one checked save per edit, see ShotEdits), which holds
-// what the user typed until the database has it: the model shows a field's
-// draft in place of its stored value, marked, and the values the server
-// holds after a save. Columns that identify the clip are read-only, so a
-// stray keystroke cannot detach a shot from its file.
+// What is shown is a ShotQuery: the project, the find and the order. A new
+// one that the rows held already answer is worked out here, on a thread of
+// its own: a header click sorts the held rows as the server would, and one
+// more character typed into the find narrows them (ShotOrder). Anything
+// else, and what cannot be compared here exactly as the server compares it,
+// is read again. A read that fails keeps the rows shown.
+//
+// Edits go to the edits object (one checked save per edit, see ShotEdits),
+// which holds what the user typed until the database has it: the model
+// shows a field's draft in place of its stored value, marked, and the
+// values the server holds after a save. Columns that identify the clip are
+// read-only, so a stray keystroke cannot detach a shot from its file.
 class ShotTableModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -46,23 +54,28 @@ public:
 
     void setTable(const QString &table);
     QString tableName() const { return table; }
-    // The project whose shots the counts refer to.
-    void setProject(int project) { projectId = project; }
-    // The row condition; reads the rows again when it changes.
-    void setFilter(const QString &filter);
-    QString filter() const { return rowFilter; }
-    // The order of the next read.
+
+    // The shots to show: the rows follow (read, sorted or narrowed) from
+    // the event loop, so what is asked in one go becomes one read.
+    void setQuery(const ShotQuery &query);
+    // What was asked for last.
+    ShotQuery query() const { return wanted; }
+    // The project whose shots are shown.
+    void setProject(int project);
+    // The words of the find field and "not yet logged".
+    void setFind(const QString &typed, bool notYetLogged);
+    // The order of the rows.
     void setSort(int column, Qt::SortOrder order);
-    // The order of the next read by the column's name (before the columns
-    // are known: the order a project was last shown in).
+    // The order by the column's name (before the columns are known: the
+    // order a project was last shown in).
     void setSortName(const QString &column, Qt::SortOrder order);
-    QString sortColumnName() const { return sortByName; }
-    // Reads the rows again in this order (the server sorts, by the column's
-    // collation), unless they are in it already.
+    QString sortColumnName() const { return wanted.sortColumn; }
+    // A header click: sorts the rows held, or reads them in that order
+    // when they cannot be sorted here.
     void sort(int column, Qt::SortOrder order) override;
-    int sortColumn() const { return sortBy; }
-    Qt::SortOrder sortOrder() const { return order; }
-    // Reads the rows on the database thread; the views keep their place.
+    int sortColumn() const { return fieldIndex(wanted.sortColumn); }
+    Qt::SortOrder sortOrder() const { return wanted.order; }
+    // Reads the rows again from the server; the views keep their place.
     // False when there is no table to read.
     bool select();
     // Reads one row again (the row the form moves to), so it shows what is
@@ -77,12 +90,12 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
     // Columns as the server reports them; known once the first read is in.
-    bool hasColumns() const { return !columns.isEmpty(); }
-    int fieldIndex(const QString &name) const { return int(columns.indexOf(name)); }
-    QString columnName(int column) const { return columns.value(column); }
-    QStringList columnNames() const { return columns; }
+    bool hasColumns() const { return layout.isValid(); }
+    int fieldIndex(const QString &name) const { return int(layout.columns.indexOf(name)); }
+    QString columnName(int column) const { return layout.columns.value(column); }
+    QStringList columnNames() const { return layout.columns; }
     // Characters the column holds (its declared length), or -1.
-    int columnLimit(int column) const { return limits.value(columnName(column), -1); }
+    int columnLimit(int column) const { return layout.limits.value(columnName(column), -1); }
 
     // The column's value exactly as stored (data() shows drafts and the
     // free-text columns as plain text).
@@ -97,39 +110,36 @@ public:
     // The project's name, read with the rows.
     QString projectName() const { return project; }
 
-    // The values the project's shots hold in a column (location, scene,
-    // shot type), for completion: read in one statement each, on request
-    // (the window asks when it opens and on Refresh).
+    // The values the project's shots hold in the columns the form completes
+    // (location, scene, shot type): read on request (the window asks when
+    // it opens and on Refresh).
     void readCompletions();
     QStringList completions(const QString &column) const { return valuesUsed.value(column); }
 
     // location, shottype and notes: free text, possibly several lines.
-    bool isPlainTextColumn(int column) const;
+    bool isPlainTextColumn(int column) const { return ShotColumns::isPlainText(columnName(column)); }
 
     // What the sync read from the clips' media, when the database keeps it
     // (the tables shot_media and shot_posters): read-only columns after
-    // those of shots, sorted and searched by the server like the others.
-    // "poster" holds no value; the grid paints the poster there.
-    bool hasMedia() const { return media; }
-    bool isMediaColumn(int column) const { return column >= shotColumns; }
+    // those of shots, sorted and found like the others. "poster" holds no
+    // value; the grid paints the poster there.
+    bool hasMedia() const { return layout.media; }
+    bool isMediaColumn(int column) const { return layout.isMediaColumn(column); }
     // The clip's measured length in ms, or -1.
     qint64 mediaLengthMs(int row) const { return lengths.value(row, -1); }
     // The facts of a row as one line ("1920x1080i 29.97, 0:12.345, TC
     // 01:00:00:00, recorded ..."), or why the clip could not be read.
-    QString mediaSummary(int row) const;
-    // The SQL expression a column is sorted by (a media column sorts by
-    // what it stands for: the recording time, the length ...).
-    QString sortExpression(const QString &column) const;
+    QString mediaSummary(int row) const { return summaries.value(row); }
     // prod: a yes/no flag, shown and edited in the grid as a check box
     // (partly checked while it is NULL), never as a number.
-    bool isFlagColumn(int column) const { return column >= 0 && columnName(column) == QLatin1String("prod"); }
-    // The key, the project and the clip's identity (path and digests).
+    bool isFlagColumn(int column) const { return ShotColumns::isFlag(columnName(column)); }
+    // The key, the project, the clip's identity and the media facts.
     bool isReadOnlyColumn(int column) const;
     // The names of the media columns, in their order.
-    static QStringList mediaColumnNames();
+    static QStringList mediaColumnNames() { return ShotColumns::media(); }
 
     ShotEdits *edits() const { return shotEdits; }
-    // Rows being read, or edits of this window being saved.
+    // Rows being read, sorted or narrowed, or edits of this window being saved.
     bool isBusy() const;
 
     // Every row shown, with each column as stored (free text as plain
@@ -151,9 +161,16 @@ signals:
     void completionsRead();
 
 private:
-    struct ReadResult;
+    // The rows for wanted, from the event loop: worked out from the rows
+    // held when they answer it, else read (always read when fromServer).
+    void requestRows(bool fromServer);
+    void startWork();
     void startRead();
-    void applyRead(const ReadResult &result, quint64 generation);
+    // Sorts or narrows the held rows on a thread of their own; falls back
+    // to a read when they cannot be.
+    void startLocal(bool sortOnly);
+    void applyRead(const ShotRows &result, quint64 generation);
+    void applyOrder(const QList<int> &order, const QHash<qlonglong, int> &byId, const ShotQuery &query);
     void showDrafts(const QList<qlonglong> &shots);
     void storeValues(const QHash<qlonglong, QHash<QString, QVariant>> &values);
     void emitRowsChanged(const QList<int> &rows);
@@ -163,22 +180,17 @@ private:
     DbWorker *worker = nullptr;
     ShotEdits *shotEdits = nullptr;
     QString table;
-    QString rowFilter;
-    int projectId = 0;
-    int sortBy = -1;
-    Qt::SortOrder order = Qt::AscendingOrder;
-    QString sortByName;        // the column to sort by, by name
-    QString issuedSortName = QStringLiteral("\n"); // the order of the latest read asked for
-    Qt::SortOrder issuedOrder = Qt::AscendingOrder;
-    bool readDue = false;
-    QString sortName;         // the column the rows were read in order of
-    Qt::SortOrder readOrder = Qt::AscendingOrder;
+    ShotQuery wanted;          // asked for last
+    ShotQuery shown;           // what the rows held answer
+    bool rowsHeld = false;     // the rows held are every row of shown
+    bool workDue = false;      // a request waits for the event loop
+    bool readDue = false;      // ... and it must read
+    bool started = false;      // the first request was made
 
-    QStringList columns;
-    int shotColumns = 0;      // columns of shots; the media ones follow
-    bool media = false;
-    QHash<QString, int> limits;
+    ShotLayout layout;
+    ServerCollations collations;
     QList<ShotRow> rows;
+    QList<ShotRow> mediaValues; // per row, the media facts as stored (see ShotRows)
     QList<qint64> lengths;    // per row, the measured length (ms, -1 unknown)
     QStringList summaries;    // per row, the facts in one line
     QHash<qlonglong, int> rowById;
@@ -186,8 +198,7 @@ private:
     QString project;
     QHash<QString, QStringList> valuesUsed;
 
-    quint64 generation = 0;   // of the latest read asked for
-    quint64 appliedGeneration = 0;
+    quint64 generation = 0;   // of the latest work started
     quint64 readTicket = 0;
     int refreshes = 0;
     bool reading = false;

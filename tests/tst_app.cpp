@@ -409,7 +409,7 @@ private slots:
         QVERIFY(newGrid && newGrid != grid);
         QVERIFY(settle(newGrid));
         QCOMPARE(newGrid->model->rowCount(), 0);
-        QCOMPARE(newGrid->model->filter(), QStringLiteral("project=2"));
+        QCOMPARE(newGrid->model->query().project, 2);
         QCOMPARE(window->findChild<QLabel *>("countLabel")->text(), QStringLiteral("0 of 0 shots"));
         auto *newInfo = qobject_cast<ShotInfoWidget *>(qobject_cast<QSplitter *>(window->centralWidget())->widget(2));
         QVERIFY(newInfo && newInfo != info);

@@ -86,9 +86,9 @@ private:
         model = new ShotTableModel(nullptr, edits);
         edits->setParent(model);
         model->setTable("shots");
-        model->setProject(project);
-        model->setSort(0, Qt::AscendingOrder);
-        model->setFilter(QStringLiteral("project=%1").arg(project));
+        ShotQuery shots;
+        shots.project = project;
+        model->setQuery(shots);
         QVERIFY(settle());
         QVERIFY(model->hasColumns());
     }
@@ -341,7 +341,7 @@ private slots:
         // Typed again while that save is on its way.
         model->setData(cell(a, "scene"), "second", ShotTableModel::TypingRole);
         model->setData(cell(b, "takes"), "7", ShotTableModel::TypingRole);
-        model->setFilter(QStringLiteral("project=%1 AND notes = 'gulls'").arg(project));
+        model->setFind(QStringLiteral("gulls"), false);
         QVERIFY(settle());
         QCOMPARE(model->rowCount(), 1);
         QCOMPARE(stored(a, "scene").toString(), QStringLiteral("first"));
@@ -352,7 +352,7 @@ private slots:
         QVERIFY(settle());
         QCOMPARE(stored(a, "scene").toString(), QStringLiteral("second"));
         QCOMPARE(stored(b, "takes").toString(), QStringLiteral("7"));
-        model->setFilter(QStringLiteral("project=%1").arg(project));
+        model->setFind(QString(), false);
         QVERIFY(settle());
         QCOMPARE(model->data(cell(b, "takes")).toString(), QStringLiteral("7"));
         QVERIFY(!edits->hasPending());
