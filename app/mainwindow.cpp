@@ -303,8 +303,10 @@ void MainWindow::buildBrowser()
     connect(
         grid->model, &ShotTableModel::selected, this,
         [this]() {
-            grid->model->readCompletions();
+            // The history check first: it is one quick statement that says
+            // whether Undo works, while the completions read the project.
             edits->checkHistory();
+            grid->model->readCompletions();
         },
         Qt::SingleShotConnection);
     restoreProjectLayout();

@@ -9,7 +9,7 @@
 
 namespace {
 // Characters asked for in one statement.
-constexpr int charactersPerStatement = 200;
+constexpr int charactersPerStatement = 1000;
 
 // Kinds are numbered from 1; 0 marks a character whose weight is unknown.
 constexpr quint32 unknownKind = 0;

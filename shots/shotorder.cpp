@@ -41,9 +41,11 @@ bool isTextType(const QString &type)
 }
 
 // How a column of the given server type compares; false when not here.
-bool fieldOf(const Held &held, const QString &typeKey, int column, bool media, Field *field)
+// Without collations, only whether its collation is one this client follows.
+bool fieldOf(const ShotLayout &layout, const ServerCollations *collations, const QString &typeKey, int column,
+             bool media, Field *field)
 {
-    const QString type = held.layout.types.value(typeKey);
+    const QString type = layout.types.value(typeKey);
     field->column = column;
     field->media = media;
     if (isNumberType(type)) {
@@ -57,11 +59,41 @@ bool fieldOf(const Held &held, const QString &typeKey, int column, bool media, F
     }
     if (!isTextType(type))
         return false;
-    const auto found = held.collations.constFind(held.layout.collations.value(typeKey));
-    if (found == held.collations.cend() || !ServerCollation::isDecomposable(found->name()))
+    const QString collation = layout.collations.value(typeKey);
+    if (!ServerCollation::isDecomposable(collation))
         return false;
     field->kind = KeyKind::Text;
+    if (!collations)
+        return true;
+    const auto found = collations->constFind(collation);
+    if (found == collations->cend())
+        return false;
     field->collation = &found.value();
+    return true;
+}
+
+// The sort keys of a column: one field, or a media column's facts in turn.
+bool fieldsOf(const ShotLayout &layout, const ServerCollations *collations, const QString &column,
+              QList<Field> *fields)
+{
+    const int index = int(layout.columns.indexOf(column));
+    if (index < 0)
+        return false;
+    if (layout.isMediaColumn(index)) {
+        const QStringList names = ShotReader::mediaValueNames();
+        for (const QString &fact : ShotColumns::mediaFacts(column)) {
+            Field field;
+            if (!fieldOf(layout, collations, QStringLiteral("shot_media.") + fact, int(names.indexOf(fact)), true,
+                         &field))
+                return false;
+            *fields << field;
+        }
+        return !fields->isEmpty();
+    }
+    Field field;
+    if (!fieldOf(layout, collations, column, index, false, &field))
+        return false;
+    *fields << field;
     return true;
 }
 
@@ -82,30 +114,22 @@ int compareKeys(const Field &field, const Key &a, const Key &b)
 
 } // namespace
 
+bool canSort(const ShotLayout &layout, const QString &column)
+{
+    QList<Field> fields;
+    return layout.columns.contains(QStringLiteral("id")) && fieldsOf(layout, nullptr, column, &fields);
+}
+
 std::optional<QList<int>> sorted(const Held &held, const QString &column, Qt::SortOrder order)
 {
     const ShotLayout &layout = held.layout;
     const int idColumn = int(layout.columns.indexOf(QStringLiteral("id")));
     const int index = int(layout.columns.indexOf(column));
-    if (idColumn < 0 || index < 0)
-        return std::nullopt;
     QList<Field> fields;
-    if (layout.isMediaColumn(index)) {
-        const QStringList names = ShotReader::mediaValueNames();
-        for (const QString &fact : ShotColumns::mediaFacts(column)) {
-            Field field;
-            if (!fieldOf(held, QStringLiteral("shot_media.") + fact, int(names.indexOf(fact)), true, &field))
-                return std::nullopt;
-            fields << field;
-        }
-        if (fields.isEmpty() || held.mediaValues.size() != held.rows.size())
-            return std::nullopt;
-    } else {
-        Field field;
-        if (!fieldOf(held, column, index, false, &field))
-            return std::nullopt;
-        fields << field;
-    }
+    if (idColumn < 0 || !fieldsOf(layout, &held.collations, column, &fields))
+        return std::nullopt;
+    if (fields.first().media && held.mediaValues.size() != held.rows.size())
+        return std::nullopt;
 
     const int rowCount = int(held.rows.size());
     const int width = int(fields.size());

@@ -28,6 +28,10 @@ struct Held
     ServerCollations collations;
 };
 
+// Whether rows can be sorted here by that column at all (its type, its
+// collation); whether every value can is known only from the values.
+bool canSort(const ShotLayout &layout, const QString &column);
+
 // The held rows (as indices) in the order the server gives for that column
 // and order: its collation for text, numbers as numbers, NULL first when
 // ascending, equal values in the order of their ids.

@@ -6,8 +6,11 @@
 #include "media/mediatables.h"
 #include "shots/plaintext.h"
 #include "shots/shotcolumns.h"
+#include "shots/shotorder.h"
 
 #include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QSqlDriver>
 #include <QSqlField>
@@ -87,9 +90,128 @@ bool factsKnown(const QSqlRecord &facts)
     return false;
 }
 
+template<typename T> QList<T> inOrder(const QList<T> &list, const QList<int> &order)
+{
+    if (list.size() < order.size())
+        return list;
+    QList<T> result;
+    result.reserve(order.size());
+    for (int index : order)
+        result << list.at(index);
+    return result;
+}
+
 } // namespace
 
+// The characters of the rows read, gathered while they are read, for the
+// weights of those their collations do not know yet: each text column's
+// own collation (what ORDER BY compares) and the find's for the columns it
+// searches (what LIKE compares).
+class ShotReader::CharacterScan
+{
+public:
+    explicit CharacterScan(ShotRows &result)
+        : result(result)
+    {
+        const ShotLayout &layout = result.layout;
+        const QStringList searched = ShotColumns::searched();
+        columns.resize(layout.shotColumns);
+        for (int column = 0; column < layout.shotColumns; ++column) {
+            const QString name = layout.columns.at(column);
+            if (isTextType(layout.types.value(name)))
+                add(&columns[column], layout.collations.value(name));
+            if (searched.contains(name))
+                add(&columns[column], findCollation());
+        }
+        const QStringList facts = mediaValueNames();
+        factUses.resize(facts.size());
+        for (int i = 0; layout.media && i < facts.size(); ++i) {
+            const QString key = QStringLiteral("shot_media.") + facts.at(i);
+            if (isTextType(layout.types.value(key)))
+                add(&factUses[i], layout.collations.value(key));
+            add(&factUses[i], findCollation());
+        }
+        // Every collation is in the hashes now: pointers into them stay valid.
+        resolve(columns);
+        resolve(factUses);
+    }
+
+    void column(int column, const QVariant &value) { scan(columns, column, value); }
+    void fact(int fact, const QVariant &value) { scan(factUses, fact, value); }
+
+    void learn(StatementRunner &runner)
+    {
+        // Also what a word typed into the find most often holds, whether the
+        // rows hold it or not: the Latin letters with their accents, digits
+        // and signs (a typed character not known leaves the find to the server).
+        if (unknown.contains(findCollation())) {
+            const ServerCollation &find = result.collations[findCollation()];
+            for (char16_t c = 0x20; c < 0x180; ++c) {
+                if (c < 0x7f || c >= 0xa0)
+                    find.addUnknown(QStringView(&c, 1), &unknown[findCollation()]);
+            }
+        }
+        for (auto it = unknown.begin(); it != unknown.end();) {
+            if (it.value().isEmpty() && result.collations.value(it.key()).knows(QString()))
+                it = unknown.erase(it);
+            else
+                ++it;
+        }
+        if (!unknown.isEmpty())
+            learnWeights(runner, &result.collations, unknown);
+    }
+
+private:
+    struct Use
+    {
+        QStringList names; // its collations
+        QList<const ServerCollation *> collations;
+        QList<QSet<char32_t> *> missing;
+    };
+
+    void add(Use *use, const QString &collation)
+    {
+        if (!ServerCollation::isDecomposable(collation) || use->names.contains(collation))
+            return;
+        use->names << collation;
+        if (!result.collations.contains(collation))
+            result.collations.insert(collation, ServerCollation(collation));
+        unknown[collation];
+    }
+
+    void resolve(QList<Use> &uses)
+    {
+        for (Use &use : uses) {
+            for (const QString &name : std::as_const(use.names)) {
+                use.collations << &result.collations[name];
+                use.missing << &unknown[name];
+            }
+        }
+    }
+
+    static void scan(const QList<Use> &uses, int index, const QVariant &value)
+    {
+        if (index < 0 || index >= uses.size() || value.isNull())
+            return;
+        const Use &use = uses.at(index);
+        // The driver hands a column of a binary collation (the file name)
+        // over as bytes: UTF-8, as it was stored.
+        const int type = value.metaType().id();
+        if (use.collations.isEmpty() || (type != QMetaType::QString && type != QMetaType::QByteArray))
+            return;
+        const QString text = value.toString();
+        for (int i = 0; i < use.collations.size(); ++i)
+            use.collations.at(i)->addUnknown(text, use.missing.at(i));
+    }
+
+    ShotRows &result;
+    QList<Use> columns;
+    QList<Use> factUses;
+    QHash<QString, QSet<char32_t>> unknown;
+};
+
 QStringList ShotReader::mediaValueNames()
+
 {
     return {QStringLiteral("duration_ms"), QStringLiteral("recorded_at"), QStringLiteral("start_timecode"),
             QStringLiteral("problem"),     QStringLiteral("width"),       QStringLiteral("height"),
@@ -192,20 +314,29 @@ StatementResult ShotReader::learnLayout(ShotLayout *layout, QString *mediaHint)
     QSqlQuery query(runner.database());
     const QString columns = QStringLiteral(
         "Select table_name, column_name, character_maximum_length, data_type, collation_name From "
-        "information_schema.columns Where table_schema = DATABASE() And table_name In (?, ?)");
+        "information_schema.columns Where table_schema = DATABASE() And table_name In (?, ?) "
+        "Order By table_name, ordinal_position");
     const StatementResult read =
         runner.run(query, columns, {table, QString::fromLatin1(Sql::shotMediaTable)});
     if (!read.ok())
         return read.failure == StatementFailure::Refused ? StatementResult::success() : read;
+    layout->columns.clear();
     while (query.next()) {
         const bool media = query.value(0).toString() == QLatin1String(Sql::shotMediaTable);
         const QString key = (media ? QStringLiteral("shot_media.") : QString()) + query.value(1).toString();
+        // The columns in the table's order, as SELECT * gives them: known
+        // before the first rows, so the first read can be sorted here too.
+        if (!media)
+            layout->columns << key;
         if (!query.value(2).isNull() && !media)
             layout->limits.insert(key, query.value(2).toInt());
         layout->types.insert(key, query.value(3).toString().toLower());
         if (!query.value(4).isNull())
             layout->collations.insert(key, query.value(4).toString());
     }
+    layout->shotColumns = int(layout->columns.size());
+    if (layout->media && layout->shotColumns > 0)
+        layout->columns += ShotColumns::media();
     return StatementResult::success();
 }
 
@@ -219,14 +350,51 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
         result.status = learnLayout(&result.layout, &result.mediaHint);
         if (!result.status.ok())
             return result;
+        result.layoutLearnt = true;
     }
+    // Rows this client can compare as the server does are sorted here, once
+    // read: the server then sends them by id, which costs it no sort of a
+    // large project (so a restored order no longer holds the window up).
+    const bool sortHere =
+        query.sortColumn != QLatin1String("id") && ShotOrder::canSort(result.layout, query.sortColumn);
+    if (!readRows(query, sortHere, &result) || !sortHere)
+        return result;
+    const ShotOrder::Held held{result.layout, result.rows, result.mediaValues, result.collations};
+    const std::optional<QList<int>> order = ShotOrder::sorted(held, query.sortColumn, query.order);
+    if (!order) {
+        // A value the server weighs in a way this client cannot take apart:
+        // the server sorts after all.
+        ShotRows again;
+        again.query = query;
+        again.layout = result.layout;
+        again.mediaHint = result.mediaHint;
+        again.collations = result.collations;
+        readRows(query, false, &again);
+        return again;
+    }
+    result.rows = inOrder(result.rows, *order);
+    result.mediaValues = inOrder(result.mediaValues, *order);
+    result.lengths = inOrder(result.lengths, *order);
+    result.summaries = inOrder(result.summaries, *order);
+    result.rowById = ShotOrder::rowsById(held, *order);
+    return result;
+}
+
+bool ShotReader::readRows(const ShotQuery &query, bool byId, ShotRows *out)
+{
+    ShotRows &result = *out;
     ShotLayout &layout = result.layout;
+    ShotQuery asked = query;
+    if (byId) {
+        asked.sortColumn = QStringLiteral("id");
+        asked.order = Qt::AscendingOrder;
+    }
     const Statement statement =
-        rowsStatement(table, query, layout, [this](const QString &name) { return quoted(name); });
+        rowsStatement(table, asked, layout, [this](const QString &name) { return quoted(name); });
     QSqlQuery rows(runner.database());
     result.status = runner.run(rows, statement.text, statement.values);
     if (!result.status.ok())
-        return result;
+        return false;
 
     const QSqlRecord record = rows.record();
     // The facts of a joined read follow the columns of shots, named as
@@ -237,24 +405,31 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
         if (count < 0)
             count = record.count();
     }
-    if (!known.isValid()) {
-        for (int i = 0; i < count; ++i)
-            layout.columns << record.fieldName(i);
+    QStringList names;
+    for (int i = 0; i < count; ++i)
+        names << record.fieldName(i);
+    if (!layout.isValid() || (result.layoutLearnt && names != layout.columns.mid(0, layout.shotColumns))) {
+        // The rows say which columns there are, whatever the server's
+        // catalogue said before them.
+        layout.columns = names;
         layout.shotColumns = count;
         if (layout.media)
             layout.columns += ShotColumns::media();
-    } else if (count != layout.shotColumns) {
+    } else if (names != layout.columns.mid(0, layout.shotColumns)) {
         // The table changed under a window that is open: read it afresh.
         result.status.failure = StatementFailure::Refused;
         result.status.error = QStringLiteral("the table %1 changed its columns; open the project again").arg(table);
-        return result;
+        return false;
     }
+    CharacterScan scan(result);
+
     QSqlRecord facts;
     for (int i = count; i < record.count(); ++i)
         facts.append(record.field(i));
     const QStringList media = layout.media ? ShotColumns::media() : QStringList();
     const QStringList valueNames = mediaValueNames();
-    auto addFacts = [&](ShotRow &row, ShotRow &values, const QSqlRecord &clipFacts, int index) {
+    ShotRow::Builder row;
+    auto addFacts = [&](ShotRow::Builder &row, ShotRow &values, const QSqlRecord &clipFacts, int index) {
         if (!factsKnown(clipFacts)) {
             // Not read (yet): no facts to work out.
             for (int i = 0; i < media.size(); ++i)
@@ -264,16 +439,21 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
         const MediaFacts clip = MediaFacts::fromRecord(clipFacts);
         for (const QString &column : media)
             row.append(mediaShown(column, clip));
-        for (int i = 0; i < valueNames.size(); ++i)
-            values.setValue(i, normalised(clipFacts.value(valueNames.at(i))));
+        for (int i = 0; i < valueNames.size(); ++i) {
+            const QVariant value = normalised(clipFacts.value(valueNames.at(i)));
+            scan.fact(i, value);
+            values.setValue(i, value);
+        }
         result.lengths[index] = clip.durationMs;
         result.summaries[index] = mediaSummaryOf(clip);
     };
     const ShotRow noValues(QVariantList(valueNames.size(), QVariant()));
     while (rows.next()) {
-        ShotRow row;
-        for (int i = 0; i < count; ++i)
-            row.append(normalised(rows.value(i)));
+        for (int i = 0; i < count; ++i) {
+            const QVariant value = normalised(rows.value(i));
+            scan.column(i, value);
+            row.append(value);
+        }
         const int index = int(result.rows.size());
         if (layout.media) {
             result.lengths << -1;
@@ -289,11 +469,11 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
             }
             result.mediaValues << values;
         }
-        result.rows << row;
+        result.rows << row.take();
     }
     if (runner.isCancelled()) {
         result.status = runner.stopReason();
-        return result;
+        return false;
     }
     // Which row holds which shot, worked out here rather than on the GUI thread.
     const int idColumn = int(layout.columns.indexOf(QStringLiteral("id")));
@@ -317,12 +497,11 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
                     continue;
                 for (int i = 1; i < read.count(); ++i)
                     clipFacts.setValue(i - 1, rows.value(i));
-                ShotRow row;
                 for (int i = 0; i < count; ++i)
                     row.append(result.rows.at(index).value(i));
                 ShotRow values = noValues;
                 addFacts(row, values, clipFacts, index);
-                result.rows[index] = row;
+                result.rows[index] = row.take();
                 result.mediaValues[index] = values;
             }
         }
@@ -333,75 +512,10 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
     if (query.project > 0 && runner.run(rows, QString::fromLatin1(Sql::findProjectName), {query.project}).ok()
         && rows.next())
         result.projectName = rows.value(1).toString();
-    learnCollations(result);
-    return result;
-}
-
-void ShotReader::learnCollations(ShotRows &result)
-{
-    const ShotLayout &layout = result.layout;
-    // Each text column with the collation it is sorted in, and the find's
-    // collation for the searched ones.
-    struct Use
-    {
-        int column;      // in the rows, or in the media values when media
-        bool media;
-        QString collation;
-    };
-    QList<Use> uses;
-    auto use = [&](int column, bool media, const QString &collation) {
-        if (!ServerCollation::isDecomposable(collation))
-            return;
-        if (!result.collations.contains(collation))
-            result.collations.insert(collation, ServerCollation(collation));
-        uses << Use{column, media, collation};
-    };
-    const QStringList searched = ShotColumns::searched();
-    for (int column = 0; column < layout.shotColumns; ++column) {
-        const QString name = layout.columns.at(column);
-        if (isTextType(layout.types.value(name)))
-            use(column, false, layout.collations.value(name));
-        if (searched.contains(name))
-            use(column, false, findCollation());
-    }
-    const QStringList valueNames = mediaValueNames();
-    for (int i = 0; layout.media && i < valueNames.size(); ++i) {
-        const QString key = QStringLiteral("shot_media.") + valueNames.at(i);
-        if (isTextType(layout.types.value(key)))
-            use(i, true, layout.collations.value(key));
-        use(i, true, findCollation());
-    }
-    QHash<QString, QSet<char32_t>> unknown;
-    for (const Use &each : std::as_const(uses)) {
-        const ServerCollation &collation = result.collations[each.collation];
-        QSet<char32_t> &missing = unknown[each.collation];
-        const QList<ShotRow> &rows = each.media ? result.mediaValues : result.rows;
-        for (const ShotRow &row : rows) {
-            const QVariant value = row.value(each.column);
-            if (!value.isNull())
-                collation.addUnknown(value.toString(), &missing);
-        }
-    }
-    // Also what a word typed into the find most often holds, whether the
-    // rows hold it or not: the Latin letters, with their accents, digits
-    // and signs (a typed character not known leaves the find to the server).
-    if (unknown.contains(findCollation())) {
-        const ServerCollation &find = result.collations[findCollation()];
-        for (char16_t c = 0x20; c < 0x180; ++c) {
-            if (c < 0x7f || c >= 0xa0)
-                find.addUnknown(QStringView(&c, 1), &unknown[findCollation()]);
-        }
-    }
-    for (auto it = unknown.begin(); it != unknown.end();) {
-        if (it.value().isEmpty() && result.collations.value(it.key()).knows(QString()))
-            it = unknown.erase(it);
-        else
-            ++it;
-    }
     // What the server cannot weigh stays with the server: sorting and
     // finding by it ask it.
-    if (!unknown.isEmpty())
-        learnWeights(runner, &result.collations, unknown);
+    scan.learn(runner);
+    return true;
 }
 
 StatementResult ShotReader::readShot(qlonglong id, QHash<QString, QVariant> *values)

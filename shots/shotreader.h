@@ -37,6 +37,7 @@ struct ShotRows
     StatementResult status;
     ShotQuery query;
     ShotLayout layout;          // learnt by this read, or the one it was given
+    bool layoutLearnt = false;  // this read learnt it
     QString mediaHint;          // why the media columns are off (the first read only)
     QList<ShotRow> rows;        // each column as stored; a media column as shown ("0:04.004")
     // Per row, the media facts as the server holds them, for sorting and
@@ -88,8 +89,11 @@ public:
                                    const std::function<QString(const QString &)> &quoted);
 
 private:
+    class CharacterScan;
     StatementResult learnLayout(ShotLayout *layout, QString *mediaHint);
-    void learnCollations(ShotRows &result);
+    // Reads query's rows into out (by id when byId: they are sorted after);
+    // false when they could not be read (out->status says why).
+    bool readRows(const ShotQuery &query, bool byId, ShotRows *out);
     QString quoted(const QString &name) const;
 
     StatementRunner &runner;

@@ -11,7 +11,17 @@ enum Tag : char {
     Text = 4,  // UTF-8 (a byte array handed in)
     Real = 5,
     Text16 = 6, // text as the toolkit holds it: no conversion either way
+    Latin1 = 7, // text whose characters all fit in one byte each
 };
+
+bool fitsLatin1(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0xff)
+            return false;
+    }
+    return true;
+}
 
 bool isNumber(int type)
 {
@@ -81,11 +91,38 @@ void ShotRow::encode(QByteArray &out, const QVariant &value)
         return;
     }
     const QString text = value.toString();
+    if (fitsLatin1(text)) {
+        qToLittleEndian(quint32(text.size()), length);
+        out += char(Latin1);
+        out.append(length, 4);
+        const qsizetype at = out.size();
+        out.resize(at + text.size());
+        char *to = out.data() + at;
+        for (const QChar c : text)
+            *to++ = char(c.unicode());
+        return;
+    }
     const qsizetype bytes = text.size() * qsizetype(sizeof(QChar));
     qToLittleEndian(quint32(bytes), length);
     out += char(Text16);
     out.append(length, 4);
     out.append(reinterpret_cast<const char *>(text.constData()), bytes);
+}
+
+void ShotRow::Builder::append(const QVariant &value)
+{
+    encode(scratch, value);
+    ++fields;
+}
+
+ShotRow ShotRow::Builder::take()
+{
+    ShotRow row;
+    row.bytes = QByteArray(scratch.constData(), scratch.size());
+    row.fields = fields;
+    scratch.resize(0); // keeps its room for the next row
+    fields = 0;
+    return row;
 }
 
 void ShotRow::append(const QVariant &value)
@@ -109,6 +146,7 @@ int ShotRow::fieldStart(int column, int *next) const
             break;
         case Text:
         case Text16:
+        case Latin1:
             at += 5 + int(qFromLittleEndian<quint32>(bytes.constData() + at + 1));
             break;
         default:
@@ -144,6 +182,8 @@ QVariant ShotRow::value(int column) const
     }
     case Text:
         return QString::fromUtf8(data + 5, next - at - 5);
+    case Latin1:
+        return QString::fromLatin1(data + 5, next - at - 5);
     case Text16: {
         // The bytes need not be aligned for QChar: copied as bytes.
         QString text((next - at - 5) / qsizetype(sizeof(QChar)), Qt::Uninitialized);
@@ -166,6 +206,14 @@ bool ShotRow::textInto(int column, QString *out) const
     case Text16: {
         out->resize((next - at - 5) / qsizetype(sizeof(QChar)));
         memcpy(out->data(), data + 5, size_t(next - at - 5));
+        return true;
+    }
+    case Latin1: {
+        const qsizetype size = next - at - 5;
+        out->resize(size);
+        QChar *to = out->data();
+        for (qsizetype i = 0; i < size; ++i)
+            to[i] = QChar(uchar(data[5 + i]));
         return true;
     }
     case NullNumber:

@@ -8,9 +8,11 @@
 // whole in memory (so that painting, scrolling and a find's rows never wait
 // for the server), and a QVariant per field would take four times the room.
 // Each field is a type byte and its bytes: NULL (remembering whether it is
-// a number or text, so editors still fit the column), a number, or text
-// (copied as the toolkit holds it, which is cheaper to read and write than
-// converting it). Reading a field walks the fields before it: a row has a few dozen.
+// a number or text, so editors still fit the column), a number, or text:
+// one byte a character when every character fits in one (most text; the
+// digests always), else as the toolkit holds it. Reading a field walks the
+// fields before it: a row has a few dozen. A row takes exactly its room:
+// the first read of a large project is bound by the memory it first touches.
 class ShotRow
 {
 public:
@@ -25,6 +27,20 @@ public:
     QVariantList values() const;
     void setValue(int column, const QVariant &value);
     void append(const QVariant &value);
+
+    // Makes rows one after the other in a room of its own, so each row is
+    // allocated once, at its size.
+    class Builder
+    {
+    public:
+        void append(const QVariant &value);
+        // The row built so far; the builder starts again.
+        ShotRow take();
+
+    private:
+        QByteArray scratch;
+        int fields = 0;
+    };
 
 private:
     static void encode(QByteArray &out, const QVariant &value);

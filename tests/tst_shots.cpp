@@ -8,6 +8,7 @@
 #include "shots/csvexport.h"
 #include "shots/findbar.h"
 #include "shots/shotreader.h"
+#include "shots/shotrow.h"
 #include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
@@ -801,6 +802,50 @@ private slots:
         const QList<int> descending = {second, first, third};
         QVERIFY(firstClick == ascending || firstClick == descending);
         QCOMPARE(secondClick, firstClick == ascending ? descending : ascending);
+    }
+
+    // A packed row gives back every value as it was put in, whatever its
+    // type and whichever way its text is kept.
+    void packedRowsKeepEveryValue_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::newRow("NULL text") << QVariant(QMetaType::fromType<QString>());
+        QTest::newRow("NULL number") << QVariant(QMetaType::fromType<int>());
+        QTest::newRow("a number") << QVariant(-42);
+        QTest::newRow("a large number") << QVariant(qint64(1) << 40);
+        QTest::newRow("a real") << QVariant(2.5);
+        QTest::newRow("empty text") << QVariant(QString(""));
+        QTest::newRow("text of one byte a character") << QVariant(QStringLiteral("Café Möwe, ÿ"));
+        QTest::newRow("text beyond one byte") << QVariant(QStringLiteral("Œuvre \u5317 \U0001F600"));
+        QTest::newRow("bytes of a binary column") << QVariant(QByteArray("raw/A/1.MTS"));
+    }
+
+    void packedRowsKeepEveryValue()
+    {
+        QFETCH(QVariant, value);
+        ShotRow::Builder builder;
+        builder.append(7);
+        builder.append(value);
+        builder.append(QStringLiteral("after"));
+        const ShotRow row = builder.take();
+        QCOMPARE(row.count(), 3);
+        QCOMPARE(row.value(0).toInt(), 7);
+        QCOMPARE(row.value(1).isNull(), value.isNull());
+        QCOMPARE(row.value(1).toString(), value.toString());
+        QCOMPARE(row.value(2).toString(), QStringLiteral("after"));
+        QString text = QStringLiteral("a longer text that is written over");
+        QCOMPARE(row.textInto(1, &text), !value.isNull());
+        if (!value.isNull())
+            QCOMPARE(text, value.toString());
+        // A value changed in place keeps the others.
+        ShotRow changed = row;
+        changed.setValue(1, QStringLiteral("\u00e9t\u00e9 \u5317"));
+        QCOMPARE(changed.value(1).toString(), QStringLiteral("\u00e9t\u00e9 \u5317"));
+        QCOMPARE(changed.value(2).toString(), QStringLiteral("after"));
+        QCOMPARE(row.value(1).toString(), value.toString());
+        // The builder starts each row afresh.
+        builder.append(1);
+        QCOMPARE(builder.take().count(), 1);
     }
 
     // Texts that tell collations apart: case, accents, an expansion, a
