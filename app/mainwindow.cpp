@@ -3,6 +3,7 @@
 
 #include "app/layoutkeys.h"
 #include "app/processend.h"
+#include "app/shortcuts.h"
 #include "db/connectionsettings.h"
 #include "db/dbworker.h"
 #include "app/logindialog.h"
@@ -129,10 +130,12 @@ MainWindow::MainWindow(QWidget *parent)
     editMenu->setObjectName(QStringLiteral("editMenu"));
     undoAction = editMenu->addAction(tr("&Undo"));
     undoAction->setObjectName(QStringLiteral("undoAction"));
-    undoAction->setShortcut(QKeySequence::Undo);
+    setActionKeys(undoAction, {QKeySequence::Undo});
     redoAction = editMenu->addAction(tr("&Redo"));
     redoAction->setObjectName(QStringLiteral("redoAction"));
-    redoAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence::Redo});
+    // The platform's Redo holds Ctrl+Shift+Z on every platform (Cmd on the
+    // Mac): naming it again would bind it twice, which makes it do nothing.
+    setActionKeys(redoAction, {QKeySequence::Redo});
     for (QAction *action : {undoAction, redoAction})
         action->setShortcutContext(Qt::WindowShortcut);
     connect(undoAction, &QAction::triggered, this, [this]() { undo(false); });
@@ -151,7 +154,7 @@ MainWindow::MainWindow(QWidget *parent)
     shotsMenu->setObjectName(QStringLiteral("shotsMenu"));
     refreshAction = shotsMenu->addAction(tr("&Refresh"));
     refreshAction->setObjectName(QStringLiteral("refreshAction"));
-    refreshAction->setShortcut(QKeySequence(Qt::Key_F5));
+    setActionKeys(refreshAction, {}, {QKeySequence(Qt::Key_F5)});
     refreshAction->setShortcutContext(Qt::WindowShortcut);
     connect(refreshAction, &QAction::triggered, this, [this]() {
         savePending();
@@ -166,7 +169,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->mainToolBar->setMovable(false);
     findAction = shotsMenu->addAction(tr("&Find..."));
     findAction->setObjectName(QStringLiteral("findAction"));
-    findAction->setShortcut(QKeySequence::Find);
+    setActionKeys(findAction, {QKeySequence::Find});
     findAction->setShortcutContext(Qt::WindowShortcut);
     connect(findAction, &QAction::triggered, findBar, &FindBar::focusFind);
     connect(findBar, &FindBar::findChanged, this, [this](const QString &text, bool notYetLogged) {
@@ -179,11 +182,11 @@ MainWindow::MainWindow(QWidget *parent)
     shotsMenu->addSeparator();
     nextAction = shotsMenu->addAction(tr("&Next Shot"));
     nextAction->setObjectName(QStringLiteral("nextAction"));
-    nextAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
+    setActionKeys(nextAction, {}, {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)});
     previousAction = shotsMenu->addAction(tr("&Previous Shot"));
     previousAction->setObjectName(QStringLiteral("previousAction"));
-    previousAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return),
-                                  QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Enter)});
+    setActionKeys(previousAction, {},
+                  {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Enter)});
     for (QAction *action : {nextAction, previousAction})
         action->setShortcutContext(Qt::WindowShortcut);
     // The next shot starts where logging starts: its first field.
@@ -207,7 +210,7 @@ MainWindow::MainWindow(QWidget *parent)
     QAction *historyAction = historyDock->toggleViewAction();
     historyAction->setObjectName(QStringLiteral("historyAction"));
     historyAction->setText(tr("&History"));
-    historyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    setActionKeys(historyAction, {}, {QKeySequence(Qt::CTRL | Qt::Key_H)});
     shotsMenu->addSeparator();
     shotsMenu->addAction(historyAction);
 
@@ -344,8 +347,7 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::ShortcutOverride && grid) {
         auto *key = static_cast<QKeyEvent *>(event);
         const bool isUndo = key->matches(QKeySequence::Undo);
-        const bool isRedo = key->matches(QKeySequence::Redo)
-            || QKeySequence(key->keyCombination()) == QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z);
+        const bool isRedo = key->matches(QKeySequence::Redo);
         auto *widget = qobject_cast<QWidget *>(watched);
         if ((isUndo || isRedo) && widget && isAncestorOf(widget)
             && !(undoAvailable(widget, isRedo) && (grid->isAncestorOf(widget) || info->fieldHoldsTyping(widget)))) {

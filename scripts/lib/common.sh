@@ -7,7 +7,7 @@ BUILD_DIR="${BUILD_DIR:-$REPO_DIR/build}"
 # Debian packages the build, the tests and the demo need.
 REQUIRED_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-base-dev-tools libqt6sql6-mysql
+    qt6-base-dev qt6-base-dev-tools qt6-base-private-dev libqt6sql6-mysql
     libssl-dev
     mariadb-server mariadb-client
     ffmpeg libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
