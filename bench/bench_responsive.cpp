@@ -49,35 +49,7 @@ namespace {
 using BenchSeed::projectShots;
 using BenchSeed::report;
 
-// Ticks in every iteration of the GUI thread's event loop (nested loops
-// included) and keeps the longest gap between two ticks.
-class StallMeter : public QObject
-{
-public:
-    StallMeter()
-    {
-        timer.setInterval(0);
-        QObject::connect(&timer, &QTimer::timeout, this, [this]() {
-            const qint64 now = clock.nsecsElapsed();
-            worstNs = qMax(worstNs, now - lastNs);
-            lastNs = now;
-        });
-        clock.start();
-        timer.start();
-    }
-    void reset()
-    {
-        lastNs = clock.nsecsElapsed();
-        worstNs = 0;
-    }
-    double worstMs() const { return qMax(worstNs, clock.nsecsElapsed() - lastNs) / 1e6; }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    qint64 lastNs = 0;
-    qint64 worstNs = 0;
-};
+using BenchSeed::StallMeter;
 
 // Starts action from the event loop (as a user's key or click does) and
 // runs the loop until done() holds; returns the time taken in ms, or -1.

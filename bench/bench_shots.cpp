@@ -139,21 +139,31 @@ int main(int argc, char *argv[])
     const int filename = model->fieldIndex("filename");
     grid->setCurrentIndex(model->index(projectShots - 10, scene));
     waitIdle(model);
+    // The rows held are sorted off the GUI thread: the window keeps
+    // turning meanwhile.
     double worstSortMs = 0;
-    for (const auto &[column, order] : {std::pair{scene, Qt::AscendingOrder},
-                                        std::pair{scene, Qt::DescendingOrder},
+    double worstSortStallMs = 0;
+    BenchSeed::StallMeter stalls;
+    for (const auto &[column, order] : {std::pair{scene, Qt::DescendingOrder},
+                                        std::pair{scene, Qt::AscendingOrder},
                                         std::pair{filename, Qt::AscendingOrder},
+                                        std::pair{model->fieldIndex("notes"), Qt::DescendingOrder},
                                         std::pair{0, Qt::AscendingOrder}}) {
+        QCoreApplication::processEvents();
         clock.restart();
+        stalls.reset();
         header->setSortIndicator(column, order);
         waitIdle(model);
         paintNow(window);
         const double ms = clock.nsecsElapsed() / 1e6;
         worstSortMs = qMax(worstSortMs, ms);
-        std::printf("  re-sort by %-8s %-4s %8.1f ms\n", qPrintable(model->headerData(column, Qt::Horizontal).toString()),
-                    order == Qt::AscendingOrder ? "asc" : "desc", ms);
+        worstSortStallMs = qMax(worstSortStallMs, stalls.worstMs());
+        std::printf("  re-sort by %-8s %-4s %8.1f ms, longest stall %.1f ms\n",
+                    qPrintable(model->headerData(column, Qt::Horizontal).toString()),
+                    order == Qt::AscendingOrder ? "asc" : "desc", ms, stalls.worstMs());
     }
-    report("header click re-sorts (slowest of 4)", worstSortMs, "ms", 1000);
+    report("header click re-sorts (slowest of 5)", worstSortMs, "ms", 300);
+    report("  the window's longest stall meanwhile", worstSortStallMs, "ms", 100);
 
     // One edited cell, deep in the project, with the user's place kept.
     const int row = 60000;

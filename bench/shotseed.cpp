@@ -90,3 +90,26 @@ bool BenchSeed::waitIdle(const ShotTableModel *model, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
     return !model->isBusy();
 }
+
+BenchSeed::StallMeter::StallMeter()
+{
+    timer.setInterval(0);
+    QObject::connect(&timer, &QTimer::timeout, this, [this]() {
+        const qint64 now = clock.nsecsElapsed();
+        worstNs = qMax(worstNs, now - lastNs);
+        lastNs = now;
+    });
+    clock.start();
+    timer.start();
+}
+
+void BenchSeed::StallMeter::reset()
+{
+    lastNs = clock.nsecsElapsed();
+    worstNs = 0;
+}
+
+double BenchSeed::StallMeter::worstMs() const
+{
+    return qMax(worstNs, clock.nsecsElapsed() - lastNs) / 1e6;
+}

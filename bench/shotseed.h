@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QObject>
 #include <QSqlDatabase>
+#include <QTimer>
 
 class ShotTableModel;
 
@@ -23,4 +26,20 @@ int seed(QSqlDatabase &db);
 // done: the window never waits for the server itself, so a figure is the
 // time until the result is shown. False after the timeout.
 bool waitIdle(const ShotTableModel *model, int timeoutMs = 120000);
+
+// Ticks in every iteration of the GUI thread's event loop (nested loops
+// included) and keeps the longest gap between two ticks.
+class StallMeter : public QObject
+{
+public:
+    StallMeter();
+    void reset();
+    double worstMs() const;
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 lastNs = 0;
+    qint64 worstNs = 0;
+};
 } // namespace BenchSeed
