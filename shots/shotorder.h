@@ -45,4 +45,17 @@ std::optional<QList<int>> narrowed(const Held &held, const ShotQuery &query);
 // Which row holds which shot, for rows in that order.
 QHash<qlonglong, int> rowsById(const Held &held, const QList<int> &order);
 
+// A list of values per row, in that order (or as it is when it holds
+// fewer rows: a list kept only with the media).
+template<typename T> QList<T> inOrder(const QList<T> &list, const QList<int> &order)
+{
+    if (list.size() < order.size())
+        return list;
+    QList<T> result;
+    result.reserve(order.size());
+    for (int index : order)
+        result << list.at(index);
+    return result;
+}
+
 } // namespace ShotOrder

@@ -90,17 +90,6 @@ bool factsKnown(const QSqlRecord &facts)
     return false;
 }
 
-template<typename T> QList<T> inOrder(const QList<T> &list, const QList<int> &order)
-{
-    if (list.size() < order.size())
-        return list;
-    QList<T> result;
-    result.reserve(order.size());
-    for (int index : order)
-        result << list.at(index);
-    return result;
-}
-
 } // namespace
 
 // The characters of the rows read, gathered while they are read, for the
@@ -372,10 +361,10 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
         readRows(query, false, &again);
         return again;
     }
-    result.rows = inOrder(result.rows, *order);
-    result.mediaValues = inOrder(result.mediaValues, *order);
-    result.lengths = inOrder(result.lengths, *order);
-    result.summaries = inOrder(result.summaries, *order);
+    result.rows = ShotOrder::inOrder(result.rows, *order);
+    result.mediaValues = ShotOrder::inOrder(result.mediaValues, *order);
+    result.lengths = ShotOrder::inOrder(result.lengths, *order);
+    result.summaries = ShotOrder::inOrder(result.summaries, *order);
     result.rowById = ShotOrder::rowsById(held, *order);
     return result;
 }

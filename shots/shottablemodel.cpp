@@ -56,17 +56,6 @@ struct Retired
     QStringList summaries;
     QHash<qlonglong, int> rowById;
 };
-
-template<typename T> QList<T> inOrder(const QList<T> &list, const QList<int> &order)
-{
-    if (list.size() < order.size())
-        return list;
-    QList<T> result;
-    result.reserve(order.size());
-    for (int index : order)
-        result << list.at(index);
-    return result;
-}
 } // namespace
 
 ShotTableModel::ShotTableModel(QObject *parent, ShotEdits *edits, DbWorker *worker)
@@ -370,10 +359,10 @@ void ShotTableModel::applyOrder(const QList<int> &order, const QHash<qlonglong, 
     beginResetModel();
     auto retired = std::make_shared<Retired>();
     retired->rowById.swap(rowById);
-    rows = inOrder(rows, order);
-    mediaValues = inOrder(mediaValues, order);
-    lengths = inOrder(lengths, order);
-    summaries = inOrder(summaries, order);
+    rows = ShotOrder::inOrder(rows, order);
+    mediaValues = ShotOrder::inOrder(mediaValues, order);
+    lengths = ShotOrder::inOrder(lengths, order);
+    summaries = ShotOrder::inOrder(summaries, order);
     rowById = byId;
     QThreadPool::globalInstance()->start([retired = std::move(retired)]() mutable { retired.reset(); });
     // A narrowed find keeps the order it was read in; the rows then answer
