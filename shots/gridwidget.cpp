@@ -135,8 +135,9 @@ void GridWidget::requestPosters()
         posterFetcher->request(contents);
 }
 
-void GridWidget::posterReady(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg)
+void GridWidget::posterReady(const QByteArray &md5, const QByteArray &sha1, const QVariant &stored, const QString &)
 {
+    const QByteArray jpeg = stored.toByteArray();
     emit posterArrived({md5, sha1}, jpeg);
     if (jpeg.isEmpty())
         return;

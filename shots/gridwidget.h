@@ -63,9 +63,9 @@ public:
     // Clears the selected cells of editable columns (NULL), as one save.
     void clearSelectedCells();
 
-    // Posters: fetched for the rows in view, on a connection of their own
-    // off the GUI thread, and kept in memory within a bound. Null until
-    // the database is known to keep them.
+    // Posters: fetched for the rows in view off the GUI thread, on a
+    // database thread of their own, and kept in memory within a bound.
+    // Null until the database is known to keep them.
     PosterFetcher *posters() const { return posterFetcher; }
     // A poster the form wants too (the shot it shows); fetched first.
     void wantPoster(const PosterFetcher::Content &content);
@@ -97,7 +97,7 @@ private:
     void restorePlace();
     void showColumnMenu(const QPoint &position);
     void requestPosters();
-    void posterReady(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg);
+    void posterReady(const QByteArray &md5, const QByteArray &sha1, const QVariant &picture, const QString &refusal);
     PosterFetcher::Content contentOfRow(int row) const;
 
     int project = 0;

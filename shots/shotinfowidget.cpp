@@ -665,7 +665,7 @@ void ShotInfoWidget::follow(QAbstractItemView *view)
     if (auto *grid = qobject_cast<GridWidget *>(view)) {
         connect(this, &ShotInfoWidget::posterWanted, grid, [this, grid](const QByteArray &md5, const QByteArray &sha1) {
             if (PosterFetcher *posters = grid->posters()) {
-                const QByteArray cached = posters->poster(md5, sha1);
+                const QByteArray cached = posters->poster(md5, sha1).toByteArray();
                 if (!cached.isEmpty())
                     showPoster(md5, sha1, cached);
             }
