@@ -102,9 +102,13 @@ QPixmap GridWidget::posterOfRow(int row) const
     return QPixmap();
 }
 
-void GridWidget::wantPoster(const PosterFetcher::Content &content)
+void GridWidget::wantPoster(const QByteArray &md5, const QByteArray &sha1)
 {
-    wanted = content;
+    if (posterFetcher && (posterFetcher->poster(md5, sha1).isValid() || posterFetcher->hasNoPoster(md5, sha1))) {
+        emit posterArrived(md5, sha1, posterFetcher->poster(md5, sha1).toByteArray());
+        return;
+    }
+    wanted = {md5, sha1};
     if (posterFetcher)
         posterTimer->start();
 }
@@ -138,7 +142,7 @@ void GridWidget::requestPosters()
 void GridWidget::posterReady(const QByteArray &md5, const QByteArray &sha1, const QVariant &stored, const QString &)
 {
     const QByteArray jpeg = stored.toByteArray();
-    emit posterArrived({md5, sha1}, jpeg);
+    emit posterArrived(md5, sha1, jpeg);
     if (jpeg.isEmpty())
         return;
     QImage picture;

@@ -67,8 +67,9 @@ public:
     // database thread of their own, and kept in memory within a bound.
     // Null until the database is known to keep them.
     PosterFetcher *posters() const { return posterFetcher; }
-    // A poster the form wants too (the shot it shows); fetched first.
-    void wantPoster(const PosterFetcher::Content &content);
+    // A poster someone else shows too (the form's shot): fetched first,
+    // and handed over by posterArrived, at once when it is there.
+    void wantPoster(const QByteArray &md5, const QByteArray &sha1);
     // The picture the grid shows for a row (null while not there).
     QPixmap posterOfRow(int row) const;
 
@@ -80,7 +81,7 @@ public slots:
 signals:
     void message(const QString &text);
     // A poster arrived (or turned out to be missing: empty jpeg).
-    void posterArrived(const PosterFetcher::Content &content, const QByteArray &jpeg);
+    void posterArrived(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg);
     // The rows of a read are shown and the place is restored.
     void rowsShown();
 

@@ -3,7 +3,6 @@
 #include "shots/fieldcompleter.h"
 #include "shots/clipfiles.h"
 #include "shots/formfielddelegate.h"
-#include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
 #include "shots/shotedits.h"
@@ -661,24 +660,6 @@ void ShotInfoWidget::follow(QAbstractItemView *view)
     // Several rows selected: a change in the form applies to all of them.
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ShotInfoWidget::updateBulk);
     connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
-    // The form's poster comes through the grid's fetcher.
-    if (auto *grid = qobject_cast<GridWidget *>(view)) {
-        connect(this, &ShotInfoWidget::posterWanted, grid, [this, grid](const QByteArray &md5, const QByteArray &sha1) {
-            if (PosterFetcher *posters = grid->posters()) {
-                const QByteArray cached = posters->poster(md5, sha1).toByteArray();
-                if (!cached.isEmpty())
-                    showPoster(md5, sha1, cached);
-            }
-            grid->wantPoster({md5, sha1});
-        });
-        connect(grid, &GridWidget::posterArrived, this,
-                [this](const PosterFetcher::Content &content, const QByteArray &jpeg) {
-                    showPoster(content.first, content.second, jpeg);
-                });
-        // The form may have asked before it followed the grid.
-        if (!posterContent.first.isEmpty())
-            grid->wantPoster(posterContent);
-    }
     connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex &current) { showRow(current); });
 }

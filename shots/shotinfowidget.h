@@ -98,7 +98,7 @@ public:
 
 signals:
     // The form would show this content's poster (MD5, SHA-1): its clip is
-    // not on this computer.
+    // not on this computer. Whoever built the form answers with showPoster.
     void posterWanted(const QByteArray &md5, const QByteArray &sha1);
 
 protected:

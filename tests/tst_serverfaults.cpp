@@ -82,6 +82,9 @@ private:
         layout->addWidget(grid, 3);
         layout->addWidget(info, 2);
         info->follow(grid);
+        // As the main window wires them.
+        connect(info, &ShotInfoWidget::posterWanted, grid, &GridWidget::wantPoster);
+        connect(grid, &GridWidget::posterArrived, info, &ShotInfoWidget::showPoster);
         window->resize(1000, 700);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));

@@ -199,6 +199,9 @@ private:
         layout->addWidget(b.grid, 3);
         layout->addWidget(b.info, 2);
         b.info->follow(b.grid);
+        // As the main window wires them.
+        connect(b.info, &ShotInfoWidget::posterWanted, b.grid, &GridWidget::wantPoster);
+        connect(b.grid, &GridWidget::posterArrived, b.info, &ShotInfoWidget::showPoster);
         b.window->resize(1000, 800);
         b.window->show();
         b.window->activateWindow();
