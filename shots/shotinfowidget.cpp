@@ -17,9 +17,11 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSet>
@@ -831,16 +833,22 @@ bool ShotInfoWidget::ditto(QWidget *widget)
     return true;
 }
 
-void ShotInfoWidget::showPoster(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg)
+void ShotInfoWidget::showPoster(const QByteArray &md5, const QByteArray &sha1, const QImage &picture,
+                                const QString &refusal)
 {
-    if (qMakePair(md5, sha1) != posterContent || jpeg.isEmpty())
+    if (qMakePair(md5, sha1) != posterContent)
         return;
-    QPixmap picture;
-    if (!picture.loadFromData(jpeg, "JPG"))
-        return;
-    posterJpeg = jpeg;
-    poster->setPixmap(picture.scaled(qMax(160, poster->width()), qMax(90, poster->height()), Qt::KeepAspectRatio,
-                                     Qt::SmoothTransformation));
+    if (picture.isNull()) {
+        // No poster is stored: the still frame says the clip is not here.
+        // One was refused: say why instead.
+        if (refusal.isEmpty())
+            return;
+        poster->setText(QStringLiteral("No poster: %1.").arg(refusal));
+    } else {
+        // Decoded off the GUI thread, and no larger than a poster.
+        poster->setPixmap(QPixmap::fromImage(picture).scaled(qMax(160, poster->width()), qMax(90, poster->height()),
+                                                             Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    }
     frame->hide();
     poster->show();
 }
@@ -878,8 +886,8 @@ void ShotInfoWidget::updateFrame()
         return;
     framedShot = qMakePair(filename, md5);
     frame->showShot(filename, md5);
-    posterJpeg.clear();
     posterContent = {};
+    poster->clear();
     poster->hide();
     frame->show();
     const QString clip = filename.isEmpty() ? QString() : localClipPath(filename);

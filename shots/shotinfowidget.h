@@ -11,6 +11,7 @@ class QAbstractItemView;
 class QCheckBox;
 class QDataWidgetMapper;
 class QFormLayout;
+class QImage;
 class QLabel;
 class QLineEdit;
 class QModelIndex;
@@ -90,9 +91,10 @@ public:
     void focusFirstField();
     // Copies a field's value from the shot above in grid order (Ctrl+D).
     bool ditto(QWidget *widget);
-    // A poster arrived (an empty jpeg: the content has none); shown when it
-    // is the current shot's and its clip is not on this computer.
-    void showPoster(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg);
+    // A poster arrived, as posterWanted asked (a null picture: the content
+    // has none, or it was refused, and refusal says why); shown when it is
+    // the current shot's and its clip is not on this computer.
+    void showPoster(const QByteArray &md5, const QByteArray &sha1, const QImage &picture, const QString &refusal);
     QLabel *posterView() const { return poster; }
     QLabel *factsView() const { return facts; }
 
@@ -143,8 +145,7 @@ private:
     StillFrameView *frame = nullptr;
     QLabel *poster = nullptr; // beside the fields when the clip is not here
     QLabel *facts = nullptr;  // what the sync read from the clip's media
-    QByteArray posterJpeg;
-    QPair<QByteArray, QByteArray> posterContent;
+    QPair<QByteArray, QByteArray> posterContent; // whose poster the form wants
     QWidget *fieldsArea = nullptr;
     QLabel *noShotHint = nullptr;
     NoticeBar *conflicts = nullptr;

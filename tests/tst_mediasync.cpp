@@ -17,10 +17,14 @@
 #include "projects/populatedb.h"
 #include "projects/projectselector.h"
 #include "projects/syncengine.h"
+#include "shots/posterpictures.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
+#include <QMutex>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -535,6 +539,98 @@ private slots:
         fetcher.request(contents);
         QTest::qWait(200);
         QCOMPARE(problems.size(), 1);
+    }
+
+    // Posters are decoded on the fetcher's thread, with the grid's decoder;
+    // a picture larger than a poster is refused from its header, never
+    // decoded (it froze the window for seconds per row when it was).
+    void postersAreDecodedOnTheFetchersThread_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QSize>("decoded");  // invalid when refused
+        QTest::addColumn<QString>("refusal");
+        auto jpegOf = [](QSize size, QImage::Format format) {
+            QImage image(size, format);
+            image.fill(Qt::gray);
+            QByteArray jpeg;
+            QBuffer buffer(&jpeg);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "JPG");
+            return jpeg;
+        };
+        QTest::newRow("as the sync writes them") << jpegOf({320, 180}, QImage::Format_RGB32) << QSize(320, 180)
+                                                 << QString();
+        QTest::newRow("a portrait clip's") << jpegOf({320, 568}, QImage::Format_RGB32) << QSize(320, 568) << QString();
+        QTest::newRow("5760x5760") << jpegOf({5760, 5760}, QImage::Format_Grayscale8) << QSize()
+                                   << "its picture is 5760x5760 pixels, larger than a poster";
+        QTest::newRow("wider than a poster") << jpegOf({640, 360}, QImage::Format_RGB32) << QSize()
+                                             << "its picture is 640x360 pixels, larger than a poster";
+        QTest::newRow("far higher than wide") << jpegOf({320, 4000}, QImage::Format_Grayscale8) << QSize()
+                                              << "its picture is 320x4000 pixels, larger than a poster";
+        QTest::newRow("no picture") << QByteArray("\xff\xd8\xff not a JPEG after all") << QSize()
+                                    << "its picture cannot be read";
+    }
+
+    void postersAreDecodedOnTheFetchersThread()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QSize, decoded);
+        QFETCH(QString, refusal);
+        const PosterFetcher::Content content(QByteArray(32, 'e'), QByteArray(40, 'f'));
+        QSqlQuery insert(check);
+        insert.prepare("INSERT INTO shot_posters (MD5, SHA1, image, width, height) VALUES (?, ?, ?, 0, 0)");
+        insert.addBindValue(content.first);
+        insert.addBindValue(content.second);
+        insert.addBindValue(bytes);
+        QVERIFY2(insert.exec(), qPrintable(insert.lastError().text()));
+
+        struct Decoded
+        {
+            QMutex mutex;
+            QList<QThread *> threads;
+        };
+        auto seen = std::make_shared<Decoded>();
+        const PosterFetcher::Decoder grids = posterDecoder(20);
+        PosterFetcher fetcher;
+        fetcher.setDecoder([grids, seen](const QByteArray &jpeg) {
+            {
+                const QMutexLocker lock(&seen->mutex);
+                seen->threads << QThread::currentThread();
+            }
+            return grids(jpeg);
+        });
+        QSignalSpy ready(&fetcher, &PosterFetcher::posterReady);
+        fetcher.request({content});
+        QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+        {
+            const QMutexLocker lock(&seen->mutex);
+            QCOMPARE(seen->threads.size(), 1);
+            QVERIFY(seen->threads.first() != QThread::currentThread());
+        }
+        const QVariant picture = ready.first().at(2);
+        const QString said = ready.first().at(3).toString();
+        if (decoded.isValid()) {
+            QVERIFY(said.isEmpty());
+            const PosterPictures pictures = picture.value<PosterPictures>();
+            QCOMPARE(pictures.picture.size(), decoded);
+            QCOMPARE(pictures.thumbnail.height(), 20);
+            QVERIFY(fetcher.poster(content.first, content.second).isValid());
+            QCOMPARE(fetcher.cacheBytes(), pictures.picture.sizeInBytes() + pictures.thumbnail.sizeInBytes());
+            QVERIFY(!fetcher.hasNoPoster(content.first, content.second));
+        } else {
+            // Like a content without poster, with the reason kept.
+            QVERIFY(!picture.isValid());
+            QVERIFY2(said.startsWith(refusal), qPrintable(said));
+            QVERIFY(fetcher.hasNoPoster(content.first, content.second));
+            QCOMPARE(fetcher.refusal(content.first, content.second), said);
+            QCOMPARE(fetcher.cacheBytes(), 0);
+        }
+        // Asked again: neither fetched nor decoded again.
+        const int statements = fetcher.statementsRun();
+        fetcher.request({content});
+        QTest::qWait(200);
+        QCOMPARE(fetcher.statementsRun(), statements);
+        QCOMPARE(seen->threads.size(), 1);
     }
 
     // Posters have a database thread of their own: they never wait behind
