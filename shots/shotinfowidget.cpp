@@ -739,6 +739,18 @@ void ShotInfoWidget::loadBulk()
     showMarks();
 }
 
+void ShotInfoWidget::showStoredValue(QWidget *widget, const QVariant &value)
+{
+    // Several shots shown: the form shows what they share, not one row.
+    // A field showing the value already keeps its cursor and undo steps.
+    if (isBulk() || FormFieldDelegate::shows(widget, value))
+        return;
+    loading++;
+    FormFieldDelegate::setWidgetValue(widget, value);
+    loading--;
+    showQualityNumber();
+}
+
 void ShotInfoWidget::setQualityEmpty(bool empty)
 {
     qualitySlider->setProperty("empty", empty);

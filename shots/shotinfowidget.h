@@ -87,6 +87,10 @@ public:
     void setNoShotHint(const QString &text);
     // Shows the form in bulk mode (several rows) or the mapper's row.
     bool isBulk() const { return !bulkRows.isEmpty(); }
+    // Shows a stored value in a field, as showing a shot does, never as
+    // typing; ignored while several shots are shown. The widget mapper's
+    // delegate calls it for each field when the form moves to a row.
+    void showStoredValue(QWidget *widget, const QVariant &value);
     // Puts the cursor into the first field (Location), at its end.
     void focusFirstField();
     // Copies a field's value from the shot above in grid order (Ctrl+D).
@@ -107,7 +111,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    friend class FormFieldDelegate;
     void bindColumns();
     void typed(QWidget *widget);
     void showMarks();
