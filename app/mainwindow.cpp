@@ -271,6 +271,9 @@ void MainWindow::buildBrowser()
     // A click, or moving with the keys, shows that row in the form; the form
     // first saves what the user changed in the shot being left.
     info->follow(grid);
+    // The form's poster comes through the grid's fetcher, already decoded.
+    connect(info, &ShotInfoWidget::posterWanted, grid, &GridWidget::wantPoster);
+    connect(grid, &GridWidget::posterArrived, info, &ShotInfoWidget::showPoster);
     connect(grid->selectionModel(), &QItemSelectionModel::currentRowChanged, historyPanel,
             [this]() { historyPanel->showShot(info->currentShot()); });
     connect(grid->model, &QAbstractItemModel::modelReset, historyPanel,

@@ -7,13 +7,15 @@
 // stopped (SIGSTOP), how long a resize waits for its repaint while a save
 // waits for the server, and how long Cancel takes to end the waiting work.
 // With posters for 30,000 of the shots: how soon after a scroll the posters
-// in view are shown, and the memory they take.
+// in view are shown, and the memory they take; and how long the window
+// stalls over 30 posters of 5760x5760 pixels.
 //
 // Run through scripts/bench, which starts a throwaway server and exports
 // TAVELO_TEST_DB_* (the stalled part needs TAVELO_TEST_DB_PID).
 
 #include "app/mainwindow.h"
 #include "db/connectionsettings.h"
+#include "media/posterfetcher.h"
 #include "shots/gridwidget.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
@@ -31,6 +33,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSqlDatabase>
@@ -183,8 +186,63 @@ int main(int argc, char *argv[])
         report("posters in view shown after a scroll (slowest of 10)", worstMs, "ms", 300);
         report("longest GUI stall: scrolling with posters", meter.worstMs(), "ms", 100);
         const double posterMb = grid->posters() ? grid->posters()->cacheBytes() / 1048576.0 : -1;
-        std::printf("  posters kept: %.1f MB of pictures as read, and the small ones the grid shows\n", posterMb);
+        std::printf("  posters kept: %.1f MB of decoded pictures, and the small ones the grid shows\n", posterMb);
         report("memory for posters (kept pictures, bounded)", posterMb + 8, "MB", 64);
+        grid->scrollToTop();
+    }
+
+    // Another tool stored 5760x5760 JPEGs as posters of 30 shots: scrolling
+    // them into view and showing one in the form must not hold the window
+    // (each took 0.5 s to decode on the GUI thread).
+    {
+        constexpr int hugeRow = 24000; // not in view, nor fetched, before
+        QImage huge(5760, 5760, QImage::Format_RGB32);
+        for (int y = 0; y < huge.height(); ++y) {
+            auto *line = reinterpret_cast<QRgb *>(huge.scanLine(y));
+            for (int x = 0; x < huge.width(); ++x)
+                line[x] = qRgb(x % 256, (x + y) % 256, y % 256);
+        }
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        huge.save(&buffer, "JPG", 80);
+        huge = QImage();
+        QSqlQuery update(seedDb);
+        update.prepare(QStringLiteral("UPDATE shot_posters p JOIN (SELECT MD5, SHA1 FROM shots WHERE project = ? "
+                                      "ORDER BY id LIMIT 30 OFFSET %1) s ON p.MD5 = s.MD5 AND p.SHA1 = s.SHA1 "
+                                      "SET p.image = ?")
+                           .arg(hugeRow));
+        update.addBindValue(large);
+        update.addBindValue(jpeg);
+        if (!update.exec()) {
+            std::fprintf(stderr, "bench_responsive: %s\n", qPrintable(update.lastError().text()));
+            return 1;
+        }
+        std::printf("  30 posters of 5760x5760 pixels, %lld bytes each\n", qint64(jpeg.size()));
+        const int md5 = model->fieldIndex("MD5");
+        const int sha1 = model->fieldIndex("SHA1");
+        // The huge ones in view, and how many of them are refused.
+        auto inView = [&]() { return qMin(hugeRow + 30, grid->rowAt(grid->viewport()->height() - 1) + 1) - hugeRow; };
+        auto refusedCount = [&]() {
+            PosterFetcher *posters = grid->posters();
+            int count = 0;
+            for (int row = hugeRow; posters && row < hugeRow + 30; ++row) {
+                const QByteArray rowMd5 = model->storedValue(row, md5).toString().toLatin1();
+                const QByteArray rowSha1 = model->storedValue(row, sha1).toString().toLatin1();
+                count += posters->refusal(rowMd5, rowSha1).isEmpty() ? 0 : 1;
+            }
+            return count;
+        };
+        meter.reset();
+        const double ms = runUntil(
+            [&]() {
+                grid->scrollTo(model->index(hugeRow, 0), QAbstractItemView::PositionAtTop);
+                grid->setCurrentIndex(model->index(hugeRow + 1, model->fieldIndex("scene")));
+            },
+            [&]() { return refusedCount() >= inView() && !info->posterView()->text().isEmpty(); }, 10000);
+        std::printf("  %d huge posters refused (%d in view) after %.0f ms; the form: \"%s\"\n", refusedCount(),
+                    inView(), ms, qPrintable(info->posterView()->text()));
+        report("longest GUI stall: scrolling over 5760x5760 posters", meter.worstMs(), "ms", 100);
         grid->scrollToTop();
     }
 

@@ -294,6 +294,18 @@ DbWorker::DbWorker(const QSqlDatabase &source, QObject *parent)
     std::shared_ptr<Shared> shared = d;
     ThreadRegistry &registry = ThreadRegistry::instance();
     std::lock_guard<std::mutex> lock(registry.mutex);
+    // The threads of workers gone meanwhile: once their state is gone their
+    // function has returned, so joining them takes no time. A window that
+    // makes a worker per grid (posters) keeps no ended threads until exit.
+    for (auto it = registry.entries.begin(); it != registry.entries.end();) {
+        if (!it->shared.expired()) {
+            ++it;
+            continue;
+        }
+        if (it->thread.joinable())
+            it->thread.join();
+        it = registry.entries.erase(it);
+    }
     registry.entries.push_back({shared, std::thread([shared]() { shared->runThread(shared); })});
 }
 

@@ -26,8 +26,11 @@ TableCheck checkTable(StatementRunner &runner, const char *table, const char *st
         result.usable = true;
         return result;
     }
-    if (ran.failure != StatementFailure::Refused) {
-        // No answer, no connection, or a cancel: the tables may well be there.
+    if (ran.failure != StatementFailure::Refused || ran.nativeCode.isEmpty()) {
+        // No answer, no connection, or a cancel: the tables may well be
+        // there. A failure without the server's error number is the
+        // client's own (a connection that is not open), not the server's
+        // word on the table.
         result.lost = true;
         result.reason = ran.error;
         return result;

@@ -1,21 +1,16 @@
 #include "media/posterfetcher.h"
 
 #include "db/batchstatements.h"
+#include "db/dbworker.h"
 #include "db/mediastatements.h"
-#include "db/reconnect.h"
 #include "db/statementrunner.h"
+#include "media/mediareader.h"
 #include "media/mediatables.h"
 
-#include <QHash>
-#include <QSqlError>
 #include <QSqlQuery>
-#include <QVariant>
+#include <QTimer>
 
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <thread>
+#include <algorithm>
 
 namespace {
 
@@ -23,177 +18,55 @@ namespace {
 constexpr int postersPerStatement = 50;
 // Contents remembered as having no poster, at most.
 constexpr int withoutPosterLimit = 200000;
-
-std::atomic<int> runningFetchers{0};
-std::atomic<int> connectionNumber{0};
+// A paused fetcher tries its last request again after this long, twice as
+// long each time the server still does not answer, up to the longest.
+constexpr int firstRetryMs = 2000;
+constexpr int longestRetryMs = 30000;
 
 } // namespace
 
-// What the fetching thread shares with the fetcher. The thread holds it as
-// long as it runs, so it outlives a fetcher that let go of it; the fetcher
-// clears receiver (under the mutex) when it goes, and the thread posts to it
-// only while receiver is set.
-struct PosterFetcher::Shared
+bool PosterFetcher::fitsPosterSize(int width, int height)
 {
-    std::mutex mutex;
-    std::condition_variable wake;
-    PosterFetcher *receiver = nullptr;
-    bool stop = false;
-    bool started = false;
-    QList<Content> wanted;
-    quint64 generation = 0;   // counts the requests
-    QString sourceConnection;
-    std::atomic<int> statements{0};
-
-    void post(const std::function<void(PosterFetcher *)> &call)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!receiver)
-            return;
-        PosterFetcher *fetcher = receiver;
-        // Dropped by Qt when the fetcher is gone before it runs.
-        QMetaObject::invokeMethod(
-            fetcher, [fetcher, call]() { call(fetcher); }, Qt::QueuedConnection);
-    }
-
-    bool superseded(quint64 since)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return stop || generation != since;
-    }
-
-    void run();
-    // Fetches one chunk; false when fetching has to stop for good.
-    bool fetch(QSqlDatabase &db, const QList<Content> &chunk, bool mayReopen);
-};
-
-void PosterFetcher::Shared::run()
-{
-    const QString name = QStringLiteral("tavelo-posters-%1").arg(++connectionNumber);
-    {
-        QSqlDatabase db;
-        bool working = true;
-        for (;;) {
-            QList<Content> batch;
-            quint64 since = 0;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                wake.wait(lock, [this] { return stop || !wanted.isEmpty(); });
-                if (stop)
-                    break;
-                batch.swap(wanted);
-                since = generation;
-            }
-            if (!working)
-                continue;
-            if (!db.isValid()) {
-                // The login's settings, copied under the connection list's
-                // lock: the login's own connection is never used here.
-                db = QSqlDatabase::cloneDatabase(sourceConnection, name);
-            }
-            if (!db.isOpen() && !db.open()) {
-                const QString reason = QStringLiteral("The posters could not be fetched: %1")
-                                           .arg(db.lastError().text().trimmed());
-                post([reason](PosterFetcher *fetcher) { fetcher->failed(reason, false); });
-                continue;
-            }
-            for (int from = 0; from < batch.size() && working; from += postersPerStatement) {
-                // A newer request replaces what is left: those rows have
-                // scrolled out of view.
-                if (superseded(since))
-                    break;
-                working = fetch(db, batch.mid(from, postersPerStatement), true);
-            }
-        }
-        if (db.isValid())
-            db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
-bool PosterFetcher::Shared::fetch(QSqlDatabase &db, const QList<Content> &chunk, bool mayReopen)
-{
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    bool ran = query.prepare(QString::fromLatin1(Sql::selectPostersOfPairs).arg(Sql::digestPairs(int(chunk.size()))));
-    if (ran) {
-        int i = 0;
-        for (const Content &content : chunk) {
-            query.bindValue(i++, QVariant(content.first));
-            query.bindValue(i++, QVariant(content.second));
-        }
-        ran = query.exec();
-    }
-    ++statements;
-    if (!ran) {
-        const QSqlError error = query.lastError();
-        query.finish();
-        if (isLostConnection(error) && mayReopen && reopenConnection(nullptr, db))
-            return fetch(db, chunk, false);
-        StatementRunner runner(db);
-        const MediaTables::State tables = MediaTables::check(runner);
-        if (!tables.available() && !tables.connectionLost) {
-            const QString reason = MediaTables::enableHint(tables);
-            post([reason](PosterFetcher *fetcher) { fetcher->failed(reason, true); });
-            return false;
-        }
-        const QString reason = QStringLiteral("The posters could not be fetched: %1").arg(error.text().trimmed());
-        post([reason](PosterFetcher *fetcher) { fetcher->failed(reason, false); });
-        return true;
-    }
-    QHash<Content, QByteArray> found;
-    while (query.next())
-        found.insert(qMakePair(query.value(0).toByteArray().toLower(), query.value(1).toByteArray().toLower()),
-                     query.value(2).toByteArray());
-    QList<QPair<Content, QByteArray>> posters;
-    for (const Content &content : chunk)
-        posters << qMakePair(content, found.value(content));
-    post([posters](PosterFetcher *fetcher) { fetcher->delivered(posters); });
-    return true;
+    constexpr int slack = 32;
+    return width > 0 && height > 0 && width <= MediaReader::posterWidth + slack
+        && height <= 4 * MediaReader::posterWidth + slack;
 }
 
 PosterFetcher::PosterFetcher(const QString &connectionName, QObject *parent)
     : QObject(parent)
-    , shared(std::make_shared<Shared>())
+    , connectionName(connectionName)
+    , retryDelayMs(firstRetryMs)
+    , statements(std::make_shared<std::atomic<int>>(0))
 {
-    shared->receiver = this;
-    shared->sourceConnection = connectionName;
     cache.setMaxCost(defaultCacheBytes);
+    retryTimer = new QTimer(this);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &PosterFetcher::retry);
 }
 
-PosterFetcher::~PosterFetcher()
-{
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    shared->receiver = nullptr;
-    shared->stop = true;
-    shared->wanted.clear();
-    shared->wake.notify_all();
-}
-
-int PosterFetcher::runningThreads()
-{
-    return runningFetchers;
-}
-
-int PosterFetcher::statementsRun() const
-{
-    return shared->statements;
-}
+// The worker is a child: deleting it cuts off a statement still waiting for
+// the server, and hands nothing more back.
+PosterFetcher::~PosterFetcher() = default;
 
 void PosterFetcher::setCacheLimit(qint64 bytes)
 {
     cache.setMaxCost(qMax<qint64>(bytes, 0));
 }
 
-QByteArray PosterFetcher::poster(const QByteArray &md5, const QByteArray &sha1) const
+QVariant PosterFetcher::poster(const QByteArray &md5, const QByteArray &sha1) const
 {
-    const QByteArray *jpeg = cache.object(qMakePair(md5, sha1));
-    return jpeg ? *jpeg : QByteArray();
+    const Picture *picture = cache.object(qMakePair(md5, sha1));
+    return picture ? picture->value : QVariant();
 }
 
 bool PosterFetcher::hasNoPoster(const QByteArray &md5, const QByteArray &sha1) const
 {
     return withoutPoster.contains(qMakePair(md5, sha1));
+}
+
+QString PosterFetcher::refusal(const QByteArray &md5, const QByteArray &sha1) const
+{
+    return refused.value(qMakePair(md5, sha1));
 }
 
 void PosterFetcher::request(const QList<Content> &contents)
@@ -208,39 +81,169 @@ void PosterFetcher::request(const QList<Content> &contents)
             needed << content;
         }
     }
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    shared->wanted = needed;
-    ++shared->generation;
-    if (!needed.isEmpty() && !shared->started) {
-        // One thread per fetcher, from its first request on.
-        shared->started = true;
-        ++runningFetchers;
-        std::thread([state = shared]() {
-            state->run();
-            --runningFetchers;
-        }).detach();
+    latest = needed;
+    if (!worker) {
+        if (needed.isEmpty())
+            return;
+        // The login's settings, read here on the GUI thread; the worker
+        // opens a connection of its own on its thread.
+        worker = new DbWorker(QSqlDatabase::database(connectionName, false), this);
     }
-    shared->wake.notify_all();
-}
-
-void PosterFetcher::delivered(const QList<QPair<Content, QByteArray>> &posters)
-{
-    for (const auto &item : posters) {
-        if (item.second.isEmpty()) {
-            if (withoutPoster.size() >= withoutPosterLimit)
-                withoutPoster.clear();
-            withoutPoster.insert(item.first);
+    // What an earlier request left and has not started is dropped: those
+    // rows have scrolled out of view. The statement underway ends as it
+    // is, and what it fetches is not asked for again.
+    const quint64 running = worker->runningTicket();
+    QSet<Content> underway;
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (running && it->ticket == running) {
+            for (const Content &content : std::as_const(it->contents))
+                underway.insert(content);
+            ++it;
         } else {
-            cache.insert(item.first, new QByteArray(item.second), qMax<qsizetype>(1, item.second.size()));
+            worker->cancelQueued(it->ticket);
+            it = pending.erase(it);
         }
-        emit posterReady(item.first.first, item.first.second, item.second);
     }
+    needed.removeIf([&underway](const Content &content) { return underway.contains(content); });
+    for (qsizetype from = 0; from < needed.size(); from += postersPerStatement)
+        post(needed.mid(from, postersPerStatement));
 }
 
-void PosterFetcher::failed(const QString &reason, bool permanent)
+PosterFetcher::Result PosterFetcher::fetch(DbSession &session, const QList<Content> &chunk, const Decoder &decode,
+                                           std::atomic<int> &statements)
 {
-    if (permanent)
+    Result result;
+    if (session.isCancelled())
+        return result; // a newer request took its place
+    StatementRunner runner = session.runner();
+    QSqlQuery query(runner.database());
+    QVariantList values;
+    for (const Content &content : chunk)
+        values << QVariant(content.first) << QVariant(content.second);
+    ++statements;
+    const StatementResult ran = runner.run(
+        query, QString::fromLatin1(Sql::selectPostersOfPairs).arg(Sql::digestPairs(int(chunk.size()))), values);
+    if (!ran.ok()) {
+        result.reason = ran.error.trimmed();
+        if (ran.failure == StatementFailure::Cancelled)
+            return result;
+        if (ran.failure != StatementFailure::Refused) {
+            result.outcome = Outcome::ServerAway;
+            return result;
+        }
+        // The server answered and refused: whether the tables are there
+        // decides what that means. A check that gets no answer says
+        // nothing about them.
+        const MediaTables::State tables = MediaTables::check(runner);
+        if (tables.connectionLost) {
+            result.outcome = Outcome::ServerAway;
+            result.reason = tables.reason;
+        } else if (!tables.available()) {
+            result.outcome = Outcome::TablesMissing;
+            result.reason = MediaTables::enableHint(tables);
+        } else {
+            result.outcome = Outcome::Refused;
+        }
+        return result;
+    }
+    QHash<Content, QByteArray> found;
+    while (query.next())
+        found.insert(qMakePair(query.value(0).toByteArray().toLower(), query.value(1).toByteArray().toLower()),
+                     query.value(2).toByteArray());
+    result.outcome = Outcome::Fetched;
+    for (const Content &content : chunk) {
+        Fetched poster;
+        poster.content = content;
+        const QByteArray bytes = found.value(content);
+        if (!bytes.isEmpty())
+            poster.picture = decode ? decode(bytes) : Picture{bytes, bytes.size(), QString()};
+        result.posters << poster;
+    }
+    return result;
+}
+
+void PosterFetcher::post(const QList<Content> &chunk)
+{
+    const quint64 job = ++jobCount;
+    // The work holds copies only: it runs on the worker's thread, and the
+    // continuation runs here, and only while this fetcher lives.
+    const quint64 ticket = worker->post(
+        this,
+        [this, job, chunk, decode = decode, statements = statements](DbSession &session) -> DbWorker::Continuation {
+            const Result result = fetch(session, chunk, decode, *statements);
+            return [this, job, result]() { finished(job, result); };
+        },
+        QStringLiteral("Fetching posters"));
+    pending.insert(job, {ticket, chunk});
+}
+
+void PosterFetcher::finished(quint64 job, const Result &result)
+{
+    pending.remove(job);
+    switch (result.outcome) {
+    case Outcome::Fetched:
+        // The server answers: a later pause is said again.
+        if (waiting) {
+            waiting = false;
+            lastProblem.clear();
+        }
+        retryDelayMs = firstRetryMs;
+        for (const Fetched &fetched : result.posters) {
+            const Content &content = fetched.content;
+            if (fetched.picture.value.isValid()) {
+                cache.insert(content, new Picture(fetched.picture), qMax<qint64>(1, fetched.picture.bytes));
+            } else {
+                if (withoutPoster.size() >= withoutPosterLimit) {
+                    withoutPoster.clear();
+                    refused.clear();
+                }
+                withoutPoster.insert(content);
+                if (!fetched.picture.refusal.isEmpty())
+                    refused.insert(content, fetched.picture.refusal);
+            }
+            emit posterReady(content.first, content.second, fetched.picture.value, fetched.picture.refusal);
+        }
+        break;
+    case Outcome::ServerAway:
+        retryDue = true;
+        if (!waiting) {
+            waiting = true;
+            say(QStringLiteral("Posters wait for the server: %1. They come back by themselves once it answers.")
+                    .arg(result.reason));
+        }
+        break;
+    case Outcome::TablesMissing:
         available = false;
+        retryDue = false;
+        retryTimer->stop();
+        for (const Pending &left : std::as_const(pending))
+            worker->cancelQueued(left.ticket);
+        pending.clear();
+        say(result.reason);
+        break;
+    case Outcome::Refused:
+        say(QStringLiteral("The posters could not be fetched: %1").arg(result.reason));
+        break;
+    case Outcome::Dropped:
+        break;
+    }
+    // Once nothing is underway, what the server did not answer is asked
+    // for again after a while: no scroll is needed for posters to return.
+    if (pending.isEmpty() && retryDue && available && !retryTimer->isActive())
+        retryTimer->start(retryDelayMs);
+}
+
+void PosterFetcher::retry()
+{
+    if (!pending.isEmpty())
+        return; // asked for meanwhile; its end decides again
+    retryDue = false;
+    retryDelayMs = std::min(retryDelayMs * 2, longestRetryMs);
+    request(latest);
+}
+
+void PosterFetcher::say(const QString &reason)
+{
     if (reason == lastProblem)
         return;
     lastProblem = reason;

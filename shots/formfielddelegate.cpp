@@ -59,16 +59,7 @@ bool FormFieldDelegate::shows(const QWidget *widget, const QVariant &value)
 
 void FormFieldDelegate::setEditorData(QWidget *editor, const QModelIndex &index) const
 {
-    // Several shots shown: the form shows what they share, not one row.
-    if (form->isBulk())
-        return;
-    const QVariant value = index.data(Qt::EditRole);
-    if (shows(editor, value))
-        return;
-    form->loading++;
-    setWidgetValue(editor, value);
-    form->loading--;
-    form->showQualityNumber();
+    form->showStoredValue(editor, index.data(Qt::EditRole));
 }
 
 void FormFieldDelegate::setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const

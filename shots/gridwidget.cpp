@@ -3,6 +3,7 @@
 #include "app/clientstate.h"
 #include "db/statements.h"
 #include "shots/clipfiles.h"
+#include "shots/posterpictures.h"
 #include "shots/shotcelldelegate.h"
 #include "shots/shotedits.h"
 #include "shots/shottablemodel.h"
@@ -13,7 +14,6 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QMenu>
-#include <QImage>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -77,9 +77,11 @@ void GridWidget::setUpColumns()
     if (state.isEmpty() || !applyHeaderState(state))
         useLoggingLayout();
     if (model->hasMedia() && !posterFetcher) {
-        // The login's connection settings, copied on this thread.
+        // The login's connection settings, copied on this thread; the
+        // pictures are made on the fetcher's thread, at the rows' height.
         posterFetcher = new PosterFetcher(QLatin1String(QSqlDatabase::defaultConnection), this);
         posterFetcher->setCacheLimit(32 * 1024 * 1024);
+        posterFetcher->setDecoder(posterDecoder(qMax(16, verticalHeader()->defaultSectionSize() - 4)));
         connect(posterFetcher, &PosterFetcher::posterReady, this, &GridWidget::posterReady);
         connect(posterFetcher, &PosterFetcher::problemOccurred, this, &GridWidget::message);
         connect(model, &QAbstractItemModel::modelReset, posterTimer, qOverload<>(&QTimer::start));
@@ -101,9 +103,20 @@ QPixmap GridWidget::posterOfRow(int row) const
     return QPixmap();
 }
 
-void GridWidget::wantPoster(const PosterFetcher::Content &content)
+void GridWidget::wantPoster(const QByteArray &md5, const QByteArray &sha1)
 {
-    wanted = content;
+    if (posterFetcher) {
+        const QVariant cached = posterFetcher->poster(md5, sha1);
+        if (cached.isValid()) {
+            emit posterArrived(md5, sha1, cached.value<PosterPictures>().picture, QString());
+            return;
+        }
+        if (posterFetcher->hasNoPoster(md5, sha1)) {
+            emit posterArrived(md5, sha1, QImage(), posterFetcher->refusal(md5, sha1));
+            return;
+        }
+    }
+    wanted = {md5, sha1};
     if (posterFetcher)
         posterTimer->start();
 }
@@ -134,17 +147,16 @@ void GridWidget::requestPosters()
         posterFetcher->request(contents);
 }
 
-void GridWidget::posterReady(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg)
+void GridWidget::posterReady(const QByteArray &md5, const QByteArray &sha1, const QVariant &picture,
+                             const QString &refusal)
 {
-    emit posterArrived({md5, sha1}, jpeg);
-    if (jpeg.isEmpty())
+    // Decoded and scaled on the fetcher's thread: here they only become
+    // pixmaps.
+    const PosterPictures pictures = picture.value<PosterPictures>();
+    emit posterArrived(md5, sha1, pictures.picture, refusal);
+    if (pictures.thumbnail.isNull())
         return;
-    QImage picture;
-    if (!picture.loadFromData(jpeg, "JPG"))
-        return;
-    // Kept at the grid's row height; the form decodes its own, larger one.
-    const QPixmap small = QPixmap::fromImage(
-        picture.scaledToHeight(qMax(16, verticalHeader()->defaultSectionSize() - 4), Qt::SmoothTransformation));
+    const QPixmap small = QPixmap::fromImage(pictures.thumbnail);
     thumbnails.insert(md5 + sha1, new QPixmap(small), int(small.width() * small.height() * 4));
     viewport()->update();
 }

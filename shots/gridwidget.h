@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCache>
+#include <QImage>
 #include <QPixmap>
 #include <QTableView>
 #include <QVariant>
@@ -63,12 +64,13 @@ public:
     // Clears the selected cells of editable columns (NULL), as one save.
     void clearSelectedCells();
 
-    // Posters: fetched for the rows in view, on a connection of their own
-    // off the GUI thread, and kept in memory within a bound. Null until
-    // the database is known to keep them.
+    // Posters: fetched and decoded for the rows in view off the GUI thread,
+    // on a database thread of their own, and kept in memory within a
+    // bound. Null until the database is known to keep them.
     PosterFetcher *posters() const { return posterFetcher; }
-    // A poster the form wants too (the shot it shows); fetched first.
-    void wantPoster(const PosterFetcher::Content &content);
+    // A poster someone else shows too (the form's shot): fetched first,
+    // and handed over by posterArrived, at once when it is there.
+    void wantPoster(const QByteArray &md5, const QByteArray &sha1);
     // The picture the grid shows for a row (null while not there).
     QPixmap posterOfRow(int row) const;
 
@@ -79,8 +81,10 @@ public slots:
 
 signals:
     void message(const QString &text);
-    // A poster arrived (or turned out to be missing: empty jpeg).
-    void posterArrived(const PosterFetcher::Content &content, const QByteArray &jpeg);
+    // A poster arrived as a picture at its stored size; a null picture
+    // when the content has none, or when it was refused (refusal says why).
+    void posterArrived(const QByteArray &md5, const QByteArray &sha1, const QImage &picture,
+                       const QString &refusal);
     // The rows of a read are shown and the place is restored.
     void rowsShown();
 
@@ -97,7 +101,7 @@ private:
     void restorePlace();
     void showColumnMenu(const QPoint &position);
     void requestPosters();
-    void posterReady(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg);
+    void posterReady(const QByteArray &md5, const QByteArray &sha1, const QVariant &picture, const QString &refusal);
     PosterFetcher::Content contentOfRow(int row) const;
 
     int project = 0;

@@ -3,7 +3,6 @@
 #include "shots/fieldcompleter.h"
 #include "shots/clipfiles.h"
 #include "shots/formfielddelegate.h"
-#include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
 #include "shots/shotcolumns.h"
@@ -19,9 +18,11 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSet>
@@ -658,24 +659,6 @@ void ShotInfoWidget::follow(QAbstractItemView *view)
     // Several rows selected: a change in the form applies to all of them.
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ShotInfoWidget::updateBulk);
     connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
-    // The form's poster comes through the grid's fetcher.
-    if (auto *grid = qobject_cast<GridWidget *>(view)) {
-        connect(this, &ShotInfoWidget::posterWanted, grid, [this, grid](const QByteArray &md5, const QByteArray &sha1) {
-            if (PosterFetcher *posters = grid->posters()) {
-                const QByteArray cached = posters->poster(md5, sha1);
-                if (!cached.isEmpty())
-                    showPoster(md5, sha1, cached);
-            }
-            grid->wantPoster({md5, sha1});
-        });
-        connect(grid, &GridWidget::posterArrived, this,
-                [this](const PosterFetcher::Content &content, const QByteArray &jpeg) {
-                    showPoster(content.first, content.second, jpeg);
-                });
-        // The form may have asked before it followed the grid.
-        if (!posterContent.first.isEmpty())
-            grid->wantPoster(posterContent);
-    }
     connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex &current) { showRow(current); });
 }
@@ -751,6 +734,18 @@ void ShotInfoWidget::loadBulk()
     showQualityNumber();
     filenameLabel->setText(QStringLiteral("%1 shots selected: a change applies to each of them").arg(bulkRows.size()));
     showMarks();
+}
+
+void ShotInfoWidget::showStoredValue(QWidget *widget, const QVariant &value)
+{
+    // Several shots shown: the form shows what they share, not one row.
+    // A field showing the value already keeps its cursor and undo steps.
+    if (isBulk() || FormFieldDelegate::shows(widget, value))
+        return;
+    loading++;
+    FormFieldDelegate::setWidgetValue(widget, value);
+    loading--;
+    showQualityNumber();
 }
 
 void ShotInfoWidget::setQualityEmpty(bool empty)
@@ -847,16 +842,22 @@ bool ShotInfoWidget::ditto(QWidget *widget)
     return true;
 }
 
-void ShotInfoWidget::showPoster(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg)
+void ShotInfoWidget::showPoster(const QByteArray &md5, const QByteArray &sha1, const QImage &picture,
+                                const QString &refusal)
 {
-    if (qMakePair(md5, sha1) != posterContent || jpeg.isEmpty())
+    if (qMakePair(md5, sha1) != posterContent)
         return;
-    QPixmap picture;
-    if (!picture.loadFromData(jpeg, "JPG"))
-        return;
-    posterJpeg = jpeg;
-    poster->setPixmap(picture.scaled(qMax(160, poster->width()), qMax(90, poster->height()), Qt::KeepAspectRatio,
-                                     Qt::SmoothTransformation));
+    if (picture.isNull()) {
+        // No poster is stored: the still frame says the clip is not here.
+        // One was refused: say why instead.
+        if (refusal.isEmpty())
+            return;
+        poster->setText(QStringLiteral("No poster: %1.").arg(refusal));
+    } else {
+        // Decoded off the GUI thread, and no larger than a poster.
+        poster->setPixmap(QPixmap::fromImage(picture).scaled(qMax(160, poster->width()), qMax(90, poster->height()),
+                                                             Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    }
     frame->hide();
     poster->show();
 }
@@ -894,8 +895,8 @@ void ShotInfoWidget::updateFrame()
         return;
     framedShot = qMakePair(filename, md5);
     frame->showShot(filename, md5);
-    posterJpeg.clear();
     posterContent = {};
+    poster->clear();
     poster->hide();
     frame->show();
     const QString clip = filename.isEmpty() ? QString() : localClipPath(filename);

@@ -11,6 +11,7 @@ class QAbstractItemView;
 class QCheckBox;
 class QDataWidgetMapper;
 class QFormLayout;
+class QImage;
 class QLabel;
 class QLineEdit;
 class QModelIndex;
@@ -86,26 +87,30 @@ public:
     void setNoShotHint(const QString &text);
     // Shows the form in bulk mode (several rows) or the mapper's row.
     bool isBulk() const { return !bulkRows.isEmpty(); }
+    // Shows a stored value in a field, as showing a shot does, never as
+    // typing; ignored while several shots are shown. The widget mapper's
+    // delegate calls it for each field when the form moves to a row.
+    void showStoredValue(QWidget *widget, const QVariant &value);
     // Puts the cursor into the first field (Location), at its end.
     void focusFirstField();
     // Copies a field's value from the shot above in grid order (Ctrl+D).
     bool ditto(QWidget *widget);
-    // A poster arrived (an empty jpeg: the content has none); shown when it
-    // is the current shot's and its clip is not on this computer.
-    void showPoster(const QByteArray &md5, const QByteArray &sha1, const QByteArray &jpeg);
+    // A poster arrived, as posterWanted asked (a null picture: the content
+    // has none, or it was refused, and refusal says why); shown when it is
+    // the current shot's and its clip is not on this computer.
+    void showPoster(const QByteArray &md5, const QByteArray &sha1, const QImage &picture, const QString &refusal);
     QLabel *posterView() const { return poster; }
     QLabel *factsView() const { return facts; }
 
 signals:
     // The form would show this content's poster (MD5, SHA-1): its clip is
-    // not on this computer.
+    // not on this computer. Whoever built the form answers with showPoster.
     void posterWanted(const QByteArray &md5, const QByteArray &sha1);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    friend class FormFieldDelegate;
     void bindColumns();
     void typed(QWidget *widget);
     void showMarks();
@@ -143,8 +148,7 @@ private:
     StillFrameView *frame = nullptr;
     QLabel *poster = nullptr; // beside the fields when the clip is not here
     QLabel *facts = nullptr;  // what the sync read from the clip's media
-    QByteArray posterJpeg;
-    QPair<QByteArray, QByteArray> posterContent;
+    QPair<QByteArray, QByteArray> posterContent; // whose poster the form wants
     QWidget *fieldsArea = nullptr;
     QLabel *noShotHint = nullptr;
     NoticeBar *conflicts = nullptr;

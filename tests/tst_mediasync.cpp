@@ -7,6 +7,7 @@
 
 #include "app/clientstate.h"
 #include "cameraclip.h"
+#include "db/dbworker.h"
 #include "db/mediastatements.h"
 #include "db/statementrunner.h"
 #include "db/statements.h"
@@ -16,12 +17,17 @@
 #include "projects/populatedb.h"
 #include "projects/projectselector.h"
 #include "projects/syncengine.h"
+#include "shots/posterpictures.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
+#include <QMutex>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QSqlError>
@@ -119,6 +125,15 @@ private:
             if (query.exec(QStringLiteral("SHOW TABLES LIKE '%1_away'").arg(QLatin1String(table))) && query.next())
                 QSqlQuery(check).exec(QStringLiteral("RENAME TABLE %1_away TO %1").arg(QLatin1String(table)));
         }
+    }
+
+    // The test user's connections to the server.
+    int connections()
+    {
+        QSqlQuery query(check);
+        query.exec(QStringLiteral("SELECT COUNT(*) FROM information_schema.processlist WHERE user = '%1'")
+                       .arg(TestDb::user()));
+        return query.next() ? query.value(0).toInt() : -1;
     }
 
     // Adds count posters of size bytes each directly; returns their contents.
@@ -430,12 +445,6 @@ private slots:
     {
         const QList<PosterFetcher::Content> contents = addPosters(120, 2000, "poster");
         const PosterFetcher::Content unknown(QByteArray(32, 'a'), QByteArray(40, 'b'));
-        auto connections = [this]() {
-            QSqlQuery query(check);
-            query.exec(QStringLiteral("SELECT COUNT(*) FROM information_schema.processlist WHERE user = '%1'")
-                           .arg(TestDb::user()));
-            return query.next() ? query.value(0).toInt() : -1;
-        };
         const int before = connections();
         {
             PosterFetcher fetcher;
@@ -445,18 +454,21 @@ private slots:
             fetcher.request(contents + QList<PosterFetcher::Content>{unknown});
             QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 121, 10000);
             QCOMPARE(connections(), before + 1);
+            QVERIFY(!fetcher.isWaitingForServer());
             for (QThread *thread : std::as_const(threads))
                 QCOMPARE(thread, QThread::currentThread());
             for (const QList<QVariant> &signal : std::as_const(ready)) {
+                // Without a decoder the bytes come as they are stored.
                 const QByteArray jpeg = signal.at(2).toByteArray();
+                QVERIFY(signal.at(3).toString().isEmpty());
                 if (signal.at(0).toByteArray() == unknown.first) {
-                    QVERIFY(jpeg.isEmpty());
+                    QVERIFY(!signal.at(2).isValid());
                 } else {
                     QCOMPARE(jpeg.size(), 2000);
                     QVERIFY(jpeg.startsWith("\xff\xd8\xff"));
                 }
             }
-            QCOMPARE(fetcher.poster(contents.at(7).first, contents.at(7).second).size(), 2000);
+            QCOMPARE(fetcher.poster(contents.at(7).first, contents.at(7).second).toByteArray().size(), 2000);
             QVERIFY(fetcher.hasNoPoster(unknown.first, unknown.second));
             // Asked again: all from the cache, no statement.
             const int statements = fetcher.statementsRun();
@@ -470,7 +482,8 @@ private slots:
             QVERIFY(own.exec("SELECT COUNT(*) FROM shot_posters") && own.next());
             QCOMPARE(own.value(0).toInt(), 120);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(PosterFetcher::runningThreads(), 0, 10000);
+        // Its thread closed its connection as the fetcher went.
+        QTRY_COMPARE_WITH_TIMEOUT(connections(), before, 10000);
     }
 
     // A newer request replaces what is left of an older one: the rows that
@@ -485,13 +498,13 @@ private slots:
         fetcher.request(inView);
         QTRY_VERIFY_WITH_TIMEOUT(std::all_of(inView.cbegin(), inView.cend(),
                                              [&](const PosterFetcher::Content &content) {
-                                                 return !fetcher.poster(content.first, content.second).isEmpty();
+                                                 return fetcher.poster(content.first, content.second).isValid();
                                              }),
                                  10000);
         QTest::qWait(300);
         int pastDelivered = 0;
         for (const PosterFetcher::Content &content : scrolledPast)
-            pastDelivered += fetcher.poster(content.first, content.second).isEmpty() ? 0 : 1;
+            pastDelivered += fetcher.poster(content.first, content.second).isValid() ? 1 : 0;
         // At most the one statement that was underway.
         QVERIFY2(pastDelivered <= 50, qPrintable(QString::number(pastDelivered)));
     }
@@ -508,7 +521,7 @@ private slots:
             QVERIFY(fetcher.cacheBytes() <= 1024 * 1024);
         }
         // The last ones asked for are still there.
-        QVERIFY(!fetcher.poster(contents.last().first, contents.last().second).isEmpty());
+        QVERIFY(fetcher.poster(contents.last().first, contents.last().second).isValid());
     }
 
     void fetcherSaysWhenThereAreNoPosters()
@@ -528,17 +541,133 @@ private slots:
         QCOMPARE(problems.size(), 1);
     }
 
-    // Destroyed while a fetch is underway: no crash, and its thread ends.
+    // Posters are decoded on the fetcher's thread, with the grid's decoder;
+    // a picture larger than a poster is refused from its header, never
+    // decoded (it froze the window for seconds per row when it was).
+    void postersAreDecodedOnTheFetchersThread_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QSize>("decoded");  // invalid when refused
+        QTest::addColumn<QString>("refusal");
+        auto jpegOf = [](QSize size, QImage::Format format) {
+            QImage image(size, format);
+            image.fill(Qt::gray);
+            QByteArray jpeg;
+            QBuffer buffer(&jpeg);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "JPG");
+            return jpeg;
+        };
+        QTest::newRow("as the sync writes them") << jpegOf({320, 180}, QImage::Format_RGB32) << QSize(320, 180)
+                                                 << QString();
+        QTest::newRow("a portrait clip's") << jpegOf({320, 568}, QImage::Format_RGB32) << QSize(320, 568) << QString();
+        QTest::newRow("5760x5760") << jpegOf({5760, 5760}, QImage::Format_Grayscale8) << QSize()
+                                   << "its picture is 5760x5760 pixels, larger than a poster";
+        QTest::newRow("wider than a poster") << jpegOf({640, 360}, QImage::Format_RGB32) << QSize()
+                                             << "its picture is 640x360 pixels, larger than a poster";
+        QTest::newRow("far higher than wide") << jpegOf({320, 4000}, QImage::Format_Grayscale8) << QSize()
+                                              << "its picture is 320x4000 pixels, larger than a poster";
+        QTest::newRow("no picture") << QByteArray("\xff\xd8\xff not a JPEG after all") << QSize()
+                                    << "its picture cannot be read";
+    }
+
+    void postersAreDecodedOnTheFetchersThread()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QSize, decoded);
+        QFETCH(QString, refusal);
+        const PosterFetcher::Content content(QByteArray(32, 'e'), QByteArray(40, 'f'));
+        QSqlQuery insert(check);
+        insert.prepare("INSERT INTO shot_posters (MD5, SHA1, image, width, height) VALUES (?, ?, ?, 0, 0)");
+        insert.addBindValue(content.first);
+        insert.addBindValue(content.second);
+        insert.addBindValue(bytes);
+        QVERIFY2(insert.exec(), qPrintable(insert.lastError().text()));
+
+        struct Decoded
+        {
+            QMutex mutex;
+            QList<QThread *> threads;
+        };
+        auto seen = std::make_shared<Decoded>();
+        const PosterFetcher::Decoder grids = posterDecoder(20);
+        PosterFetcher fetcher;
+        fetcher.setDecoder([grids, seen](const QByteArray &jpeg) {
+            {
+                const QMutexLocker lock(&seen->mutex);
+                seen->threads << QThread::currentThread();
+            }
+            return grids(jpeg);
+        });
+        QSignalSpy ready(&fetcher, &PosterFetcher::posterReady);
+        fetcher.request({content});
+        QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+        {
+            const QMutexLocker lock(&seen->mutex);
+            QCOMPARE(seen->threads.size(), 1);
+            QVERIFY(seen->threads.first() != QThread::currentThread());
+        }
+        const QVariant picture = ready.first().at(2);
+        const QString said = ready.first().at(3).toString();
+        if (decoded.isValid()) {
+            QVERIFY(said.isEmpty());
+            const PosterPictures pictures = picture.value<PosterPictures>();
+            QCOMPARE(pictures.picture.size(), decoded);
+            QCOMPARE(pictures.thumbnail.height(), 20);
+            QVERIFY(fetcher.poster(content.first, content.second).isValid());
+            QCOMPARE(fetcher.cacheBytes(), pictures.picture.sizeInBytes() + pictures.thumbnail.sizeInBytes());
+            QVERIFY(!fetcher.hasNoPoster(content.first, content.second));
+        } else {
+            // Like a content without poster, with the reason kept.
+            QVERIFY(!picture.isValid());
+            QVERIFY2(said.startsWith(refusal), qPrintable(said));
+            QVERIFY(fetcher.hasNoPoster(content.first, content.second));
+            QCOMPARE(fetcher.refusal(content.first, content.second), said);
+            QCOMPARE(fetcher.cacheBytes(), 0);
+        }
+        // Asked again: neither fetched nor decoded again.
+        const int statements = fetcher.statementsRun();
+        fetcher.request({content});
+        QTest::qWait(200);
+        QCOMPARE(fetcher.statementsRun(), statements);
+        QCOMPARE(seen->threads.size(), 1);
+    }
+
+    // Posters have a database thread of their own: they never wait behind
+    // the window's reads and saves, nor hold them up.
+    void postersNeverWaitBehindTheWindowsDatabaseWork()
+    {
+        const QList<PosterFetcher::Content> contents = addPosters(10, 1000, "beside");
+        auto release = std::make_shared<std::atomic_bool>(false);
+        auto released = qScopeGuard([release]() { *release = true; });
+        DbWorker *shared = DbWorker::shared();
+        shared->post(this, [release](DbSession &) -> DbWorker::Continuation {
+            while (!*release)
+                QThread::msleep(5);
+            return {};
+        });
+        PosterFetcher fetcher;
+        QSignalSpy ready(&fetcher, &PosterFetcher::posterReady);
+        fetcher.request(contents);
+        QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 10, 10000);
+        QVERIFY(shared->isBusy());
+        *release = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!shared->isBusy(), 10000);
+    }
+
+    // Destroyed while a fetch is underway: no crash, and its thread ends
+    // (closing its connection).
     void fetcherGoesAwayMidFetch()
     {
         const QList<PosterFetcher::Content> contents = addPosters(300, 1000, "away");
+        const int before = connections();
         for (int round = 0; round < 5; ++round) {
             auto fetcher = std::make_unique<PosterFetcher>();
             fetcher->request(contents);
             QTest::qWait(round * 3);
             fetcher.reset();
         }
-        QTRY_COMPARE_WITH_TIMEOUT(PosterFetcher::runningThreads(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(connections(), before, 10000);
     }
 };
 

@@ -14,7 +14,9 @@
 #include "transcode/scanfilter.h"
 #include "testsupport.h"
 
+#include <QBuffer>
 #include <QDataWidgetMapper>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSettings>
@@ -69,7 +71,7 @@ private:
         return query.next() ? query.value(0) : QVariant(QStringLiteral("<no row>"));
     }
 
-    void openBrowser()
+    void openBrowser(int rows = 2)
     {
         ClientState::instance()->projectId = project;
         window = new QWidget;
@@ -80,11 +82,26 @@ private:
         layout->addWidget(grid, 3);
         layout->addWidget(info, 2);
         info->follow(grid);
+        // As the main window wires them.
+        connect(info, &ShotInfoWidget::posterWanted, grid, &GridWidget::wantPoster);
+        connect(grid, &GridWidget::posterArrived, info, &ShotInfoWidget::showPoster);
         window->resize(1000, 700);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QVERIFY(settle());
-        QCOMPARE(grid->model->rowCount(), 2);
+        QCOMPARE(grid->model->rowCount(), rows);
+    }
+
+    // Whether every row in view shows its poster.
+    bool postersInView() const
+    {
+        const int first = qMax(0, grid->rowAt(0));
+        const int last = grid->rowAt(grid->viewport()->height() - 1);
+        for (int row = first; row <= last && row >= 0; ++row) {
+            if (grid->posterOfRow(row).isNull())
+                return false;
+        }
+        return true;
     }
 
     static void typeInto(QWidget *widget, const QString &text)
@@ -467,6 +484,62 @@ private slots:
         ScanFilter wrong(true, "no_such_column = 1");
         QVERIFY(!wrong.check());
         QVERIFY2(wrong.errorString().contains("no_such_column"), qPrintable(wrong.errorString()));
+    }
+
+    // Regression: a stall or a restart while posters loaded turned them off
+    // for the session, saying the media tables were missing; not even
+    // Change Project brought them back. Now the posters wait for the server
+    // and come back by themselves, without a scroll.
+    void postersComeBackAfterTheServerDoes_data()
+    {
+        QTest::addColumn<bool>("restarted");
+        QTest::newRow("stalled longer than a statement limit") << false;
+        QTest::newRow("restarted, down while posters were asked for") << true;
+    }
+
+    void postersComeBackAfterTheServerDoes()
+    {
+        QFETCH(bool, restarted);
+        constexpr int shots = 3000;
+        QImage picture(320, 180, QImage::Format_RGB32);
+        picture.fill(QColor(200, 80, 40));
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "JPG"));
+        QVERIFY2(server.sql(QStringLiteral("DELETE FROM shot_posters; DELETE FROM shot_media;"
+                                           "INSERT INTO shots (project, filename, MD5, SHA1) "
+                                           "SELECT p.id, CONCAT('raw/P/', n.seq, '.MTS'), MD5(n.seq), SHA1(n.seq) "
+                                           "FROM projects p, seq_1_to_%1 n;"
+                                           "INSERT INTO shot_posters (MD5, SHA1, image, width, height) "
+                                           "SELECT MD5, SHA1, X'%2', 320, 180 FROM shots;")
+                                .arg(shots)
+                                .arg(QString::fromLatin1(jpeg.toHex())),
+                            server.databaseName()),
+                 qPrintable(server.errorText()));
+        openBrowser(shots + 2);
+        QSignalSpy messages(grid, &GridWidget::message);
+        QTRY_VERIFY_WITH_TIMEOUT(postersInView(), 20000);
+
+        auto resume = qScopeGuard([this]() {
+            server.resume();
+            if (server.pid() == 0)
+                server.startAgain();
+        });
+        QVERIFY(restarted ? server.stop() : server.pause());
+        // Posters are asked for while the server does not answer.
+        grid->scrollTo(grid->model->index(shots / 2, 0), QAbstractItemView::PositionAtTop);
+        QTRY_VERIFY_WITH_TIMEOUT(!messages.isEmpty(), reportedWithinMs);
+        QTest::qWait(limitSeconds * 1000);
+        QVERIFY(!postersInView());
+        QVERIFY(restarted ? server.startAgain() : server.resume());
+        // Nothing more is done: they come back by themselves.
+        QTRY_VERIFY_WITH_TIMEOUT(postersInView(), 30000);
+        QStringList said;
+        for (const QList<QVariant> &message : std::as_const(messages))
+            said << message.first().toString();
+        for (const QString &text : std::as_const(said))
+            QVERIFY2(!text.contains("are off") && !text.contains("tavelo-sync"), qPrintable(said.join('\n')));
+        QVERIFY2(said.filter("Posters wait for the server").size() == 1, qPrintable(said.join('\n')));
     }
 
     // Regression: closing the window while the grid's read was on the

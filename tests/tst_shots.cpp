@@ -35,6 +35,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMutex>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -52,10 +53,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <csignal>
+#include <functional>
+#include <memory>
+#include <tuple>
 #include <sys/resource.h>
 
 namespace {
@@ -188,18 +193,24 @@ private:
     }
     QStringList narrowed;
 
-    Browser open(int project)
+    // prepare runs on the new grid before its first rows arrive.
+    Browser open(int project, const std::function<void(GridWidget *)> &prepare = {})
     {
         ClientState::instance()->projectId = project;
         Browser b;
         b.window = new QWidget;
         auto *layout = new QVBoxLayout(b.window);
         b.grid = new GridWidget(nullptr);
+        if (prepare)
+            prepare(b.grid);
         b.info = new ShotInfoWidget(b.window);
         b.info->setModel(b.grid->model);
         layout->addWidget(b.grid, 3);
         layout->addWidget(b.info, 2);
         b.info->follow(b.grid);
+        // As the main window wires them.
+        connect(b.info, &ShotInfoWidget::posterWanted, b.grid, &GridWidget::wantPoster);
+        connect(b.grid, &GridWidget::posterArrived, b.info, &ShotInfoWidget::showPoster);
         b.window->resize(1000, 800);
         b.window->show();
         b.window->activateWindow();
@@ -2024,6 +2035,94 @@ private slots:
         QCOMPARE(b.model()->data(b.cell(5999, "takes")).toString(), QStringLiteral("x"));
         QVERIFY(!b.model()->edits()->hasPending());
         QCOMPARE(historyOf(1).size(), 1);
+    }
+
+    // Regression: 30 poster rows holding a 5760x5760 JPEG froze the window
+    // for 15 s when scrolled into view, as they were decoded on the GUI
+    // thread, and each such shot once more in the form. Posters are now
+    // decoded on the fetcher's thread; one larger than a poster is refused
+    // from its header, never decoded, and the others still show.
+    void aHugePosterIsRefusedAndTheOthersStillShow()
+    {
+        QSqlQuery media(other);
+        QVERIFY(media.exec("DELETE FROM shot_media") && media.exec("DELETE FROM shot_posters"));
+        const QString hugeMd5(32, 'd');
+        const int normal = addShot(harbour, "raw/A/1.MTS"); // neither clip is on this computer
+        const int huge = addShot(harbour, "raw/A/2.MTS", {}, hugeMd5);
+        auto jpegOf = [](const QImage &image) {
+            QByteArray jpeg;
+            QBuffer buffer(&jpeg);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "JPG");
+            return jpeg;
+        };
+        QImage small(320, 180, QImage::Format_RGB32);
+        small.fill(QColor(30, 120, 200));
+        QImage large(5760, 5760, QImage::Format_Grayscale8);
+        large.fill(128);
+        media.prepare("INSERT INTO shot_posters (MD5, SHA1, image, width, height) VALUES (?, ?, ?, ?, ?)");
+        for (const auto &[md5, jpeg, size] : {std::tuple(md5One, jpegOf(small), small.size()),
+                                               std::tuple(hugeMd5, jpegOf(large), large.size())}) {
+            QVERIFY(!jpeg.isEmpty());
+            media.addBindValue(md5);
+            media.addBindValue(sha1One);
+            media.addBindValue(jpeg);
+            media.addBindValue(size.width());
+            media.addBindValue(size.height());
+            QVERIFY2(media.exec(), qPrintable(media.lastError().text()));
+        }
+
+        // Every picture the grid's fetcher makes, and on which thread.
+        struct Decoded
+        {
+            QMutex mutex;
+            QList<QThread *> threads;
+        };
+        auto decoded = std::make_shared<Decoded>();
+        Browser b = open(harbour, [decoded](GridWidget *grid) {
+            connect(grid->model, &ShotTableModel::columnsReady, grid, [grid, decoded]() {
+                PosterFetcher *posters = grid->posters();
+                if (!posters || posters->property("recorded").toBool())
+                    return;
+                posters->setProperty("recorded", true);
+                const PosterFetcher::Decoder decoder = posters->decoder();
+                posters->setDecoder([decoder, decoded](const QByteArray &bytes) {
+                    {
+                        const QMutexLocker lock(&decoded->mutex);
+                        decoded->threads << QThread::currentThread();
+                    }
+                    return decoder(bytes);
+                });
+            });
+        });
+        QVERIFY(b.grid->posters());
+        const int normalRow = b.model()->rowOfId(normal);
+        const int hugeRow = b.model()->rowOfId(huge);
+        QTRY_VERIFY_WITH_TIMEOUT(!b.grid->posterOfRow(normalRow).isNull(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(b.grid->posters()->hasNoPoster(hugeMd5.toLatin1(), sha1One.toLatin1()), 10000);
+        QVERIFY(b.grid->posterOfRow(hugeRow).isNull());
+        QCOMPARE(b.grid->posters()->refusal(hugeMd5.toLatin1(), sha1One.toLatin1()),
+                 QStringLiteral("its picture is 5760x5760 pixels, larger than a poster"));
+
+        // The form says why it shows no poster.
+        b.click(hugeRow, "scene");
+        QVERIFY(settle());
+        QTRY_VERIFY(b.info->posterView()->isVisible());
+        QCOMPARE(b.info->posterView()->text(),
+                 QStringLiteral("No poster: its picture is 5760x5760 pixels, larger than a poster."));
+        QVERIFY(!b.info->frameView()->isVisible());
+        // And shows the normal one, from what the grid's fetcher made.
+        b.click(normalRow, "scene");
+        QVERIFY(settle());
+        QTRY_VERIFY(!b.info->posterView()->pixmap().isNull());
+        QVERIFY(b.info->posterView()->isVisible());
+        QVERIFY(b.info->posterView()->text().isEmpty());
+        QVERIFY(QFileInfo::exists(saveScreenshot(b.window, "grid-huge-poster")));
+
+        const QMutexLocker lock(&decoded->mutex);
+        QCOMPARE(decoded->threads.size(), 2);
+        for (QThread *thread : std::as_const(decoded->threads))
+            QVERIFY(thread != QThread::currentThread());
     }
 
     // What the sync read from the clips shows in read-only columns, sorted
