@@ -10,30 +10,51 @@ namespace {
 using K = Kind;
 // clang-format off
 const QList<Column> table = {
-    // name        label                  description                                                        kind        read-only searched completed plain place hidden exported media facts
-    {"id",         "Id",                  "The shot's number in the database",                              K::Key,     true,  false, false, false,  1, false, true, nullptr},
-    {"project",    "Project",             "The project the shot belongs to",                                K::Project, true,  false, false, false, 19, true, true, nullptr},
-    {"filename",   "Filename",            "The clip's path below the local root",                           K::Path,    true,  true,  false, false,  2, false, true, nullptr},
-    {"MD5",        "MD5",                 "MD5 digest of the clip's content",                               K::Digest,  true,  false, false, false, 17, true, true, nullptr},
-    {"SHA1",       "SHA-1",               "SHA-1 digest of the clip's content",                             K::Digest,  true,  false, false, false, 18, true, true, nullptr},
-    {"location",   "Location",            "Where the shot was taken",                                       K::Text,    false, true,  true,  true,   3, false, true, nullptr},
-    {"scene",      "Scene",               "Scene",                                                          K::Text,    false, true,  true,  false,  4, false, true, nullptr},
-    {"shot",       "Shot",                "Shot within the scene",                                          K::Text,    false, true,  false, false,  5, false, true, nullptr},
-    {"prod",       "Production",          "Production flag: checked yes, cleared no, partly checked not set", K::Flag,  false, false, false, false,  8, false, true, nullptr},
-    {"duration",   "Duration (s)",        "Duration in seconds",                                            K::Text,    false, true,  false, false, 10, false, true, nullptr},
-    {"quality",    "Quality",             "Quality, 0 to 99",                                               K::Number,  false, false, false, false,  9, false, true, nullptr},
-    {"takes",      "Takes",               "Takes",                                                          K::Text,    false, true,  false, false,  6, false, true, nullptr},
-    {"related",    "Related Object ID's", "Ids of related objects",                                         K::Text,    false, true,  false, false, 12, false, true, nullptr},
-    {"shottype",   "Shot Type",           "Kind of shot (wide, close-up, ...)",                             K::Text,    false, true,  true,  true,   7, false, true, nullptr},
-    {"descid",     "Description ID",      "Description id",                                                 K::Text,    false, true,  false, false, 11, false, true, nullptr},
-    {"notes",      "Notes",               "Notes",                                                          K::Text,    false, true,  false, true,  20, false, true, nullptr},
+    // name, label and description, then: kind, read-only, searched, completed, plain text,
+    // logged, place and hidden in the layout for logging, exported, media facts
+    {"id",       "Id",                  "The shot's number in the database",
+     K::Key,     true,  false, false, false, false,  1, false, true,  nullptr},
+    {"project",  "Project",             "The project the shot belongs to",
+     K::Project, true,  false, false, false, false, 19, true,  true,  nullptr},
+    {"filename", "Filename",            "The clip's path below the local root",
+     K::Path,    true,  true,  false, false, false,  2, false, true,  nullptr},
+    {"MD5",      "MD5",                 "MD5 digest of the clip's content",
+     K::Digest,  true,  false, false, false, false, 17, true,  true,  nullptr},
+    {"SHA1",     "SHA-1",               "SHA-1 digest of the clip's content",
+     K::Digest,  true,  false, false, false, false, 18, true,  true,  nullptr},
+    {"location", "Location",            "Where the shot was taken",
+     K::Text,    false, true,  true,  true,  false,  3, false, true,  nullptr},
+    {"scene",    "Scene",               "Scene",
+     K::Text,    false, true,  true,  false, true,   4, false, true,  nullptr},
+    {"shot",     "Shot",                "Shot within the scene",
+     K::Text,    false, true,  false, false, true,   5, false, true,  nullptr},
+    {"prod",     "Production",          "Production flag: checked yes, cleared no, partly checked not set",
+     K::Flag,    false, false, false, false, false,  8, false, true,  nullptr},
+    {"duration", "Duration (s)",        "Duration in seconds",
+     K::Text,    false, true,  false, false, false, 10, false, true,  nullptr},
+    {"quality",  "Quality",             "Quality, 0 to 99",
+     K::Number,  false, false, false, false, false,  9, false, true,  nullptr},
+    {"takes",    "Takes",               "Takes",
+     K::Text,    false, true,  false, false, false,  6, false, true,  nullptr},
+    {"related",  "Related Object ID's", "Ids of related objects",
+     K::Text,    false, true,  false, false, false, 12, false, true,  nullptr},
+    {"shottype", "Shot Type",           "Kind of shot (wide, close-up, ...)",
+     K::Text,    false, true,  true,  true,  false,  7, false, true,  nullptr},
+    {"descid",   "Description ID",      "Description id",
+     K::Text,    false, true,  false, false, false, 11, false, true,  nullptr},
+    {"notes",    "Notes",               "Notes",
+     K::Text,    false, true,  false, true,  true,  20, false, true,  nullptr},
     // Read by the sync; the poster is a picture, sorted by the clip's length.
-    {"poster",     "Poster",              "A frame of the clip, read at sync",                              K::Media,   true,  false, false, false,  0, false, false, "duration_ms"},
-    {"recorded",   "Recorded",            "When the camera recorded the clip, its own clock and time zone", K::Media,   true,  true,  false, false, 13, false, true, "recorded_at"},
-    {"tc_in",      "TC In",               "The clip's start timecode, as the camera wrote it",              K::Media,   true,  true,  false, false, 14, false, true, "start_timecode"},
-    {"length",     "Length",              "The clip's measured length",                                     K::Media,   true,  false, false, false, 15, false, true, "duration_ms"},
-    {"format",     "Format",              "Picture size, scan and frame rate, or why the clip could not be read",
-                                                                                                            K::Media,   true,  true,  false, false, 16, false, true, "problem,width,height,frame_rate"},
+    {"poster",   "Poster",              "A frame of the clip, read at sync",
+     K::Media,   true,  false, false, false, false,  0, false, false, "duration_ms"},
+    {"recorded", "Recorded",            "When the camera recorded the clip, its own clock and time zone",
+     K::Media,   true,  true,  false, false, false, 13, false, true,  "recorded_at"},
+    {"tc_in",    "TC In",               "The clip's start timecode, as the camera wrote it",
+     K::Media,   true,  true,  false, false, false, 14, false, true,  "start_timecode"},
+    {"length",   "Length",              "The clip's measured length",
+     K::Media,   true,  false, false, false, false, 15, false, true,  "duration_ms"},
+    {"format",   "Format",              "Picture size, scan and frame rate, or why the clip could not be read",
+     K::Media,   true,  true,  false, false, false, 16, false, true,  "problem,width,height,frame_rate"},
 };
 // clang-format on
 
@@ -82,6 +103,11 @@ QStringList searched()
 QStringList completed()
 {
     return namesWhere([](const Column &c) { return c.completed; });
+}
+
+QStringList logged()
+{
+    return namesWhere([](const Column &c) { return c.logged; });
 }
 
 QStringList media()

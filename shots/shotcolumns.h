@@ -31,6 +31,7 @@ struct Column
     bool searched;           // the find field looks in it
     bool completed;          // the form offers the values the project already holds
     bool plainText;          // free text with line breaks; an earlier client may have stored a rich-text document
+    bool logged;             // a shot with every such column empty is not yet logged
     int loggingPlace;        // left to right in the layout for logging
     bool loggingHidden;      // hidden in that layout
     bool exported;           // holds a value an export writes (the poster is a picture)
@@ -54,6 +55,8 @@ QString description(const QString &column);
 QStringList searched();
 // The columns whose values the form offers as completions.
 QStringList completed();
+// The columns a logger fills in: a shot with all of them empty is not yet logged.
+QStringList logged();
 // The media columns, in the order they follow the columns of shots.
 QStringList media();
 // The columns in the order of the layout for logging, and those it hides.

@@ -214,8 +214,8 @@ std::optional<QList<int>> narrowed(const Held &held, const ShotQuery &query)
     const int height = int(facts.indexOf(QStringLiteral("height")));
     const bool media = layout.media && held.mediaValues.size() == held.rows.size();
 
-    // Not yet logged: scene, shot and notes empty, each as its own
-    // collation compares it with ''.
+    // Not yet logged: the columns a logger fills in all empty, each as its
+    // own collation compares it with ''.
     struct Blank
     {
         int column;
@@ -223,9 +223,9 @@ std::optional<QList<int>> narrowed(const Held &held, const ShotQuery &query)
     };
     QList<Blank> blanks;
     if (query.notYetLogged) {
-        for (const char *name : {"scene", "shot", "notes"}) {
-            const int index = int(layout.columns.indexOf(QLatin1String(name)));
-            const auto found = held.collations.constFind(layout.collations.value(QLatin1String(name)));
+        for (const QString &name : ShotColumns::logged()) {
+            const int index = int(layout.columns.indexOf(name));
+            const auto found = held.collations.constFind(layout.collations.value(name));
             if (index < 0 || found == held.collations.cend())
                 return std::nullopt;
             blanks << Blank{index, &found.value()};

@@ -270,10 +270,10 @@ ShotReader::Statement ShotReader::rowsStatement(const QString &table, const Shot
             statement.values << containsPattern(word);
         }
     }
-    if (query.notYetLogged)
-        statement.text += QStringLiteral(" AND COALESCE(%1, '') = '' AND COALESCE(%2, '') = '' AND COALESCE(%3, '') = ''")
-                              .arg(quoted(QStringLiteral("scene")), quoted(QStringLiteral("shot")),
-                                   quoted(QStringLiteral("notes")));
+    if (query.notYetLogged) {
+        for (const QString &column : ShotColumns::logged())
+            statement.text += QStringLiteral(" AND COALESCE(%1, '') = ''").arg(quoted(column));
+    }
 
     // Rows that compare equal keep the order of their ids, so the order is
     // the same every time (and the same the grid gives when it sorts the
