@@ -100,13 +100,19 @@ bool ServerCollation::knows(QStringView text) const
     return known;
 }
 
-void ServerCollation::addUnknown(QStringView text, QSet<char32_t> *unknown) const
+void ServerCollation::addUnknown(QStringView text, QSet<char32_t> *unknown, std::vector<bool> *noted) const
 {
     if (!table)
         return;
     forEachCharacter(text, [&](char32_t c) {
-        if (table->kindOf(c) == unknownKind)
-            unknown->insert(c);
+        if (table->kindOf(c) != unknownKind)
+            return;
+        if (noted && c < 0x10000) {
+            if ((*noted)[c])
+                return;
+            (*noted)[c] = true;
+        }
+        unknown->insert(c);
     });
 }
 

@@ -45,8 +45,11 @@ public:
     // Whether every character of text has a known weight. Text the server
     // never gave us (typed since, or read with a newer row) is left to it.
     bool knows(QStringView text) const;
-    // Adds the characters of text whose weights are not known yet.
-    void addUnknown(QStringView text, QSet<char32_t> *unknown) const;
+    // Adds the characters of text whose weights are not known yet. With
+    // noted (0x10000 flags, for the characters of the basic plane), a
+    // character noted once is not looked up in unknown again: a large read
+    // holds the same few letters millions of times.
+    void addUnknown(QStringView text, QSet<char32_t> *unknown, std::vector<bool> *noted = nullptr) const;
 
     // The weights of text as ORDER BY compares them; empty for unknown
     // characters' share (check knows() first).

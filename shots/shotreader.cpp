@@ -17,6 +17,8 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <map>
+
 namespace {
 
 // The driver reports a TINYINT (the production flag) as a char, which has no
@@ -156,6 +158,7 @@ private:
         QStringList names; // its collations
         QList<const ServerCollation *> collations;
         QList<QSet<char32_t> *> missing;
+        QList<std::vector<bool> *> noted;
     };
 
     void add(Use *use, const QString &collation)
@@ -174,6 +177,10 @@ private:
             for (const QString &name : std::as_const(use.names)) {
                 use.collations << &result.collations[name];
                 use.missing << &unknown[name];
+                std::vector<bool> &flags = noted[name];
+                if (flags.empty())
+                    flags.resize(0x10000);
+                use.noted << &flags;
             }
         }
     }
@@ -190,17 +197,17 @@ private:
             return;
         const QString text = value.toString();
         for (int i = 0; i < use.collations.size(); ++i)
-            use.collations.at(i)->addUnknown(text, use.missing.at(i));
+            use.collations.at(i)->addUnknown(text, use.missing.at(i), use.noted.at(i));
     }
 
     ShotRows &result;
     QList<Use> columns;
     QList<Use> factUses;
     QHash<QString, QSet<char32_t>> unknown;
+    std::map<QString, std::vector<bool>> noted; // by collation; its elements never move
 };
 
 QStringList ShotReader::mediaValueNames()
-
 {
     return {QStringLiteral("duration_ms"), QStringLiteral("recorded_at"), QStringLiteral("start_timecode"),
             QStringLiteral("problem"),     QStringLiteral("width"),       QStringLiteral("height"),
