@@ -348,12 +348,28 @@ void SyncEngine::start()
     // One run per root at a time: a second one would overwrite the cache
     // file the first is writing. A root that cannot hold the lock file
     // cannot hold a cache file either, which the run then reports.
-    if (lock.take(rootPath) == SyncLock::Result::Held) {
+    switch (lock.take(rootPath)) {
+    case SyncLock::Result::Held:
         finish(SyncSummary::Status::Refused,
                QStringLiteral("Another sync of %1 is running (%2). Wait until it has finished and sync again; "
                               "nothing was synced.")
                    .arg(QDir::toNativeSeparators(rootPath), lock.holder()));
         return;
+    case SyncLock::Result::Denied:
+        // Going on without it would let two syncs run unnoticed.
+        finish(SyncSummary::Status::Refused,
+               lock.holder().isEmpty()
+                   ? QStringLiteral("This sync cannot keep other syncs of %1 away: %2. Ask %3 or an administrator "
+                                    "to remove the file (no sync holds it now) and sync again; users who share a "
+                                    "root need a umask of 002 to take each other's lock files. Nothing was synced.")
+                         .arg(QDir::toNativeSeparators(rootPath), lock.deniedText(), lock.owner())
+                   : QStringLiteral("Another sync of %1 is running (%2); %3. Wait until it has finished and sync "
+                                    "again; nothing was synced.")
+                         .arg(QDir::toNativeSeparators(rootPath), lock.holder(), lock.deniedText()));
+        return;
+    case SyncLock::Result::Taken:
+    case SyncLock::Result::Unavailable:
+        break;
     }
     QSqlDatabase db = QSqlDatabase::database(connectionName, false);
     if (!db.isOpen()) {
