@@ -761,6 +761,8 @@ void SyncEngine::batchRecorded(const ShotRecorder::Outcome &outcome)
         job->queueMedia(next);
     }
     recording = false;
+    // Once per batch: a window redrawn for each of 500 clips would stall.
+    emit progressChanged(progress());
     advance();
 }
 
@@ -882,7 +884,6 @@ void SyncEngine::report(const SyncClipResult &clip)
     if (clip.remembered && clip.outcome != SyncClipResult::Outcome::Skipped)
         ++result.remembered;
     emit clipFinished(clip);
-    emit progressChanged(progress());
 }
 
 void SyncEngine::finish(SyncSummary::Status status, const QString &error)
