@@ -98,7 +98,7 @@ struct SyncSummary
 // the destructor lets go of them and they end by themselves once their
 // read returns (a media reading gives up after 10 s).
 //
-// Every statement runs on a database thread of the run's own (a DbWorker
+// Every statement runs on a database thread of the engine's own (a DbWorker
 // with a copy of the connection's login): the project check, each batch of
 // the ShotRecorder, each store of media facts and the look-up of other
 // projects are jobs there, run in order, each through a StatementRunner of
