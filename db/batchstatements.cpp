@@ -20,3 +20,12 @@ QString Sql::valueRows(int count, int columns)
     }
     return rows;
 }
+
+QString Sql::placeholders(int count)
+{
+    QString list;
+    list.reserve(count * 3);
+    for (int i = 0; i < count; ++i)
+        list += i == 0 ? QStringLiteral("?") : QStringLiteral(", ?");
+    return list;
+}

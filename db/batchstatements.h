@@ -22,4 +22,6 @@ inline const char findNewShots[] =
 QString digestPairs(int count);
 // "(?, ?, ?), (?, ?, ?), ..." : count rows of columns placeholders.
 QString valueRows(int count, int columns);
+// "?, ?, ...": count placeholders for a list of single values.
+QString placeholders(int count);
 } // namespace Sql

@@ -93,6 +93,7 @@ bool StatementRunner::reopen(QString *error)
     if (hooks.afterReopen)
         hooks.afterReopen();
     if (!opened) {
+        reopenError = reason;
         if (error)
             *error = reason;
         StatementResult stop;
@@ -108,6 +109,7 @@ bool StatementRunner::reopen(QString *error)
 
 bool StatementRunner::reopenAfter(StatementResult &result)
 {
+    lostError = result.error;
     QString reason;
     if (reopen(&reason))
         return true;

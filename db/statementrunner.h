@@ -90,6 +90,12 @@ public:
     // that timed out, to read back what the server holds).
     bool reopen(QString *error = nullptr);
 
+    // For what the caller reports: the failure of the statement that made
+    // the action reopen the connection, and why reopening failed (each
+    // empty when there was none).
+    QString lossBeforeReopen() const { return lostError; }
+    QString reopenFailure() const { return reopenError; }
+
 private:
     StatementResult runOnce(QSqlQuery &query, const QString &statement, const QVariantList &values);
     StatementResult failed(const QSqlError &error, qint64 elapsedMs);
@@ -105,6 +111,8 @@ private:
     bool reopenTried = false;
     bool inTransaction = false;
     StatementResult stopResult;
+    QString lostError;
+    QString reopenError;
 };
 
 // A statement's values as they must be bound to reach their column

@@ -14,14 +14,12 @@ inline const char findShotByDigests[] = "Select id from shots Where MD5=:md And 
 inline const char insertShot[] =
     "Insert Into shots (project, filename, MD5, SHA1) Values (:project, :filename, :md, :sh)";
 inline const char findShotByFilename[] = "Select id from shots Where filename=:fn ";
-// The sync checks its project before writing anything, and after a failed
-// statement tells a lost connection from a refused statement.
+// The sync checks its project before writing anything.
 inline const char findProject[] = "Select id From projects Where id=:project";
-inline const char checkConnection[] = "Select 1";
 } // namespace Sql
 
 // The sync names its project, and at its end the projects whose shots some
-// clips matched (the shot ids are numbers from the database itself).
+// clips matched ("%1" stands for one placeholder per shot id).
 namespace Sql {
 inline const char findProjectName[] = "Select id, name From projects Where id=:project";
 inline const char projectsOfShots[] =

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +43,12 @@ QString describeHolder(const QByteArray &content)
 
 } // namespace
 
+QString SyncLock::deniedText() const
+{
+    return QStringLiteral("its lock file %1 belongs to %2, and this user may not write it (%3)")
+        .arg(QDir::toNativeSeparators(path), fileOwner, failure);
+}
+
 SyncLock::~SyncLock()
 {
     release();
@@ -57,6 +64,7 @@ SyncLock::Result SyncLock::takeFile(const QString &filePath, OnRelease onRelease
     release();
     heldBy.clear();
     failure.clear();
+    fileOwner.clear();
     path = filePath;
     whenReleased = onRelease;
     return lockFile();
@@ -88,6 +96,33 @@ QByteArray readHandle(int handle)
     return content;
 }
 
+// Whether some run holds the lock of a file this user may only read.
+bool isLocked(int handle)
+{
+#ifdef F_OFD_GETLK
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(handle, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+#else
+    if (::flock(handle, LOCK_SH | LOCK_NB) == 0) {
+        ::flock(handle, LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+#endif
+}
+
+QString userName(uid_t uid)
+{
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("the user with uid %1").arg(uid);
+}
+
 } // namespace
 
 SyncLock::Result SyncLock::lockFile()
@@ -98,7 +133,21 @@ SyncLock::Result SyncLock::lockFile()
         // whose users share a group, each of them must be able to take it.
         const int handle = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (handle < 0) {
-            failure = QString::fromLocal8Bit(std::strerror(errno));
+            const int why = errno;
+            failure = QString::fromLocal8Bit(std::strerror(why));
+            struct stat existing {};
+            if ((why == EACCES || why == EPERM) && ::lstat(name.constData(), &existing) == 0) {
+                // Another user's file: whoever holds it (if the file can be
+                // read) is named, but the lock is never done without.
+                fileOwner = userName(existing.st_uid);
+                const int readable = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+                if (readable >= 0) {
+                    if (isLocked(readable))
+                        heldBy = describeHolder(readHandle(readable));
+                    ::close(readable);
+                }
+                return Result::Denied;
+            }
             return Result::Unavailable;
         }
         if (!lockDescriptor(handle)) {

@@ -18,6 +18,10 @@
 // ended, so a crash never leaves a root locked; the file itself only says
 // who holds it, for the message.
 //
+// A lock file another user made and this one may not write (made with a
+// umask that keeps others from writing it) cannot be taken: that is Denied,
+// never a lock quietly done without, or two runs would go on together.
+//
 // takeFile() takes the same kind of lock on any file; the transcode scan
 // and queue use it for the output trees' name maps.
 class SyncLock
@@ -28,6 +32,8 @@ public:
     enum class Result {
         Taken,
         Held,        // another run holds it: holder() says which
+        Denied,      // the lock file is another user's, who alone may write it: owner() and
+                     // errorString() say whose and why; holder() who holds it, if anyone does
         Unavailable, // the lock file cannot be made here (a read-only root): error() says why
     };
 
@@ -50,6 +56,11 @@ public:
     // "tavelo-sync, process 4242 on ws-3, since 2026-03-17 14:02:11".
     QString holder() const { return heldBy; }
     QString errorString() const { return failure; }
+    // The user name of the lock file's owner, after Denied.
+    QString owner() const { return fileOwner; }
+    // After Denied: "its lock file <path> belongs to <owner>, and this user
+    // may not write it (<reason>)".
+    QString deniedText() const;
 
 private:
     // Opens and locks the file at path, the system's way.
@@ -59,6 +70,7 @@ private:
     OnRelease whenReleased = OnRelease::Remove;
     QString heldBy;
     QString failure;
+    QString fileOwner;
 #ifdef Q_OS_WIN
     HANDLE handle = INVALID_HANDLE_VALUE;
 #else

@@ -71,6 +71,15 @@ SyncSummary PopulateDB::run()
     show();
     engine->start();
     waiting.exec();
+    if (engine->isRunning()) {
+        // Closed mid-run: the cancel ends the run within about a second
+        // (what waits for the server is cut off), and its summary is the
+        // one returned.
+        QEventLoop ending;
+        connect(engine, &SyncEngine::finished, &ending, &QEventLoop::quit);
+        if (engine->isRunning())
+            ending.exec();
+    }
     loop = nullptr;
     hide();
     return engine->summary();
@@ -86,10 +95,13 @@ void PopulateDB::closeEvent(QCloseEvent *event)
 
 void PopulateDB::buttonClicked()
 {
-    if (engine->isRunning())
+    if (engine->isRunning()) {
+        // Taken: the summary follows within about a second.
+        cancelButton->setEnabled(false);
         engine->cancel();
-    else if (loop)
+    } else if (loop) {
         loop->quit();
+    }
 }
 
 void PopulateDB::showProgress(const SyncProgress &progress)
@@ -142,6 +154,7 @@ void PopulateDB::showSummary(const SyncSummary &summary)
         detailsView->show();
     }
     cancelButton->setText("Close");
+    cancelButton->setEnabled(true);
     cancelButton->setDefault(true);
     cancelButton->setFocus();
 }

@@ -23,7 +23,7 @@ public:
 
     // Shows the window, runs the sync and returns once the user has closed
     // the summary. The window stays responsive throughout: hashing runs on a
-    // thread of its own.
+    // thread of its own, the statements on the sync's database thread.
     SyncSummary run();
     // Quick re-sync: only new or changed clips are read (see SyncEngine).
     void setChangedOnly(bool on) { engine->setChangedOnly(on); }

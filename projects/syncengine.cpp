@@ -1,6 +1,6 @@
 #include "projects/syncengine.h"
 
-#include "db/reconnect.h"
+#include "db/batchstatements.h"
 #include "db/statementrunner.h"
 #include "db/statements.h"
 #include "media/mediatables.h"
@@ -12,7 +12,6 @@
 #include <QLocale>
 #include <QMap>
 #include <QSet>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -35,6 +34,9 @@ constexpr int commitDelayMs = 20;
 constexpr int mediaBatch = ShotRecorder::batchClips;
 // Clips whose media is not readable as video, named in the summary at most.
 constexpr int problemsListed = 20;
+// Shot ids per look-up of their projects, well below the server's limit on
+// placeholders.
+constexpr int otherProjectIdsPerStatement = 1000;
 
 std::atomic<int> runningThreads{0};
 std::atomic<int> runningMediaThreads{0};
@@ -44,8 +46,6 @@ QString bytesText(qint64 bytes)
     return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
 }
 
-// Client errors that mean the server cannot be reached any more, and server
-// errors that end the session.
 qint64 nowNs()
 {
     return QDateTime::currentMSecsSinceEpoch() * 1000000;
@@ -198,7 +198,8 @@ int SyncSummary::exitCode() const
 
 QString SyncSummary::text() const
 {
-    if (status == Status::Refused)
+    // Nothing was looked at: the reason is all there is to say.
+    if (status == Status::Refused || (status == Status::Cancelled && !error.isEmpty()))
         return error;
     QStringList lines;
     const int folders = int(skippedClips.size()) - skipped;
@@ -279,19 +280,46 @@ SyncEngine::SyncEngine(const QString &rootPath, int projectId, const QString &co
     commitTimer.setSingleShot(true);
     commitTimer.setInterval(commitDelayMs);
     connect(&commitTimer, &QTimer::timeout, this, [this]() {
-        if (running && commitBatch())
-            finishWhenDone();
+        if (running && stage == Stage::Syncing)
+            postBatch();
+    });
+    graceTimer.setSingleShot(true);
+    graceTimer.setInterval(cancelGraceMs);
+    connect(&graceTimer, &QTimer::timeout, this, &SyncEngine::cutOff);
+    cutOffTimer.setSingleShot(true);
+    cutOffTimer.setInterval(cutOffWaitMs);
+    connect(&cutOffTimer, &QTimer::timeout, this, [this]() {
+        // A job that did not come back even so (its thread is stuck
+        // connecting) is let go of: its result is dropped.
+        if (!running)
+            return;
+        jobsInFlight = 0;
+        if (stage == Stage::Finishing)
+            complete();
+        else
+            advance();
     });
 }
 
 SyncEngine::~SyncEngine()
 {
     if (running) {
-        // Closing the window mid-run: what was synced stays, as after Cancel.
+        // Destroyed mid-run: what was recorded stays, as after Cancel, but
+        // nothing more is waited for (the window closes through cancel()).
         const QSignalBlocker quiet(this);
-        cancel();
+        cut = true;
+        if (worker)
+            worker->cancelAll();
+        if (stage != Stage::Finishing) {
+            endStatus = SyncSummary::Status::Cancelled;
+            endError.clear();
+        }
+        complete();
     }
     letGoOfThread();
+    // Cuts off a statement still waiting; waits for the thread a second at
+    // most (it ends by itself when stuck connecting).
+    worker.reset();
 }
 
 void SyncEngine::setHasher(const ClipHasher &hasher)
@@ -318,26 +346,64 @@ void SyncEngine::letGoOfThread()
         job->release();
 }
 
+struct SyncEngine::Checked
+{
+    StatementResult status;
+    bool found = false;
+    QString projectName;
+    QString prepareError;
+    QString mediaHint;
+    bool reconnected = false;
+};
+
+void SyncEngine::post(const std::function<std::function<void()>(StatementRunner &runner)> &work, const QString &what)
+{
+    ++jobsInFlight;
+    const quint64 run = runNumber;
+    worker->post(
+        this,
+        [this, run, work](DbSession &session) -> DbWorker::Continuation {
+            // On the database thread: only the work itself runs here.
+            StatementRunner runner = session.runner();
+            const std::function<void()> then = work(runner);
+            return [this, run, then]() {
+                if (run != runNumber)
+                    return;
+                --jobsInFlight;
+                if (running)
+                    then();
+            };
+        },
+        what);
+}
+
 void SyncEngine::start()
 {
     if (running)
         return;
     letGoOfThread();
     job.reset();
+    ++runNumber;
     result = SyncSummary();
     result.projectId = projectId;
     result.rootPath = rootPath;
     result.changedOnly = changedOnly;
+    stage = Stage::Idle;
+    begun = false;
     isListed = false;
     clips.clear();
     clipsDone = 0;
-    recorder.reset();
     hashedState.clear();
     batchClock.invalidate();
+    openBatch.clear();
+    clipsPosted = 0;
+    pendingMedia.clear();
+    mediaRefused = false;
+    jobsInFlight = 0;
+    cut = false;
     mediaQueued = 0;
     mediaDone = 0;
     recording = false;
-    cancelWanted = false;
     matchedIds.clear();
 
     const QString rootProblem = ClipFinder::rootProblem(rootPath);
@@ -348,54 +414,105 @@ void SyncEngine::start()
     // One run per root at a time: a second one would overwrite the cache
     // file the first is writing. A root that cannot hold the lock file
     // cannot hold a cache file either, which the run then reports.
-    if (lock.take(rootPath) == SyncLock::Result::Held) {
+    switch (lock.take(rootPath)) {
+    case SyncLock::Result::Held:
         finish(SyncSummary::Status::Refused,
                QStringLiteral("Another sync of %1 is running (%2). Wait until it has finished and sync again; "
                               "nothing was synced.")
                    .arg(QDir::toNativeSeparators(rootPath), lock.holder()));
         return;
+    case SyncLock::Result::Denied:
+        // Going on without it would let two syncs run unnoticed.
+        finish(SyncSummary::Status::Refused,
+               lock.holder().isEmpty()
+                   ? QStringLiteral("This sync cannot keep other syncs of %1 away: %2. Ask %3 or an administrator "
+                                    "to remove the file (no sync holds it now) and sync again; users who share a "
+                                    "root need a umask of 002 to take each other's lock files. Nothing was synced.")
+                         .arg(QDir::toNativeSeparators(rootPath), lock.deniedText(), lock.owner())
+                   : QStringLiteral("Another sync of %1 is running (%2); %3. Wait until it has finished and sync "
+                                    "again; nothing was synced.")
+                         .arg(QDir::toNativeSeparators(rootPath), lock.holder(), lock.deniedText()));
+        return;
+    case SyncLock::Result::Taken:
+    case SyncLock::Result::Unavailable:
+        break;
     }
-    QSqlDatabase db = QSqlDatabase::database(connectionName, false);
-    if (!db.isOpen()) {
+    // A connection that is closed is no reason to refuse: the database
+    // thread opens its own, and reopens it once per job.
+    const QSqlDatabase db = QSqlDatabase::database(connectionName, false);
+    if (!db.isValid()) {
         finish(SyncSummary::Status::Refused,
                QStringLiteral("There is no open database connection: log in again and retry."));
         return;
     }
+    if (!worker)
+        worker = std::make_unique<DbWorker>(db);
+
+    running = true;
+    stage = Stage::Checking;
+    recorder = std::make_shared<ShotRecorder>(projectId);
+    const std::shared_ptr<ShotRecorder> shots = recorder;
+    const int id = projectId;
+    const bool media = mediaEnabled;
+    post(
+        [this, shots, id, media](StatementRunner &runner) -> std::function<void()> {
+            Checked check;
+            QSqlQuery query(runner.database());
+            check.status = runner.run(query, QString::fromLatin1(Sql::findProjectName), {id});
+            if (check.status.ok() && query.next()) {
+                check.found = true;
+                check.projectName = query.value(1).toString();
+            }
+            query.finish();
+            if (check.found && shots->prepare(runner, &check.prepareError) && media) {
+                const MediaTables::State tables = MediaTables::check(runner);
+                shots->setMediaWanted(tables.available());
+                if (!tables.available() && !tables.connectionLost)
+                    check.mediaHint = MediaTables::enableHint(tables);
+            }
+            check.reconnected = runner.reconnected();
+            return [this, check]() { checked(check); };
+        },
+        QStringLiteral("Checking the project"));
+}
+
+void SyncEngine::checked(const Checked &check)
+{
     // The chooser may have stood idle for longer than the server keeps a
-    // connection: the runner reopens it once with the same login.
-    StatementRunner runner(db);
-    QSqlQuery check(db);
-    const StatementResult checked = runner.run(check, QString::fromLatin1(Sql::findProjectName), {projectId});
-    if (runner.reconnected())
+    // connection: the runner reopened it once with the same login.
+    if (check.reconnected)
         ++result.reconnects;
-    if (!checked.ok()) {
-        finish(SyncSummary::Status::Refused, QStringLiteral("The project could not be checked: %1").arg(checked.error));
+    if (stage != Stage::Checking) {
+        advance();
         return;
     }
-    if (!check.next()) {
+    if (!check.status.ok()) {
+        finish(SyncSummary::Status::Refused,
+               QStringLiteral("The project could not be checked: %1").arg(check.status.error));
+        return;
+    }
+    if (!check.found) {
         finish(SyncSummary::Status::Refused,
                QStringLiteral("There is no project with id %1 in the database; choose an existing "
                               "project. Nothing was synced.")
                    .arg(projectId));
         return;
     }
-    result.projectName = check.value(1).toString();
-    check.finish();
-    recorder = std::make_unique<ShotRecorder>(connectionName, projectId);
-    if (!recorder->prepare()) {
+    if (!check.prepareError.isEmpty()) {
         finish(SyncSummary::Status::Refused,
-               QStringLiteral("The sync's statements could not be prepared: %1").arg(recorder->error()));
+               QStringLiteral("The sync's statements could not be prepared: %1").arg(check.prepareError));
         return;
     }
+    result.projectName = check.projectName;
     result.mediaOff = !mediaEnabled;
-    if (mediaEnabled) {
-        const MediaTables::State tables = MediaTables::check(runner);
-        recorder->setMediaWanted(tables.available());
-        if (!tables.available() && !tables.connectionLost)
-            result.mediaHint = MediaTables::enableHint(tables);
-    }
+    result.mediaHint = check.mediaHint;
+    begin();
+}
 
-    running = true;
+void SyncEngine::begin()
+{
+    stage = Stage::Syncing;
+    begun = true;
     const QDir root(rootPath);
     cache.begin(root.filePath(QLatin1String(CacheFile::fileName)));
     QString note;
@@ -447,14 +564,24 @@ void SyncEngine::cancel()
 {
     if (!running)
         return;
-    if (recording) {
-        cancelWanted = true;
+    if (stage == Stage::Finishing) {
+        // Every clip is recorded; only the other projects' names are
+        // missing, which a stalled server must not hold up.
+        if (!graceTimer.isActive() && !cut)
+            graceTimer.start();
         return;
     }
+    if (stage == Stage::Stopping)
+        return;
+    stage = Stage::Stopping;
+    // The clip being hashed and the media being read are abandoned.
+    letGoOfThread();
+    graceTimer.start();
     // The clips already hashed are recorded and the media already read is
-    // stored; a failure there has finished the run already.
-    if (commitBatch() && commitMedia())
-        finish(SyncSummary::Status::Cancelled);
+    // stored, if the server takes them within the grace; a batch being
+    // reported goes on first.
+    if (!recording)
+        advance();
 }
 
 SyncSummary SyncEngine::run()
@@ -490,6 +617,8 @@ SyncProgress SyncEngine::progress() const
 
 void SyncEngine::listed(const ClipWalk &walk)
 {
+    if (stage != Stage::Syncing)
+        return;
     clips = walk.clips;
     isListed = true;
     result.rawMissing = walk.rawMissing;
@@ -514,6 +643,8 @@ void SyncEngine::listed(const ClipWalk &walk)
 
 void SyncEngine::clipHashed(const Hashed &hashed)
 {
+    if (stage != Stage::Syncing)
+        return; // cancelled meanwhile: abandoned
     const ClipEntry &clip = clips.at(hashed.index);
     const ClipHasher::Result &digests = hashed.digests;
     SyncClipResult outcome;
@@ -527,91 +658,198 @@ void SyncEngine::clipHashed(const Hashed &hashed)
         rememberClip(clip, hashed);
         hashedState.insert(hashed.index, qMakePair(digests.size, digests.modifiedNs));
     }
-    if (recorder->pendingCount() == 0)
+    if (openBatch.isEmpty())
         batchClock.start();
-    recorder->add(hashed.index, outcome);
-    const bool last = clipsDone + recorder->pendingCount() == clips.size();
-    if (last || recorder->pendingCount() >= ShotRecorder::batchClips || batchClock.elapsed() >= batchMs) {
-        if (commitBatch())
-            finishWhenDone();
-    } else if (!commitTimer.isActive()) {
+    openBatch << ShotRecorder::Clip{hashed.index, outcome};
+    const bool last = clipsPosted + openBatch.size() == clips.size();
+    if (last || openBatch.size() >= ShotRecorder::batchClips || batchClock.elapsed() >= batchMs)
+        postBatch();
+    else if (!commitTimer.isActive())
         commitTimer.start();
-    }
 }
 
-bool SyncEngine::commitBatch()
+void SyncEngine::postBatch()
 {
     commitTimer.stop();
     batchClock.invalidate();
-    QList<ShotRecorder::Recorded> done;
-    if (!recorder->commit(&done)) {
-        finish(SyncSummary::Status::DatabaseFailed, recorder->error());
-        return false;
-    }
-    // Only now are the rows safe on the server: their records follow.
-    for (const ShotRecorder::Recorded &item : std::as_const(done)) {
-        if (item.clip.outcome != SyncClipResult::Outcome::Skipped)
-            cache.addRecord(item.clip.path, item.clip.md5, item.clip.sha1, item.clip.shotId);
-        recording = true;
-        report(item.clip);
-        recording = false;
-        if (!running)
-            return false;
-        if (item.needsMedia) {
-            const ClipEntry &clip = clips.at(item.index);
-            const QPair<qint64, qint64> state = hashedState.value(item.index, qMakePair(qint64(-1), qint64(0)));
-            MediaJob next;
-            next.index = item.index;
-            next.path = clip.path;
-            next.absolutePath = clip.absolutePath;
-            next.md5 = item.clip.md5;
-            next.sha1 = item.clip.sha1;
-            next.size = state.first;
-            next.modifiedNs = state.second;
-            ++mediaQueued;
-            job->queueMedia(next);
-        }
-    }
-    if (cancelWanted) {
-        // Cancelled from a report: the batch's other clips were recorded first.
-        cancelWanted = false;
-        if (commitMedia())
-            finish(SyncSummary::Status::Cancelled);
-        return false;
-    }
-    return recorder->pendingMediaCount() == 0 || commitMedia();
+    if (openBatch.isEmpty())
+        return;
+    QList<ShotRecorder::Clip> batch;
+    batch.swap(openBatch);
+    clipsPosted += int(batch.size());
+    const std::shared_ptr<ShotRecorder> shots = recorder;
+    post(
+        [this, shots, batch](StatementRunner &runner) -> std::function<void()> {
+            const ShotRecorder::Outcome outcome = shots->record(runner, batch);
+            return [this, outcome]() { batchRecorded(outcome); };
+        },
+        QStringLiteral("Recording %1 clips").arg(batch.size()));
+    // The media facts read so far go with it, in a transaction of their own.
+    postMedia();
 }
 
-bool SyncEngine::commitMedia()
+void SyncEngine::postMedia()
 {
-    if (!recorder->commitMedia()) {
-        finish(SyncSummary::Status::DatabaseFailed, recorder->error());
-        return false;
+    if (pendingMedia.isEmpty())
+        return;
+    QList<ShotRecorder::MediaRow> rows;
+    rows.swap(pendingMedia);
+    const std::shared_ptr<ShotRecorder> shots = recorder;
+    post(
+        [this, shots, rows](StatementRunner &runner) -> std::function<void()> {
+            const ShotRecorder::MediaOutcome outcome = shots->storeMedia(runner, rows);
+            return [this, outcome]() { mediaStored(outcome); };
+        },
+        QStringLiteral("Storing the media facts of %1 clips").arg(rows.size()));
+}
+
+void SyncEngine::writeTraces(const QList<ShotRecorder::Trace> &traces)
+{
+    for (const ShotRecorder::Trace &trace : traces) {
+        QDebug line = qDebug().noquote();
+        for (const QString &item : trace)
+            line << item;
     }
-    return true;
+}
+
+void SyncEngine::batchRecorded(const ShotRecorder::Outcome &outcome)
+{
+    result.reconnects += outcome.reconnects;
+    writeTraces(outcome.traces);
+    if (!outcome.stored) {
+        // Cut off by a cancel, nothing of it is known to be stored: its
+        // clips are not recorded.
+        if (stage == Stage::Stopping || outcome.failure == StatementFailure::Cancelled)
+            advance();
+        else
+            finish(SyncSummary::Status::DatabaseFailed, outcome.error);
+        return;
+    }
+    if (!outcome.mediaError.isEmpty() && !mediaRefused) {
+        mediaRefused = true;
+        result.mediaError = outcome.mediaError;
+        pendingMedia.clear();
+    }
+    // Only now are the rows safe on the server: their records follow.
+    const quint64 run = runNumber;
+    recording = true;
+    for (const ShotRecorder::Recorded &item : outcome.done) {
+        if (item.clip.outcome != SyncClipResult::Outcome::Skipped)
+            cache.addRecord(item.clip.path, item.clip.md5, item.clip.sha1, item.clip.shotId);
+        report(item.clip);
+        if (run != runNumber || !running) {
+            recording = false;
+            return;
+        }
+        if (!item.needsMedia)
+            continue;
+        if (stage != Stage::Syncing) {
+            ++result.mediaLeft; // cancelled: the next sync reads it
+            continue;
+        }
+        const ClipEntry &clip = clips.at(item.index);
+        const QPair<qint64, qint64> state = hashedState.value(item.index, qMakePair(qint64(-1), qint64(0)));
+        MediaJob next;
+        next.index = item.index;
+        next.path = clip.path;
+        next.absolutePath = clip.absolutePath;
+        next.md5 = item.clip.md5;
+        next.sha1 = item.clip.sha1;
+        next.size = state.first;
+        next.modifiedNs = state.second;
+        ++mediaQueued;
+        job->queueMedia(next);
+    }
+    recording = false;
+    // Once per batch: a window redrawn for each of 500 clips would stall.
+    emit progressChanged(progress());
+    advance();
+}
+
+void SyncEngine::mediaStored(const ShotRecorder::MediaOutcome &outcome)
+{
+    result.reconnects += outcome.reconnects;
+    writeTraces(outcome.traces);
+    if (!outcome.stored) {
+        if (stage == Stage::Stopping || outcome.failure == StatementFailure::Cancelled)
+            advance();
+        else
+            finish(SyncSummary::Status::DatabaseFailed, outcome.error);
+        return;
+    }
+    result.mediaRead += outcome.facts;
+    result.posters += outcome.posters;
+    if (!outcome.mediaError.isEmpty() && !mediaRefused) {
+        mediaRefused = true;
+        result.mediaError = outcome.mediaError;
+        pendingMedia.clear();
+    }
+    advance();
 }
 
 void SyncEngine::mediaRead(const MediaJob &read, const MediaReading &reading)
 {
+    if (stage != Stage::Syncing)
+        return; // cancelled meanwhile: counted as not read
     ++mediaDone;
     // A clip changed since it was hashed is read by the next sync.
     if (!reading.changed && !reading.cancelled) {
-        recorder->addMedia(read.md5, read.sha1, reading);
+        if (!mediaRefused)
+            pendingMedia << ShotRecorder::MediaRow{read.md5, read.sha1, reading};
         if (!reading.facts.problem.isEmpty())
             result.mediaProblems << qMakePair(read.path, reading.facts.problem);
     } else {
         ++result.mediaLeft;
     }
-    if (recorder->pendingMediaCount() >= mediaBatch && !commitMedia())
-        return;
+    if (pendingMedia.size() >= mediaBatch)
+        postMedia();
     finishWhenDone();
+}
+
+void SyncEngine::advance()
+{
+    if (!running)
+        return;
+    if (stage == Stage::Syncing) {
+        finishWhenDone();
+        return;
+    }
+    if (stage != Stage::Stopping)
+        return;
+    if (!cut) {
+        // Once: what was hashed and read before the cancel.
+        postBatch();
+        postMedia();
+    }
+    if (jobsInFlight == 0)
+        finish(SyncSummary::Status::Cancelled,
+               begun ? QString()
+                     : QStringLiteral("The sync was cancelled before it began; nothing was synced."));
+}
+
+void SyncEngine::cutOff()
+{
+    if (!running || cut)
+        return;
+    // The grace is over: the statement waiting for the server fails at
+    // once, and whatever is queued behind it is dropped.
+    cut = true;
+    worker->cancelAll();
+    if (jobsInFlight > 0)
+        cutOffTimer.start();
 }
 
 void SyncEngine::finishWhenDone()
 {
-    if (!running || !isListed || clipsDone < clips.size() || recorder->pendingCount() > 0 || mediaDone < mediaQueued)
+    if (!running || stage != Stage::Syncing || !isListed)
         return;
-    if (commitMedia())
+    if (clipsDone < clips.size() || !openBatch.isEmpty() || mediaDone < mediaQueued)
+        return;
+    if (!pendingMedia.isEmpty()) {
+        postMedia();
+        return;
+    }
+    if (jobsInFlight == 0)
         finish(SyncSummary::Status::Completed);
 }
 
@@ -646,63 +884,102 @@ void SyncEngine::report(const SyncClipResult &clip)
     if (clip.remembered && clip.outcome != SyncClipResult::Outcome::Skipped)
         ++result.remembered;
     emit clipFinished(clip);
-    emit progressChanged(progress());
-}
-
-void SyncEngine::findOtherProjects()
-{
-    if (matchedIds.isEmpty())
-        return;
-    QStringList ids;
-    const QSet<int> unique(matchedIds.cbegin(), matchedIds.cend());
-    for (int id : unique)
-        ids << QString::number(id);
-    QSqlQuery query(QSqlDatabase::database(connectionName, false));
-    if (!query.exec(QString::fromLatin1(Sql::projectsOfShots).arg(ids.join(QLatin1Char(','))))) {
-        qDebug().noquote() << "The projects of the matched shots could not be read:" << query.lastError().text();
-        return;
-    }
-    QHash<int, QString> projectOfShot;
-    while (query.next()) {
-        if (query.value(1).toInt() == projectId)
-            continue;
-        const QString name = query.value(2).isNull()
-            ? QStringLiteral("project %1 (no longer in the database)").arg(query.value(1).toInt())
-            : QStringLiteral("\"%1\"").arg(query.value(2).toString());
-        projectOfShot.insert(query.value(0).toInt(), name);
-    }
-    QMap<QString, int> counts;
-    for (int id : std::as_const(matchedIds)) {
-        const auto it = projectOfShot.constFind(id);
-        if (it != projectOfShot.constEnd())
-            ++counts[it.value()];
-    }
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-        result.otherProjects << qMakePair(it.key(), it.value());
 }
 
 void SyncEngine::finish(SyncSummary::Status status, const QString &error)
 {
-    const bool wasRunning = running;
-    running = false;
+    endStatus = status;
+    endError = error;
     letGoOfThread();
     progressTimer.stop();
     commitTimer.stop();
-    if (recorder) {
-        result.reconnects += recorder->reconnects();
-        result.mediaRead = recorder->mediaStored();
-        result.posters = recorder->postersStored();
-        result.mediaError = recorder->mediaError();
-        // A transaction still open (only after a lost connection) is
-        // rolled back; its server has dropped the rows.
-        recorder.reset();
+    if (status == SyncSummary::Status::DatabaseFailed && worker) {
+        // Whatever is queued behind the failed job would only wait again.
+        cut = true;
+        worker->cancelAll();
     }
+    if (running && begun && !cut && status != SyncSummary::Status::DatabaseFailed && !matchedIds.isEmpty()) {
+        stage = Stage::Finishing;
+        findOtherProjects();
+        return;
+    }
+    complete();
+}
+
+void SyncEngine::findOtherProjects()
+{
+    struct Shot
+    {
+        int id;
+        int project;
+        QVariant name;
+    };
+    const QSet<int> unique(matchedIds.cbegin(), matchedIds.cend());
+    const QList<int> ids(unique.cbegin(), unique.cend());
+    post(
+        [this, ids](StatementRunner &runner) -> std::function<void()> {
+            QList<Shot> shots;
+            StatementResult status;
+            for (int from = 0; status.ok() && from < ids.size(); from += otherProjectIdsPerStatement) {
+                const QList<int> chunk = ids.mid(from, otherProjectIdsPerStatement);
+                QVariantList values;
+                for (int id : chunk)
+                    values << id;
+                QSqlQuery query(runner.database());
+                status = runner.run(
+                    query, QString::fromLatin1(Sql::projectsOfShots).arg(Sql::placeholders(int(chunk.size()))), values);
+                while (status.ok() && query.next())
+                    shots << Shot{query.value(0).toInt(), query.value(1).toInt(), query.value(2)};
+            }
+            const bool reconnected = runner.reconnected();
+            return [this, shots, status, reconnected]() {
+                if (reconnected)
+                    ++result.reconnects;
+                if (!status.ok()) {
+                    if (status.failure != StatementFailure::Cancelled)
+                        qDebug().noquote() << "The projects of the matched shots could not be read:" << status.error;
+                    complete();
+                    return;
+                }
+                QHash<int, QString> projectOfShot;
+                for (const Shot &shot : shots) {
+                    if (shot.project == projectId)
+                        continue;
+                    const QString name = shot.name.isNull()
+                        ? QStringLiteral("project %1 (no longer in the database)").arg(shot.project)
+                        : QStringLiteral("\"%1\"").arg(shot.name.toString());
+                    projectOfShot.insert(shot.id, name);
+                }
+                QMap<QString, int> counts;
+                for (int id : std::as_const(matchedIds)) {
+                    const auto it = projectOfShot.constFind(id);
+                    if (it != projectOfShot.constEnd())
+                        ++counts[it.value()];
+                }
+                for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+                    result.otherProjects << qMakePair(it.key(), it.value());
+                complete();
+            };
+        },
+        QStringLiteral("Looking up the projects of matched shots"));
+}
+
+void SyncEngine::complete()
+{
+    const bool wasBegun = begun;
+    running = false;
+    stage = Stage::Idle;
+    ++runNumber; // what is still on the database thread is let go of
+    begun = false;
+    letGoOfThread();
+    progressTimer.stop();
+    commitTimer.stop();
+    graceTimer.stop();
+    cutOffTimer.stop();
     result.mediaLeft += mediaQueued - mediaDone;
-    result.status = status;
-    result.error = error;
-    if (wasRunning) {
-        if (status != SyncSummary::Status::DatabaseFailed)
-            findOtherProjects();
+    result.status = endStatus;
+    result.error = endError;
+    if (wasBegun) {
         cache.end();
         result.cacheError = cache.error();
         if (isListed) {

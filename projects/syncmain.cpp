@@ -2,6 +2,7 @@
 // headless machines. See usage below for the exit statuses.
 
 #include "db/connectionsettings.h"
+#include "db/dbworker.h"
 #include "db/statementrunner.h"
 #include "media/mediatables.h"
 #include "projects/syncengine.h"
@@ -204,6 +205,11 @@ int main(int argc, char *argv[])
         return AllSynced;
     }
 
+    // The login is good. The sync runs its statements on a database thread
+    // with a connection of its own, a copy of this one, so this thread
+    // stays free to take an interrupt while the server does not answer.
+    db.close();
+
     int status = AllSynced;
     {
         SyncEngine engine(root, projectId);
@@ -229,7 +235,8 @@ int main(int argc, char *argv[])
         }
 
         // Ctrl+C cancels like the client's Cancel: the cache file stays well
-        // formed. The cancel does not wait for a read that is stuck.
+        // formed. The cancel waits neither for a read that is stuck nor for
+        // a server that does not answer (its statement is cut off).
         std::signal(SIGINT, onInterrupt);
         std::signal(SIGTERM, onInterrupt);
         QTimer interruptCheck;
@@ -247,16 +254,17 @@ int main(int argc, char *argv[])
             printOut(summary.text());
         status = summary.exitCode();
     }
-    db.close();
-    // A hashing or media thread that has done its work may still be
-    // winding down: give it a moment (never a join: one stuck in a read
-    // never returns).
+    // The database thread is ended and joined (a statement it still waits
+    // in is cut off). A hashing or media thread that has done its work may
+    // still be winding down: give it a moment (never a join: one stuck in a
+    // read never returns).
+    const bool databaseEnded = DbWorker::stopAll(1000);
     const auto threads = []() { return SyncEngine::abandonedThreads() + SyncEngine::mediaThreads(); };
     for (int i = 0; i < 40 && threads() > 0; ++i)
         QThread::msleep(5);
-    if (threads() > 0) {
-        // A thread is still stuck in a read: end without running static
-        // destructors under it.
+    if (!databaseEnded || threads() > 0) {
+        // A thread is still stuck in a read or a connect: end without
+        // running static destructors under it.
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(status);

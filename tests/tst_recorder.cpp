@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -25,6 +26,9 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -99,16 +103,22 @@ private:
         return ids;
     }
 
-    QProcess *startCompanion(const QString &syncRoot, QObject *parent)
+    // tavelo-sync on syncRoot; run by the program in front, with its
+    // arguments, when given.
+    QProcess *startCompanion(const QString &syncRoot, QObject *parent, const QStringList &front = {})
     {
         auto *tool = new QProcess(parent);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("TAVELO_DB_PASSWORD", TestDb::password());
         environment.insert("XDG_CONFIG_HOME", syncRoot + "/../config");
         tool->setProcessEnvironment(environment);
-        tool->start(TAVELO_SYNC_PATH, {"--root", syncRoot, "--project", QString::number(project), "--no-media",
+        const QStringList arguments = {"--root", syncRoot, "--project", QString::number(project), "--no-media",
                                        "--server", TestDb::serverText(), "--database", TestDb::name(), "--user",
-                                       TestDb::user()});
+                                       TestDb::user()};
+        if (front.isEmpty())
+            tool->start(TAVELO_SYNC_PATH, arguments);
+        else
+            tool->start(front.first(), front.mid(1) + QStringList{TAVELO_SYNC_PATH} + arguments);
         return tool;
     }
 
@@ -380,6 +390,89 @@ private slots:
         QVERIFY(!QFile::exists(partial));
         QVERIFY(!QFile::exists(root + "/" + SyncLock::fileName));
         QCOMPARE(cacheRecords(readFile(cachePath())).size(), 1);
+#endif
+    }
+
+    // Regression: on a root its group may write, user A's sync made the lock
+    // file with A's umask (022), so user B's sync could not open it, went on
+    // without the lock beside A's, and both ended with status 0. B's sync
+    // is refused now, naming the file's owner and why, and writes nothing;
+    // also when A's sync crashed and left the file behind.
+    void lockFileOfAnotherUserRefusesTheSync_data()
+    {
+        QTest::addColumn<bool>("held");
+        QTest::newRow("held by that user's sync") << true;
+        QTest::newRow("left behind by that user's crashed sync") << false;
+    }
+
+    void lockFileOfAnotherUserRefusesTheSync()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("file owners and permissions are tested on Unix");
+#else
+        // Root gives the file to another user, and B is a sync without the
+        // capabilities with which root writes any file.
+        if (!ignoresPermissions())
+            QSKIP("giving a file to another user needs root");
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("setpriv (util-linux) is missing");
+        QFETCH(bool, held);
+        for (int i = 1; i <= 3; ++i)
+            createFile(root, QStringLiteral("raw/%1.MTS").arg(i), "take " + QByteArray::number(i));
+        const QString lockPath = root + "/" + SyncLock::fileName;
+        auto release = std::make_shared<std::promise<void>>();
+        auto reached = std::make_shared<std::atomic_bool>(false);
+        SyncEngine first(root, project);
+        first.setMediaEnabled(false);
+        if (held) {
+            first.setHashFunction(waitingHash("/3.MTS", release->get_future().share(), reached));
+            first.start();
+            QTRY_VERIFY(reached->load());
+        } else {
+            createFile(root, SyncLock::fileName, "tavelo-sync\t4242\tws-2\t2026-03-17 14:02:11\n");
+        }
+        // As A's sync leaves it with a umask of 022, A being nobody here.
+        const QByteArray lockName = QFile::encodeName(lockPath);
+        QCOMPARE(::chmod(lockName.constData(), 0644), 0);
+        QCOMPARE(::chown(lockName.constData(), 65534, 65534), 0);
+        const passwd *owner = ::getpwuid(65534);
+        QVERIFY(owner);
+        const QString ownerName = QString::fromLocal8Bit(owner->pw_name);
+        const int rowsBefore = int(idsByFilename().size());
+
+        QScopedPointer<QProcess> tool(
+            startCompanion(root, nullptr, {setpriv, "--bounding-set=-dac_override,-dac_read_search"}));
+        QVERIFY(tool->waitForStarted());
+        const qint64 pid = tool->processId();
+        QVERIFY(tool->waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(tool->readAllStandardError());
+        QCOMPARE(tool->exitCode(), 2);
+        QVERIFY2(errors.contains("its lock file " + QDir::toNativeSeparators(lockPath) + " belongs to " + ownerName
+                                 + ", and this user may not write it (Permission denied)"),
+                 qPrintable(errors));
+        if (held)
+            QVERIFY2(errors.contains("Another sync of " + QDir::toNativeSeparators(root) + " is running (")
+                         && errors.contains(QStringLiteral("process %1 on").arg(QCoreApplication::applicationPid())),
+                     qPrintable(errors));
+        else
+            QVERIFY2(errors.contains("Ask " + ownerName + " or an administrator to remove the file"), qPrintable(errors));
+        QVERIFY(QString::fromLocal8Bit(tool->readAllStandardOutput()).isEmpty());
+        QCOMPARE(int(idsByFilename().size()), rowsBefore);
+        QVERIFY(!QFile::exists(PartialFile::pathFor(cachePath(), PartialFile::hostTag(), pid)));
+        QVERIFY(!QFile::exists(cachePath()));
+
+        if (held) {
+            release->set_value();
+            QSignalSpy finished(&first, &SyncEngine::finished);
+            QVERIFY(finished.wait(30000));
+            QCOMPARE(first.summary().exitCode(), 0);
+            QVERIFY(!QFile::exists(lockPath));
+        } else {
+            QVERIFY(QFile::remove(lockPath)); // as the message says
+            QCOMPARE(first.run().exitCode(), 0);
+        }
+        QCOMPARE(cacheRecords(readFile(cachePath())).size(), 3);
 #endif
     }
 

@@ -1,17 +1,22 @@
-// The shot browser and the online transcode filter against a server that
-// stalls (SIGSTOP), restarts or stays down. These tests run a server of
+// The shot browser, the online transcode filter and the project sync (the
+// chooser's window and tavelo-sync) against a server that stalls (SIGSTOP),
+// restarts or stays down. These tests run a server of
 // their own: stopping the shared test server would stop every other test.
 // The statement limits are shortened through TAVELO_DB_TIMEOUT.
 
 #include "app/clientstate.h"
 #include "db/connectionsettings.h"
 #include "db/dbworker.h"
+#include "projects/populatedb.h"
+#include "projects/projectselector.h"
+#include "projects/syncengine.h"
 #include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/shotedits.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
 #include "transcode/scanfilter.h"
+#include "syncfiles.h"
 #include "testsupport.h"
 
 #include <QBuffer>
@@ -33,6 +38,8 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <csignal>
 
 namespace {
 constexpr int limitSeconds = 2;
@@ -132,6 +139,52 @@ private:
         }
         if (action == "moving to another row")
             grid->setCurrentIndex(model->index(1, model->fieldIndex("scene")));
+    }
+
+    // A local root like the one of the reports: half the small clips in
+    // raw/A, then the large ones in raw/B (sparse: they cost no disk, and
+    // take seconds to hash), then the other half in raw/C.
+    static void makeSyncRoot(const QString &root, int small, int large, qint64 largeSize)
+    {
+        QDir(root).removeRecursively();
+        for (int i = 0; i < small; ++i)
+            createFile(root, QStringLiteral("raw/%1/%2.MTS").arg(i % 2 ? "C" : "A").arg(i, 3, 10, QLatin1Char('0')),
+                       "small take " + QByteArray::number(i));
+        for (int i = 1; i <= large; ++i) {
+            QFile big(createFile(root, QStringLiteral("raw/B/big%1.MTS").arg(i), "large take " + QByteArray::number(i)));
+            QVERIFY(big.open(QIODevice::ReadWrite) && big.resize(largeSize));
+        }
+    }
+
+    // The client's statement limit instead of the tests' short one, so a
+    // statement still waits for a stalled server when the user gives up.
+    void useTheUsualLimit()
+    {
+        qputenv(timeoutVariable, QByteArray::number(statementTimeoutSeconds));
+        QSqlDatabase db = server.open(QSqlDatabase::defaultConnection);
+        db.close();
+        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+    }
+
+    // A cache file as a sync leaves it, also a cancelled one: the header,
+    // whole records, and each record's shot holding its clip's digests.
+    void checkCacheFile(const QString &root, QStringList *paths)
+    {
+        const QByteArray cache = readFile(root + "/dbclient.cache");
+        QVERIFY2(cache.startsWith(cacheHeader) && cache.endsWith(eol + eol), cache.left(300).constData());
+        const QList<QByteArray> lines = cache.mid(cacheHeader.size()).split('\n');
+        QSqlDatabase db = server.open("other");
+        db.close(); // connections do not survive the restarts here
+        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+        for (int i = 0; i + 5 < lines.size(); i += 6) {
+            QCOMPARE(lines.at(i), QByteArray("MTS File"));
+            QSqlQuery query(db);
+            QVERIFY(query.exec(QStringLiteral("SELECT MD5, SHA1 FROM shots WHERE id = %1").arg(lines.at(i + 4).toInt())));
+            QVERIFY2(query.next(), lines.at(i + 1).constData());
+            QCOMPARE(query.value(0).toByteArray(), lines.at(i + 2));
+            QCOMPARE(query.value(1).toByteArray(), lines.at(i + 3));
+            *paths << QString::fromUtf8(lines.at(i + 1));
+        }
     }
 
     // Runs the event loop until the window's database work is done.
@@ -627,6 +680,212 @@ private slots:
             if (stalled)
                 QVERIFY2(exitMs >= 0 && exitMs < 5000, qPrintable(QStringLiteral("%1 ms, ").arg(exitMs) + which));
         }
+    }
+
+    // Regression: with the server stopped while a large clip hashed, Cancel
+    // in the chooser's sync window froze the window for 40 s, and the result
+    // then said the database had failed. The window goes on turning, Cancel
+    // is answered within about a second, and the result says cancelled:
+    // what was committed stays, what was not is not recorded.
+    void theChoosersSyncAnswersCancelWhileTheServerStalls_data()
+    {
+        QTest::addColumn<bool>("atTheStart");
+        QTest::newRow("stalled while a large clip hashed, a batch waiting") << false;
+        QTest::newRow("stalled before the project was checked") << true;
+    }
+
+    void theChoosersSyncAnswersCancelWhileTheServerStalls()
+    {
+        QFETCH(bool, atTheStart);
+        const QString root = work.filePath("stalled-sync");
+        makeSyncRoot(root, 300, 3, qint64(1) << 30);
+        auto limits = qScopeGuard([]() { qputenv(timeoutVariable, QByteArray::number(limitSeconds)); });
+        useTheUsualLimit();
+        QVERIFY(QDir::setCurrent(root));
+        auto resume = qScopeGuard([this]() {
+            server.resume();
+            QDir::setCurrent(work.path());
+        });
+        ProjectSelector chooser;
+        SyncSummary summary;
+        QString details;
+        qint64 answeredMs = -1;
+        qint64 longestTurnMs = -1;
+        whenModal("ProjectSelector", [&](QWidget *) {
+            whenModal("PopulateDB", [&](QWidget *window) {
+                auto *engine = window->findChild<SyncEngine *>();
+                auto *button = window->findChild<QPushButton *>("cancelButton");
+                if (!atTheStart) {
+                    QTRY_COMPARE_WITH_TIMEOUT(engine->progress().currentClip, QStringLiteral("raw/B/big1.MTS"), 60000);
+                    QVERIFY(server.pause());
+                }
+                // Each turn of the window's event loop.
+                QElapsedTimer sinceTurn;
+                sinceTurn.start();
+                qint64 longest = 0;
+                QTimer turns;
+                turns.setInterval(0);
+                connect(&turns, &QTimer::timeout, window, [&]() { longest = qMax(longest, sinceTurn.restart()); });
+                turns.start();
+                // Once the first large clip is hashed, its batch waits for
+                // the server.
+                if (!atTheStart)
+                    QTRY_COMPARE_WITH_TIMEOUT(engine->progress().currentClip, QStringLiteral("raw/B/big2.MTS"), 60000);
+                QTest::qWait(300);
+                QElapsedTimer clock;
+                clock.start();
+                button->click();
+                QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Close"), 10000);
+                answeredMs = clock.elapsed();
+                longestTurnMs = qMax(longest, sinceTurn.elapsed());
+                summary = engine->summary();
+                details = summary.text();
+                saveScreenshot(window, atTheStart ? "sync-cancelled-stalled-check" : "sync-cancelled-stalled");
+                server.resume(); // the chooser reads its list again next
+                button->click();
+            });
+            if (atTheStart)
+                QVERIFY(server.pause());
+            chooser.findChild<QPushButton *>("syncButton")->click();
+            chooser.reject();
+        });
+        chooser.exec();
+        QVERIFY2(answeredMs >= 0 && answeredMs < 1500, qPrintable(QString::number(answeredMs)));
+        QVERIFY2(longestTurnMs >= 0 && longestTurnMs < 500, qPrintable(QString::number(longestTurnMs)));
+        QCOMPARE(int(summary.status), int(SyncSummary::Status::Cancelled));
+        server.resume();
+        if (atTheStart) {
+            QCOMPARE(details, QStringLiteral("The sync was cancelled before it began; nothing was synced."));
+            QVERIFY(!QFile::exists(root + "/dbclient.cache"));
+            return;
+        }
+        QVERIFY2(details.contains("The sync was cancelled;"), qPrintable(details));
+        QStringList recorded;
+        checkCacheFile(root, &recorded);
+        QVERIFY(!recorded.contains("raw/B/big1.MTS"));
+        QCOMPARE(recorded.size(), summary.matched + summary.inserted);
+    }
+
+    // Regression: SIGINT 3 s into such a stall ended tavelo-sync 38 s later,
+    // with status 3 instead of 1 (its main thread waited in the statement
+    // and looked at the interrupt only afterwards).
+    void theCompanionEndsAtOnceOnAnInterruptDuringAStall()
+    {
+        const QString root = work.filePath("interrupted-sync");
+        makeSyncRoot(root, 300, 3, qint64(2) << 30);
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TAVELO_DB_PASSWORD", server.password());
+        environment.insert(timeoutVariable, QString::number(statementTimeoutSeconds));
+        environment.insert("HOME", work.filePath("home"));
+        environment.insert("XDG_CONFIG_HOME", work.filePath("home/config"));
+        tool.setProcessEnvironment(environment);
+        tool.start(TAVELO_SYNC_PATH, {"--root", root, "--project", QString::number(project), "--server",
+                                      server.serverText(), "--database", server.databaseName(),
+                                      "--user", server.user()});
+        QVERIFY(tool.waitForStarted());
+        auto resume = qScopeGuard([this, &tool]() {
+            server.resume();
+            if (tool.state() != QProcess::NotRunning) {
+                tool.kill();
+                tool.waitForFinished();
+            }
+        });
+        // The small clips before the large ones are recorded: those are
+        // being hashed.
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += tool.readAllStandardOutput()).count("  raw/A/") >= 150
+                                     || tool.state() == QProcess::NotRunning,
+                                 60000);
+        QVERIFY2(tool.state() == QProcess::Running,
+                 (out + tool.readAllStandardError()).right(2000).constData());
+        QVERIFY(server.pause());
+        QTest::qWait(3000);
+        // Never pid 0: that would interrupt this test's own process group.
+        const qint64 pid = tool.processId();
+        QVERIFY2(tool.state() == QProcess::Running && pid > 0,
+                 (out + tool.readAllStandardOutput() + tool.readAllStandardError()).right(3000).constData());
+        QElapsedTimer clock;
+        clock.start();
+        ::kill(pid_t(pid), SIGINT);
+        if (!tool.waitForFinished(20000))
+            QFAIL("tavelo-sync did not end within 20 s of SIGINT");
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+        out += tool.readAllStandardOutput();
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(tool.exitCode() == 1, out.right(2000).constData());
+        QVERIFY2(out.contains("The sync was cancelled;"), out.right(2000).constData());
+        server.resume();
+        QStringList recorded;
+        checkCacheFile(root, &recorded);
+        QVERIFY(recorded.size() >= 150);
+    }
+
+    // Regression: the server restarted (down for seconds) while a large clip
+    // hashed, and the sync said "Reopening it failed"; from then on every
+    // "Sync Project", also in the chooser shown again by Change Project,
+    // said at once "There is no open database connection" until the client
+    // was restarted.
+    void aSyncAfterTheServerRestartedMidSyncSucceeds()
+    {
+        const QString root = work.filePath("restarted-sync");
+        makeSyncRoot(root, 6, 1, qint64(2) << 30);
+        QVERIFY(QDir::setCurrent(root));
+        auto back = qScopeGuard([this]() {
+            if (server.pid() == 0)
+                server.startAgain();
+            QDir::setCurrent(work.path());
+        });
+        // "Sync Project" in a chooser on screen; while stopAt is hashed, the
+        // server stops, and it comes back once the sync has ended.
+        auto sync = [this](ProjectSelector &chooser, const QString &stopAt) {
+            SyncSummary summary;
+            whenModal(
+                "PopulateDB",
+                [&](QWidget *window) {
+                    auto *engine = window->findChild<SyncEngine *>();
+                    auto *button = window->findChild<QPushButton *>("cancelButton");
+                    if (!stopAt.isEmpty()) {
+                        QTRY_COMPARE_WITH_TIMEOUT(engine->progress().currentClip, stopAt, 60000);
+                        QVERIFY(server.stop());
+                    }
+                    QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Close"), 60000);
+                    summary = engine->summary();
+                    if (!stopAt.isEmpty())
+                        QVERIFY2(server.startAgain(), qPrintable(server.errorText()));
+                    button->click();
+                },
+                30000);
+            chooser.findChild<QPushButton *>("syncButton")->click();
+            return summary;
+        };
+        SyncSummary lost, next, shownAgain;
+        {
+            ProjectSelector chooser;
+            whenModal("ProjectSelector", [&](QWidget *) {
+                lost = sync(chooser, "raw/B/big1.MTS");
+                next = sync(chooser, QString());
+                chooser.reject();
+            });
+            chooser.exec();
+        }
+        {
+            ProjectSelector chooser; // as File > Change Project... shows it
+            whenModal("ProjectSelector", [&](QWidget *) {
+                shownAgain = sync(chooser, QString());
+                chooser.reject();
+            });
+            chooser.exec();
+        }
+        QCOMPARE(int(lost.status), int(SyncSummary::Status::DatabaseFailed));
+        QVERIFY2(lost.text().contains("Reopening it failed"), qPrintable(lost.text()));
+        for (const SyncSummary &again : {next, shownAgain}) {
+            QVERIFY2(again.status == SyncSummary::Status::Completed, qPrintable(again.text()));
+            QCOMPARE(again.matched + again.inserted, 7);
+        }
+        QStringList recorded;
+        checkCacheFile(root, &recorded);
+        QCOMPARE(recorded.size(), 7);
     }
 
     void theSyncEndsWithStatus3WhenTheServerStalls()

@@ -106,6 +106,7 @@ private:
     QString startDirectory;
     QString passwordToRestore;   // the test user's password, changed to make a reconnect fail
     QString mountPoint;          // a small file system mounted by a test
+    int waitTimeoutToRestore = 0; // the server's wait_timeout, shortened by a test
 
     // The connection cannot be opened again until cleanup(): the test user's
     // password changes (which needs no privileges).
@@ -115,34 +116,34 @@ private:
         QVERIFY(QSqlQuery(check).exec("SET PASSWORD = PASSWORD('not the password any more')"));
     }
 
+    // Ends the sync's own connection (the only one of the test user opened
+    // since before), as a server restart or an administrator would.
+    void killSyncConnection(const QStringList &before)
+    {
+        QStringList opened = TestDb::connectionIds(check);
+        for (const QString &id : before)
+            opened.removeAll(id);
+        QCOMPARE(opened.size(), 1);
+        QSqlQuery kill(check);
+        QVERIFY2(kill.exec("KILL CONNECTION " + opened.first()), qPrintable(kill.lastError().text()));
+    }
+
+    void restoreWaitTimeout()
+    {
+        if (waitTimeoutToRestore > 0)
+            TestDb::rootSql(QStringLiteral("SET GLOBAL wait_timeout = %1").arg(waitTimeoutToRestore));
+        waitTimeoutToRestore = 0;
+    }
+
     // Runs the named test functions of this executable again in a child
     // without the capabilities with which root ignores file permissions.
     void runWithoutPermissionBypass(const QStringList &functions)
     {
-#ifndef Q_OS_UNIX
-        QSKIP("permissions are a Unix matter here");
-#else
-        if (!ignoresPermissions())
-            QSKIP("this process already meets file permissions; the functions ran in it directly");
-        const QString setpriv = QStandardPaths::findExecutable("setpriv");
-        if (setpriv.isEmpty())
-            QSKIP("setpriv (util-linux) is missing, so the permission cases cannot run as root");
-        QProcess child;
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(setpriv, QStringList{"--bounding-set=-dac_override,-dac_read_search",
-                                         QCoreApplication::applicationFilePath()}
-                                 + functions);
-        QVERIFY(child.waitForStarted());
-        if (!child.waitForFinished(120000)) {
-            child.kill();
-            child.waitForFinished();
-            QFAIL("the child did not end within two minutes");
-        }
-        const QString out = QString::fromLocal8Bit(child.readAll());
-        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, qPrintable(out));
-        QVERIFY2(QRegularExpression("Totals: [1-9][0-9]* passed, 0 failed, 0 skipped").match(out).hasMatch(),
-                 qPrintable(out));
-#endif
+        QString skipped;
+        const QString failure = ::runWithoutPermissionBypass(functions, &skipped);
+        if (!skipped.isEmpty())
+            QSKIP(qPrintable(skipped));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 
     SyncSummary sync(int projectId = -1, const ClipHasher &hasher = ClipHasher())
@@ -218,6 +219,7 @@ private slots:
 
     void cleanup()
     {
+        restoreWaitTimeout();
         if (!passwordToRestore.isEmpty()) {
             QSqlQuery(check).exec(QStringLiteral("SET PASSWORD = PASSWORD('%1')").arg(passwordToRestore));
             passwordToRestore.clear();
@@ -383,17 +385,13 @@ private slots:
     {
         for (int i = 1; i <= 3; ++i)
             createFile(root, QStringLiteral("raw/%1.MTS").arg(i), randomBytes(20000, quint32(50 + i)));
-        QSqlQuery idQuery(db);
-        QVERIFY(idQuery.exec("SELECT CONNECTION_ID()") && idQuery.next());
-        const qint64 connectionId = idQuery.value(0).toLongLong();
+        const QStringList before = TestDb::connectionIds(check);
 
         SyncEngine engine(root, project);
         engine.setHashFunction(pausingHash(300));
         connect(&engine, &SyncEngine::clipFinished, this, [&]() {
             refuseNewConnections();
-            QSqlQuery kill(check);
-            if (!kill.exec(QStringLiteral("KILL CONNECTION %1").arg(connectionId)))
-                qWarning() << kill.lastError().text();
+            killSyncConnection(before);
         });
         const SyncSummary summary = engine.run();
         QCOMPARE(int(summary.status), int(SyncSummary::Status::DatabaseFailed));
@@ -717,7 +715,7 @@ private slots:
             QTRY_VERIFY(stuck->load() && engine->progress().clipsDone == 1);
             clock.start();
             engine->cancel();
-            QVERIFY(!engine->isRunning());
+            QTRY_VERIFY_WITH_TIMEOUT(!engine->isRunning(), 2000);
             QCOMPARE(int(engine->summary().status), int(SyncSummary::Status::Cancelled));
             engine.reset();
         }
@@ -884,17 +882,24 @@ private slots:
         }
         SyncEngine engine(root, project);
         if (idle) {
-            // A new connection gets the server's global value again.
-            QVERIFY(QSqlQuery(db).exec("SET SESSION wait_timeout = 1"));
+            // The sync's own connection is opened with the short limit; the
+            // one it reopens gets the usual value again.
+            QSqlQuery limit(check);
+            QVERIFY(limit.exec("SELECT @@GLOBAL.wait_timeout") && limit.next());
+            waitTimeoutToRestore = limit.value(0).toInt();
+            QString error;
+            QVERIFY2(TestDb::rootSql("SET GLOBAL wait_timeout = 1", &error), qPrintable(error));
             engine.setHashFunction(pausingHash(2500));
-        } else {
-            QSqlQuery idQuery(db);
-            QVERIFY(idQuery.exec("SELECT CONNECTION_ID()") && idQuery.next());
-            const QString connectionId = idQuery.value(0).toString();
-            engine.setHashFunction(pausingHash(300));
-            connect(&engine, &SyncEngine::clipFinished, this, [this, connectionId](const SyncClipResult &clip) {
+            connect(&engine, &SyncEngine::clipFinished, this, [this](const SyncClipResult &clip) {
                 if (clip.path == "raw/1.MTS")
-                    QSqlQuery(check).exec("KILL CONNECTION " + connectionId);
+                    restoreWaitTimeout();
+            });
+        } else {
+            const QStringList before = TestDb::connectionIds(check);
+            engine.setHashFunction(pausingHash(300));
+            connect(&engine, &SyncEngine::clipFinished, this, [this, before](const SyncClipResult &clip) {
+                if (clip.path == "raw/1.MTS")
+                    killSyncConnection(before);
             });
         }
         const SyncSummary summary = engine.run();
@@ -1078,8 +1083,14 @@ private slots:
         whenModal("PopulateDB", [&](QWidget *shown) {
             auto *button = shown->findChild<QPushButton *>("cancelButton");
             QCOMPARE(button->text(), QStringLiteral("Cancel"));
+            // Mid-clip (before the project is checked, nothing is written).
+            QTRY_VERIFY(!window.findChild<SyncEngine *>()->progress().currentClip.isEmpty());
+            QElapsedTimer clock;
+            clock.start();
             button->click();
-            QCOMPARE(button->text(), QStringLiteral("Close"));
+            // Answered within about a second (the window never waits).
+            QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Close"), 3000);
+            QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
             details = shown->findChild<QPlainTextEdit *>("detailsView")->toPlainText();
             saveScreenshot(shown, "sync-cancelled");
             button->click();

@@ -12,6 +12,7 @@
 #include "transcode/transcodejob.h"
 #include "transcode/transcodeplanner.h"
 #include "transcode/transcodescan.h"
+#include "coretestsupport.h"
 #include "transcodetrees.h"
 
 #include <QElapsedTimer>
@@ -22,6 +23,12 @@
 #include <QtConcurrent>
 
 #include <atomic>
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using Line = ProgressParser::Line;
 Q_DECLARE_METATYPE(QList<Line>)
@@ -684,6 +691,65 @@ private slots:
                  qPrintable(refused.error));
         QVERIFY(map.load());
         QCOMPARE(map.size(), 2);
+    }
+
+    // Regression: the map's lock file stays in its tree, made with the
+    // umask of whoever scanned first (022): another user's scan could not
+    // open it and planned without the lock, beside a run that held it.
+    // It is refused now, naming the file and its owner, and queues nothing.
+    void aMapLockOfAnotherUserRefusesTheScan()
+    {
+#ifndef Q_OS_UNIX
+        QSKIP("file owners and permissions are tested on Unix");
+#else
+        if (ignoresPermissions())
+            QSKIP("root ignores permissions here; permissionCasesWithoutPrivileges runs this in a child that does not");
+        QTemporaryDir dir;
+        const QString outputRoot = dir.path() + "/transcode";
+        const QString tree = outputRoot + "/720x480/DV25";
+        QVERIFY(QDir().mkpath(tree));
+        const QString lockPath = OutputNameMap::lockPath(tree);
+        QFile lockFile(lockPath);
+        QVERIFY(lockFile.open(QIODevice::WriteOnly));
+        lockFile.close();
+        // Another user's, as that user's umask left it.
+        const QByteArray lockName = QFile::encodeName(lockPath);
+        QCOMPARE(::chmod(lockName.constData(), 0644), 0);
+        if (::chown(lockName.constData(), 65534, 65534) != 0)
+            QSKIP("giving a file to another user needs root");
+        const passwd *owner = ::getpwuid(65534);
+        QVERIFY(owner);
+
+        SyncLock lock;
+        QCOMPARE(lock.takeFile(lockPath, SyncLock::OnRelease::Keep), SyncLock::Result::Denied);
+        QCOMPARE(lock.owner(), QString::fromLocal8Bit(owner->pw_name));
+        QVERIFY(!lock.isHeld());
+
+        TranscodeScan::Input input = twoWorkstations(outputRoot).second;
+        input.lockWaitMs = 5000;
+        QElapsedTimer clock;
+        clock.start();
+        const TranscodeScan::Result refused = TranscodeScan::run(input);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed()))); // nothing to wait for
+        QVERIFY(!refused.ok);
+        QVERIFY(refused.entries.isEmpty());
+        QVERIFY2(refused.error.startsWith("The name map " + QDir::toNativeSeparators(tree + "/.tavelo-sources")
+                                          + " cannot be locked: its lock file " + QDir::toNativeSeparators(lockPath)
+                                          + " belongs to " + QString::fromLocal8Bit(owner->pw_name)
+                                          + ", and this user may not write it (Permission denied), so nothing was "
+                                            "queued."),
+                 qPrintable(refused.error));
+        QVERIFY(!QFileInfo::exists(tree + "/.tavelo-sources"));
+#endif
+    }
+
+    void permissionCasesWithoutPrivileges()
+    {
+        QString skipped;
+        const QString failure = runWithoutPermissionBypass({"aMapLockOfAnotherUserRefusesTheScan"}, &skipped);
+        if (!skipped.isEmpty())
+            QSKIP(qPrintable(skipped));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 };
 

@@ -231,6 +231,8 @@ void TranscodeQueue::settle()
     if (taken == SyncLock::Result::Held) {
         refused = QStringLiteral("the name map of %1 stayed locked by %2")
                       .arg(native(job.tree), lock.holder());
+    } else if (taken == SyncLock::Result::Denied) {
+        refused = QStringLiteral("the name map of %1 cannot be locked: %2").arg(native(job.tree), lock.deniedText());
     } else if (!job.tree.isEmpty()) {
         owner = OutputNameMap::ownerOf(job.tree, name);
         if (!owner.readable)

@@ -65,6 +65,18 @@ public:
                                     .arg(native(QDir(tree).filePath(OutputNameMap::fileName())), lock->holder());
                 return outcome;
             }
+            if (result == SyncLock::Result::Denied) {
+                // Planning without it would let two runs give one name twice;
+                // the file stays in the tree, so waiting would not help.
+                outcome.ok = false;
+                outcome.error = QStringLiteral("The name map %1 cannot be locked: %2, so nothing was queued. Ask %3 "
+                                               "or an administrator to make the lock file writable for the group "
+                                               "(chmod g+w) and press \"Begin...\" again; users who share the "
+                                               "output trees need a umask of 002.")
+                                    .arg(native(QDir(tree).filePath(OutputNameMap::fileName())), lock->deniedText(),
+                                         lock->owner());
+                return outcome;
+            }
             if (result == SyncLock::Result::Unavailable) {
                 // A tree nobody can write to: nobody else can change its map
                 // either, and the jobs will say why they fail.

@@ -6,7 +6,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QCoreApplication>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -226,6 +228,29 @@ bool runTool(const QString &program, const QStringList &arguments, QString *erro
 }
 } // namespace
 
+QStringList TestDb::connectionIds(QSqlDatabase &db)
+{
+    QStringList ids;
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT id FROM information_schema.processlist WHERE user = ? ORDER BY id"));
+    query.addBindValue(user());
+    if (!query.exec())
+        qWarning() << "connectionIds:" << query.lastError().text();
+    while (query.next())
+        ids << query.value(0).toString();
+    return ids;
+}
+
+bool TestDb::rootSql(const QString &statements, QString *error)
+{
+    QString failure;
+    const bool ran = runTool(QStringLiteral("mariadb"), {"--no-defaults", "--socket=" + socket(), "-uroot"},
+                             &failure, statements.toUtf8());
+    if (error)
+        *error = failure;
+    return ran;
+}
+
 PrivateServer::~PrivateServer()
 {
     resume();
@@ -417,5 +442,41 @@ bool ignoresPermissions()
     return listed != nullptr;
 #else
     return false;
+#endif
+}
+
+QString runWithoutPermissionBypass(const QStringList &functions, QString *skipped)
+{
+#ifndef Q_OS_UNIX
+    Q_UNUSED(functions);
+    *skipped = QStringLiteral("permissions are a Unix matter here");
+    return QString();
+#else
+    if (!ignoresPermissions()) {
+        *skipped = QStringLiteral("this process already meets file permissions; the functions ran in it directly");
+        return QString();
+    }
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty()) {
+        *skipped = QStringLiteral("setpriv (util-linux) is missing, so the permission cases cannot run as root");
+        return QString();
+    }
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(setpriv, QStringList{QStringLiteral("--bounding-set=-dac_override,-dac_read_search"),
+                                     QCoreApplication::applicationFilePath()}
+                             + functions);
+    if (!child.waitForStarted())
+        return QStringLiteral("setpriv did not start: ") + child.errorString();
+    if (!child.waitForFinished(120000)) {
+        child.kill();
+        child.waitForFinished();
+        return QStringLiteral("the child did not end within two minutes");
+    }
+    const QString out = QString::fromLocal8Bit(child.readAll());
+    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0
+        || !QRegularExpression(QStringLiteral("Totals: [1-9][0-9]* passed, 0 failed, 0 skipped")).match(out).hasMatch())
+        return out.isEmpty() ? QStringLiteral("the child failed without a word") : out;
+    return QString();
 #endif
 }

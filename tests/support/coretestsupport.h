@@ -7,6 +7,7 @@
 
 #include <QStandardPaths>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -50,6 +51,13 @@ int addShot(QSqlDatabase &db, int project, const QString &filename, const QVaria
 QVariant shotValue(QSqlDatabase &db, int id, const QString &column);
 // Stores a value in a column of a shot, as another client would.
 bool setShotValue(QSqlDatabase &db, int id, const QString &column, const QVariant &value);
+// The ids of the test user's connections to the server, as db sees them:
+// a connection a test did not open itself (a sync's database thread, say)
+// is the one not there before.
+QStringList connectionIds(QSqlDatabase &db);
+// Runs statements as the server's root over its socket ("SET GLOBAL ...");
+// false with the client's output in error on failure.
+bool rootSql(const QString &statements, QString *error = nullptr);
 } // namespace TestDb
 
 // Generates a small camera-like clip (H.264 4:2:0 with AC-3 audio in
@@ -62,6 +70,13 @@ QString fileMd5(const QString &path);
 // True when this process ignores file permissions, as root does with the
 // capabilities that bypass them (always false where there are none).
 bool ignoresPermissions();
+
+// Runs the named test functions of the calling test program again in a
+// child without the capabilities with which root ignores file permissions
+// (setpriv), so a test run as root sees what a user sees. Empty when they
+// all passed, else the child's output; sets skipped (why) instead when
+// that cannot be done or is not needed here.
+QString runWithoutPermissionBypass(const QStringList &functions, QString *skipped);
 
 // A MariaDB server of the test's own, for tests that stall or restart a
 // server: the shared test server must never be stopped. Its data, socket,
