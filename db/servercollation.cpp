@@ -247,9 +247,18 @@ std::u32string ServerCollation::likeKinds(QStringView text) const
 {
     std::u32string kinds;
     kinds.reserve(size_t(text.size()));
+    appendLikeKinds(text, &kinds);
+    return kinds;
+}
+
+bool ServerCollation::appendLikeKinds(QStringView text, std::u32string *kinds) const
+{
+    bool known = table && table->unit != 0;
     forEachCharacter(text, [&](char32_t c) {
         const quint32 kind = table ? table->kindOf(c) : unknownKind;
-        kinds.push_back(kind == unknownKind ? char32_t(unknownMark | c) : char32_t(kind));
+        if (kind == unknownKind)
+            known = false;
+        kinds->push_back(kind == unknownKind ? char32_t(unknownMark | c) : char32_t(kind));
     });
-    return kinds;
+    return known;
 }

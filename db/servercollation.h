@@ -63,6 +63,9 @@ public:
     // Each character of text as the number of its kind: two characters of
     // one kind match in LIKE. Unknown characters get a number of their own.
     std::u32string likeKinds(QStringView text) const;
+    // Appends the kinds of text to kinds; false when a character of it has
+    // no known kind (the kinds are appended all the same).
+    bool appendLikeKinds(QStringView text, std::u32string *kinds) const;
 
 private:
     friend StatementResult learnWeights(StatementRunner &, QHash<QString, ServerCollation> *,

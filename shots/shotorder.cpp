@@ -237,10 +237,9 @@ std::optional<QList<int>> narrowed(const Held &held, const ShotQuery &query)
     QString text;
     bool unknown = false;
     // Each text of the row goes into kinds, parted by a kind no word holds.
-    auto add = [&](const QString &value) {
-        if (!find->knows(value))
+    auto add = [&](QStringView value) {
+        if (!find->appendLikeKinds(value, &kinds))
             unknown = true;
-        kinds += find->likeKinds(value);
         kinds.push_back(char32_t(0xFFFFFFFFu));
     };
     for (int row = 0; row < held.rows.size(); ++row) {
