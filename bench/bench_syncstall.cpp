@@ -14,6 +14,7 @@
 #include "db/connectionsettings.h"
 #include "projects/populatedb.h"
 #include "projects/syncengine.h"
+#include "shotseed.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -38,72 +39,13 @@ namespace {
 constexpr int clipCount = 2000;
 constexpr int stallSeconds = 5;
 
-// Ticks in every iteration of the GUI thread's event loop (nested loops
-// included) and keeps the longest gap between two ticks.
-class StallMeter : public QObject
-{
-public:
-    StallMeter()
-    {
-        timer.setInterval(0);
-        QObject::connect(&timer, &QTimer::timeout, this, [this]() {
-            const qint64 now = clock.nsecsElapsed();
-            worstNs = qMax(worstNs, now - lastNs);
-            lastNs = now;
-        });
-        clock.start();
-        timer.start();
-    }
-    void reset()
-    {
-        lastNs = clock.nsecsElapsed();
-        worstNs = 0;
-    }
-    double worstMs() const { return qMax(worstNs, clock.nsecsElapsed() - lastNs) / 1e6; }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    qint64 lastNs = 0;
-    qint64 worstNs = 0;
-};
-
-void report(const char *what, double value, const char *unit, double target)
-{
-    std::printf("  %-56s %9.1f %-3s (target < %.0f %s: %s)\n", what, value, unit, target, unit,
-                value >= 0 && value < target ? "met" : "MISSED");
-    std::fflush(stdout);
-}
-
-// Whether every thread of a process has stopped: kill() only queues the
-// stop, and a thread that has not taken it yet may still answer.
-bool allThreadsStopped(qint64 pid)
-{
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    const QStringList threads = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    if (threads.isEmpty())
-        return false;
-    for (const QString &thread : threads) {
-        QFile stat(tasks.filePath(thread + QStringLiteral("/stat")));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const char state = line.mid(line.lastIndexOf(')') + 2, 1).at(0);
-        if (state != 'T' && state != 't')
-            return false;
-    }
-    return true;
-}
-
 // Stops the server and has it resumed after stallSeconds by a process of
 // its own, so the resume comes on time whatever this process is doing.
 void stallServer(qint64 pid)
 {
-    ::kill(pid_t(pid), SIGSTOP);
-    QElapsedTimer waited;
-    waited.start();
-    while (!allThreadsStopped(pid) && waited.elapsed() < 5000)
-        QThread::msleep(1);
+    QString error;
+    if (!stopProcess(pid, &error))
+        std::fprintf(stderr, "bench_syncstall: %s\n", qPrintable(error));
     QProcess::startDetached(QStringLiteral("sh"),
                             {QStringLiteral("-c"), QStringLiteral("sleep %1; kill -CONT %2").arg(stallSeconds).arg(pid)});
 }
@@ -136,7 +78,7 @@ struct Outcome
 Outcome syncInTheWindow(qint64 serverPid, bool cancel)
 {
     Outcome outcome;
-    StallMeter meter;
+    BenchSeed::StallMeter meter;
     PopulateDB window;
     auto *engine = window.findChild<SyncEngine *>();
     auto *button = window.findChild<QPushButton *>(QStringLiteral("cancelButton"));
@@ -223,14 +165,14 @@ int main(int argc, char *argv[])
         std::printf("  the sync did not complete: %s\n", qPrintable(whole.summary.text().left(300)));
         status = 1;
     }
-    report("longest GUI stall of the sync window", whole.worstGapMs, "ms", 100);
+    BenchSeed::report("longest GUI stall of the sync window", whole.worstGapMs, "ms", 100);
     QThread::sleep(stallSeconds); // the first stall's resume has come
 
     const Outcome cancelled = syncInTheWindow(serverPid, true);
     if (cancelled.summary.status != SyncSummary::Status::Cancelled)
         std::printf("  (the second sync ended as: %s)\n", qPrintable(cancelled.summary.text().section('\n', 0, 1)));
-    report("server stopped: Cancel answered after", cancelled.cancelAnsweredMs, "ms", 1000);
-    report("server stopped: longest GUI stall until then", cancelled.worstGapMs, "ms", 100);
+    BenchSeed::report("server stopped: Cancel answered after", cancelled.cancelAnsweredMs, "ms", 1000);
+    BenchSeed::report("server stopped: longest GUI stall until then", cancelled.worstGapMs, "ms", 100);
     QThread::sleep(stallSeconds);
     ::kill(pid_t(serverPid), SIGCONT);
 

@@ -27,7 +27,7 @@ bool exec(QSqlQuery &query, const QString &statement)
 void BenchSeed::report(const char *what, double value, const char *unit, double target)
 {
     std::printf("%-58s %10.1f %-3s (target < %.0f %s: %s)\n", what, value, unit, target, unit,
-                value < target ? "met" : "MISSED");
+                value >= 0 && value < target ? "met" : "MISSED"); // -1: not measured
     std::fflush(stdout);
 }
 

@@ -712,19 +712,25 @@ void SyncEngine::writeTraces(const QList<ShotRecorder::Trace> &traces)
     }
 }
 
+bool SyncEngine::endsUnstored(bool stored, StatementFailure failure, const QString &error)
+{
+    if (stored)
+        return false;
+    if (stage == Stage::Stopping || failure == StatementFailure::Cancelled)
+        advance();
+    else
+        finish(SyncSummary::Status::DatabaseFailed, error);
+    return true;
+}
+
 void SyncEngine::batchRecorded(const ShotRecorder::Outcome &outcome)
 {
     result.reconnects += outcome.reconnects;
     writeTraces(outcome.traces);
-    if (!outcome.stored) {
-        // Cut off by a cancel, nothing of it is known to be stored: its
-        // clips are not recorded.
-        if (stage == Stage::Stopping || outcome.failure == StatementFailure::Cancelled)
-            advance();
-        else
-            finish(SyncSummary::Status::DatabaseFailed, outcome.error);
+    // Cut off by a cancel, nothing of it is known to be stored: its clips
+    // are not recorded.
+    if (endsUnstored(outcome.stored, outcome.failure, outcome.error))
         return;
-    }
     if (!outcome.mediaError.isEmpty() && !mediaRefused) {
         mediaRefused = true;
         result.mediaError = outcome.mediaError;
@@ -770,13 +776,8 @@ void SyncEngine::mediaStored(const ShotRecorder::MediaOutcome &outcome)
 {
     result.reconnects += outcome.reconnects;
     writeTraces(outcome.traces);
-    if (!outcome.stored) {
-        if (stage == Stage::Stopping || outcome.failure == StatementFailure::Cancelled)
-            advance();
-        else
-            finish(SyncSummary::Status::DatabaseFailed, outcome.error);
+    if (endsUnstored(outcome.stored, outcome.failure, outcome.error))
         return;
-    }
     result.mediaRead += outcome.facts;
     result.posters += outcome.posters;
     if (!outcome.mediaError.isEmpty() && !mediaRefused) {

@@ -209,6 +209,9 @@ private:
     void report(const SyncClipResult &clip);
     void rememberClip(const ClipEntry &clip, const Hashed &hashed);
     void writeTraces(const QList<ShotRecorder::Trace> &traces);
+    // What a store that came back with nothing stored means: a cancel goes
+    // on stopping, anything else ends the run as failed. False when stored.
+    bool endsUnstored(bool stored, StatementFailure failure, const QString &error);
     // Posts work for this run; its continuation is dropped when the run is
     // over by then.
     void post(const std::function<std::function<void()>(StatementRunner &runner)> &work, const QString &what);

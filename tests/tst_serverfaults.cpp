@@ -187,6 +187,21 @@ private:
         }
     }
 
+    // tavelo-sync of root into the project, on the test's own server with
+    // the given statement limit.
+    void startSync(QProcess *tool, const QString &root, int limitSeconds)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TAVELO_DB_PASSWORD", server.password());
+        environment.insert(timeoutVariable, QString::number(limitSeconds));
+        environment.insert("HOME", work.filePath("home"));
+        environment.insert("XDG_CONFIG_HOME", work.filePath("home/config"));
+        tool->setProcessEnvironment(environment);
+        tool->start(TAVELO_SYNC_PATH, {"--root", root, "--project", QString::number(project), "--server",
+                                       server.serverText(), "--database", server.databaseName(), "--user",
+                                       server.user()});
+    }
+
     // Runs the event loop until the window's database work is done.
     bool settle(int timeoutMs = 30000)
     {
@@ -774,15 +789,7 @@ private slots:
         const QString root = work.filePath("interrupted-sync");
         makeSyncRoot(root, 300, 3, qint64(2) << 30);
         QProcess tool;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TAVELO_DB_PASSWORD", server.password());
-        environment.insert(timeoutVariable, QString::number(statementTimeoutSeconds));
-        environment.insert("HOME", work.filePath("home"));
-        environment.insert("XDG_CONFIG_HOME", work.filePath("home/config"));
-        tool.setProcessEnvironment(environment);
-        tool.start(TAVELO_SYNC_PATH, {"--root", root, "--project", QString::number(project), "--server",
-                                      server.serverText(), "--database", server.databaseName(),
-                                      "--user", server.user()});
+        startSync(&tool, root, statementTimeoutSeconds);
         QVERIFY(tool.waitForStarted());
         auto resume = qScopeGuard([this, &tool]() {
             server.resume();
@@ -900,15 +907,7 @@ private slots:
         // Large enough that its hashing outlasts the stop below.
         QVERIFY(createFile(root + "/raw/2.MTS", QByteArray(200 * 1024 * 1024, 'x')));
         QProcess tool;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("TAVELO_DB_PASSWORD", server.password());
-        environment.insert(timeoutVariable, QString::number(limitSeconds));
-        environment.insert("HOME", work.filePath("home"));
-        environment.insert("XDG_CONFIG_HOME", work.filePath("home/config"));
-        tool.setProcessEnvironment(environment);
-        tool.start(TAVELO_SYNC_PATH, {"--root", root, "--project", QString::number(project), "--server",
-                                      server.serverText(), "--database", server.databaseName(),
-                                      "--user", server.user()});
+        startSync(&tool, root, limitSeconds);
         QVERIFY(tool.waitForStarted());
         auto resume = qScopeGuard([this, &tool]() {
             server.resume();

@@ -361,21 +361,27 @@ bool allThreadsStopped(qint64 pid)
 }
 } // namespace
 
-bool PrivateServer::pause()
+bool stopProcess(qint64 pid, QString *error)
 {
-    const qint64 id = pid();
-    if (id <= 0 || ::kill(pid_t(id), SIGSTOP) != 0)
+    if (pid <= 0 || ::kill(pid_t(pid), SIGSTOP) != 0) {
+        *error = QStringLiteral("no process %1 to stop").arg(pid);
         return false;
+    }
     QElapsedTimer clock;
     clock.start();
-    while (!allThreadsStopped(id)) {
+    while (!allThreadsStopped(pid)) {
         if (clock.elapsed() > 10000) {
-            error = QStringLiteral("the server did not stop within 10 s of SIGSTOP");
+            *error = QStringLiteral("process %1 did not stop within 10 s of SIGSTOP").arg(pid);
             return false;
         }
         QThread::msleep(1);
     }
     return true;
+}
+
+bool PrivateServer::pause()
+{
+    return stopProcess(pid(), &error);
 }
 
 bool PrivateServer::resume()

@@ -78,6 +78,10 @@ bool ignoresPermissions();
 // that cannot be done or is not needed here.
 QString runWithoutPermissionBypass(const QStringList &functions, QString *skipped);
 
+// SIGSTOP to pid, and returns once every thread of the process has
+// stopped (within 10 s; false, with the reason in error, otherwise).
+bool stopProcess(qint64 pid, QString *error);
+
 // A MariaDB server of the test's own, for tests that stall or restart a
 // server: the shared test server must never be stopped. Its data, socket,
 // pid file and log live in dir. The destructor always resumes it (a stopped
