@@ -164,6 +164,7 @@ QString fileMd5(const QString &path)
 
 #include "db/connectionsettings.h"
 
+#include <QRandomGenerator>
 #include <QThread>
 
 #include <csignal>
@@ -172,22 +173,42 @@ QString fileMd5(const QString &path)
 #include <unistd.h>
 
 namespace {
+// The first port of the kernel's range for outgoing connections: a port of
+// that range can be taken by any connection a test opens, between finding
+// it free and the server binding it (or while a restarted server is down).
+int firstOutgoingPort()
+{
+    QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+    if (range.open(QIODevice::ReadOnly)) {
+        const int low = QString::fromLatin1(range.readAll()).simplified().section(QLatin1Char(' '), 0, 0).toInt();
+        if (low > 0)
+            return low;
+    }
+    return 32768;
+}
+
+// A loopback port nobody listens on, below the outgoing range.
 int freeLoopbackPort()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
+    constexpr int first = 10000;
+    const int last = qMax(first + 1000, firstOutgoingPort()) - 1;
+    for (int tries = 0; tries < 200; ++tries) {
+        const int port = first + int(QRandomGenerator::global()->bounded(quint32(last - first + 1)));
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            return 0;
+        const int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes); // as the server binds
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(quint16(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // Alive and not a zombie waiting for a parent that never reaps it (a
@@ -278,9 +299,15 @@ bool PrivateServer::start(const QString &folder, const QString &schemaPath)
                      &error))
             return false;
     }
-    port = freeLoopbackPort();
-    if (!launch())
-        return false;
+    // Another listener can still take the port before the server binds
+    // it: then it starts again on another.
+    for (int tries = 0;; ++tries) {
+        port = freeLoopbackPort();
+        if (launch())
+            break;
+        if (!portTaken || tries == 4)
+            return false;
+    }
     QFile schema(schemaPath);
     if (!schema.open(QIODevice::ReadOnly)) {
         error = QStringLiteral("cannot read ") + schemaPath;
@@ -304,6 +331,8 @@ bool PrivateServer::launch()
         "--socket=" + dir + "/s.sock", "--pid-file=" + dir + "/mariadbd.pid",
         "--log-error=" + dir + "/error.log", "--skip-name-resolve",
         "--innodb-buffer-pool-size=32M"};
+    portTaken = false;
+    logStart = QFileInfo(dir + QStringLiteral("/error.log")).size();
     if (!QProcess::startDetached(QStringLiteral("mariadbd"), arguments)) {
         error = QStringLiteral("mariadbd could not be started");
         return false;
@@ -321,6 +350,13 @@ bool PrivateServer::waitUntilAnswering(int timeoutMs)
                    {"--no-defaults", "--socket=" + dir + "/s.sock", "-uroot", "ping"});
         if (ping.waitForFinished(5000) && ping.exitCode() == 0 && pid() > 0)
             return true;
+        QFile log(dir + QStringLiteral("/error.log"));
+        if (log.open(QIODevice::ReadOnly) && log.seek(logStart)
+            && log.readAll().contains("Address already in use")) {
+            portTaken = true;
+            error = QStringLiteral("port %1 was taken before the private server could bind it").arg(port);
+            return false;
+        }
         QThread::msleep(100);
     }
     QFile log(dir + QStringLiteral("/error.log"));

@@ -123,6 +123,8 @@ public:
 private:
     bool launch();
     bool waitUntilAnswering(int timeoutMs);
+    bool portTaken = false; // the last launch found its port taken
+    qint64 logStart = 0;    // the error log's size when it began
 
     QString dir;
     int port = 0;
