@@ -801,12 +801,23 @@ private slots:
         const int scene = b.model()->fieldIndex("scene");
         const QPoint sceneHeader(header->sectionViewportPosition(scene) + header->sectionSize(scene) / 2,
                                  header->height() / 2);
+        // The shot the user is on stays current, selected, wherever the
+        // sort puts it.
+        b.grid->setCurrentIndex(b.cell(1, "scene"));
+        auto onSecond = [&]() {
+            const QModelIndex current = b.grid->currentIndex();
+            return current.isValid() && b.model()->data(b.cell(current.row(), "id")).toInt() == second
+                && current.column() == scene && b.grid->selectionModel()->isSelected(current);
+        };
+        QVERIFY(onSecond());
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, sceneHeader);
         QVERIFY(settle());
         QList<int> firstClick = ids();
+        QVERIFY(onSecond());
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, sceneHeader);
         QVERIFY(settle());
         QList<int> secondClick = ids();
+        QVERIFY(onSecond());
         // Which order the first click gives depends on the style; the second
         // always reverses it.
         const QList<int> ascending = {third, first, second};
