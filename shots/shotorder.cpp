@@ -35,11 +35,6 @@ bool isNumberType(const QString &type)
         || type == QLatin1String("mediumint") || type == QLatin1String("tinyint") || type == QLatin1String("year");
 }
 
-bool isTextType(const QString &type)
-{
-    return type.endsWith(QLatin1String("char")) || type.endsWith(QLatin1String("text"));
-}
-
 // How a column of the given server type compares; false when not here.
 // Without collations, only whether its collation is one this client follows.
 bool fieldOf(const ShotLayout &layout, const ServerCollations *collations, const QString &typeKey, int column,
@@ -57,7 +52,7 @@ bool fieldOf(const ShotLayout &layout, const ServerCollations *collations, const
         field->kind = KeyKind::Stamp;
         return true;
     }
-    if (!isTextType(type))
+    if (!layout.isText(typeKey))
         return false;
     const QString collation = layout.collations.value(typeKey);
     if (!ServerCollation::isDecomposable(collation))

@@ -21,16 +21,6 @@
 
 namespace {
 
-// The driver reports a TINYINT (the production flag) as a char, which has no
-// editor and prints as a control character.
-QVariant normalised(const QVariant &value)
-{
-    const int type = value.metaType().id();
-    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
-        return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
-    return value;
-}
-
 // The facts of a clip in one line, or why its media could not be read.
 QString mediaSummaryOf(const MediaFacts &clip)
 {
@@ -76,12 +66,6 @@ QStringList mediaSearched(const QString &column)
     return {};
 }
 
-// Whether the server's data type is text compared by a collation.
-bool isTextType(const QString &type)
-{
-    return type.endsWith(QLatin1String("char")) || type.endsWith(QLatin1String("text"));
-}
-
 // A content the sync read has its length or size, or a problem.
 bool factsKnown(const QSqlRecord &facts)
 {
@@ -109,7 +93,7 @@ public:
         columns.resize(layout.shotColumns);
         for (int column = 0; column < layout.shotColumns; ++column) {
             const QString name = layout.columns.at(column);
-            if (isTextType(layout.types.value(name)))
+            if (layout.isText(name))
                 add(&columns[column], layout.collations.value(name));
             if (searched.contains(name))
                 add(&columns[column], findCollation());
@@ -118,7 +102,7 @@ public:
         factUses.resize(facts.size());
         for (int i = 0; layout.media && i < facts.size(); ++i) {
             const QString key = QStringLiteral("shot_media.") + facts.at(i);
-            if (isTextType(layout.types.value(key)))
+            if (layout.isText(key))
                 add(&factUses[i], layout.collations.value(key));
             add(&factUses[i], findCollation());
         }
@@ -206,6 +190,14 @@ private:
     QHash<QString, QSet<char32_t>> unknown;
     std::map<QString, std::vector<bool>> noted; // by collation; its elements never move
 };
+
+QVariant ShotReader::normalised(const QVariant &value)
+{
+    const int type = value.metaType().id();
+    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
+        return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
+    return value;
+}
 
 QStringList ShotReader::mediaValueNames()
 {
@@ -372,7 +364,12 @@ ShotRows ShotReader::read(const ShotQuery &query, const ShotLayout &known, const
     result.mediaValues = ShotOrder::inOrder(result.mediaValues, *order);
     result.lengths = ShotOrder::inOrder(result.lengths, *order);
     result.summaries = ShotOrder::inOrder(result.summaries, *order);
-    result.rowById = ShotOrder::rowsById(held, *order);
+    // Every row is still there, at a new place: the ids' hash is moved along.
+    QList<int> placeOf(order->size());
+    for (int place = 0; place < order->size(); ++place)
+        placeOf[order->at(place)] = place;
+    for (auto it = result.rowById.begin(); it != result.rowById.end(); ++it)
+        it.value() = placeOf.at(it.value());
     return result;
 }
 

@@ -28,6 +28,13 @@ struct ShotLayout
     QHash<QString, QString> collations; // of each text column (a media column: of its facts)
 
     bool isValid() const { return !columns.isEmpty(); }
+    // Whether the column (a media fact as "shot_media.name") holds text
+    // compared by a collation.
+    bool isText(const QString &key) const
+    {
+        const QString type = types.value(key);
+        return type.endsWith(QLatin1String("char")) || type.endsWith(QLatin1String("text"));
+    }
     bool isMediaColumn(int column) const { return column >= shotColumns && column < columns.size(); }
 };
 
@@ -62,6 +69,10 @@ class ShotReader
 public:
     // The facts each row keeps of its media for sorting and the find.
     static QStringList mediaValueNames();
+    // A value as the grid keeps it: the driver reports a TINYINT (the
+    // production flag) as a char, which has no editor and prints as a
+    // control character.
+    static QVariant normalised(const QVariant &value);
     // The collation the find compares words in: every searched text is
     // brought to it, whatever its column's own.
     static QString findCollation() { return QStringLiteral("utf8mb4_unicode_ci"); }

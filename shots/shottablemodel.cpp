@@ -22,16 +22,6 @@ namespace {
 constexpr int shownCharacters = 200;
 constexpr int tooltipCharacters = 4000;
 
-// The driver reports a TINYINT (the production flag) as a char, which has no
-// editor and prints as a control character.
-QVariant normalised(const QVariant &value)
-{
-    const int type = value.metaType().id();
-    if (type == QMetaType::Char || type == QMetaType::SChar || type == QMetaType::UChar)
-        return value.isNull() ? QVariant(QMetaType::fromType<int>()) : QVariant(value.toInt());
-    return value;
-}
-
 QString oneLine(const QString &text, bool *cut)
 {
     const qsizetype lineEnd = text.indexOf(QLatin1Char('\n'));
@@ -405,7 +395,7 @@ void ShotTableModel::storeValues(const QHash<qlonglong, QHash<QString, QVariant>
         for (auto field = shot->cbegin(); field != shot->cend(); ++field) {
             const int column = fieldIndex(field.key());
             if (column >= 0 && column < stored.count())
-                stored.setValue(column, normalised(field.value()));
+                stored.setValue(column, ShotReader::normalised(field.value()));
         }
         changedRows << row;
     }
