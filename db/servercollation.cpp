@@ -197,9 +197,11 @@ StatementResult learnWeights(StatementRunner &runner, ServerCollations *collatio
     return StatementResult::success();
 }
 
-QByteArray ServerCollation::sortKey(QStringView text) const
+QByteArray ServerCollation::sortKey(QStringView text, bool *known) const
 {
     QByteArray key;
+    if (known)
+        *known = table && table->unit != 0;
     if (!table)
         return key;
     key.reserve(text.size() * table->unit);
@@ -207,6 +209,8 @@ QByteArray ServerCollation::sortKey(QStringView text) const
         const quint32 kind = table->kindOf(c);
         if (kind != unknownKind)
             key += table->weightOfKind[kind];
+        else if (known)
+            *known = false;
     });
     return key;
 }

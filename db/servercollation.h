@@ -52,8 +52,9 @@ public:
     void addUnknown(QStringView text, QSet<char32_t> *unknown, std::vector<bool> *noted = nullptr) const;
 
     // The weights of text as ORDER BY compares them; empty for unknown
-    // characters' share (check knows() first).
-    QByteArray sortKey(QStringView text) const;
+    // characters' share. With known, whether every character was known
+    // (as knows() says, in the same pass).
+    QByteArray sortKey(QStringView text, bool *known = nullptr) const;
     // <0, 0, >0 as the server orders two texts by their sort keys.
     int compare(const QByteArray &a, const QByteArray &b) const;
     // Whether text equals '' in this collation (only spaces, or characters

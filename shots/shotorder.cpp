@@ -151,9 +151,10 @@ std::optional<QList<int>> sorted(const Held &held, const QString &column, Qt::So
                 key.weights = text.toLatin1();
                 continue;
             }
-            if (!field.collation->knows(text))
+            bool known = false;
+            key.weights = field.collation->sortKey(text, &known);
+            if (!known)
                 return std::nullopt; // a character the server never weighed for us
-            key.weights = field.collation->sortKey(text);
         }
     }
     QList<int> rows(rowCount);
