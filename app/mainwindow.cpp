@@ -13,7 +13,9 @@
 #include "shots/gridwidget.h"
 #include "shots/historypanel.h"
 #include "shots/shotedits.h"
+#include "shots/quicktags.h"
 #include "shots/shotinfowidget.h"
+#include "shots/tagsdialog.h"
 #include "shots/shottablemodel.h"
 #include "shots/stillframeview.h"
 
@@ -201,6 +203,27 @@ MainWindow::MainWindow(QWidget *parent)
             info->focusFirstField();
     });
 
+    // Quick tags: Alt+1 ... Alt+9 from anywhere in the window, also while
+    // typing in a field (a field takes no Alt+digit of its own).
+    shotsMenu->addSeparator();
+    QMenu *toggleMenu = shotsMenu->addMenu(tr("T&oggle Tag"));
+    toggleMenu->setObjectName(QStringLiteral("toggleTagMenu"));
+    for (int key = 1; key <= QuickTags::keyed; ++key) {
+        QAction *action = toggleMenu->addAction(QString());
+        action->setObjectName(QStringLiteral("tagAction%1").arg(key));
+        setActionKeys(action, {}, {QKeySequence(Qt::ALT | Qt::Key(Qt::Key_0 + key))});
+        action->setShortcutContext(Qt::WindowShortcut);
+        connect(action, &QAction::triggered, this, [this, key]() { toggleTag(key); });
+        tagActions << action;
+    }
+    tagsOffAction = toggleMenu->addAction(tr("No quick tags: ask an administrator to run "
+                                            "\"tavelo-sync --setup-database\""));
+    tagsOffAction->setObjectName(QStringLiteral("tagsOffAction"));
+    tagsOffAction->setEnabled(false);
+    tagsAction = shotsMenu->addAction(tr("&Tags..."));
+    tagsAction->setObjectName(QStringLiteral("tagsAction"));
+    connect(tagsAction, &QAction::triggered, this, &MainWindow::editTags);
+
     // The changes of the shot shown, beside the form.
     historyDock = new QDockWidget(tr("History"), this);
     historyDock->setObjectName(QStringLiteral("historyDock"));
@@ -253,6 +276,7 @@ MainWindow::MainWindow(QWidget *parent)
     showCount();
     restoreLayout();
     updateUndoActions();
+    updateTagActions();
     show();
 }
 
@@ -296,6 +320,8 @@ void MainWindow::buildBrowser()
     connect(grid->model, &ShotTableModel::reconnected, statusBar(), [this]() {
         statusBar()->showMessage(tr("The connection to the server was reopened."), 10000);
     });
+    connect(grid->model, &ShotTableModel::columnsReady, this, &MainWindow::updateTagActions);
+    connect(grid->model, &ShotTableModel::tagsRead, this, &MainWindow::updateTagActions);
     connect(grid->model, &ShotTableModel::selected, this, [this](bool ok) {
         showCount();
         if (ok)
@@ -343,6 +369,51 @@ void MainWindow::undo(bool redo)
         return;
     }
     redo ? edits->redo() : edits->undo();
+}
+
+void MainWindow::updateTagActions()
+{
+    if (tagActions.isEmpty())
+        return;
+    const bool known = grid->model->hasColumns();
+    const bool on = grid->model->hasTags();
+    const QStringList tags = grid->model->projectTags();
+    for (int i = 0; i < tagActions.size(); ++i) {
+        QString tag = i < tags.size() ? tags.at(i) : QString();
+        tag.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        tagActions.at(i)->setText(tag.isEmpty() ? tr("Tag %1 (none)").arg(i + 1)
+                                                : QStringLiteral("&%1 %2").arg(i + 1).arg(tag));
+    }
+    tagsOffAction->setVisible(known && !on);
+    tagsAction->setEnabled(on);
+}
+
+void MainWindow::toggleTag(int key)
+{
+    if (!grid->model->hasColumns())
+        return;
+    if (!grid->model->hasTags()) {
+        statusBar()->showMessage(tr("Quick tags are off: the database has no tables shot_tags and project_tags. "
+                                    "An administrator turns them on with tavelo-sync --setup-database."),
+                                 10000);
+        return;
+    }
+    const QStringList tags = grid->model->projectTags();
+    if (key > tags.size()) {
+        statusBar()->showMessage(tr("No tag has the key Alt+%1: Shots > Tags... adds one.").arg(key), 5000);
+        return;
+    }
+    if (!info->toggleTag(key))
+        statusBar()->showMessage(tr("No shot to tag."), 5000);
+}
+
+void MainWindow::editTags()
+{
+    if (!grid->model->hasTags())
+        return;
+    TagsDialog dialog(grid->model->projectTags(), this);
+    if (dialog.exec() == QDialog::Accepted && dialog.tags() != grid->model->projectTags())
+        grid->model->storeProjectTags(dialog.tags());
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)

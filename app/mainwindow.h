@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
 
 class DbWorker;
@@ -65,6 +66,9 @@ private:
     QAction *undoAction = nullptr;
     QAction *redoAction = nullptr;
     QAction *historyOffAction = nullptr;
+    QList<QAction *> tagActions; // Alt+1 ... Alt+9
+    QAction *tagsAction = nullptr;
+    QAction *tagsOffAction = nullptr;
     QDockWidget *historyDock = nullptr;
     HistoryPanel *historyPanel = nullptr;
 
@@ -95,6 +99,9 @@ private:
     // Asks what to do with values not in the database; true to go on.
     bool settleUnsaved(const QString &title, bool offerKeep);
     void undo(bool redo);
+    void toggleTag(int key);
+    void updateTagActions();
+    void editTags();
     void updateUndoActions();
     void updateBusyNote();
 };

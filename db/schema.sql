@@ -86,3 +86,19 @@ CREATE TABLE IF NOT EXISTS shot_posters (
     height INT NULL,
     PRIMARY KEY (MD5, SHA1)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;
+
+-- Optional: quick tags ("Good", "NG", ...). shot_tags holds the tags each
+-- shot carries; project_tags a project's list, in the order of their keys
+-- (Alt+1 is position 1). A project without rows gets the default list.
+CREATE TABLE IF NOT EXISTS shot_tags (
+    shot_id INT NOT NULL,
+    tag     VARCHAR(64) NOT NULL,
+    PRIMARY KEY (shot_id, tag)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;
+
+CREATE TABLE IF NOT EXISTS project_tags (
+    project_id INT NOT NULL,
+    position   INT NOT NULL,
+    tag        VARCHAR(64) NOT NULL,
+    PRIMARY KEY (project_id, position)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;

@@ -70,3 +70,43 @@ inline const char createHistoryTable[] =
     "    KEY shot_changes_set (change_set)\n"
     ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin";
 } // namespace Sql
+
+// Quick tags (optional tables: without them the Tags column, the form's tag
+// buttons and Alt+1 ... Alt+9 are off). shot_tags holds the tags each shot
+// carries; project_tags a project's list, in the order of their keys. A
+// shot's tags travel as one text, "Good, Print": sorted, ", " between them,
+// NULL for none; a tag never holds a comma.
+namespace Sql {
+inline const char shotTagsTable[] = "shot_tags";
+inline const char projectTagsTable[] = "project_tags";
+inline const char createShotTags[] =
+    "CREATE TABLE IF NOT EXISTS shot_tags (\n"
+    "    shot_id INT NOT NULL,\n"
+    "    tag     VARCHAR(64) NOT NULL,\n"
+    "    PRIMARY KEY (shot_id, tag)\n"
+    ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci";
+inline const char createProjectTags[] =
+    "CREATE TABLE IF NOT EXISTS project_tags (\n"
+    "    project_id INT NOT NULL,\n"
+    "    position   INT NOT NULL,\n"
+    "    tag        VARCHAR(64) NOT NULL,\n"
+    "    PRIMARY KEY (project_id, position)\n"
+    ") ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci";
+inline const char checkShotTags[] = "Select shot_id, tag From shot_tags Limit 0";
+inline const char checkProjectTags[] = "Select project_id, position, tag From project_tags Limit 0";
+// A shot's tags as one text; "%1" is the shots table's id column.
+inline const char tagsOfShot[] =
+    "(Select Group_Concat(t.tag Order By t.tag Separator ', ') From shot_tags t Where t.shot_id = %1)";
+// The tags of many shots: "%1" is replaced by placeholders of their ids.
+inline const char tagsOfShots[] =
+    "Select shot_id, Group_Concat(tag Order By tag Separator ', ') From shot_tags Where shot_id In (%1) "
+    "Group By shot_id";
+inline const char deleteTagsOfShots[] = "Delete From shot_tags Where shot_id In (%1)";
+inline const char insertShotTags[] = "Insert Into shot_tags (shot_id, tag) Values ";
+inline const char tagsOfProject[] = "Select tag From project_tags Where project_id = ? Order By position";
+inline const char deleteProjectTags[] = "Delete From project_tags Where project_id = ?";
+inline const char insertProjectTags[] = "Insert Into project_tags (project_id, position, tag) Values ";
+inline const char tagColumn[] =
+    "Select data_type, collation_name From information_schema.columns Where table_schema = DATABASE() "
+    "And table_name = 'shot_tags' And column_name = 'tag'";
+} // namespace Sql

@@ -83,9 +83,10 @@ QString MediaTables::enableHint(const State &state)
 QString MediaTables::Setup::text() const
 {
     if (created.isEmpty())
-        return QStringLiteral("Nothing changed: the tables %1, %2 and %3 are already there.")
+        return QStringLiteral("Nothing changed: the tables %1, %2, %3, %4 and %5 are already there.")
             .arg(QLatin1String(Sql::shotMediaTable), QLatin1String(Sql::shotPostersTable),
-                 QLatin1String(Sql::historyTable));
+                 QLatin1String(Sql::historyTable), QLatin1String(Sql::shotTagsTable),
+                 QLatin1String(Sql::projectTagsTable));
     QStringList lines;
     for (const QString &table : created)
         lines << QStringLiteral("Created the table %1.").arg(table);
@@ -102,7 +103,9 @@ MediaTables::Setup MediaTables::setup(StatementRunner &runner)
         const char *check;
     } tables[] = {{Sql::shotMediaTable, Sql::createShotMedia, Sql::checkShotMedia},
                   {Sql::shotPostersTable, Sql::createShotPosters, Sql::checkShotPosters},
-                  {Sql::historyTable, Sql::createHistoryTable, Sql::checkHistoryTable}};
+                  {Sql::historyTable, Sql::createHistoryTable, Sql::checkHistoryTable},
+                  {Sql::shotTagsTable, Sql::createShotTags, Sql::checkShotTags},
+                  {Sql::projectTagsTable, Sql::createProjectTags, Sql::checkProjectTags}};
     for (const auto &table : tables) {
         const TableCheck before = checkTable(runner, table.table, table.check);
         if (before.usable)

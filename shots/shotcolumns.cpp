@@ -29,21 +29,25 @@ const QList<Column> table = {
     {"shot",     "Shot",                "Shot within the scene",
      K::Text,    false, true,  false, false, true,   5, false, true,  nullptr},
     {"prod",     "Production",          "Production flag: checked yes, cleared no, partly checked not set",
-     K::Flag,    false, false, false, false, false,  8, false, true,  nullptr},
+     K::Flag,    false, false, false, false, false,  8, true,  true,  nullptr},
     {"duration", "Duration (s)",        "Duration in seconds",
-     K::Text,    false, true,  false, false, false, 10, false, true,  nullptr},
+     K::Text,    false, true,  false, false, false, 10, true,  true,  nullptr},
     {"quality",  "Quality",             "Quality, 0 to 99",
-     K::Number,  false, false, false, false, false,  9, false, true,  nullptr},
+     K::Number,  false, false, false, false, false,  9, true,  true,  nullptr},
     {"takes",    "Takes",               "Takes",
      K::Text,    false, true,  false, false, false,  6, false, true,  nullptr},
     {"related",  "Related Object ID's", "Ids of related objects",
-     K::Text,    false, true,  false, false, false, 12, false, true,  nullptr},
+     K::Text,    false, true,  false, false, false, 12, true,  true,  nullptr},
     {"shottype", "Shot Type",           "Kind of shot (wide, close-up, ...)",
-     K::Text,    false, true,  true,  true,  false,  7, false, true,  nullptr},
+     K::Text,    false, true,  true,  true,  false,  7, true,  true,  nullptr},
     {"descid",   "Description ID",      "Description id",
-     K::Text,    false, true,  false, false, false, 11, false, true,  nullptr},
+     K::Text,    false, true,  false, false, false, 11, true,  true,  nullptr},
     {"notes",    "Notes",               "Notes",
      K::Text,    false, true,  false, true,  true,  20, false, true,  nullptr},
+    // Kept in shot_tags; read-only as a cell: Alt+1 ... Alt+9 and the form's
+    // buttons toggle them.
+    {"tags",     "Tags",                "The shot's quick tags: Alt+1 ... Alt+9 toggle them",
+     K::Tags,    true,  true,  false, false, false,  6, false, true,  nullptr},
     // Read by the sync; the poster is a picture, sorted by the clip's length.
     {"poster",   "Poster",              "A frame of the clip, read at sync",
      K::Media,   true,  false, false, false, false,  0, false, false, "duration_ms"},
@@ -163,6 +167,11 @@ bool isExported(const QString &column)
 {
     const Column *found = find(column);
     return !found || found->exported;
+}
+
+bool isTags(const QString &column)
+{
+    return column == QLatin1String(tagsColumn);
 }
 
 bool isMedia(const QString &column)

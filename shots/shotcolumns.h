@@ -19,6 +19,7 @@ enum class Kind {
     Flag,    // yes, no or not set: a check box, never a number
     Number,  // a whole number
     Media,   // read by the sync from the clip's media (the tables shot_media and shot_posters)
+    Tags,    // the shot's quick tags (the table shot_tags), toggled by keys, never typed
 };
 
 struct Column
@@ -70,5 +71,9 @@ bool isPlainText(const QString &column);
 bool isFlag(const QString &column);
 bool isMedia(const QString &column);
 bool isExported(const QString &column);
+bool isTags(const QString &column);
+
+// The column that holds a shot's quick tags.
+inline constexpr char tagsColumn[] = "tags";
 
 } // namespace ShotColumns

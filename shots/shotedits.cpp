@@ -185,13 +185,13 @@ bool ShotEdits::typeOne(qlonglong shot, const QString &column, const QVariant &r
     return true;
 }
 
-void ShotEdits::save(const QList<qlonglong> &shots, bool retryUnsaved)
+void ShotEdits::save(const QList<qlonglong> &shots, bool retryUnsaved, const QString &column)
 {
     const QSet<qlonglong> wanted(shots.cbegin(), shots.cend());
     QList<ShotWriter::Change> changes;
     QList<qlonglong> touched;
     for (Draft &d : drafts) {
-        if (!wanted.contains(d.shot))
+        if (!wanted.contains(d.shot) || (!column.isEmpty() && d.column != column))
             continue;
         if (d.sending) {
             d.saveAgain = !sameValue(d.sent, d.typed);

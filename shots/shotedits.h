@@ -84,7 +84,9 @@ public:
     // unless retryUnsaved is false (the user moving on does not try again
     // what the database refused): one shot in one checked statement,
     // several as a bulk edit (chunked, one action).
-    void save(const QList<qlonglong> &shots, bool retryUnsaved = true);
+    // With a column, only the drafts of that column (a tag toggled while
+    // the user types in a field: the typing stays a draft of its own).
+    void save(const QList<qlonglong> &shots, bool retryUnsaved = true, const QString &column = QString());
     // Every draft not in the database yet (closing, changing project).
     void saveAll();
     // Settles a conflict: keeps the stored value, or writes the user's over

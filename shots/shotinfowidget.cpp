@@ -5,6 +5,7 @@
 #include "shots/formfielddelegate.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
+#include "shots/quicktags.h"
 #include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shottablemodel.h"
@@ -17,6 +18,7 @@
 #include <QDataWidgetMapper>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QHeaderView>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QKeyEvent>
@@ -31,6 +33,7 @@
 #include <QTableView>
 #include <QTextEdit>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -265,10 +268,12 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
         QWidget *widget = rowWidgets.at(i);
         if (widget == qualitySlider) {
             auto *quality = new QWidget;
-            auto *qualityRow = new QHBoxLayout(quality);
-            qualityRow->setContentsMargins(0, 0, 0, 0);
-            qualityRow->addWidget(qualitySlider, 1);
-            qualityRow->addWidget(qualitySpin);
+            quality->setProperty("column", QStringLiteral("quality"));
+            qualityRow = quality;
+            auto *qualityLayout = new QHBoxLayout(quality);
+            qualityLayout->setContentsMargins(0, 0, 0, 0);
+            qualityLayout->addWidget(qualitySlider, 1);
+            qualityLayout->addWidget(qualitySpin);
             layout->addRow(ShotColumns::label(QString::fromLatin1(fields[i])), quality);
             // The row's label belongs to the slider (labelOf finds it there).
             if (auto *label = qobject_cast<QLabel *>(layout->labelForField(quality)))
@@ -277,6 +282,17 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
         }
         layout->addRow(ShotColumns::label(QString::fromLatin1(fields[i])), widget);
     }
+    // The quick tags, one toggle button each, shown when the database keeps
+    // them. The buttons never take the focus: a click leaves the cursor
+    // where the logger types.
+    tagsRow = new QWidget;
+    tagsRow->setObjectName(QStringLiteral("tagsRow"));
+    tagsRow->setProperty("column", QLatin1String(ShotColumns::tagsColumn));
+    auto *tagButtons = new QHBoxLayout(tagsRow);
+    tagButtons->setContentsMargins(0, 0, 0, 0);
+    tagButtons->setSpacing(4);
+    layout->addRow(ShotColumns::label(QLatin1String(ShotColumns::tagsColumn)), tagsRow);
+    layout->setRowVisible(tagsRow, false);
     // Tab walks the fields top to bottom, the quality's number after its
     // slider, also out of the free-text editors.
     QWidget *previous = locationEdit;
@@ -344,6 +360,11 @@ void ShotInfoWidget::setModel(ShotTableModel *model)
         showMarks();
         showConflicts();
     });
+    connect(model, &ShotTableModel::tagsRead, this, &ShotInfoWidget::showTagButtons);
+    connect(model, &ShotTableModel::columnsReady, this, &ShotInfoWidget::showTagButtons);
+    connect(model, &ShotTableModel::columnsReady, this, &ShotInfoWidget::arrangeAsFollowed);
+    connect(model, &QAbstractItemModel::modelReset, this, &ShotInfoWidget::arrangeAsFollowed);
+    connect(model->edits(), &ShotEdits::changed, this, &ShotInfoWidget::updateTagButtons);
     connect(model, &ShotTableModel::completionsRead, this, [this]() {
         for (auto it = completers.cbegin(); it != completers.cend(); ++it)
             it.value()->setValues(shots->completions(it.key()));
@@ -410,8 +431,10 @@ void ShotInfoWidget::modelChanged(const QModelIndex &topLeft, const QModelIndex 
         return;
     }
     const int row = mapper->currentIndex();
-    if (row >= topLeft.row() && row <= bottomRight.row())
+    if (row >= topLeft.row() && row <= bottomRight.row()) {
         showMarks();
+        updateTagButtons();
+    }
 }
 
 qlonglong ShotInfoWidget::currentShot() const
@@ -650,12 +673,30 @@ void ShotInfoWidget::rowShown()
         }
     }
     showMarks();
+    updateTagButtons();
     updateFrame();
 }
 
 void ShotInfoWidget::follow(QAbstractItemView *view)
 {
     followed = view;
+    // The fields follow the grid's columns: moved, hidden or shown.
+    if (auto *table = qobject_cast<QTableView *>(view)) {
+        QHeaderView *header = table->horizontalHeader();
+        auto later = [this]() {
+            if (arrangeDue)
+                return;
+            arrangeDue = true;
+            QTimer::singleShot(0, this, [this]() {
+                arrangeDue = false;
+                arrangeAsFollowed();
+            });
+        };
+        connect(header, &QHeaderView::sectionMoved, this, later);
+        connect(header, &QHeaderView::sectionResized, this, later);
+        connect(header, &QHeaderView::sectionCountChanged, this, later);
+        connect(header, &QHeaderView::geometriesChanged, this, later);
+    }
     // Several rows selected: a change in the form applies to all of them.
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &ShotInfoWidget::updateBulk);
     connect(view, &QAbstractItemView::clicked, this, &ShotInfoWidget::showRow);
@@ -819,8 +860,185 @@ bool ShotInfoWidget::eventFilter(QObject *watched, QEvent *event)
 
 void ShotInfoWidget::focusFirstField()
 {
-    locationEdit->setFocus(Qt::ShortcutFocusReason);
-    locationEdit->moveCursor(QTextCursor::End);
+    const QList<QWidget *> chain = tabChain();
+    QWidget *first = chain.isEmpty() ? locationEdit : chain.first();
+    first->setFocus(Qt::ShortcutFocusReason);
+    if (auto *text = qobject_cast<QTextEdit *>(first))
+        text->moveCursor(QTextCursor::End);
+    else if (auto *line = qobject_cast<QLineEdit *>(first))
+        line->end(false);
+}
+
+void ShotInfoWidget::arrangeAsFollowed()
+{
+    auto *table = qobject_cast<QTableView *>(followed);
+    if (!table || !shots || shots->columnCount() == 0)
+        return;
+    const QHeaderView *header = table->horizontalHeader();
+    QStringList shown;
+    for (int visual = 0; visual < header->count(); ++visual) {
+        const int logical = header->logicalIndex(visual);
+        if (!header->isSectionHidden(logical))
+            shown << shots->columnName(logical);
+    }
+    arrangeFields(shown);
+}
+
+void ShotInfoWidget::arrangeFields(const QStringList &shownColumns)
+{
+    // The rows below the file name, each by its column: shown ones in the
+    // grid's order, then the others as they were.
+    const QList<QWidget *> rowWidgets = {locationEdit, sceneEdit, shotEdit, prodBox,  durationEdit, qualityRow,
+                                         takesEdit,    relatedEdit, shotTypeEdit, descIdEdit, notesEdit, tagsRow};
+    QList<QWidget *> order;
+    for (const QString &column : shownColumns) {
+        for (QWidget *widget : rowWidgets) {
+            if (columnOf(widget) == column && !order.contains(widget))
+                order << widget;
+        }
+    }
+    QStringList key;
+    for (QWidget *widget : std::as_const(order))
+        key << columnOf(widget);
+    if (key == arranged)
+        return;
+    arranged = key;
+    const int shownCount = int(order.size());
+    for (QWidget *widget : rowWidgets) {
+        if (!order.contains(widget))
+            order << widget;
+    }
+
+    // Taking a row out of the layout keeps its widgets; they go back in the
+    // new order, each beside its own label.
+    const bool tagsShown = layout->isRowVisible(tagsRow);
+    for (QWidget *widget : std::as_const(order)) {
+        const QFormLayout::TakeRowResult row = layout->takeRow(widget);
+        QWidget *label = row.labelItem ? row.labelItem->widget() : nullptr;
+        delete row.labelItem;
+        delete row.fieldItem;
+        layout->addRow(label, widget);
+    }
+    layout->setRowVisible(tagsRow, tagsShown);
+
+    // Tab visits the fields of the columns shown, top to bottom; the others
+    // take a click only.
+    QWidget *previous = nullptr;
+    for (int i = 0; i < order.size(); ++i) {
+        QWidget *row = order.at(i);
+        const QList<QWidget *> stops =
+            row == qualityRow ? QList<QWidget *>{qualitySlider, qualitySpin}
+                              : (row == tagsRow ? QList<QWidget *>() : QList<QWidget *>{row});
+        for (QWidget *stop : stops) {
+            if (!stop->property("tabPolicy").isValid())
+                stop->setProperty("tabPolicy", int(stop->focusPolicy()));
+            const auto own = Qt::FocusPolicy(stop->property("tabPolicy").toInt());
+            stop->setFocusPolicy(i < shownCount ? own : Qt::ClickFocus);
+            if (previous)
+                setTabOrder(previous, stop);
+            previous = stop;
+        }
+    }
+}
+
+QList<QWidget *> ShotInfoWidget::tabChain() const
+{
+    QList<QWidget *> chain;
+    QWidget *first = locationEdit;
+    // The chain starts at the first field laid out that takes Tab.
+    for (int row = 0; row < layout->rowCount(); ++row) {
+        QLayoutItem *item = layout->itemAt(row, QFormLayout::FieldRole);
+        QWidget *widget = item ? item->widget() : nullptr;
+        if (widget == qualityRow)
+            widget = qualitySlider;
+        if (widget && widget != filenameLabel && widget != tagsRow && (widget->focusPolicy() & Qt::TabFocus)) {
+            first = widget;
+            break;
+        }
+    }
+    if (!(first->focusPolicy() & Qt::TabFocus))
+        return chain;
+    // The focus chain is a ring through the whole window: once round it.
+    const QList<QWidget *> fields = fieldWidgets() + QList<QWidget *>{qualitySpin};
+    QWidget *widget = first;
+    do {
+        if (fields.contains(widget) && (widget->focusPolicy() & Qt::TabFocus) && !chain.contains(widget))
+            chain << widget;
+        widget = widget->nextInFocusChain();
+    } while (widget && widget != first);
+    return chain;
+}
+
+void ShotInfoWidget::showTagButtons()
+{
+    const bool on = shots && shots->hasTags();
+    layout->setRowVisible(tagsRow, on);
+    const QStringList tags = on ? shots->projectTags() : QStringList();
+    const QList<QToolButton *> old = tagsRow->findChildren<QToolButton *>(Qt::FindDirectChildrenOnly);
+    QStringList shown;
+    for (QToolButton *button : old)
+        shown << button->property("tag").toString();
+    if (shown != tags) {
+        qDeleteAll(old);
+        for (int i = 0; i < tags.size(); ++i) {
+            auto *button = new QToolButton(tagsRow);
+            const QString tag = tags.at(i);
+            button->setObjectName(QStringLiteral("tagButton%1").arg(i + 1));
+            button->setProperty("tag", tag);
+            button->setCheckable(true);
+            button->setFocusPolicy(Qt::NoFocus);
+            QString text = tag;
+            text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+            if (i < QuickTags::keyed) {
+                button->setText(QStringLiteral("%1 %2").arg(i + 1).arg(text));
+                button->setToolTip(tr("Alt+%1: puts \"%2\" on the shot, or takes it off").arg(i + 1).arg(tag));
+            } else {
+                button->setText(text);
+                button->setToolTip(tr("Puts \"%1\" on the shot, or takes it off").arg(tag));
+            }
+            connect(button, &QToolButton::clicked, this, [this, i]() {
+                toggleTag(i + 1);
+                updateTagButtons();
+            });
+            static_cast<QHBoxLayout *>(tagsRow->layout())->addWidget(button);
+        }
+        static_cast<QHBoxLayout *>(tagsRow->layout())->addStretch(1);
+    }
+    updateTagButtons();
+}
+
+void ShotInfoWidget::updateTagButtons()
+{
+    if (!shots || !tagsRow->isVisible())
+        return;
+    const int column = shots->fieldIndex(QLatin1String(ShotColumns::tagsColumn));
+    const QList<int> rows = isBulk() ? bulkRows : QList<int>{mapper->currentIndex()};
+    for (QToolButton *button : tagsRow->findChildren<QToolButton *>(Qt::FindDirectChildrenOnly)) {
+        const QString tag = button->property("tag").toString();
+        bool all = column >= 0 && !rows.isEmpty();
+        for (int row : rows) {
+            if (row < 0 || !QuickTags::has(shots->index(row, column).data(Qt::EditRole), tag)) {
+                all = false;
+                break;
+            }
+        }
+        button->setChecked(all);
+    }
+}
+
+bool ShotInfoWidget::toggleTag(int key)
+{
+    if (!shots || !shots->hasTags())
+        return false;
+    const QStringList tags = shots->projectTags();
+    if (key < 1 || key > tags.size())
+        return false;
+    const QList<int> rows = isBulk() ? bulkRows : QList<int>{mapper->currentIndex()};
+    if (rows.isEmpty() || rows.first() < 0)
+        return false;
+    const bool toggled = shots->toggleTag(tags.at(key - 1), rows);
+    updateTagButtons();
+    return toggled;
 }
 
 bool ShotInfoWidget::ditto(QWidget *widget)

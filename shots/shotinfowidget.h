@@ -91,8 +91,22 @@ public:
     // typing; ignored while several shots are shown. The widget mapper's
     // delegate calls it for each field when the form moves to a row.
     void showStoredValue(QWidget *widget, const QVariant &value);
-    // Puts the cursor into the first field (Location), at its end.
+    // Puts the cursor into the first field Tab visits (Location in the
+    // default order), at its end.
     void focusFirstField();
+    // Lays the fields out, and lets Tab visit them, in the order of the
+    // given columns (the grid's, as shown); fields of other columns follow
+    // and take a click, Tab passes them. The followed grid's header calls
+    // it whenever its columns move, hide or show.
+    void arrangeFields(const QStringList &shownColumns);
+    // The fields Tab visits, in order.
+    QList<QWidget *> tabChain() const;
+    // Puts the project's quick tag with that key (1 for Alt+1) on the shot
+    // shown, or on every shot of a bulk edit, or takes it off when each of
+    // them has it: one save, one change to undo. False when there is no
+    // such tag or no shot.
+    bool toggleTag(int key);
+    QWidget *tagsView() const { return tagsRow; }
     // Copies a field's value from the shot above in grid order (Ctrl+D).
     bool ditto(QWidget *widget);
     // A poster arrived, as posterWanted asked (a null picture: the content
@@ -123,6 +137,9 @@ private:
     void setQualityEmpty(bool empty);
     void showQualityNumber();
     void setEmpty(QWidget *widget);
+    void showTagButtons();
+    void updateTagButtons();
+    void arrangeAsFollowed();
     void updateFrame();
     void modelChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight);
     void rowsReplaced();
@@ -144,6 +161,10 @@ private:
     QTextEdit *shotTypeEdit = nullptr;
     QLineEdit *descIdEdit = nullptr;
     QTextEdit *notesEdit = nullptr;
+    QWidget *qualityRow = nullptr; // the slider and its number
+    QWidget *tagsRow = nullptr;    // a toggle button per quick tag
+    QStringList arranged;          // the columns the fields were last laid out by
+    bool arrangeDue = false;
     QFormLayout *layout = nullptr;
     StillFrameView *frame = nullptr;
     QLabel *poster = nullptr; // beside the fields when the clip is not here

@@ -4,6 +4,7 @@
 #include "db/statements.h"
 #include "media/mediafacts.h"
 #include "media/mediatables.h"
+#include "shots/quicktags.h"
 #include "shots/plaintext.h"
 #include "shots/shotcolumns.h"
 #include "shots/shotorder.h"
@@ -227,8 +228,13 @@ ShotReader::Statement ShotReader::rowsStatement(const QString &table, const Shot
     // Column names come from the table the server reported (or, before it
     // has, from those this client knows), never from what was typed.
     auto known = [&layout](const QString &column) {
+        if (ShotColumns::isTags(column))
+            return layout.tags;
         return layout.isValid() ? layout.columns.contains(column) : ShotColumns::find(column) != nullptr;
     };
+    const QString tags = tagsExpression(QStringLiteral("%1.%2").arg(shots, quoted(QStringLiteral("id"))));
+    // A column as the server computes it: the tags come from their table.
+    auto expression = [&](const QString &column) { return ShotColumns::isTags(column) ? tags : quoted(column); };
     QString sortColumn = known(query.sortColumn) ? query.sortColumn : QStringLiteral("id");
     const bool sortsByMedia = ShotColumns::isMedia(sortColumn);
     if (sortsByMedia && !layout.media)
@@ -237,10 +243,12 @@ ShotReader::Statement ShotReader::rowsStatement(const QString &table, const Shot
     // otherwise they are read apart, for the shots that have any.
     statement.joinsMedia = layout.media && (sortsByMedia || !words.isEmpty());
 
-    statement.text = statement.joinsMedia ? QStringLiteral("SELECT %1.*, %2 FROM %1 %3")
+    const QString tagsRead = layout.tags ? QStringLiteral(", %1 AS %2").arg(tags, quoted(QLatin1String(ShotColumns::tagsColumn)))
+                                         : QString();
+    statement.text = statement.joinsMedia ? QStringLiteral("SELECT %1.*%4, %2 FROM %1 %3")
                                                 .arg(shots, QString::fromLatin1(Sql::mediaFactsColumns),
-                                                     QString::fromLatin1(Sql::shotMediaJoin))
-                                          : QStringLiteral("SELECT %1.* FROM %1").arg(shots);
+                                                     QString::fromLatin1(Sql::shotMediaJoin), tagsRead)
+                                          : QStringLiteral("SELECT %1.*%2 FROM %1").arg(shots, tagsRead);
     statement.text += QStringLiteral(" WHERE %1.%2 = ?").arg(shots, quoted(QStringLiteral("project")));
     statement.values << query.project;
     if (!words.isEmpty()) {
@@ -253,8 +261,8 @@ ShotReader::Statement ShotReader::rowsStatement(const QString &table, const Shot
             if (!known(column))
                 continue;
             parts << (parts.isEmpty() ? QStringLiteral("CONVERT(%1 USING utf8mb4) COLLATE %2")
-                                            .arg(quoted(column), ShotReader::findCollation())
-                                      : quoted(column));
+                                            .arg(expression(column), ShotReader::findCollation())
+                                      : expression(column));
         }
         if (statement.joinsMedia) {
             for (const QString &column : ShotColumns::media()) {
@@ -283,6 +291,8 @@ ShotReader::Statement ShotReader::rowsStatement(const QString &table, const Shot
     if (sortsByMedia) {
         for (const QString &fact : ShotColumns::mediaFacts(sortColumn))
             order << QStringLiteral("m.%1%2").arg(quoted(fact), direction);
+    } else if (ShotColumns::isTags(sortColumn)) {
+        order << quoted(sortColumn) + direction;
     } else if (sortColumn != QLatin1String("id")) {
         order << QStringLiteral("%1.%2%3").arg(shots, quoted(sortColumn), direction);
     }
@@ -297,6 +307,11 @@ StatementResult ShotReader::learnLayout(ShotLayout *layout, QString *mediaHint)
     const MediaTables::State tables = MediaTables::check(runner);
     layout->media = tables.available();
     *mediaHint = MediaTables::enableHint(tables);
+    {
+        QSqlQuery check(runner.database());
+        layout->tags = runner.run(check, QString::fromLatin1(Sql::checkShotTags)).ok()
+            && runner.run(check, QString::fromLatin1(Sql::checkProjectTags)).ok();
+    }
     // What each column holds and how the server compares it. Without the
     // right to read this, editors take any length and the server sorts.
     QSqlQuery query(runner.database());
@@ -321,6 +336,16 @@ StatementResult ShotReader::learnLayout(ShotLayout *layout, QString *mediaHint)
         layout->types.insert(key, query.value(3).toString().toLower());
         if (!query.value(4).isNull())
             layout->collations.insert(key, query.value(4).toString());
+    }
+    if (layout->tags && !layout->columns.isEmpty()) {
+        // What the server makes of the tags compares as their column does.
+        const QString key = QLatin1String(ShotColumns::tagsColumn);
+        layout->columns << key;
+        if (runner.run(query, QString::fromLatin1(Sql::tagColumn)).ok() && query.next()) {
+            layout->types.insert(key, query.value(0).toString().toLower());
+            if (!query.value(1).isNull())
+                layout->collations.insert(key, query.value(1).toString());
+        }
     }
     layout->shotColumns = int(layout->columns.size());
     if (layout->media && layout->shotColumns > 0)
@@ -521,6 +546,25 @@ StatementResult ShotReader::readShot(qlonglong id, QHash<QString, QVariant> *val
         for (int i = 0; i < record.count(); ++i)
             values->insert(record.fieldName(i), query.value(i));
     }
+    return read;
+}
+
+QString ShotReader::tagsExpression(const QString &idColumn)
+{
+    return QString::fromLatin1(Sql::tagsOfShot).arg(idColumn);
+}
+
+StatementResult ShotReader::readProjectTags(int project, QStringList *tags)
+{
+    QSqlQuery query(runner.database());
+    const StatementResult read = runner.run(query, QString::fromLatin1(Sql::tagsOfProject), {project});
+    if (!read.ok())
+        return read;
+    tags->clear();
+    while (query.next())
+        *tags << query.value(0).toString();
+    if (tags->isEmpty())
+        *tags = QuickTags::defaults();
     return read;
 }
 

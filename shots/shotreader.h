@@ -23,6 +23,7 @@ struct ShotLayout
     QStringList columns;               // the table's columns, then the media ones
     int shotColumns = 0;               // columns of shots; the media ones follow
     bool media = false;                // the media tables are there
+    bool tags = false;                 // the tables of quick tags are there: "tags" follows the shots' own
     QHash<QString, int> limits;        // characters a text column holds
     QHash<QString, QString> types;     // the server's data type: "int", "varchar", "datetime" ...
     QHash<QString, QString> collations; // of each text column (a media column: of its facts)
@@ -86,6 +87,12 @@ public:
     ShotRows read(const ShotQuery &query, const ShotLayout &layout, const ServerCollations &collations);
     // One shot's row as stored now, by column name (empty when it is gone).
     StatementResult readShot(qlonglong id, QHash<QString, QVariant> *values);
+    // A project's quick tags in the order of their keys; the defaults when
+    // it has none stored.
+    StatementResult readProjectTags(int project, QStringList *tags);
+    // The text the server makes of a shot's tags, for the shots table's id
+    // column as quoted.
+    static QString tagsExpression(const QString &idColumn);
     // The values a project's shots hold in the columns the form completes.
     StatementResult readCompletions(int project, QHash<QString, QStringList> *values);
 

@@ -286,14 +286,76 @@ void ShotTableModel::readCompletions()
         [this, projectNumber, table](DbSession &session) -> DbWorker::Continuation {
             StatementRunner runner = session.runner();
             QHash<QString, QStringList> values;
-            if (!ShotReader(runner, table).readCompletions(projectNumber, &values).ok())
+            ShotReader reader(runner, table);
+            if (!reader.readCompletions(projectNumber, &values).ok())
                 return {};
-            return [this, values]() {
+            // Without the tables of tags the read is refused: the defaults stay.
+            QStringList tags;
+            const bool tagsKnown = reader.readProjectTags(projectNumber, &tags).ok();
+            return [this, values, tags, tagsKnown]() {
                 valuesUsed = values;
                 emit completionsRead();
+                if (tagsKnown) {
+                    tagList = tags;
+                    emit tagsRead();
+                }
             };
         },
         tr("Reading the values used in the project"));
+}
+
+void ShotTableModel::storeProjectTags(const QStringList &tags)
+{
+    if (wanted.project <= 0)
+        return;
+    const int projectNumber = wanted.project;
+    worker->post(
+        this,
+        [this, projectNumber, tags](DbSession &session) -> DbWorker::Continuation {
+            StatementRunner runner = session.runner();
+            const StatementResult stored = ShotWriter(runner).writeProjectTags(projectNumber, tags);
+            return [this, tags, stored]() {
+                if (!stored.ok()) {
+                    emit saveFailed(tr("The project's tags were not saved: %1").arg(stored.error.trimmed()));
+                    return;
+                }
+                tagList = tags.isEmpty() ? QuickTags::defaults() : tags;
+                emit tagsRead();
+            };
+        },
+        tr("Saving the project's tags"));
+}
+
+bool ShotTableModel::toggleTag(const QString &tag, const QList<int> &targetRows)
+{
+    const int column = fieldIndex(QLatin1String(ShotColumns::tagsColumn));
+    if (column < 0 || tag.isEmpty())
+        return false;
+    QList<int> valid;
+    QList<qlonglong> shots;
+    QList<QVariant> shown; // with what is on its way to the server
+    bool everyOneHasIt = true;
+    for (int row : targetRows) {
+        if (row < 0 || row >= rows.size())
+            continue;
+        valid << row;
+        shots << shotOfRow(row);
+        shown << shownValue(row, column);
+        everyOneHasIt = everyOneHasIt && QuickTags::has(shown.last(), tag);
+    }
+    if (shots.isEmpty())
+        return false;
+    const QString name = columnName(column);
+    for (int i = 0; i < shots.size(); ++i) {
+        const ShotEdits::Draft *draft = shotEdits->draft(shots.at(i), name);
+        const QVariant read = draft && draft->state != ShotEdits::State::Conflict ? draft->read
+                                                                                  : storedValue(valid.at(i), column);
+        shotEdits->type(shots.at(i), name, read, QuickTags::toggled(shown.at(i), tag, !everyOneHasIt));
+    }
+    // Only the tags: whatever is typed in the fields stays a draft, saved
+    // (and undone) on its own.
+    shotEdits->save(shots, true, name);
+    return true;
 }
 
 void ShotTableModel::applyRead(const ShotRows &result, quint64 readGeneration)

@@ -9,6 +9,7 @@
 #include "shots/csvexport.h"
 #include "shots/shotcolumns.h"
 #include "shots/shotquery.h"
+#include "shots/quicktags.h"
 #include "shots/shotreader.h"
 #include "shots/shotrow.h"
 
@@ -116,6 +117,19 @@ public:
     void readCompletions();
     QStringList completions(const QString &column) const { return valuesUsed.value(column); }
 
+    // Quick tags, when the database keeps them (the tables shot_tags and
+    // project_tags): the Tags column, and the project's list, read with the
+    // completions (the defaults until it is read, and for a project that
+    // has none stored).
+    bool hasTags() const { return layout.tags; }
+    QStringList projectTags() const { return tagList; }
+    // Stores the project's list in place of the one it has.
+    void storeProjectTags(const QStringList &tags);
+    // Puts the tag on the shots of rows, or takes it off when every one of
+    // them has it: one save of them all, one change to undo. False when
+    // there is nothing to toggle (no tags column, no rows).
+    bool toggleTag(const QString &tag, const QList<int> &rows);
+
     // location, shottype and notes: free text, possibly several lines.
     bool isPlainTextColumn(int column) const { return ShotColumns::isPlainText(columnName(column)); }
 
@@ -159,6 +173,8 @@ signals:
     void reconnected();
     void busyChanged(bool busy);
     void completionsRead();
+    // The project's list of quick tags was read or stored.
+    void tagsRead();
 
 private:
     // The rows for wanted, from the event loop: worked out from the rows
@@ -197,6 +213,7 @@ private:
     int projectTotal = -1;
     QString project;
     QHash<QString, QStringList> valuesUsed;
+    QStringList tagList = QuickTags::defaults();
 
     quint64 generation = 0;   // of the latest work started
     quint64 readTicket = 0;

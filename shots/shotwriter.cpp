@@ -1,6 +1,8 @@
 #include "shots/shotwriter.h"
 
 #include "db/statements.h"
+#include "shots/quicktags.h"
+#include "shots/shotcolumns.h"
 
 #include <QHash>
 #include <QSet>
@@ -45,6 +47,17 @@ QList<qlonglong> shotsOf(const QList<ShotWriter::Change> &changes)
         }
     }
     return shots;
+}
+
+bool isTags(const QString &column)
+{
+    return ShotColumns::isTags(column);
+}
+
+// Whether a field holds a value: a shot's tags are the same in any order.
+bool holds(const QString &column, const QVariant &stored, const QVariant &value)
+{
+    return isTags(column) ? QuickTags::sameTags(stored, value) : ShotWriter::sameStored(stored, value);
 }
 
 // History rows go in batches, so one statement never carries more values
@@ -213,9 +226,17 @@ StatementResult ShotWriter::readShots(const QList<Change> &changes, bool lock, R
 {
     const QList<qlonglong> shots = shotsOf(changes);
     const QStringList columns = columnsOf(changes);
+    // The tags are rows of their own table, read after the shots are locked
+    // (whoever writes them locks the shot first).
+    QStringList ownColumns;
     QStringList quotedColumns;
-    for (const QString &column : columns)
-        quotedColumns << quoted(column);
+    for (const QString &column : columns) {
+        if (!isTags(column)) {
+            ownColumns << column;
+            quotedColumns << quoted(column);
+        }
+    }
+    const bool tags = ownColumns.size() < columns.size();
     QVariantList ids;
     for (qlonglong shot : shots)
         ids << shot;
@@ -224,8 +245,8 @@ StatementResult ShotWriter::readShots(const QList<Change> &changes, bool lock, R
     // meanwhile in the fields not written.
     const bool wholeRow = shots.size() == 1;
     const QString what = wholeRow ? QStringLiteral("*")
-                                  : quoted(QStringLiteral("id")) + QStringLiteral(", ")
-            + quotedColumns.join(QStringLiteral(", "));
+                                  : QStringList(QStringList{quoted(QStringLiteral("id"))} + quotedColumns)
+                                        .join(QStringLiteral(", "));
     QSqlQuery query(runner.database());
     const StatementResult step =
         runner.run(query,
@@ -235,24 +256,38 @@ StatementResult ShotWriter::readShots(const QList<Change> &changes, bool lock, R
                    ids, lock ? StatementRunner::Write : StatementRunner::Read);
     if (!step.ok())
         return step;
-    QHash<qlonglong, QVariantList> now;
+    QHash<qlonglong, QHash<QString, QVariant>> now;
     const int idColumn = wholeRow ? query.record().indexOf(QStringLiteral("id")) : 0;
     while (query.next()) {
         const qlonglong shot = query.value(idColumn).toLongLong();
-        QVariantList values;
+        QHash<QString, QVariant> row;
         if (wholeRow) {
             const QSqlRecord record = query.record();
-            QHash<QString, QVariant> row;
             for (int i = 0; i < record.count(); ++i)
                 row.insert(record.fieldName(i), query.value(i));
-            for (const QString &column : columns)
-                values << row.value(column);
-            result->rowsRead.insert(shot, row);
         } else {
-            for (int i = 0; i < columns.size(); ++i)
-                values << query.value(i + 1);
+            for (int i = 0; i < ownColumns.size(); ++i)
+                row.insert(ownColumns.at(i), query.value(i + 1));
         }
-        now.insert(shot, values);
+        now.insert(shot, row);
+    }
+    if (tags && !now.isEmpty()) {
+        QVariantList present;
+        for (auto it = now.begin(); it != now.end(); ++it) {
+            present << it.key();
+            it.value().insert(QLatin1String(ShotColumns::tagsColumn), QVariant(QMetaType::fromType<QString>()));
+        }
+        const StatementResult tagsRead =
+            runner.run(query, QString::fromLatin1(Sql::tagsOfShots).arg(placeholders(int(present.size()))), present,
+                       lock ? StatementRunner::Write : StatementRunner::Read);
+        if (!tagsRead.ok())
+            return tagsRead;
+        while (query.next())
+            now[query.value(0).toLongLong()].insert(QLatin1String(ShotColumns::tagsColumn), query.value(1));
+    }
+    if (wholeRow) {
+        for (auto it = now.cbegin(); it != now.cend(); ++it)
+            result->rowsRead.insert(it.key(), it.value());
     }
 
     // Each field holds the new value (saved, by us or by someone), the value
@@ -263,10 +298,10 @@ StatementResult ShotWriter::readShots(const QList<Change> &changes, bool lock, R
             result->gone << change;
             continue;
         }
-        const QVariant stored = found.value().at(columns.indexOf(change.column));
-        if (sameStored(stored, change.after))
+        const QVariant stored = found.value().value(change.column);
+        if (holds(change.column, stored, change.after))
             result->written << change;
-        else if (sameStored(stored, change.before))
+        else if (holds(change.column, stored, change.before))
             *untouched << qMakePair(change, stored);
         else
             result->conflicting << Conflict{change, stored};
@@ -285,19 +320,29 @@ StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *r
     QSqlQuery query(runner.database());
     if (toWrite.isEmpty())
         return step;
+    QList<QPair<Change, QVariant>> ownFields;
+    QList<Change> tagChanges;
+    for (const auto &item : std::as_const(toWrite)) {
+        if (isTags(item.first.column))
+            tagChanges << item.first;
+        else
+            ownFields << item;
+    }
 
-    if (shots.size() == 1) {
+    if (ownFields.isEmpty()) {
+        // Only tags: nothing to update in the shots themselves.
+    } else if (shots.size() == 1) {
         // One shot: one UPDATE of its fields, each over the value it holds.
         QStringList sets;
         QStringList checks;
         QVariantList values;
-        for (const auto &item : std::as_const(toWrite)) {
+        for (const auto &item : std::as_const(ownFields)) {
             sets << quoted(item.first.column) + QStringLiteral(" = ?");
             checks << QStringLiteral("BINARY %1 <=> BINARY ?").arg(quoted(item.first.column));
             values << item.first.after;
         }
         values << shots.first();
-        for (const auto &item : std::as_const(toWrite))
+        for (const auto &item : std::as_const(ownFields))
             values << item.second;
         step = runner.run(query,
                           QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ? AND %4")
@@ -308,6 +353,8 @@ StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *r
             return step;
     } else {
         for (const QString &column : columns) {
+            if (isTags(column))
+                continue;
             QVariantList targets;
             QList<QVariant> afters;
             bool uniform = true;
@@ -345,6 +392,11 @@ StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *r
                 return step;
         }
     }
+    if (!tagChanges.isEmpty()) {
+        step = writeTags(tagChanges);
+        if (!step.ok())
+            return step;
+    }
     if (history) {
         step = insertHistory(toWrite);
         if (!step.ok())
@@ -354,6 +406,50 @@ StatementResult ShotWriter::lockAndWrite(const QList<Change> &changes, Result *r
         result->written << item.first;
     result->changeSet = changeSet;
     return step;
+}
+
+StatementResult ShotWriter::writeTags(const QList<Change> &changes)
+{
+    // The shots' tags are replaced as a whole: what they held was checked
+    // under the lock, so nothing else is lost.
+    QSqlQuery query(runner.database());
+    QVariantList ids;
+    QVariantList rows;
+    for (const Change &change : changes) {
+        ids << change.shot;
+        for (const QString &tag : QuickTags::split(change.after))
+            rows << change.shot << tag;
+    }
+    StatementResult step = runner.run(
+        query, QString::fromLatin1(Sql::deleteTagsOfShots).arg(placeholders(int(ids.size()))), ids,
+        StatementRunner::Write);
+    const int perStatement = historyRowsPerStatement * 2;
+    for (int next = 0; step.ok() && next < rows.size(); next += perStatement) {
+        const QVariantList some = rows.mid(next, perStatement);
+        step = runner.run(query,
+                          QString::fromLatin1(Sql::insertShotTags) + placeholders(int(some.size() / 2),
+                                                                                  QStringLiteral("(?, ?)")),
+                          some, StatementRunner::Write);
+    }
+    return step;
+}
+
+StatementResult ShotWriter::writeProjectTags(int project, const QStringList &tags)
+{
+    return runner.transaction([&]() {
+        QSqlQuery query(runner.database());
+        StatementResult step =
+            runner.run(query, QString::fromLatin1(Sql::deleteProjectTags), {project}, StatementRunner::Write);
+        if (!step.ok() || tags.isEmpty())
+            return step;
+        QVariantList values;
+        for (int i = 0; i < tags.size(); ++i)
+            values << project << i + 1 << tags.at(i).trimmed();
+        return runner.run(query,
+                          QString::fromLatin1(Sql::insertProjectTags)
+                              + placeholders(int(tags.size()), QStringLiteral("(?, ?, ?)")),
+                          values, StatementRunner::Write);
+    });
 }
 
 StatementResult ShotWriter::insertHistory(const QList<QPair<Change, QVariant>> &rows)

@@ -84,6 +84,9 @@ public:
     // committed (or has failed), before the next chunk starts.
     Result write(const QList<Change> &changes, const std::function<void(const Result &)> &onChunk = {});
 
+    // Stores a project's list of quick tags, in the order of their keys, in
+    // place of the one it had.
+    StatementResult writeProjectTags(int project, const QStringList &tags);
     // The stored bytes of a value as the history keeps them (NULL stays NULL).
     static QVariant storedText(const QVariant &value);
     // True when two column values hold the same bytes (NULL only equals NULL).
@@ -97,6 +100,8 @@ private:
     // untouched (still holding the value read, with it).
     StatementResult readShots(const QList<Change> &changes, bool lock, Result *result,
                               QList<QPair<Change, QVariant>> *untouched);
+    // Replaces the tags of the changes' shots by their after values.
+    StatementResult writeTags(const QList<Change> &changes);
     StatementResult insertHistory(const QList<QPair<Change, QVariant>> &rows);
     void readBack(const QList<Change> &changes, Result *result);
     QString quoted(const QString &name) const;

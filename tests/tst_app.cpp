@@ -8,6 +8,7 @@
 #include "shots/shothistorymodel.h"
 #include "db/dbworker.h"
 #include "db/connectionsettings.h"
+#include "db/statements.h"
 #include "shots/gridwidget.h"
 #include "shots/shotinfowidget.h"
 #include "shots/shottablemodel.h"
@@ -41,6 +42,9 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QDialogButtonBox>
+#include <QListWidget>
+#include <QToolButton>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -704,6 +708,176 @@ private slots:
         QCOMPARE(info2->currentShot(), shot);
         QVERIFY(formShowsTheHighlightedRow(grid2, info2));
         QVERIFY(again->close());
+    }
+
+    // Take first: with the layout for logging, Tab goes Location, Scene,
+    // Shot, Takes, Notes; Alt+2 puts the project's second tag on the shot
+    // from within a field, and Ctrl+Z takes it off; the grid finds and
+    // sorts by tags; the form's Tab order follows the grid's columns.
+    void takeFirstLoggingWithQuickTags()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        QSqlQuery read(TestDb::open("seed"));
+        QVERIFY(read.exec("DELETE FROM shot_tags") && read.exec("DELETE FROM project_tags"));
+        MainWindow *window = openMainWindow("Crew day");
+        auto cleanup = qScopeGuard([window]() { window->close(); });
+        auto *grid = window->findChild<GridWidget *>();
+        auto *info = window->findChild<ShotInfoWidget *>();
+        QVERIFY(settle(grid));
+        grid->useLoggingLayout();
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        QTRY_VERIFY(info->tagsView()->isVisible());
+
+        QStringList chain;
+        for (QWidget *field : info->tabChain())
+            chain << info->columnOf(field);
+        QCOMPARE(chain.mid(0, 5), QStringList({"location", "scene", "shot", "takes", "notes"}));
+        info->focusFirstField();
+        QTRY_COMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("locationEdit"));
+        const char *typed[] = {"Quay", "7", "C"};
+        for (const char *text : typed) {
+            QTest::keyClicks(QApplication::focusWidget(), text);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("takesEdit"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("notesEdit"));
+
+        // Alt+2 while typing a note: "NG" goes on the shot, the note stays typed.
+        QTest::keyClicks(QApplication::focusWidget(), "soft");
+        const qlonglong shot = info->currentShot();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_2, Qt::AltModifier);
+        QVERIFY(settle(grid));
+        auto tagsOf = [&read](qlonglong id) {
+            QStringList tags;
+            if (read.exec(QStringLiteral("SELECT tag FROM shot_tags WHERE shot_id = %1 ORDER BY tag").arg(id)))
+                while (read.next())
+                    tags << read.value(0).toString();
+            return tags;
+        };
+        QCOMPARE(tagsOf(shot), QStringList{"NG"});
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("notesEdit"));
+        QVERIFY(info->fieldHoldsTyping(QApplication::focusWidget()));
+        QVERIFY(info->findChild<QToolButton *>("tagButton2")->isChecked());
+        const int tagsColumn = grid->model->fieldIndex("tags");
+        QVERIFY(tagsColumn >= 0);
+        QCOMPARE(grid->model->index(grid->currentIndex().row(), tagsColumn).data().toString(), QStringLiteral("NG"));
+
+        // Ctrl+Z from a field with nothing typed takes the tag off again.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("takesEdit"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(settle(grid));
+        QTRY_VERIFY(!grid->model->isBusy() && tagsOf(shot).isEmpty());
+        QTRY_VERIFY(!info->findChild<QToolButton *>("tagButton2")->isChecked());
+
+        // Three selected shots: Alt+1 tags them all as one change, and again untags them.
+        const int first = grid->currentIndex().row() + 1;
+        grid->selectionModel()->select(QItemSelection(grid->model->index(first, 0),
+                                                      grid->model->index(first + 2, grid->model->columnCount() - 1)),
+                                       QItemSelectionModel::ClearAndSelect);
+        QTRY_VERIFY(info->isBulk());
+        QTest::keyClick(grid, Qt::Key_1, Qt::AltModifier);
+        QVERIFY(settle(grid));
+        QList<qlonglong> bulk;
+        for (int row = first; row < first + 3; ++row) {
+            bulk << grid->model->shotOfRow(row);
+            QCOMPARE(tagsOf(bulk.last()), QStringList{"Good"});
+        }
+        QVERIFY(read.exec("SELECT COUNT(DISTINCT change_set), COUNT(*) FROM shot_changes WHERE column_name = 'tags' "
+                          "AND new_value = 'Good'")
+                && read.next());
+        QCOMPARE(read.value(0).toInt(), 1);
+        QCOMPARE(read.value(1).toInt(), 3);
+
+        // The find looks in the tags; a header click sorts by them.
+        auto *find = window->findChild<QLineEdit *>("findEdit");
+        QVERIFY(find);
+        find->setText("good");
+        QVERIFY(settle(grid));
+        QTRY_COMPARE(grid->model->rowCount(), 3);
+        find->clear();
+        QVERIFY(settle(grid));
+        QTRY_COMPARE(grid->model->rowCount(), 25);
+        grid->sortByColumn(tagsColumn, Qt::DescendingOrder);
+        QVERIFY(settle(grid));
+        QCOMPARE(QSet<qlonglong>({grid->model->shotOfRow(0), grid->model->shotOfRow(1), grid->model->shotOfRow(2)}),
+                 QSet<qlonglong>(bulk.cbegin(), bulk.cend()));
+        grid->sortByColumn(grid->model->fieldIndex("id"), Qt::AscendingOrder);
+        QVERIFY(settle(grid));
+
+        // Shots > Tags...: a comma is refused with its reason; renamed and
+        // reordered, the list is the project's and Alt+1 follows it.
+        whenModal("TagsDialog", [](QWidget *dialog) {
+            auto *list = dialog->findChild<QListWidget *>("tagList");
+            auto *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+            list->item(2)->setText("Print, maybe");
+            QVERIFY(!ok->isEnabled());
+            QVERIFY(dialog->findChild<QLabel *>("tagProblem")->text().contains("comma"));
+            list->item(2)->setText("Hero");
+            list->setCurrentRow(2);
+            dialog->findChild<QPushButton *>("tagUpButton")->click();
+            dialog->findChild<QPushButton *>("tagUpButton")->click();
+            QVERIFY(ok->isEnabled());
+            ok->click();
+        });
+        window->findChild<QAction *>("tagsAction")->trigger();
+        QTRY_COMPARE(grid->model->projectTags(),
+                     QStringList({"Hero", "Good", "NG", "Check focus", "Check sound"}));
+        QVERIFY(read.exec("SELECT GROUP_CONCAT(tag ORDER BY position) FROM project_tags WHERE project_id = 3")
+                && read.next());
+        QCOMPARE(read.value(0).toString(), QStringLiteral("Hero,Good,NG,Check focus,Check sound"));
+        QCOMPARE(window->findChild<QAction *>("tagAction1")->text(), QStringLiteral("&1 Hero"));
+        QCOMPARE(info->findChild<QToolButton *>("tagButton1")->text(), QStringLiteral("1 Hero"));
+
+        // The form follows the grid's columns: Takes moved before Scene, Shot hidden.
+        QHeaderView *header = grid->horizontalHeader();
+        header->moveSection(header->visualIndex(grid->model->fieldIndex("takes")),
+                            header->visualIndex(grid->model->fieldIndex("scene")));
+        grid->hideColumn(grid->model->fieldIndex("shot"));
+        QTRY_VERIFY(info->tabChain().size() >= 4
+                    && info->columnOf(info->tabChain().at(1)) == QLatin1String("takes"));
+        chain.clear();
+        for (QWidget *field : info->tabChain())
+            chain << info->columnOf(field);
+        QCOMPARE(chain.mid(0, 4), QStringList({"location", "takes", "scene", "notes"}));
+        QVERIFY(!chain.contains("shot"));
+        grid->showColumn(grid->model->fieldIndex("shot"));
+        grid->useLoggingLayout();
+        saveScreenshot(window, "take first logging");
+    }
+
+    // Without the tables of tags, everything works as before and Alt+1 says
+    // how to turn them on.
+    void quickTagsAreOffWithoutTheirTables()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        QSqlQuery sql(TestDb::open("seed"));
+        QVERIFY(sql.exec("DROP TABLE shot_tags") && sql.exec("DROP TABLE project_tags"));
+        auto restore = qScopeGuard([&sql]() {
+            sql.exec(QString::fromLatin1(Sql::createShotTags));
+            sql.exec(QString::fromLatin1(Sql::createProjectTags));
+        });
+        MainWindow *window = openMainWindow("Crew day");
+        auto cleanup = qScopeGuard([window]() { window->close(); });
+        auto *grid = window->findChild<GridWidget *>();
+        auto *info = window->findChild<ShotInfoWidget *>();
+        QVERIFY(settle(grid));
+        QCOMPARE(grid->model->rowCount(), 25);
+        QCOMPARE(grid->model->fieldIndex("tags"), -1);
+        QVERIFY(!info->tagsView()->isVisible());
+        QVERIFY(!window->findChild<QAction *>("tagsAction")->isEnabled());
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        info->focusFirstField();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_1, Qt::AltModifier);
+        QVERIFY2(window->statusBar()->currentMessage().contains("tavelo-sync --setup-database"),
+                 qPrintable(window->statusBar()->currentMessage()));
+        auto *find = window->findChild<QLineEdit *>("findEdit");
+        find->setText("00003");
+        QVERIFY(settle(grid));
+        QTRY_COMPARE(grid->model->rowCount(), 1);
     }
 
     void theLayoutIsKeptForTheNextWindow()

@@ -410,11 +410,12 @@ private slots:
         out = syncTool(connection + QStringList{"--user", server.user()}, exitCode, &errors, server.password());
         QCOMPARE(exitCode, 0);
         QCOMPARE(out, QStringLiteral("Created the table shot_media.\nCreated the table shot_posters.\n"
-                                     "Created the table shot_changes.\n"));
+                                     "Created the table shot_changes.\nCreated the table shot_tags.\n"
+                                     "Created the table project_tags.\n"));
         out = syncTool(connection + QStringList{"--user", server.user()}, exitCode, &errors, server.password());
         QCOMPARE(exitCode, 0);
-        QCOMPARE(out, QStringLiteral("Nothing changed: the tables shot_media, shot_posters and shot_changes are "
-                                     "already there.\n"));
+        QCOMPARE(out, QStringLiteral("Nothing changed: the tables shot_media, shot_posters, shot_changes, "
+                                     "shot_tags and project_tags are already there.\n"));
 
         // The clerk's syncs now read media.
         {
@@ -437,6 +438,8 @@ private slots:
         QVERIFY(schema.contains(QString::fromLatin1(Sql::createShotMedia) + ";"));
         QVERIFY(schema.contains(QString::fromLatin1(Sql::createShotPosters) + ";"));
         QVERIFY(schema.contains(QString::fromLatin1(Sql::createHistoryTable) + ";"));
+        QVERIFY(schema.contains(QString::fromLatin1(Sql::createShotTags) + ";"));
+        QVERIFY(schema.contains(QString::fromLatin1(Sql::createProjectTags) + ";"));
     }
 
     // --- the grid's posters ---------------------------------------------------------
