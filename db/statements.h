@@ -106,7 +106,4 @@ inline const char insertShotTags[] = "Insert Into shot_tags (shot_id, tag) Value
 inline const char tagsOfProject[] = "Select tag From project_tags Where project_id = ? Order By position";
 inline const char deleteProjectTags[] = "Delete From project_tags Where project_id = ?";
 inline const char insertProjectTags[] = "Insert Into project_tags (project_id, position, tag) Values ";
-inline const char tagColumn[] =
-    "Select data_type, collation_name From information_schema.columns Where table_schema = DATABASE() "
-    "And table_name = 'shot_tags' And column_name = 'tag'";
 } // namespace Sql

@@ -920,6 +920,7 @@ void ShotInfoWidget::arrangeFields(const QStringList &shownColumns)
         layout->addRow(label, widget);
     }
     layout->setRowVisible(tagsRow, tagsShown);
+    layout->activate();
 
     // Tab visits the fields of the columns shown, top to bottom; the others
     // take a click only.

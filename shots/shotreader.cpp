@@ -13,6 +13,8 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QSet>
+
+#include <algorithm>
 #include <QSqlDriver>
 #include <QSqlField>
 #include <QSqlQuery>
@@ -307,25 +309,38 @@ StatementResult ShotReader::learnLayout(ShotLayout *layout, QString *mediaHint)
     const MediaTables::State tables = MediaTables::check(runner);
     layout->media = tables.available();
     *mediaHint = MediaTables::enableHint(tables);
-    {
-        QSqlQuery check(runner.database());
-        layout->tags = runner.run(check, QString::fromLatin1(Sql::checkShotTags)).ok()
-            && runner.run(check, QString::fromLatin1(Sql::checkProjectTags)).ok();
-    }
+
     // What each column holds and how the server compares it. Without the
     // right to read this, editors take any length and the server sorts.
     QSqlQuery query(runner.database());
     const QString columns = QStringLiteral(
         "Select table_name, column_name, character_maximum_length, data_type, collation_name From "
-        "information_schema.columns Where table_schema = DATABASE() And table_name In (?, ?) "
+        "information_schema.columns Where table_schema = DATABASE() And table_name In (?, ?, ?, ?) "
         "Order By table_name, ordinal_position");
     const StatementResult read =
-        runner.run(query, columns, {table, QString::fromLatin1(Sql::shotMediaTable)});
+        runner.run(query, columns,
+                   {table, QString::fromLatin1(Sql::shotMediaTable), QString::fromLatin1(Sql::shotTagsTable),
+                    QString::fromLatin1(Sql::projectTagsTable)});
     if (!read.ok())
         return read.failure == StatementFailure::Refused ? StatementResult::success() : read;
     layout->columns.clear();
+    // The quick tags are on when both their tables show every column used
+    // (the catalogue lists only what this user may use).
+    QSet<QString> tagColumns;
+    const QString tagsKey = QLatin1String(ShotColumns::tagsColumn);
     while (query.next()) {
-        const bool media = query.value(0).toString() == QLatin1String(Sql::shotMediaTable);
+        const QString tableName = query.value(0).toString();
+        if (tableName == QLatin1String(Sql::shotTagsTable) || tableName == QLatin1String(Sql::projectTagsTable)) {
+            tagColumns.insert(tableName + QLatin1Char('.') + query.value(1).toString());
+            if (tableName == QLatin1String(Sql::shotTagsTable) && query.value(1).toString() == QLatin1String("tag")) {
+                // What the server makes of a shot's tags compares as this column does.
+                layout->types.insert(tagsKey, query.value(3).toString().toLower());
+                if (!query.value(4).isNull())
+                    layout->collations.insert(tagsKey, query.value(4).toString());
+            }
+            continue;
+        }
+        const bool media = tableName == QLatin1String(Sql::shotMediaTable);
         const QString key = (media ? QStringLiteral("shot_media.") : QString()) + query.value(1).toString();
         // The columns in the table's order, as SELECT * gives them: known
         // before the first rows, so the first read can be sorted here too.
@@ -337,16 +352,14 @@ StatementResult ShotReader::learnLayout(ShotLayout *layout, QString *mediaHint)
         if (!query.value(4).isNull())
             layout->collations.insert(key, query.value(4).toString());
     }
-    if (layout->tags && !layout->columns.isEmpty()) {
-        // What the server makes of the tags compares as their column does.
-        const QString key = QLatin1String(ShotColumns::tagsColumn);
-        layout->columns << key;
-        if (runner.run(query, QString::fromLatin1(Sql::tagColumn)).ok() && query.next()) {
-            layout->types.insert(key, query.value(0).toString().toLower());
-            if (!query.value(1).isNull())
-                layout->collations.insert(key, query.value(1).toString());
-        }
-    }
+    const QStringList tagColumnsUsed = {QStringLiteral("shot_tags.shot_id"), QStringLiteral("shot_tags.tag"),
+                                        QStringLiteral("project_tags.project_id"),
+                                        QStringLiteral("project_tags.position"), QStringLiteral("project_tags.tag")};
+    layout->tags = !layout->columns.isEmpty()
+        && std::all_of(tagColumnsUsed.cbegin(), tagColumnsUsed.cend(),
+                       [&tagColumns](const QString &column) { return tagColumns.contains(column); });
+    if (layout->tags)
+        layout->columns << tagsKey;
     layout->shotColumns = int(layout->columns.size());
     if (layout->media && layout->shotColumns > 0)
         layout->columns += ShotColumns::media();

@@ -292,8 +292,10 @@ private slots:
         QCOMPARE(b.model()->rowCount(), 0);
         QSqlRecord columns = QSqlDatabase::database().record("shots");
         // The table's columns, then what the sync read from the media.
-        QCOMPARE(b.model()->columnCount(), columns.count() + ShotTableModel::mediaColumnNames().size());
-        for (int i = 0; i < ShotTableModel::mediaColumnNames().size(); ++i)
+        // The table's columns, the shots' quick tags, then the media facts.
+        QCOMPARE(b.model()->columnCount(), columns.count() + 1 + ShotTableModel::mediaColumnNames().size());
+        QCOMPARE(b.model()->columnName(columns.count()), QStringLiteral("tags"));
+        for (int i = 0; i <= ShotTableModel::mediaColumnNames().size(); ++i)
             QVERIFY(b.model()->isReadOnlyColumn(columns.count() + i));
         QVERIFY(b.grid->isColumnHidden(1));
         QCOMPARE(b.model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Project"));
@@ -304,9 +306,12 @@ private slots:
                      ShotColumns::label(columns.fieldName(column)));
             QVERIFY(b.model()->headerData(column, Qt::Horizontal, Qt::ToolTipRole).toString().contains(
                 columns.fieldName(column)));
-            // The layout for logging hides the project and the digests.
+            // The layout for logging hides the project, the digests and
+            // what a take-first logger does not type.
             QCOMPARE(b.grid->isColumnHidden(column),
-                     QStringList({"project", "MD5", "SHA1"}).contains(columns.fieldName(column)));
+                     QStringList({"project", "MD5", "SHA1", "prod", "duration", "quality", "related", "shottype",
+                                  "descid"})
+                         .contains(columns.fieldName(column)));
         }
         QCOMPARE(b.info->mapper->currentIndex(), -1);
         QCOMPARE(b.field<QLabel>("filenameLabel")->text(), QString());
@@ -355,6 +360,7 @@ private slots:
         const int id = addShot(harbour, "raw/A/1.MTS");
         Browser b = open(harbour);
         const QModelIndex prod = b.cell(0, "prod");
+        b.grid->showColumn(prod.column()); // the layout for logging hides it
         QVERIFY(b.model()->flags(prod) & Qt::ItemIsUserCheckable);
         QVERIFY(!(b.model()->flags(prod) & Qt::ItemIsEditable));
         b.grid->edit(prod);
@@ -535,7 +541,7 @@ private slots:
         QJsonArray header;
         for (int i = 0; i < columns.count(); ++i)
             header << columns.fieldName(i);
-        for (const char *media : {"recorded", "tc_in", "length", "format"})
+        for (const char *media : {"tags", "recorded", "tc_in", "length", "format"})
             header << media;
         QCOMPARE(rows.at(0).toArray(), header);
         auto value = [&](int row, const char *column) {
@@ -604,14 +610,35 @@ private slots:
         QVERIFY(!missing.error.isEmpty());
     }
 
+    void tabWalksTheFieldsInOrder_data()
+    {
+        QTest::addColumn<bool>("everyColumnShown");
+        QTest::addColumn<QStringList>("order");
+        // The layout for logging: the fields of hidden columns take a click only.
+        QTest::newRow("layout for logging")
+            << false << QStringList{"locationEdit", "sceneEdit", "shotEdit", "takesEdit", "notesEdit"};
+        QTest::newRow("every column, in the table's order")
+            << true
+            << QStringList{"locationEdit", "sceneEdit",   "shotEdit",     "prodBox",    "durationEdit",
+                           "qualitySlider", "qualitySpin", "takesEdit", "relatedEdit", "shotTypeEdit",
+                           "descIdEdit",   "notesEdit"};
+    }
+
     void tabWalksTheFieldsInOrder()
     {
+        QFETCH(bool, everyColumnShown);
+        QFETCH(QStringList, order);
         addShot(harbour, "raw/A/1.MTS");
         Browser b = open(harbour);
-        const QStringList order = {"locationEdit", "sceneEdit", "shotEdit", "prodBox", "durationEdit",
-                                   "qualitySlider", "qualitySpin", "takesEdit", "relatedEdit",
-                                   "shotTypeEdit", "descIdEdit", "notesEdit"};
-        b.field<QTextEdit>("locationEdit")->setFocus();
+        if (everyColumnShown) {
+            QHeaderView *header = b.grid->horizontalHeader();
+            for (int column = 0; column < b.model()->columnCount(); ++column) {
+                b.grid->showColumn(column);
+                header->moveSection(header->visualIndex(column), column);
+            }
+        }
+        QTRY_COMPARE(b.info->tabChain().size(), order.size());
+        b.info->focusFirstField();
         QTRY_COMPARE(QApplication::focusWidget()->objectName(), order.first());
         for (int i = 1; i < order.size(); ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -621,142 +648,17 @@ private slots:
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
             QCOMPARE(QApplication::focusWidget()->objectName(), order.at(i));
         }
+        // The fields are laid out in the same order, so Tab goes down the form.
+        for (int i = 1; i < order.size(); ++i) {
+            QWidget *above = b.field<QWidget>(order.at(i - 1).toLatin1().constData());
+            QWidget *below = b.field<QWidget>(order.at(i).toLatin1().constData());
+            // (The quality's number sits beside its slider, on its row.)
+            const int aboveMiddle = above->mapTo(b.info, QPoint(0, above->height() / 2)).y();
+            const int belowMiddle = below->mapTo(b.info, QPoint(0, below->height() / 2)).y();
+            QVERIFY2(aboveMiddle <= belowMiddle + 4, qPrintable(order.at(i)));
+        }
     }
 
-    void emptyValuesShowEmptyAndDeleteSetsThemBack()
-    {
-        const int empty = addShot(harbour, "raw/A/1.MTS");
-        const int full = addShot(harbour, "raw/A/2.MTS", {{"prod", 1}, {"quality", 70}, {"duration", "12"}});
-        Browser b = open(harbour);
-        auto *prod = b.field<QCheckBox>("prodBox");
-        auto *slider = b.field<QSlider>("qualitySlider");
-        auto *number = b.field<QSpinBox>("qualitySpin");
-        auto *duration = b.field<QLineEdit>("durationEdit");
-        // NULL shows as empty, not as a cleared box or a 0 ...
-        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
-        QCOMPARE(number->value(), number->minimum());
-        QVERIFY(number->text().trimmed().isEmpty());
-        QCOMPARE(duration->text(), QString());
-        // ... and is not written on the next save.
-        const int updatesBefore = updatesRun();
-        QVERIFY(b.info->saveChanges());
-        QCOMPARE(updatesRun(), updatesBefore);
-
-        // Digits typed on the slider set the quality.
-        slider->setFocus();
-        QTest::keyClick(slider, Qt::Key_4);
-        QCOMPARE(QApplication::focusWidget(), number);
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_2);
-        QCOMPARE(number->value(), 42);
-        QCOMPARE(slider->value(), 42);
-        QTest::keyClick(prod, Qt::Key_Space);
-        QCOMPARE(prod->checkState(), Qt::Checked);
-        QVERIFY(b.info->saveChanges());
-        QCOMPARE(stored(empty, "quality").toInt(), 42);
-        QCOMPARE(stored(empty, "prod").toInt(), 1);
-        QVERIFY(stored(empty, "duration").isNull());
-
-        // Delete sets each back to empty (NULL).
-        b.click(1, "scene");
-        QCOMPARE(number->value(), 70);
-        QCOMPARE(prod->checkState(), Qt::Checked);
-        QTest::keyClick(slider, Qt::Key_Delete);
-        QVERIFY(number->text().trimmed().isEmpty());
-        QTest::keyClick(prod, Qt::Key_Delete);
-        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
-        duration->selectAll();
-        QTest::keyClick(duration, Qt::Key_Delete);
-        QCOMPARE(duration->text(), QString());
-        QVERIFY(b.info->saveChanges());
-        for (const char *column : {"quality", "prod", "duration"})
-            QVERIFY2(stored(full, column).isNull(), column);
-        QCOMPARE(prod->checkState(), Qt::PartiallyChecked);
-        // A quality of 0 is a value, not empty.
-        number->setFocus();
-        QTest::keyClicks(number, "0");
-        QVERIFY(b.info->saveChanges());
-        QCOMPARE(stored(full, "quality"), QVariant(0));
-    }
-
-    // Several rows selected: a change in the form goes to each selected
-    // shot, field by field, each over the value read; a shot another client
-    // changed meanwhile is kept and put to the user, the others are saved.
-    void bulkEditOfTwoFieldsKeepsAnotherClientsChange()
-    {
-        const int a = addShot(harbour, "raw/A/1.MTS", {{"scene", "1"}, {"notes", "first"}});
-        const int b2 = addShot(harbour, "raw/A/2.MTS", {{"scene", "1"}, {"notes", "second"}});
-        const int c = addShot(harbour, "raw/A/3.MTS", {{"scene", "1"}, {"notes", "third"}});
-        const int d = addShot(harbour, "raw/A/4.MTS", {{"scene", "1"}});
-        Browser b = open(harbour);
-        // Cells of several rows are no bulk edit; whole rows are.
-        b.click(0, "scene");
-        QTest::mouseClick(b.grid->viewport(), Qt::LeftButton, Qt::ShiftModifier,
-                          b.grid->visualRect(b.cell(2, "scene")).center());
-        QVERIFY(b.info->bulkSelection().isEmpty());
-        // Rows 0 and 1 on the row numbers, then row 2 added (as Shift+click
-        // and Ctrl+click there do).
-        QHeaderView *rowsHeader = b.grid->verticalHeader();
-        QTest::mouseClick(rowsHeader->viewport(), Qt::LeftButton, {},
-                          QPoint(rowsHeader->width() / 2, rowsHeader->sectionViewportPosition(0) + 3));
-        b.grid->selectionModel()->select(QItemSelection(b.model()->index(1, 0),
-                                                        b.model()->index(2, b.model()->columnCount() - 1)),
-                                         QItemSelectionModel::Select);
-        QCOMPARE(b.info->bulkSelection(), QList<int>({0, 1, 2}));
-
-        auto *scene = b.field<QLineEdit>("sceneEdit");
-        auto *takes = b.field<QLineEdit>("takesEdit");
-        auto *notes = b.field<QTextEdit>("notesEdit");
-        QCOMPARE(scene->text(), QStringLiteral("1"));             // shared
-        QCOMPARE(notes->toPlainText(), QString());                 // differs
-        QCOMPARE(notes->placeholderText(), QStringLiteral("(several values)"));
-        QCOMPARE(scene->placeholderText(), QString());
-        QVERIFY(b.field<QLabel>("filenameLabel")->text().startsWith("3 shots selected"));
-        QVERIFY(saveScreenshot(b.window, "bulkedit").size() > 0);
-
-        setStored(b2, "scene", "9"); // another client, after the form read it
-        QSignalSpy failed(b.model(), &ShotTableModel::saveFailed);
-        scene->selectAll();
-        QTest::keyClicks(scene, "2");
-        QTest::keyClicks(takes, "5");
-        // (The window may have saved already when the focus moved.)
-        b.info->saveChanges();
-        QVERIFY(settle());
-
-        QCOMPARE(stored(a, "scene").toString(), QStringLiteral("2"));
-        QCOMPARE(stored(b2, "scene").toString(), QStringLiteral("9"));
-        QCOMPARE(stored(c, "scene").toString(), QStringLiteral("2"));
-        for (int id : {a, b2, c})
-            QCOMPARE(stored(id, "takes").toString(), QStringLiteral("5"));
-        // Fields not changed are not written, and neither is a shot not selected.
-        QCOMPARE(stored(a, "notes").toString(), QStringLiteral("first"));
-        QCOMPARE(stored(c, "notes").toString(), QStringLiteral("third"));
-        QCOMPARE(stored(d, "scene").toString(), QStringLiteral("1"));
-        QVERIFY(stored(d, "takes").isNull());
-        // The conflict names its shot and waits for the user's choice.
-        QCOMPARE(failed.size(), 1);
-        const QString message = failed.first().first().toString();
-        QVERIFY2(message.contains(QStringLiteral("shots %1 after you read them").arg(b2)), qPrintable(message));
-        QVERIFY2(message.startsWith("Scene saved on 2 of 3 shots"), qPrintable(message));
-        QCOMPARE(conflicts().size(), 1);
-        QCOMPARE(conflicts().first().shot, b2);
-        QVERIFY(b.info->conflictBar()->isVisible());
-        // The grid shows what is stored; the form, still on the selection,
-        // now finds the scene differing.
-        QCOMPARE(b.model()->data(b.cell(1, "scene")).toString(), QStringLiteral("9"));
-        QCOMPARE(scene->text(), QString());
-        QCOMPARE(takes->text(), QStringLiteral("5"));
-        b.info->conflictBar()->secondButton()->click(); // Write Mine
-        QCOMPARE(stored(b2, "scene").toString(), QStringLiteral("2"));
-
-        // One row selected again: the form is that shot's own.
-        b.click(3, "scene");
-        QVERIFY(settle());
-        QVERIFY(b.info->bulkSelection().isEmpty());
-        QCOMPARE(b.field<QLabel>("filenameLabel")->text(), QStringLiteral("raw/A/4.MTS"));
-        QCOMPARE(notes->placeholderText(), QString());
-    }
-
-    // The grid's first read is one statement for the rows, besides the
     // columns' lengths and collations, the media tables' check (two), the
     // media facts read apart, the project's count and name, and the weights
     // of the characters the rows hold: switching on sorting and sorting by
@@ -1104,14 +1006,16 @@ private slots:
         Browser b = open(harbour);
         auto *layout = b.info->findChild<QFormLayout *>();
         QVERIFY(layout);
-        const QStringList labels = {"Filename", "Location", "Scene", "Shot", "Production",
-                                    "Duration (s)", "Quality", "Takes", "Related Object ID's",
-                                    "Shot Type", "Description ID", "Notes"};
-        const QStringList widgets = {"QLabel", "QTextEdit", "QLineEdit", "QLineEdit", "QCheckBox",
-                                     "QLineEdit", "QSlider", "QLineEdit", "QLineEdit",
-                                     "QTextEdit", "QLineEdit", "QTextEdit"};
-        const QStringList columns = {"filename", "location", "scene", "shot", "prod", "duration",
-                                     "quality", "takes", "related", "shottype", "descid", "notes"};
+        // In the order of the layout for logging, then the fields of the
+        // columns it hides.
+        const QStringList labels = {"Filename", "Location", "Scene", "Shot", "Takes", "Tags", "Notes",
+                                    "Production", "Duration (s)", "Quality", "Related Object ID's",
+                                    "Shot Type", "Description ID"};
+        const QStringList widgets = {"QLabel", "QTextEdit", "QLineEdit", "QLineEdit", "QLineEdit", "QWidget",
+                                     "QTextEdit", "QCheckBox", "QLineEdit", "QSlider", "QLineEdit",
+                                     "QTextEdit", "QLineEdit"};
+        const QStringList columns = {"filename", "location", "scene", "shot", "takes", "tags", "notes",
+                                     "prod", "duration", "quality", "related", "shottype", "descid"};
         QCOMPARE(layout->rowCount(), labels.size());
         for (int row = 0; row < labels.size(); ++row) {
             auto *label = qobject_cast<QLabel *>(layout->itemAt(row, QFormLayout::LabelRole)->widget());
@@ -1126,7 +1030,8 @@ private slots:
             QVERIFY(label);
             QCOMPARE(label->text(), labels[row]);
             QCOMPARE(field->metaObject()->className(), widgets[row].toLatin1().constData());
-            QCOMPARE(b.info->mapper->mappedSection(field), b.model()->fieldIndex(columns[row]));
+            if (columns[row] != "tags")
+                QCOMPARE(b.info->mapper->mappedSection(field), b.model()->fieldIndex(columns[row]));
         }
         QCOMPARE(b.info->mapper->submitPolicy(), QDataWidgetMapper::ManualSubmit);
         QCOMPARE(b.field<QSlider>("qualitySlider")->orientation(), Qt::Horizontal);
@@ -1192,7 +1097,7 @@ private slots:
         if (byKeyboard)
             QTest::keyClick(b.grid, Qt::Key_Down);
         else
-            b.click(1, "duration");
+            b.click(1, "takes");
 
         QCOMPARE(b.info->mapper->currentIndex(), 1);
         QCOMPARE(stored(first, "scene").toString(), QStringLiteral("14"));
