@@ -93,7 +93,8 @@ public:
     void showStoredValue(QWidget *widget, const QVariant &value);
     // Puts the cursor into the first field (Location), at its end.
     void focusFirstField();
-    // Copies a field's value from the shot above in grid order (Ctrl+D).
+    // Copies a field's value from the shot above in grid order (Ctrl+D);
+    // the takes count on (see Ditto::value).
     bool ditto(QWidget *widget);
     // A poster arrived, as posterWanted asked (a null picture: the content
     // has none, or it was refused, and refusal says why); shown when it is

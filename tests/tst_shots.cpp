@@ -665,6 +665,47 @@ private slots:
         QVERIFY(!missing.error.isEmpty());
     }
 
+    // Ctrl+D copies the field of the shot above; in Takes a number counts on.
+    void dittoTakesTheShotAbove_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QVariant>("above");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("takes: a number counts on") << "takes" << QVariant("3") << "4";
+        QTest::newRow("takes: nine gives ten") << "takes" << QVariant("9") << "10";
+        QTest::newRow("takes: its width kept") << "takes" << QVariant("007") << "008";
+        QTest::newRow("takes: spaces around a number") << "takes" << QVariant(" 12 ") << "13";
+        QTest::newRow("takes: a range is copied") << "takes" << QVariant("3-5") << "3-5";
+        QTest::newRow("takes: text is copied") << "takes" << QVariant("3 NG") << "3 NG";
+        QTest::newRow("takes: a negative number is copied") << "takes" << QVariant("-3") << "-3";
+        QTest::newRow("takes: nothing above stays empty") << "takes" << QVariant() << "";
+        QTest::newRow("scene: a number is copied") << "scene" << QVariant("3") << "3";
+        QTest::newRow("related: a number is copied") << "related" << QVariant("3") << "3";
+    }
+
+    void dittoTakesTheShotAbove()
+    {
+        QFETCH(QString, column);
+        QFETCH(QVariant, above);
+        QFETCH(QString, expected);
+        addShot(harbour, "raw/A/1.MTS", {{column, above}});
+        const int below = addShot(harbour, "raw/A/2.MTS");
+        Browser b = open(harbour);
+        b.click(1, qPrintable(column));
+        QVERIFY(settle());
+        QCOMPARE(b.info->mapper->currentIndex(), 1);
+        auto *edit = qobject_cast<QLineEdit *>(b.info->widgetOfColumn(column));
+        QVERIFY(edit);
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_D, Qt::ControlModifier);
+        QCOMPARE(edit->text(), expected);
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(below, column).toString(), expected);
+        // The shot above keeps its value.
+        QCOMPARE(b.model()->data(b.cell(0, qPrintable(column))).toString(), above.toString());
+    }
+
     void tabWalksTheFieldsInOrder()
     {
         addShot(harbour, "raw/A/1.MTS");
