@@ -1,6 +1,7 @@
 #include "shots/csvexport.h"
 
 #include <QAbstractItemModel>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -34,12 +35,30 @@ QString record(const QStringList &fields)
     return line;
 }
 
+QString spreadsheetText(const QString &text)
+{
+    if (text.isEmpty())
+        return text;
+    const QChar first = text.at(0);
+    const bool formulaStart = first == QLatin1Char('=') || first == QLatin1Char('+') || first == QLatin1Char('-')
+        || first == QLatin1Char('@') || first == QLatin1Char('\t') || first == QLatin1Char('\r');
+    if (!formulaStart)
+        return text;
+    // A signed number, whole or with a decimal point, and nothing else:
+    // "-1+1" or "-3e2" are not that and are prefixed.
+    static const QRegularExpression number(
+        QRegularExpression::anchoredPattern(QStringLiteral("[+-][0-9]+(\\.[0-9]+)?")));
+    if (number.match(text).hasMatch())
+        return text;
+    return QLatin1Char('\'') + text;
+}
+
 namespace {
 // Writes the header and then the records next() hands over until it
 // returns false, through a temporary file renamed only when complete.
 Result writeRecords(const QString &path, const QStringList &header,
                     const std::function<bool(QStringList *fields)> &next,
-                    const std::function<QString()> &readError = {}, bool byteOrderMark = false)
+                    const std::function<QString()> &readError = {}, bool forSpreadsheets = false)
 {
     Result result;
     QSaveFile file(path);
@@ -50,11 +69,17 @@ Result writeRecords(const QString &path, const QStringList &header,
     }
     // Spreadsheet programs opened by double-click take a file without the
     // mark for the local 8-bit encoding.
-    QByteArray chunk = byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray();
+    QByteArray chunk = forSpreadsheets ? QByteArray("\xEF\xBB\xBF") : QByteArray();
     chunk += record(header).toUtf8();
     QStringList fields;
     bool complete = true;
     while (complete && next(&fields)) {
+        // A note typed as "=HYPERLINK(...)" would otherwise run in every
+        // spreadsheet the file is opened in.
+        if (forSpreadsheets) {
+            for (QString &value : fields)
+                value = spreadsheetText(value);
+        }
         chunk += record(fields).toUtf8();
         ++result.rows;
         if (chunk.size() >= (1 << 20)) {
@@ -97,9 +122,9 @@ Result writeRecords(const QString &path, const QStringList &header,
 } // namespace
 
 Result write(const QString &path, const QStringList &header, const std::function<bool(QStringList *fields)> &next,
-             bool byteOrderMark)
+             bool forSpreadsheets)
 {
-    return writeRecords(path, header, next, {}, byteOrderMark);
+    return writeRecords(path, header, next, {}, forSpreadsheets);
 }
 
 Result write(const QAbstractItemModel *model, const QString &path)

@@ -20,6 +20,13 @@ QString field(const QString &text);
 // One record: its fields quoted, separated by commas, ended by CR LF.
 QString record(const QStringList &fields);
 
+// A value as a spreadsheet program must take it as text, never run it as a
+// formula: one that begins with = + - @, a tab or a carriage return gets a
+// leading apostrophe, which spreadsheets read as "text follows" and do not
+// show. A plain number ("-3", "+2.5") is no formula and stays as it is, so
+// it is still read as a number.
+QString spreadsheetText(const QString &text);
+
 struct Result
 {
     bool ok = false;
@@ -28,9 +35,11 @@ struct Result
 };
 
 // Writes the header, then the records next() hands over until it returns
-// false, after a UTF-8 byte-order mark when asked. Safe on any thread.
+// false. For spreadsheets, the file starts with UTF-8's byte-order mark and
+// every value goes through spreadsheetText(); otherwise (CSV for tools)
+// values are written exactly. Safe on any thread.
 Result write(const QString &path, const QStringList &header,
-             const std::function<bool(QStringList *fields)> &next, bool byteOrderMark = false);
+             const std::function<bool(QStringList *fields)> &next, bool forSpreadsheets = false);
 
 // Writes every row of the model (all columns, in the model's order, under
 // the header names) to path. The file is written under a temporary name

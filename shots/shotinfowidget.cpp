@@ -2,6 +2,7 @@
 
 #include "shots/fieldcompleter.h"
 #include "shots/clipfiles.h"
+#include "shots/ditto.h"
 #include "shots/formfielddelegate.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
@@ -1050,9 +1051,10 @@ bool ShotInfoWidget::ditto(QWidget *widget)
     if (!shots || isBulk() || row < 1 || !fieldWidgets().contains(widget))
         return true;
     // The shot above as the grid shows it, which is the model's order.
-    const QVariant above = shots->data(shots->index(row - 1, shots->fieldIndex(columnOf(widget))), Qt::EditRole);
+    const QString column = columnOf(widget);
+    const QVariant above = shots->data(shots->index(row - 1, shots->fieldIndex(column)), Qt::EditRole);
     loading++;
-    FormFieldDelegate::setWidgetValue(widget, above);
+    FormFieldDelegate::setWidgetValue(widget, Ditto::value(column, above));
     loading--;
     showQualityNumber();
     if (auto *edit = qobject_cast<QTextEdit *>(widget))

@@ -107,7 +107,8 @@ public:
     // such tag or no shot.
     bool toggleTag(int key);
     QWidget *tagsView() const { return tagsRow; }
-    // Copies a field's value from the shot above in grid order (Ctrl+D).
+    // Copies a field's value from the shot above in grid order (Ctrl+D);
+    // the takes count on (see Ditto::value).
     bool ditto(QWidget *widget);
     // A poster arrived, as posterWanted asked (a null picture: the content
     // has none, or it was refused, and refusal says why); shown when it is

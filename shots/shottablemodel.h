@@ -230,7 +230,7 @@ struct ShotExport
     QList<int> columns;
     QList<bool> plainText;
     QList<ShotRow> rows;
-    bool byteOrderMark = false; // for spreadsheet programs
+    bool byteOrderMark = false; // for spreadsheet programs: the mark, and no cell run as a formula
 
     // Writes them as CSV (see Csv::write); free text as plain text, NULL
     // as an empty field. Safe on any thread.

