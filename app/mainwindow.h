@@ -13,6 +13,7 @@ class QPushButton;
 class QTimer;
 class ShotEdits;
 class ShotInfoWidget;
+class TranscodeDialog;
 class QSplitter;
 class QSplitterHandle;
 
@@ -59,6 +60,7 @@ private:
     QLabel *projectLabel = nullptr;
 
     QAction *exportAction = nullptr;
+    QAction *transcodeAction = nullptr;
     QAction *changeProjectAction = nullptr;
     QAction *nextAction = nullptr;
     QAction *previousAction = nullptr;
@@ -70,6 +72,9 @@ private:
 
     ShotEdits *edits = nullptr;
     DbWorker *worker = nullptr;
+    // Made by the first File > Transcode... and kept: never deleted, like
+    // every transcode window, and shown again by the next.
+    TranscodeDialog *transcodeWindow = nullptr;
     QLabel *busyLabel = nullptr;
     QPushButton *busyCancel = nullptr;
     QTimer *busyTimer = nullptr;
@@ -79,6 +84,8 @@ private:
 
     void showCount();
     void exportShots();
+    // The transcode window for the selected shots and those the find shows.
+    void openTranscode();
     void restoreLayout();
     // The grid layout and the shot of the project shown, for next time.
     void saveProjectLayout();

@@ -269,8 +269,10 @@ bool TranscodeDialog::scan()
 {
     qDebug() << "TranscodeDialog::scan()\n ";
     jobQueue->clear();
+    // The log, too, speaks of this run only.
     scanNotesStart = QTextCursor();
     scanNotesEnd = QTextCursor();
+    clearLog();
 
     const bool online = ClientState::instance()->connected == 1;
     ScanFilter filter(online, conditionEdit ? conditionEdit->text() : QString());
