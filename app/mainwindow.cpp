@@ -18,9 +18,11 @@
 #include "shots/tagsdialog.h"
 #include "shots/shottablemodel.h"
 #include "shots/stillframeview.h"
+#include "transcode/transcodedialog.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QItemSelectionModel>
 #include <QGridLayout>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -122,6 +124,10 @@ MainWindow::MainWindow(QWidget *parent)
     exportAction = fileMenu->addAction(tr("&Export..."));
     exportAction->setObjectName(QStringLiteral("exportAction"));
     connect(exportAction, &QAction::triggered, this, &MainWindow::exportShots);
+    transcodeAction = fileMenu->addAction(tr("&Transcode..."));
+    transcodeAction->setObjectName(QStringLiteral("transcodeAction"));
+    transcodeAction->setToolTip(tr("Encode the clips of the selected shots, or of those the find shows"));
+    connect(transcodeAction, &QAction::triggered, this, &MainWindow::openTranscode);
     changeProjectAction = fileMenu->addAction(tr("&Change Project..."));
     changeProjectAction->setObjectName(QStringLiteral("changeProjectAction"));
     connect(changeProjectAction, &QAction::triggered, this, &MainWindow::changeProject);
@@ -616,6 +622,39 @@ void MainWindow::exportShots()
         statusBar()->showMessage(tr("Exported: %1 written to %2.").arg(rows, QDir::toNativeSeparators(path)), 10000);
     });
     watcher->setFuture(QtConcurrent::run([snapshot, path]() { return snapshot.write(path); }));
+}
+
+void MainWindow::openTranscode()
+{
+    // The clips as the shots hold them, in grid order: those of the rows
+    // with a selected cell, and those of every row the find shows.
+    ShotClips shots;
+    const ShotTableModel *model = grid->model;
+    const int column = model->fieldIndex(QStringLiteral("filename"));
+    if (column >= 0) {
+        QList<bool> selected(model->rowCount(), false);
+        const QItemSelection selection = grid->selectionModel()->selection();
+        for (const QItemSelectionRange &range : selection) {
+            for (int row = range.top(); row <= range.bottom() && row < selected.size(); ++row)
+                selected[row] = true;
+        }
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const QString clip = model->storedValue(row, column).toString();
+            if (clip.isEmpty())
+                continue;
+            shots.found << clip;
+            if (selected.at(row))
+                shots.selected << clip;
+        }
+    }
+    if (!transcodeWindow) {
+        transcodeWindow = new TranscodeDialog(shots);
+    } else {
+        transcodeWindow->offerShots(shots);
+        transcodeWindow->show();
+    }
+    transcodeWindow->raise();
+    transcodeWindow->activateWindow();
 }
 
 void MainWindow::restoreLayout()

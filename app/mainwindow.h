@@ -14,6 +14,7 @@ class QPushButton;
 class QTimer;
 class ShotEdits;
 class ShotInfoWidget;
+class TranscodeDialog;
 class QSplitter;
 class QSplitterHandle;
 
@@ -60,6 +61,7 @@ private:
     QLabel *projectLabel = nullptr;
 
     QAction *exportAction = nullptr;
+    QAction *transcodeAction = nullptr;
     QAction *changeProjectAction = nullptr;
     QAction *nextAction = nullptr;
     QAction *previousAction = nullptr;
@@ -74,6 +76,9 @@ private:
 
     ShotEdits *edits = nullptr;
     DbWorker *worker = nullptr;
+    // Made by the first File > Transcode... and kept: never deleted, like
+    // every transcode window, and shown again by the next.
+    TranscodeDialog *transcodeWindow = nullptr;
     QLabel *busyLabel = nullptr;
     QPushButton *busyCancel = nullptr;
     QTimer *busyTimer = nullptr;
@@ -83,6 +88,8 @@ private:
 
     void showCount();
     void exportShots();
+    // The transcode window for the selected shots and those the find shows.
+    void openTranscode();
     void restoreLayout();
     // The grid layout and the shot of the project shown, for next time.
     void saveProjectLayout();

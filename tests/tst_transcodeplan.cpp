@@ -628,6 +628,113 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir.path() + "/escaped.dv"));
     }
 
+    // Regression: a map line whose name had a million characters was taken
+    // as a name, and the window hung for minutes laying out the log line
+    // that named it. A name no file system can hold (more than 255 bytes in
+    // one part, or 4096 in all) is a damaged line, as any other.
+    void aNameLongerThanAFileSystemAllowsIsDamaged_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<bool>("kept");
+        const QString clip = "raw/Day1/CardA/00002.MTS";
+        QTest::newRow("a million characters") << "raw/Day1/" + QString(1000000, 'x') + ".dv" << clip << false;
+        QTest::newRow("a part of 256 bytes") << "raw/Day1/" + QString(253, 'x') + ".dv" << clip << false;
+        QTest::newRow("a part of 257 bytes in 130 characters")
+            << "raw/Day1/" + QString(127, QChar(0xe9)) + ".dv" << clip << false;
+        QTest::newRow("a path of 4097 bytes")
+            << QString(QStringList(16, QString(250, 'x')).join('/') + '/' + QString(78, 'y') + ".dv") << clip << false;
+        QTest::newRow("a clip of a million characters") << "raw/Day1/00002.dv" << QString(1000000, 'c') << false;
+        QTest::newRow("a part of 255 bytes") << "raw/Day1/" + QString(252, 'x') + ".dv" << clip << true;
+        QTest::newRow("a path of 4096 bytes")
+            << QString(QStringList(16, QString(250, 'x')).join('/') + '/' + QString(77, 'y') + ".dv") << clip << true;
+    }
+
+    void aNameLongerThanAFileSystemAllowsIsDamaged()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, clip);
+        QFETCH(bool, kept);
+        QCOMPARE(OutputNameMap::fitsFileSystem(name) && OutputNameMap::fitsFileSystem(clip), kept);
+        QTemporaryDir dir;
+        const QString outputRoot = dir.path() + "/transcode";
+        const QString tree = outputRoot + "/720x480/DV25";
+        QVERIFY(QDir().mkpath(tree));
+        QFile file(tree + "/" + OutputNameMap::fileName());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("# Tavelo output names 1\n" + name.toUtf8() + "\t" + clip.toUtf8() + "\n");
+        file.close();
+
+        OutputNameMap map(tree);
+        QVERIFY(map.load());
+        QCOMPARE(map.size(), kept ? 1 : 0);
+        QCOMPARE(map.ignoredLines(), kept ? 0 : 1);
+        QCOMPARE(map.refusedLines(), 0);
+        QCOMPARE(OutputNameMap::ownerOf(tree, name).clip, kept ? clip : QString());
+
+        // The scan names the clip by the layout and says a line was damaged.
+        TranscodeScan::Input input;
+        input.clips = {"raw/Day1/CardA/00002.MTS"};
+        input.presets = {Preset::Dv};
+        input.outputRoot = outputRoot;
+        QStringList log;
+        input.report = [&log](const QStringList &lines) { log += lines; };
+        const TranscodeScan::Result result = TranscodeScan::run(input);
+        QVERIFY(result.ok);
+        QCOMPARE(result.entries.size(), 1);
+        if (!kept || clip != input.clips.first()) {
+            QCOMPARE(result.entries.first().job.output, tree + "/raw/Day1/00002.dv");
+            QCOMPARE(log.filter("are damaged (not of its form, or a name longer than a file system allows)").size(),
+                     kept ? 0 : 1);
+        } else {
+            QCOMPARE(result.entries.first().job.output, tree + "/" + name);
+        }
+        for (const QString &line : std::as_const(log))
+            QVERIFY2(line.size() < 1000, qPrintable(line.left(200)));
+    }
+
+    // Only the shots chosen in the main window are encoded, in addition to
+    // the filter; their names are those of a run over every clip, and a
+    // chosen shot whose clip is not here is said.
+    void onlyTheChosenClipsAreQueued()
+    {
+        QTemporaryDir dir;
+        TranscodeScan::Input input;
+        input.clips = {"raw/Day1/CardA/00001.MTS", "raw/Day1/CardA/00002.MTS", "raw/Day1/CardB/00001.MTS"};
+        input.presets = {Preset::Dv};
+        input.outputRoot = dir.path() + "/transcode";
+        input.only = QSet<QString>{"raw/Day1/CardB/00001.MTS", "raw/Day1/CardA/00002.MTS", "raw/Gone/00009.MTS"};
+        QStringList log;
+        input.report = [&log](const QStringList &lines) { log += lines; };
+        QStringList asked;
+        const TranscodeScan::Result result = TranscodeScan::run(input, [&asked](const QString &clip) {
+            asked << clip;
+            return clip.contains("CardA") ? TranscodePlanner::Verdict::Skip : TranscodePlanner::Verdict::Accept;
+        });
+        QVERIFY(result.ok);
+        // The filter is asked about the chosen clips only.
+        QCOMPARE(asked, (QStringList{"raw/Day1/CardA/00002.MTS", "raw/Day1/CardB/00001.MTS"}));
+        QCOMPARE(result.acceptedClips, 1);
+        QCOMPARE(result.entries.size(), 1);
+        QCOMPARE(result.entries.first().job.source, "raw/Day1/CardB/00001.MTS");
+        // Card A's clip keeps its name although it was not chosen.
+        QCOMPARE(result.entries.first().job.output, input.outputRoot + "/720x480/DV25/raw/Day1/00001_CardB.dv");
+        QCOMPARE(result.notFound, QStringList{"raw/Gone/00009.MTS"});
+        QCOMPARE(log.filter("1 of the chosen shots have no clip below raw/ on this computer, so they are not "
+                            "encoded: raw/Gone/00009.MTS").size(),
+                 1);
+
+        // No restriction: every clip the filter accepts.
+        input.only.reset();
+        asked.clear();
+        QCOMPARE(TranscodeScan::run(input, [&asked](const QString &clip) {
+                     asked << clip;
+                     return TranscodePlanner::Verdict::Accept;
+                 }).entries.size(),
+                 3);
+        QCOMPARE(asked, input.clips);
+    }
+
     // Two workstations scan one shared tree at once. The first saw only
     // card B (card A was still being copied) and names its clip 00001.dv;
     // the second, which sees both cards, waits for the map's lock and

@@ -558,6 +558,73 @@ private slots:
                  QStringList());
     }
 
+    // Regression: in the DNX36 tree raw/Evil was a link to a folder outside
+    // the local root, and the map gave raw/Evil/evil.mov to a clip of
+    // raw/Day1: the check resolved the layout folder raw/Day1, not the
+    // folder the map's name leads to, and the clip was encoded outside and
+    // called done. Now the folder an output is written to is resolved
+    // through every link, before the job runs and again before its rename.
+    void aMapNameThroughALinkIsNeverWrittenTo()
+    {
+        qputenv("TAVELO_FAKE_ENCODER", "ok");
+        QTemporaryDir elsewhere;
+        const QString outputRoot = root.path() + "/transcode";
+        const QString tree = outputRoot + "/1920x1080/DNX36";
+        QVERIFY(QDir().mkpath(tree + "/raw/Day1"));
+        QVERIFY(QFile::link(elsewhere.path(), tree + "/raw/Evil"));
+        OutputNameMap map(tree);
+        QVERIFY(map.add("raw/Evil/evil.mov", "raw/Day1/CardA/00002.MTS"));
+        QVERIFY(map.save());
+
+        TranscodeScan::Input input;
+        input.clips = {"raw/Day1/CardA/00001.MTS", "raw/Day1/CardA/00002.MTS"};
+        input.presets = {Preset::Dnx36};
+        input.outputRoot = outputRoot;
+        const TranscodeScan::Result scanned = TranscodeScan::run(input);
+        QVERIFY(scanned.ok);
+        QCOMPARE(scanned.entries.size(), 2);
+        const TranscodeJob evil = scanned.entries.at(1).job;
+        QCOMPARE(evil.output, tree + "/raw/Evil/evil.mov");
+        QCOMPARE(evil.outputDir, tree + "/raw/Evil/");
+        QVERIFY(!evil.staysInsideItsTree());
+        QVERIFY(scanned.entries.at(0).job.staysInsideItsTree());
+
+        QProcess process;
+        TranscodeQueue queue(&process);
+        queue.setStartDir(QDir(start.path()));
+        QSignalSpy drained(&queue, &TranscodeQueue::drained);
+        queue.add(scanned.entries);
+        queue.start();
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 1, 10000);
+        QCOMPARE(states(queue), (QStringList{"done", "failed: not run, its output "
+                                                         + QDir::toNativeSeparators(evil.output)
+                                                         + " lies outside the output tree "
+                                                         + QDir::toNativeSeparators(tree)}));
+        QCOMPARE(written().size(), 1);
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+
+        // A folder that becomes such a link while the encoder runs: the
+        // finished file is not renamed into it.
+        qputenv("TAVELO_FAKE_ENCODER", "slow");
+        queue.clear();
+        TranscodeQueue::Entry late;
+        late.job = dnxJob(1920, 1080, 36, "raw/Late/CardA/00003.MTS", outputRoot);
+        late.job.setOutput(late.job.output, PartialFile::pathFor(late.job.output));
+        queue.add({late});
+        queue.start();
+        // The slow encoder writes its file after about 1.5 s.
+        QTRY_COMPARE_WITH_TIMEOUT(written().size(), 2, 10000);
+        QVERIFY(QDir().rename(tree + "/raw/Late", tree + "/raw/Late-moved"));
+        QVERIFY(QFile::link(elsewhere.path(), tree + "/raw/Late"));
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 2, 10000);
+        QCOMPARE(TranscodeQueue::stateText(queue.entry(0)),
+                 "failed: its output " + QDir::toNativeSeparators(late.job.output) + " now lies outside the output tree "
+                     + QDir::toNativeSeparators(tree) + "; this encoding was removed");
+        QCOMPARE(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+    }
+
     void outcomes_data()
     {
         QTest::addColumn<QString>("mode");

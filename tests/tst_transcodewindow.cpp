@@ -319,7 +319,8 @@ private slots:
             " | QTextEdit logEdit",
         };
         QTest::newRow("offline: ten rows") << 0 << common;
-        QTest::newRow("online: the condition field first") << 1 << (QStringList{" | QLineEdit conditionEdit"} + common);
+        QTest::newRow("online: the condition field first")
+            << 1 << (QStringList{"SQL condition, for experts | QLineEdit conditionEdit"} + common);
     }
 
     void windowRows()
@@ -334,7 +335,7 @@ private slots:
         const QStringList actual = rows(window);
         QCOMPARE(actual.mid(0, expected.size()), expected);
         QCOMPARE(actual.mid(expected.size()),
-                 (QStringList{"Progress:  | QProgressBar progressBar", " | QTreeView jobView",
+                 (QStringList{"Progress of this job:  | QProgressBar progressBar", " | QTreeView jobView",
                               " | QLabel messageLabel"}));
         QVERIFY(window->windowTitle().isEmpty());
         for (QCheckBox *box : window->findChildren<QCheckBox *>())
@@ -519,11 +520,13 @@ private slots:
 
         QVERIFY(QFileInfo::exists(saveScreenshot(window.dialog, "transcode-after-run")));
 
-        // A second run finds every output and runs nothing; the count goes on.
+        // A second run finds every output and runs nothing; it counts its
+        // own clips, and no clip is being encoded.
         QFile::remove(encoderLog);
         QVERIFY(run(window));
         QCOMPARE(encoderRuns().size(), 0);
-        QCOMPARE(window.label("totalFilesLabel")->text(), "8");
+        QCOMPARE(window.label("totalFilesLabel")->text(), "4");
+        QCOMPARE(window.label("currentFileLabel")->text(), QString());
         QCOMPARE(window.jobs()->count(JobListModel::Skipped), 16);
         window.dialog->hide();
     }
@@ -717,6 +720,81 @@ private slots:
         QCOMPARE(lines.size(), 201);
         QCOMPARE(lines.first(), "Skipped for raw/A/c000.MTS, the output exists: " + out("720p/MP4/raw/A/c000.mov"));
         QCOMPARE(lines.last(), "... and 100 more lines like these; the job list shows every job's state and note.");
+        window.dialog->hide();
+    }
+
+    // Regression: "Current File" showed the last clip the scan found while
+    // the first job was encoded, and "Total Files" added up over the runs
+    // of one window (7, 14, 38).
+    void theRowsSpeakOfTheJobAndTheRun()
+    {
+        createFile("raw/A/x.MTS");
+        createFile("raw/B/y.MTS");
+        createFile("raw/C/z.MTS");
+        createFile(out("720p/MP4/raw/C/z.mov"), "done before");
+        qputenv("TAVELO_FAKE_ENCODER", "slow");
+        Window window = open();
+        window.box("mp4Box")->setChecked(true);
+        QStringList shown;   // "Current File" while each job's encoder runs
+        QLabel *current = window.label("currentFileLabel");
+        connect(window.dialog->findChild<QProcess *>(), &QProcess::started, current, [&]() {
+            for (int row = 0; row < window.jobs()->rowCount(); ++row) {
+                if (window.jobs()->entry(row).state == JobListModel::Running)
+                    shown << window.jobs()->entry(row).job.source + " shown as " + current->text() + " with "
+                            + window.label("jobNumberLabel")->text();
+            }
+        });
+        QVERIFY(run(window));
+        QCOMPARE(shown, (QStringList{"raw/A/x.MTS shown as raw/A/x.MTS with job 1 of 2",
+                                     "raw/B/y.MTS shown as raw/B/y.MTS with job 2 of 2"}));
+        QCOMPARE(window.label("totalFilesLabel")->text(), "3");
+        QCOMPARE(current->text(), "raw/B/y.MTS");
+
+        // The next run counts again from nothing.
+        QFile::remove(out("720p/MP4/raw/A/x.mov"));
+        shown.clear();
+        QVERIFY(run(window));
+        QCOMPARE(shown, QStringList{"raw/A/x.MTS shown as raw/A/x.MTS with job 1 of 1"});
+        QCOMPARE(window.label("totalFilesLabel")->text(), "3");
+        // The bar says it follows one job.
+        QVERIFY(rows(window.dialog).contains("Progress of this job:  | QProgressBar progressBar"));
+        window.dialog->hide();
+    }
+
+    // Regression: a map line whose name had a million characters hung the
+    // window for minutes when its job started, laying out the log line
+    // that named the output. Such a line is damaged and its name never
+    // used; and whatever the encoder writes, no line of the log is laid
+    // out longer than a bound, and says it was cut.
+    void aMillionCharacterLineNeitherHangsNorNamesAnOutput()
+    {
+        createFile("raw/Day1/CardA/00002.MTS");
+        const QString tree = out("1920x1080/DNX36");
+        createFile(tree + "/" + OutputNameMap::fileName(),
+                   "# Tavelo output names 1\nraw/Day1/" + QByteArray(1000000, 'x')
+                       + ".mov\traw/Day1/CardA/00002.MTS\n");
+        // An encoder that writes one line of a million characters.
+        QTemporaryDir talkative;
+        const QString program = talkative.path() + "/ffmpeg/bin/ffmpeg";
+        createFile(program, "#!/bin/sh\nhead -c 1000000 /dev/zero | tr '\\0' x >&2\necho >&2\n"
+                            "for a; do last=$a; done\nprintf encoded > \"$last\"\n");
+        QVERIFY(QFile::setPermissions(program, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        ClientState::instance()->startDir = new QDir(talkative.path());
+
+        Window window = open();
+        window.box("dnx36Box")->setChecked(true);
+        QVERIFY(run(window, 60000));
+        QCOMPARE(window.jobs()->count(JobListModel::Done), 1);
+        QCOMPARE(readFile(tree + "/raw/Day1/00002.mov"), QByteArray("encoded"));
+        QVERIFY(window.logLines->contains(
+            "1 line(s) of the name map " + tree + "/" + OutputNameMap::fileName()
+            + " are damaged (not of its form, or a name longer than a file system allows) and were left out"));
+        bool cut = false;
+        for (const QString &line : std::as_const(*window.logLines)) {
+            QVERIFY2(line.size() <= 4100, qPrintable(line.left(100)));
+            cut = cut || line.endsWith(" ... [cut here: 996000 more characters not shown]");
+        }
+        QVERIFY(cut);
         window.dialog->hide();
     }
 

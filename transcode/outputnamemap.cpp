@@ -37,6 +37,22 @@ bool OutputNameMap::isSafeName(const QString &name)
     return !slashed.split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
+bool OutputNameMap::fitsFileSystem(const QString &path)
+{
+    // A UTF-8 byte per UTF-16 unit at least: longer text needs no encoding
+    // to be refused.
+    if (path.size() > maxPathBytes)
+        return false;
+    const QByteArray bytes = path.toUtf8();
+    if (bytes.size() > maxPathBytes)
+        return false;
+    for (const QByteArray &part : bytes.split('/')) {
+        if (part.size() > maxComponentBytes)
+            return false;
+    }
+    return true;
+}
+
 bool OutputNameMap::isInside(const QString &path, const QString &treePath)
 {
     const QString tree = QDir::cleanPath(treePath);
@@ -133,11 +149,18 @@ LineKind parseLine(QByteArray line, QString *name, QString *clip)
     const QList<QByteArray> fields = line.split('\t');
     if (fields.size() != 2)
         return LineKind::Damaged;
+    // Escaping at most doubles a path: a longer field names no file, and is
+    // not decoded at all.
+    for (const QByteArray &field : fields) {
+        if (field.size() > 2 * OutputNameMap::maxPathBytes)
+            return LineKind::Damaged;
+    }
     bool nameOk = false;
     bool clipOk = false;
     *name = OutputNameMap::unescape(QString::fromUtf8(fields.at(0)), &nameOk);
     *clip = OutputNameMap::unescape(QString::fromUtf8(fields.at(1)), &clipOk);
-    if (!nameOk || !clipOk || name->isEmpty() || clip->isEmpty())
+    if (!nameOk || !clipOk || name->isEmpty() || clip->isEmpty() || !OutputNameMap::fitsFileSystem(*name)
+        || !OutputNameMap::fitsFileSystem(*clip))
         return LineKind::Damaged;
     return OutputNameMap::isSafeName(*name) ? LineKind::Entry : LineKind::Refused;
 }

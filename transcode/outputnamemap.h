@@ -18,11 +18,12 @@
 // one line per name: the output relative to the tree, a tab, the clip
 // relative to the local root, both with "/". A backslash, tab, line feed or
 // carriage return in a path is written as \\, \t, \n or \r. Lines that are
-// not of this form are ignored (and counted), so a damaged line costs only
-// its own entry. A name that would put an output outside the tree (absolute,
-// with a ".." folder or a line break) is refused and counted apart: anyone
-// who can write the file on a shared disk must not be able to make a
-// workstation write elsewhere.
+// not of this form, or that name a path no file system can hold, are
+// ignored (and counted), so a damaged line costs only its own entry. A
+// name that would put an output outside the tree (absolute, with a ".."
+// folder or a line break) is refused and counted apart: anyone who can
+// write the file on a shared disk must not be able to make a workstation
+// write elsewhere.
 //
 // The map is read and changed only under the lock ".tavelo-sources.lock"
 // beside it (see lockPath()): names are planned and recorded under it, and
@@ -39,6 +40,13 @@ public:
     static QString lockPath(const QString &treePath);
     // Whether name (relative to a tree) stays inside the tree.
     static bool isSafeName(const QString &name);
+    // Whether a file system can hold path (relative, "/" between its
+    // parts): no part longer than maxComponentBytes, the whole no longer
+    // than maxPathBytes, in UTF-8. A map line naming a longer path is
+    // damaged: no file can have that name.
+    static constexpr int maxComponentBytes = 255;
+    static constexpr int maxPathBytes = 4096;
+    static bool fitsFileSystem(const QString &path);
     // Whether path lies below tree (both absolute).
     static bool isInside(const QString &path, const QString &treePath);
 

@@ -8,6 +8,7 @@
 #include "transcode/transcodejob.h"
 #include "transcode/transcodescan.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -20,6 +21,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -30,12 +32,40 @@
 namespace {
 // The log keeps the end of a long job's output, not all of it.
 constexpr int logLineLimit = 5000;
+
+// Laying out one line of a million characters takes the window minutes:
+// what is shown at once is never longer than this, and says it was cut.
+constexpr int shownTextLimit = 4000;
+
+QString bounded(const QString &text)
+{
+    if (text.size() <= shownTextLimit)
+        return text;
+    int keep = shownTextLimit;
+    if (text.at(keep - 1).isHighSurrogate())
+        --keep;
+    return text.left(keep)
+        + QStringLiteral(" ... [cut here: %1 more characters not shown]").arg(text.size() - keep);
+}
 } // namespace
 
 TranscodeDialog::TranscodeDialog()
     : QWidget(nullptr)
 {
+    build(false);
+}
+
+TranscodeDialog::TranscodeDialog(const ShotClips &shots)
+    : QWidget(nullptr)
+{
+    build(true);
+    offerShots(shots);
+}
+
+void TranscodeDialog::build(bool besideMainWindow)
+{
     qDebug() << "TranscodeDialog::TranscodeDialog()\n ";
+    endsClient = !besideMainWindow;
 
     formLayout = new QFormLayout;
     currentFileLabel = new QLabel(this);
@@ -45,9 +75,25 @@ TranscodeDialog::TranscodeDialog()
     rawDir = QDir("raw");
     transcodeDir = QDir("transcode");
 
+    if (besideMainWindow) {
+        // The shots of the main window, as they were when it opened this
+        // window; every clip, as from the chooser, is the last choice.
+        selectedShotsButton = new QRadioButton;
+        foundShotsButton = new QRadioButton;
+        everyClipButton = new QRadioButton(QStringLiteral("Every clip below raw/"));
+        auto *choice = new QButtonGroup(this);
+        for (QRadioButton *button : {selectedShotsButton, foundShotsButton, everyClipButton})
+            choice->addButton(button);
+        selectedShotsButton->setObjectName("selectedShotsButton");
+        foundShotsButton->setObjectName("foundShotsButton");
+        everyClipButton->setObjectName("everyClipButton");
+        formLayout->addRow(QStringLiteral("Clips to encode: "), selectedShotsButton);
+        formLayout->addRow(QString(), foundShotsButton);
+        formLayout->addRow(QString(), everyClipButton);
+    }
     if (ClientState::instance()->connected == 1) {
         conditionEdit = new QLineEdit;
-        formLayout->addWidget(conditionEdit);
+        formLayout->addRow(QStringLiteral("SQL condition, for experts"), conditionEdit);
     }
 
     mp4Box = new QCheckBox("720p MP4 6 Mb");
@@ -92,7 +138,8 @@ TranscodeDialog::TranscodeDialog()
     messageLabel->setTextFormat(Qt::PlainText);
     messageLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     messageLabel->hide();
-    formLayout->addRow("Progress: ", progressBar);
+    // The bar follows one job at a time, from 0 for each.
+    formLayout->addRow("Progress of this job: ", progressBar);
     formLayout->addRow(jobView);
     formLayout->addRow(messageLabel);
     logEdit->document()->setMaximumBlockCount(logLineLimit);
@@ -139,6 +186,37 @@ TranscodeDialog::TranscodeDialog()
     show();
 }
 
+void TranscodeDialog::offerShots(const ShotClips &offered)
+{
+    if (!selectedShotsButton)
+        return;
+    shots = offered;
+    selectedShotsButton->setText(QStringLiteral("Selected shots (%1)").arg(shots.selected.size()));
+    foundShotsButton->setText(QStringLiteral("Shots found by the find (%1)").arg(shots.found.size()));
+    selectedShotsButton->setEnabled(!shots.selected.isEmpty());
+    foundShotsButton->setEnabled(!shots.found.isEmpty());
+    // What the user pointed at first: the selection, else what the find
+    // shows; every clip only when there are no shots to offer.
+    if (!shots.selected.isEmpty())
+        selectedShotsButton->setChecked(true);
+    else if (!shots.found.isEmpty())
+        foundShotsButton->setChecked(true);
+    else
+        everyClipButton->setChecked(true);
+}
+
+std::optional<QSet<QString>> TranscodeDialog::chosenClips() const
+{
+    const QStringList *clips = nullptr;
+    if (selectedShotsButton && selectedShotsButton->isChecked())
+        clips = &shots.selected;
+    else if (foundShotsButton && foundShotsButton->isChecked())
+        clips = &shots.found;
+    if (!clips)
+        return std::nullopt;
+    return QSet<QString>(clips->cbegin(), clips->cend());
+}
+
 void TranscodeDialog::start()
 {
     qDebug() << "TranscodeDialog::start()\n ";
@@ -152,9 +230,20 @@ void TranscodeDialog::start()
         return;
     }
     busy = true;
+    cancelled = false;
+    jobRan = false;
     beginButton->setEnabled(false);
     showMessage(QString());
-    if (!scan()) {
+    // The rows speak of this run only.
+    fileCount = 0;
+    currentFileLabel->clear();
+    jobNumberLabel->clear();
+    totalFilesLabel->clear();
+    progressBar->setValue(0);
+    scanning = true;
+    const bool queued = scan();
+    scanning = false;
+    if (!queued) {
         finishRun();
         return;
     }
@@ -180,8 +269,10 @@ bool TranscodeDialog::scan()
 {
     qDebug() << "TranscodeDialog::scan()\n ";
     jobQueue->clear();
+    // The log, too, speaks of this run only.
     scanNotesStart = QTextCursor();
     scanNotesEnd = QTextCursor();
+    clearLog();
 
     const bool online = ClientState::instance()->connected == 1;
     ScanFilter filter(online, conditionEdit ? conditionEdit->text() : QString());
@@ -205,6 +296,7 @@ bool TranscodeDialog::scan()
     TranscodeScan::Input input;
     input.presets = tickedPresets();
     input.outputRoot = transcodeDir.absolutePath();
+    input.only = chosenClips();
     input.host = PartialFile::hostTag();
     input.pid = QCoreApplication::applicationPid();
     int named = 0;
@@ -233,6 +325,8 @@ bool TranscodeDialog::scan()
 
     const TranscodeScan::Result result = TranscodeScan::run(input, [&](const QString &entry) {
         processPendingEvents();
+        if (cancelled)
+            return TranscodePlanner::Verdict::Stop;
         const ScanFilter::Verdict verdict = filter.verdict(entry);
         if (verdict == ScanFilter::Failed)
             return TranscodePlanner::Verdict::Stop;
@@ -244,6 +338,10 @@ bool TranscodeDialog::scan()
         processPendingEvents();
         return TranscodePlanner::Verdict::Accept;
     });
+    if (cancelled) {
+        showMessage(QStringLiteral("Cancelled: nothing was queued."));
+        return false;
+    }
     if (result.stopped) {
         const QString text = QStringLiteral("The database could not check %1, so the scan stopped "
                                             "and nothing was queued.\n%2")
@@ -322,7 +420,7 @@ void TranscodeDialog::nextFile(int status)
 {
     Q_UNUSED(status);
     qDebug() << "TranscodeDialog::nextFile()\n ";
-    if (closing)
+    if (closing || cancelled)
         return;
     // Looked up again for every job.
     const ClientState *state = ClientState::instance();
@@ -333,6 +431,9 @@ void TranscodeDialog::nextFile(int status)
 void TranscodeDialog::jobStarted(int row)
 {
     clearLog();
+    // The clip being encoded, not the last one the scan looked at.
+    jobRan = true;
+    currentFileLabel->setText(jobQueue->entry(row).job.source);
     jobNumberLabel->setText(QStringLiteral("job %1 of %2").arg(jobQueue->started()).arg(jobQueue->total()));
     progressBar->setValue(0);
     jobView->scrollTo(jobList->index(row, 0));
@@ -342,6 +443,9 @@ void TranscodeDialog::finishRun()
 {
     busy = false;
     beginButton->setEnabled(true);
+    // No clip is encoded now; one that was keeps its name there.
+    if (!jobRan)
+        currentFileLabel->clear();
     const int failed = jobQueue->count(TranscodeQueue::Failed);
     if (failed > 0 && messageLabel->isHidden())
         showMessage(QStringLiteral("%1 of %2 jobs failed; the job list shows why.").arg(failed).arg(jobQueue->total()));
@@ -349,7 +453,7 @@ void TranscodeDialog::finishRun()
 
 void TranscodeDialog::showMessage(const QString &text)
 {
-    messageLabel->setText(text);
+    messageLabel->setText(bounded(text));
     messageLabel->setVisible(!text.isEmpty());
 }
 
@@ -394,7 +498,7 @@ void TranscodeDialog::appendLog(const QString &text, bool progress)
     } else if (logHasLines) {
         cursor.insertBlock();
     }
-    cursor.insertText(text);
+    cursor.insertText(bounded(text));
     logHasLines = true;
     logEndsWithProgress = progress;
     if (atEnd)
@@ -415,7 +519,7 @@ void TranscodeDialog::appendLogLines(const QStringList &lines)
     for (const QString &line : lines) {
         if (logHasLines)
             cursor.insertBlock();
-        cursor.insertText(line);
+        cursor.insertText(bounded(line));
         logHasLines = true;
     }
     cursor.endEditBlock();
@@ -437,9 +541,31 @@ void TranscodeDialog::closeEvent(QCloseEvent *event)
     stop();
 }
 
+void TranscodeDialog::cancelRun()
+{
+    // A scan stops at its next clip and queues nothing; a running encoder
+    // is stopped and its partial file removed; waiting jobs stay undone.
+    if (busy) {
+        cancelled = true;
+        // A scan ends the run itself, when it returns to start().
+        if (!scanning) {
+            jobQueue->stop(stopGraceMs);
+            jobQueue->abandon(QStringLiteral("not run, the run was cancelled"));
+            finishRun();
+            showMessage(QStringLiteral("Cancelled: the running job was stopped, and the jobs after it were "
+                                       "not run."));
+        }
+    }
+    hide();
+}
+
 void TranscodeDialog::stop()
 {
     qDebug() << "TranscodeDialog::stop()\n ";
+    if (!endsClient) {
+        cancelRun();
+        return;
+    }
     closing = true;
     jobQueue->stop(stopGraceMs);
     process->close();

@@ -42,17 +42,26 @@ bool TranscodeJob::staysInsideItsTree() const
 {
     if (tree.isEmpty())
         return true;
-    for (const QString &path : {output, outputDir + QStringLiteral("/x"), partial}) {
-        if (!path.isEmpty() && !OutputNameMap::isInside(path, tree))
+    // By the paths as written, and by where they lead: the folder a map's
+    // name puts the output in is not the layout's, and any folder on the
+    // way (or the output itself) may be a link to somewhere else.
+    const QString realTree = resolved(tree);
+    for (const QString &path : {output, partial, outputDir + QStringLiteral("/x")}) {
+        if (path.isEmpty())
+            continue;
+        if (!OutputNameMap::isInside(path, tree) || !OutputNameMap::isInside(resolved(path), realTree))
             return false;
     }
-    return OutputNameMap::isInside(resolved(outputDir + QStringLiteral("/x")), resolved(tree));
+    return true;
 }
 
 void TranscodeJob::setOutput(const QString &finalName, const QString &temporaryName)
 {
     output = finalName;
     partial = temporaryName;
+    // The folder it is written into: a name from the map need not be in
+    // the layout's folder.
+    outputDir = finalName.left(finalName.lastIndexOf(QLatin1Char('/')) + 1);
     if (!arguments.isEmpty())
         arguments.last() = temporaryName.isEmpty() ? finalName : temporaryName;
 }

@@ -15,14 +15,16 @@ struct TranscodeJob
     QString partial;      // the temporary name it is written under, when set
     QStringList arguments;
 
-    // Gives the job the final name output (in outputDir) and makes the
-    // encoder write the temporary name beside it (see PartialFile).
+    // Gives the job the final name output (outputDir becomes its folder)
+    // and makes the encoder write the temporary name beside it (see
+    // PartialFile).
     void setOutput(const QString &output, const QString &partial);
 
     // Whether everything the job writes lies inside its tree, by its paths
-    // and by where its folders lead: a link inside the tree to a folder
-    // elsewhere takes no output out of it. A job built by hand without a
-    // tree is not checked.
+    // and by where the folder it is finally written to leads, resolved
+    // through every link: a link inside the tree to a folder elsewhere
+    // takes no output out of it. A job built by hand without a tree is not
+    // checked.
     bool staysInsideItsTree() const;
 };
 

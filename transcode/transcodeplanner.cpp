@@ -218,7 +218,8 @@ TranscodePlanner::TreeContents TranscodePlanner::readOutputTrees(Input &input)
             return contents;
         }
         if (map.ignoredLines() > 0) {
-            contents.notes << QStringLiteral("%1 line(s) of the name map %2 are not of its form and were left out")
+            contents.notes << QStringLiteral("%1 line(s) of the name map %2 are damaged (not of its form, or a "
+                                             "name longer than a file system allows) and were left out")
                                   .arg(map.ignoredLines())
                                   .arg(mapPath);
         }

@@ -233,6 +233,10 @@ void TranscodeQueue::settle()
                       .arg(native(job.tree), lock.holder());
     } else if (taken == SyncLock::Result::Denied) {
         refused = QStringLiteral("the name map of %1 cannot be locked: %2").arg(native(job.tree), lock.deniedText());
+    } else if (!job.staysInsideItsTree()) {
+        // A folder on its way became a link while the encoder ran.
+        refused = QStringLiteral("its output %1 now lies outside the output tree %2")
+                      .arg(native(job.output), native(job.tree));
     } else if (!job.tree.isEmpty()) {
         owner = OutputNameMap::ownerOf(job.tree, name);
         if (!owner.readable)

@@ -154,7 +154,31 @@ TranscodeScan::Result TranscodeScan::run(const Input &input, const TranscodePlan
     say(input, trees.notes);
     const QHash<QString, QString> removed = removeLeftovers(input, trees.partials);
 
-    const TranscodePlanner::Plan plan = TranscodePlanner::plan(plannerInput, filter);
+    // The chosen clips first: a clip outside the choice costs no statement.
+    TranscodePlanner::ClipFilter chosen = filter;
+    if (input.only) {
+        const QSet<QString> walked(input.clips.cbegin(), input.clips.cend());
+        for (const QString &clip : *input.only) {
+            if (!walked.contains(clip))
+                result.notFound << clip;
+        }
+        result.notFound.sort();
+        if (!result.notFound.isEmpty()) {
+            QStringList shown = result.notFound.mid(0, noteLimit);
+            if (result.notFound.size() > noteLimit)
+                shown << QStringLiteral("... and %1 more").arg(result.notFound.size() - noteLimit);
+            say(input, {QStringLiteral("%1 of the chosen shots have no clip below raw/ on this computer, so they "
+                                       "are not encoded: %2")
+                            .arg(result.notFound.size())
+                            .arg(shown.join(QStringLiteral(", ")))});
+        }
+        chosen = [&input, &filter](const QString &clip) {
+            if (!input.only->contains(clip))
+                return TranscodePlanner::Verdict::Skip;
+            return filter ? filter(clip) : TranscodePlanner::Verdict::Accept;
+        };
+    }
+    const TranscodePlanner::Plan plan = TranscodePlanner::plan(plannerInput, chosen);
     if (plan.stopped) {
         result.stopped = true;
         result.stoppedAt = plan.stoppedAt;

@@ -4,10 +4,12 @@
 #include "transcode/transcodequeue.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 // Prepares a transcode run from the clips a walk found: reads the output
 // trees, removes this machine's leftovers, plans the jobs and their names
@@ -40,6 +42,11 @@ struct Input
     // Lines for the log, as they arise: what was found in the trees, what
     // was removed, the plan's notes.
     std::function<void(const QStringList &lines)> report;
+    // When set, only these clips are encoded (the shots chosen in the main
+    // window), in addition to what the filter decides; chosen clips the
+    // walk did not find are reported. Names are still planned over every
+    // clip, so a choice never changes them.
+    std::optional<QSet<QString>> only;
     // How long a lock another run holds is waited for.
     int lockWaitMs = 30000;
 };
@@ -51,6 +58,7 @@ struct Result
     bool stopped = false;       // the filter stopped the scan: nothing was queued
     QString stoppedAt;          // the clip it stopped at
     int acceptedClips = 0;
+    QStringList notFound;       // chosen clips (see Input::only) the walk did not find, sorted
     QList<TranscodeQueue::Entry> entries;
 };
 
