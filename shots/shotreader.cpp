@@ -549,11 +549,17 @@ bool ShotReader::readRows(const ShotQuery &query, bool byId, ShotRows *out)
     return true;
 }
 
-StatementResult ShotReader::readShot(qlonglong id, QHash<QString, QVariant> *values)
+StatementResult ShotReader::readShot(qlonglong id, QHash<QString, QVariant> *values, bool tags)
 {
     QSqlQuery query(runner.database());
-    const StatementResult read = runner.run(
-        query, QStringLiteral("SELECT * FROM %1 WHERE %2 = ?").arg(quoted(table), quoted(QStringLiteral("id"))), {id});
+    const QString shots = quoted(table);
+    const QString idColumn = quoted(QStringLiteral("id"));
+    const QString tagsRead =
+        tags ? QStringLiteral(", %1 AS %2")
+                   .arg(tagsExpression(shots + QLatin1Char('.') + idColumn), quoted(QLatin1String(ShotColumns::tagsColumn)))
+             : QString();
+    const StatementResult read =
+        runner.run(query, QStringLiteral("SELECT %1.*%2 FROM %1 WHERE %3 = ?").arg(shots, tagsRead, idColumn), {id});
     if (read.ok() && query.next()) {
         const QSqlRecord record = query.record();
         for (int i = 0; i < record.count(); ++i)

@@ -86,7 +86,8 @@ public:
     // reads learnt; the result holds it too, with what this read added.
     ShotRows read(const ShotQuery &query, const ShotLayout &layout, const ServerCollations &collations);
     // One shot's row as stored now, by column name (empty when it is gone).
-    StatementResult readShot(qlonglong id, QHash<QString, QVariant> *values);
+    // With tags, its quick tags too (as the column "tags").
+    StatementResult readShot(qlonglong id, QHash<QString, QVariant> *values, bool tags = false);
     // A project's quick tags in the order of their keys; the defaults when
     // it has none stored.
     StatementResult readProjectTags(int project, QStringList *tags);

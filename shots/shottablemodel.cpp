@@ -257,10 +257,10 @@ void ShotTableModel::refreshShot(int row)
     setReading(reading);
     worker->post(
         this,
-        [this, table, shot](DbSession &session) -> DbWorker::Continuation {
+        [this, table, shot, tags = layout.tags](DbSession &session) -> DbWorker::Continuation {
             StatementRunner runner = session.runner();
             StoredValues values;
-            const StatementResult read = ShotReader(runner, table).readShot(shot, &values[shot]);
+            const StatementResult read = ShotReader(runner, table).readShot(shot, &values[shot], tags);
             if (values.value(shot).isEmpty())
                 values.clear();
             return [this, values, read]() {
