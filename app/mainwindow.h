@@ -76,6 +76,7 @@ private:
     bool exporting = false;
     bool closing = false;
     bool refreshing = false;
+    qint64 revealFor = 0; // the change set an undo shows once the find is cleared
 
     void showCount();
     void exportShots();
@@ -95,6 +96,12 @@ private:
     // Asks what to do with values not in the database; true to go on.
     bool settleUnsaved(const QString &title, bool offerKeep);
     void undo(bool redo);
+    // Reverts the change next on the Undo (Redo) stack. A change whose
+    // shots are out of view shows one of them first (clearing a find that
+    // hides it) and asks once before it is reverted.
+    void revertShown(bool redo, bool findCleared);
+    bool shotInView(qlonglong shot) const;
+    void makeCurrent(qlonglong shot);
     void updateUndoActions();
     void updateBusyNote();
 };
