@@ -53,6 +53,8 @@
 #include <QToolBar>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+
 
 namespace {
 // Work that has waited this long shows the busy note with Cancel.
@@ -374,7 +376,113 @@ void MainWindow::undo(bool redo)
                                  5000);
         return;
     }
-    redo ? edits->redo() : edits->undo();
+    revertShown(redo, false);
+}
+
+bool MainWindow::shotInView(qlonglong shot) const
+{
+    const int row = grid->model->rowOfId(shot);
+    if (row < 0 || grid->isRowHidden(row))
+        return false;
+    const int top = grid->rowViewportPosition(row);
+    return top + grid->rowHeight(row) > 0 && top < grid->viewport()->height();
+}
+
+void MainWindow::makeCurrent(qlonglong shot)
+{
+    const int row = grid->model->rowOfId(shot);
+    if (row < 0)
+        return;
+    int column = grid->currentIndex().isValid() ? grid->currentIndex().column()
+                                                : grid->horizontalHeader()->logicalIndex(0);
+    if (grid->isColumnHidden(column))
+        column = grid->horizontalHeader()->logicalIndex(0);
+    const QModelIndex index = grid->model->index(row, column);
+    grid->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+    grid->scrollTo(index, QAbstractItemView::PositionAtCenter);
+}
+
+void MainWindow::revertShown(bool redo, bool findCleared)
+{
+    const ShotEdits::Touched next = redo ? edits->nextRedo() : edits->nextUndo();
+    if (!next.changeSet)
+        return;
+    auto revert = [this, redo, &next]() { redo ? edits->redo(next.changeSet) : edits->undo(next.changeSet); };
+    // The user sees what is taken back: a shot of the change in the grid's
+    // view is enough (a change of which nothing is known goes ahead).
+    if (next.shots.isEmpty() || std::any_of(next.shots.cbegin(), next.shots.cend(),
+                                            [this](qlonglong shot) { return shotInView(shot); })) {
+        revert();
+        return;
+    }
+    qlonglong shown = 0;
+    for (qlonglong shot : next.shots) {
+        if (grid->model->rowOfId(shot) >= 0) {
+            shown = shot;
+            break;
+        }
+    }
+    if (!shown && !findCleared && (!findBar->text().isEmpty() || findBar->notYetLogged())) {
+        // The find hides the shots: it is cleared, and the undo goes on once
+        // the rows are in (or says why not).
+        revealFor = next.changeSet;
+        statusBar()->showMessage(tr("The find is cleared to show shot %1 first...").arg(next.shots.first()));
+        connect(
+            grid->model, &ShotTableModel::selected, this,
+            [this, redo, set = next.changeSet](bool ok) {
+                if (revealFor != set)
+                    return;
+                revealFor = 0;
+                const ShotEdits::Touched again = redo ? edits->nextRedo() : edits->nextUndo();
+                if (!ok || again.changeSet != set) {
+                    statusBar()->showMessage(redo ? tr("Nothing was redone: the shots could not be shown first.")
+                                                  : tr("Nothing was undone: the shots could not be shown first."),
+                                             10000);
+                    return;
+                }
+                revertShown(redo, true);
+            },
+            Qt::SingleShotConnection);
+        findBar->clear();
+        grid->setFind(QString(), false);
+        return;
+    }
+
+    QString where;
+    if (shown) {
+        makeCurrent(shown);
+        if (next.shots.size() == 1)
+            where = findCleared ? tr("The find hid it; the find is cleared and the shot is the current one now.")
+                                : tr("It was not in view; it is the current shot now.");
+        else
+            where = findCleared
+                ? tr("The find hid them; the find is cleared and shot %1, one of them, is the current one now.").arg(shown)
+                : tr("None of them was in view; shot %1, one of them, is the current shot now.").arg(shown);
+    } else {
+        where = next.shots.size() == 1
+            ? tr("The shot is not among the shots shown (it may belong to another project), so it cannot be "
+                 "shown first.")
+            : tr("None of them is among the shots shown (they may belong to another project), so they cannot "
+                 "be shown first.");
+    }
+    ShotEdits::Touched named = next;
+    if (named.filename.isEmpty() && named.shots.size() == 1 && shown) {
+        const int row = grid->model->rowOfId(shown);
+        named.filename = grid->model->storedValue(row, grid->model->fieldIndex(QStringLiteral("filename"))).toString();
+    }
+    const QString verb = redo ? tr("Redo") : tr("Undo");
+    QMessageBox question(QMessageBox::Question, verb,
+                         tr("%1 %2?").arg(verb, ShotEdits::describe(named)), QMessageBox::Cancel, this);
+    question.setObjectName(QStringLiteral("revertQuestion"));
+    question.setInformativeText(where);
+    QPushButton *go = question.addButton(verb, QMessageBox::AcceptRole);
+    question.setDefaultButton(go);
+    question.exec();
+    if (question.clickedButton() != go) {
+        statusBar()->showMessage(redo ? tr("Nothing was redone.") : tr("Nothing was undone."), 5000);
+        return;
+    }
+    revert();
 }
 
 void MainWindow::updateTagActions()

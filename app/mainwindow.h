@@ -85,6 +85,7 @@ private:
     bool exporting = false;
     bool closing = false;
     bool refreshing = false;
+    qint64 revealFor = 0; // the change set an undo shows once the find is cleared
 
     void showCount();
     void exportShots();
@@ -109,6 +110,12 @@ private:
     void toggleTag(int key);
     void updateTagActions();
     void editTags();
+    // Reverts the change next on the Undo (Redo) stack. A change whose
+    // shots are out of view shows one of them first (clearing a find that
+    // hides it) and asks once before it is reverted.
+    void revertShown(bool redo, bool findCleared);
+    bool shotInView(qlonglong shot) const;
+    void makeCurrent(qlonglong shot);
     void updateUndoActions();
     void updateBusyNote();
 };

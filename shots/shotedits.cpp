@@ -512,6 +512,7 @@ void ShotEdits::finish(const ShotWriter::Result &result, Action action, int shot
 {
     if (result.reconnected)
         emit reconnected();
+    const Touched touched = touchedOf(result);
     if (result.changeSet) {
         if (action == Action::Undo) {
             redoStack << result.changeSet;
@@ -519,6 +520,14 @@ void ShotEdits::finish(const ShotWriter::Result &result, Action action, int shot
             undoStack << result.changeSet;
             if (action != Action::Redo)
                 redoStack.clear();
+        }
+        touchedBy.insert(result.changeSet, touched);
+        // Only what the stacks hold is worth knowing.
+        for (auto it = touchedBy.begin(); it != touchedBy.end();) {
+            if (undoStack.contains(it.key()) || redoStack.contains(it.key()))
+                ++it;
+            else
+                it = touchedBy.erase(it);
         }
     }
     QList<qlonglong> changedShots = shotsIn(result.written, shotOfChange);
@@ -549,10 +558,12 @@ void ShotEdits::finish(const ShotWriter::Result &result, Action action, int shot
     if (clean) {
         if (action == Action::Save && shots > 1)
             emit message(tr("%n shots saved", nullptr, shots), false);
+        else if (action != Action::Save && touched.shots.isEmpty())
+            emit message(action == Action::Redo ? tr("Nothing to redo: the fields hold those values already.")
+                                                : tr("Nothing to undo: the fields hold those values already."),
+                         false);
         else if (action != Action::Save)
-            emit message(result.written.size() == 1
-                             ? tr("Change %1: 1 field").arg(verb)
-                             : tr("Change %1: %2 fields").arg(verb).arg(result.written.size()),
+            emit message((action == Action::Redo ? tr("Redone: %1") : tr("Undone: %1")).arg(describe(touched)),
                          false);
         else
             emit message(QString(), false);
@@ -642,20 +653,79 @@ void ShotEdits::finish(const ShotWriter::Result &result, Action action, int shot
     emit message(problems.join(QStringLiteral(". ")) + QLatin1Char('.'), true);
 }
 
-void ShotEdits::undo()
+void ShotEdits::undo(qint64 changeSet)
 {
-    if (undoStack.isEmpty())
+    if (undoStack.isEmpty() || (changeSet && !undoStack.removeOne(changeSet)))
         return;
-    revert(undoStack.takeLast(), Action::Undo);
+    revert(changeSet ? changeSet : undoStack.takeLast(), Action::Undo);
     emit undoStateChanged();
 }
 
-void ShotEdits::redo()
+void ShotEdits::redo(qint64 changeSet)
+{
+    if (redoStack.isEmpty() || (changeSet && !redoStack.removeOne(changeSet)))
+        return;
+    revert(changeSet ? changeSet : redoStack.takeLast(), Action::Redo);
+    emit undoStateChanged();
+}
+
+ShotEdits::Touched ShotEdits::nextUndo() const
+{
+    if (undoStack.isEmpty())
+        return {};
+    Touched touched = touchedBy.value(undoStack.last());
+    touched.changeSet = undoStack.last();
+    return touched;
+}
+
+ShotEdits::Touched ShotEdits::nextRedo() const
 {
     if (redoStack.isEmpty())
-        return;
-    revert(redoStack.takeLast(), Action::Redo);
-    emit undoStateChanged();
+        return {};
+    Touched touched = touchedBy.value(redoStack.last());
+    touched.changeSet = redoStack.last();
+    return touched;
+}
+
+ShotEdits::Touched ShotEdits::touchedOf(const ShotWriter::Result &result) const
+{
+    Touched touched;
+    touched.changeSet = result.changeSet;
+    touched.shots = shotsIn(result.written, shotOfChange);
+    for (const ShotWriter::Change &change : result.written) {
+        if (!touched.columns.contains(change.column))
+            touched.columns << change.column;
+    }
+    // In the order of the form's fields, as the user reads them.
+    auto place = [](const QString &column) {
+        const QList<ShotColumns::Column> &all = ShotColumns::all();
+        for (int i = 0; i < all.size(); ++i) {
+            if (column == QLatin1String(all.at(i).name))
+                return i;
+        }
+        return int(all.size());
+    };
+    std::stable_sort(touched.columns.begin(), touched.columns.end(),
+                     [&place](const QString &a, const QString &b) { return place(a) < place(b); });
+    // A save of one shot reads its whole row under the lock.
+    if (touched.shots.size() == 1)
+        touched.filename =
+            result.rowsRead.value(touched.shots.first()).value(QStringLiteral("filename")).toString();
+    return touched;
+}
+
+QString ShotEdits::describe(const Touched &touched)
+{
+    QStringList labels;
+    for (const QString &column : touched.columns)
+        labels << fieldLabel(column);
+    const QString fields = labels.join(QStringLiteral(", "));
+    if (touched.shots.size() != 1)
+        return tr("%1 of %n shots", nullptr, int(touched.shots.size())).arg(fields);
+    const QString shot = QString::number(touched.shots.first());
+    if (touched.filename.isEmpty())
+        return tr("%1 of shot %2").arg(fields, shot);
+    return tr("%1 of shot %2, %3").arg(fields, shot, touched.filename);
 }
 
 void ShotEdits::revertChangeSet(qint64 changeSet)

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <atomic>
@@ -104,8 +105,26 @@ public:
     void checkHistory();
     bool canUndo() const { return !undoStack.isEmpty() && history() != History::Missing; }
     bool canRedo() const { return !redoStack.isEmpty() && history() != History::Missing; }
-    void undo();
-    void redo();
+    // Reverts this window's last change, or the given change set of the
+    // stack (the one the user was asked about, even if a save landed on
+    // top meanwhile).
+    void undo(qint64 changeSet = 0);
+    void redo(qint64 changeSet = 0);
+    // What a change set of this window changed, learnt from its save: the
+    // shots, the fields (in the form's order) and the file of a single shot.
+    struct Touched
+    {
+        qint64 changeSet = 0;
+        QList<qlonglong> shots;
+        QStringList columns;
+        QString filename;
+    };
+    // What Undo and Redo would revert next (changeSet 0: nothing).
+    Touched nextUndo() const;
+    Touched nextRedo() const;
+    // The change in words: "Notes of shot 17, raw/Day1/CardA/00003.MTS",
+    // "Scene, Shot of 3 shots".
+    static QString describe(const Touched &touched);
     // Reverts a change set of anyone's (from the history panel); the undo
     // is this window's own action then, and can itself be undone.
     void revertChangeSet(qint64 changeSet);
@@ -150,6 +169,7 @@ private:
     void apply(const ShotWriter::Result &result, Action action);
     void finish(const ShotWriter::Result &result, Action action, int shots, bool noHistoryNote);
     void revert(qint64 changeSet, Action action);
+    Touched touchedOf(const ShotWriter::Result &result) const;
     QString describeFailure(const StatementResult &failure, const QStringList &columns) const;
     void jobStarted(bool writing);
     void jobEnded(bool writing);
@@ -161,6 +181,7 @@ private:
     bool historyNoted = false;
     QList<qint64> undoStack;
     QList<qint64> redoStack;
+    QHash<qint64, Touched> touchedBy; // by change set, for those on the stacks
     int jobs = 0;
     int writes = 0;
     int progressDone = 0;

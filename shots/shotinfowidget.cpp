@@ -262,6 +262,9 @@ ShotInfoWidget::ShotInfoWidget(QWidget *parent)
     for (auto it = completers.cbegin(); it != completers.cend(); ++it) {
         QWidget *widget = widgetOfColumn(it.key());
         connect(it.value(), &FieldCompleter::chosen, this, [this, widget]() { typed(widget); });
+        // Return in a multi-line field that offers values saves, as in a
+        // one-line field; it never types a line break (Shift+Return does).
+        connect(it.value(), &FieldCompleter::finished, this, [this]() { saveChanges(); });
     }
 
     // The rows of the form, each with its label on the left.

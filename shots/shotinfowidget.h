@@ -32,7 +32,8 @@ class StillFrameView;
 // types goes to the model's edits as a draft of its shot (FormFieldDelegate
 // converts between the widgets and the values), and the drafts are saved
 // when the user moves to another shot, when the focus leaves the form, on
-// Return in a one-line field and before the window closes. The bars above
+// Return in a one-line field (or, list closed, in a multi-line field that
+// offers values) and before the window closes. The bars above
 // the fields show what the database did not take (Try Again / Discard)
 // and another client's change to a field the user changed too (Keep Stored
 // Value / Write Mine).

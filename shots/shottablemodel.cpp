@@ -462,6 +462,45 @@ void ShotTableModel::storeValues(const QHash<qlonglong, QHash<QString, QVariant>
         changedRows << row;
     }
     emitRowsChanged(changedRows);
+    offerValues(values);
+}
+
+void ShotTableModel::offerValues(const QHash<qlonglong, QHash<QString, QVariant>> &values)
+{
+    // What a save stored (this window's, or another client's read back with
+    // a row) is offered at once, not after the next read of the values
+    // used; one no shot holds any more may stay until then.
+    bool added = false;
+    for (const QString &column : ShotColumns::completed()) {
+        QStringList fresh;
+        for (auto shot = values.cbegin(); shot != values.cend(); ++shot) {
+            const auto field = shot->constFind(column);
+            if (field == shot->cend())
+                continue;
+            // A shot of this project: one shown, or a row read that says so.
+            const QVariant project = shot->value(QStringLiteral("project"));
+            if (!rowById.contains(shot.key()) && !(project.isValid() && project.toInt() == wanted.project))
+                continue;
+            const QString value = PlainText::fromStored(field->toString());
+            if (!value.isEmpty() && !fresh.contains(value))
+                fresh << value;
+        }
+        QStringList &list = valuesUsed[column];
+        for (const QString &value : std::as_const(fresh)) {
+            const bool known = std::any_of(list.cbegin(), list.cend(), [&value](const QString &held) {
+                return held.compare(value, Qt::CaseInsensitive) == 0;
+            });
+            if (known)
+                continue;
+            const auto at = std::lower_bound(list.begin(), list.end(), value, [](const QString &a, const QString &b) {
+                return a.compare(b, Qt::CaseInsensitive) < 0;
+            });
+            list.insert(at, value);
+            added = true;
+        }
+    }
+    if (added)
+        emit completionsRead();
 }
 
 int ShotTableModel::rowCount(const QModelIndex &parent) const

@@ -113,7 +113,7 @@ public:
 
     // The values the project's shots hold in the columns the form completes
     // (location, scene, shot type): read on request (the window asks when
-    // it opens and on Refresh).
+    // it opens and on Refresh), and joined by each value saved meanwhile.
     void readCompletions();
     QStringList completions(const QString &column) const { return valuesUsed.value(column); }
 
@@ -172,6 +172,7 @@ signals:
     // The connection was lost and reopened.
     void reconnected();
     void busyChanged(bool busy);
+    // The values offered for completion changed: read, or a save added some.
     void completionsRead();
     // The project's list of quick tags was read or stored.
     void tagsRead();
@@ -189,6 +190,7 @@ private:
     void applyOrder(const QList<int> &order, const QHash<qlonglong, int> &byId, const ShotQuery &query);
     void showDrafts(const QList<qlonglong> &shots);
     void storeValues(const QHash<qlonglong, QHash<QString, QVariant>> &values);
+    void offerValues(const QHash<qlonglong, QHash<QString, QVariant>> &values);
     void emitRowsChanged(const QList<int> &rows);
     void setReading(bool on);
     QVariant shownValue(int row, int column) const;

@@ -929,6 +929,102 @@ private slots:
         QCOMPARE(grid2->model->data(grid2->model->index(0, scene)).toString(), QStringLiteral("9"));
         QVERIFY(again->close());
     }
+
+    // The status bar names the shot and the fields of each undo and redo.
+    // An undo of a shot out of view (scrolled away, or hidden by the find)
+    // shows the shot first, as the current one, and asks once.
+    void undoNamesItsShotAndShowsAShotOutOfViewFirst_data()
+    {
+        QTest::addColumn<bool>("byFind");
+        QTest::newRow("scrolled away") << false;
+        QTest::newRow("hidden by the find") << true;
+    }
+
+    void undoNamesItsShotAndShowsAShotOutOfViewFirst()
+    {
+        QFETCH(bool, byFind);
+        qApp->setQuitOnLastWindowClosed(false);
+        MainWindow *window = openMainWindow("Crew day");
+        auto *grid = window->findChild<GridWidget *>();
+        auto *info = window->findChild<ShotInfoWidget *>();
+        QVERIFY(settle(grid));
+        QVERIFY(grid->model->rowCount() > 20);
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        // Questions are answered as the user would: Undo (or Redo).
+        QStringList asked;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&asked]() {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            asked << box->text() + ' ' + box->informativeText();
+            saveScreenshot(box, "undoquestion");
+            for (QAbstractButton *button : box->buttons()) {
+                if (box->buttonRole(button) == QMessageBox::AcceptRole)
+                    button->click();
+            }
+        });
+        answer.start(20);
+        auto inView = [grid](int row) {
+            const int top = grid->rowViewportPosition(row);
+            return top + grid->rowHeight(row) > 0 && top < grid->viewport()->height();
+        };
+        auto message = [window]() { return window->statusBar()->currentMessage(); };
+        QAction *undo = window->findChild<QAction *>("undoAction");
+        QAction *redo = window->findChild<QAction *>("redoAction");
+
+        // Scene and shot of the first row, typed in the form, saved by Return.
+        window->resize(800, 500); // fewer rows than the project's in view
+        grid->setCurrentIndex(grid->model->index(0, grid->model->fieldIndex("scene")));
+        const qlonglong shot = info->currentShot();
+        const QString file = grid->model->storedValue(0, grid->model->fieldIndex("filename")).toString();
+        const QString before = grid->model->storedValue(0, grid->model->fieldIndex("scene")).toString();
+        for (const char *name : {"sceneEdit", "shotEdit"}) {
+            auto *field = info->findChild<QLineEdit *>(name);
+            field->setFocus();
+            QTRY_VERIFY(field->hasFocus());
+            field->selectAll();
+            QTest::keyClicks(field, "u7");
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QVERIFY(settle(grid));
+        const QString words = QStringLiteral("Scene, Shot of shot %1, %2").arg(shot).arg(file);
+
+        // In view: no question.
+        undo->trigger();
+        QVERIFY(settle(grid));
+        QCOMPARE(message(), "Undone: " + words);
+        redo->trigger();
+        QVERIFY(settle(grid));
+        QCOMPARE(message(), "Redone: " + words);
+        QCOMPARE(asked, QStringList());
+
+        // Out of view: another shot far below is current, or the find hides the shot.
+        const int last = grid->model->rowCount() - 1;
+        grid->setCurrentIndex(grid->model->index(last, grid->model->fieldIndex("scene")));
+        grid->scrollTo(grid->currentIndex());
+        QVERIFY(settle(grid));
+        QVERIFY(!inView(0));
+        auto *find = window->findChild<QLineEdit *>("findEdit");
+        if (byFind) {
+            QTest::keyClicks(find, grid->model->storedValue(last, grid->model->fieldIndex("filename")).toString());
+            QTRY_COMPARE(grid->model->rowCount(), 1);
+            QVERIFY(settle(grid));
+        }
+        undo->trigger();
+        QTRY_COMPARE(asked.size(), 1);
+        QVERIFY2(asked.first().startsWith("Undo " + words + "?"), qPrintable(asked.first()));
+        QVERIFY(settle(grid));
+        QCOMPARE(info->currentShot(), shot);
+        const int row = grid->model->rowOfId(shot);
+        QVERIFY(inView(row));
+        QCOMPARE(find->text(), QString());
+        QCOMPARE(message(), "Undone: " + words);
+        QCOMPARE(grid->model->storedValue(row, grid->model->fieldIndex("scene")).toString(), before);
+        QCOMPARE(asked.size(), 1); // once for the undo, not per field
+        QVERIFY(window->close());
+    }
 };
 
 QTEST_MAIN(TestApp)

@@ -400,7 +400,7 @@ private slots:
     {
         QTest::addColumn<QString>("narrowColumn"); // a history column made narrower than the value
         QTest::addColumn<QString>("message");
-        QTest::newRow("a 70-character login name") << QString() << "Change undone: 1 field";
+        QTest::newRow("a 70-character login name") << QString() << "Undone: Scene of shot %1, raw/A/1.MTS";
         QTest::newRow("a host name longer than its column")
             << "host" << "The value is longer than the column host can hold";
     }
@@ -442,7 +442,50 @@ private slots:
         QVERIFY(settle());
         QCOMPARE(stored(a, "scene").toString(), QStringLiteral("D0"));
         QVERIFY(!notes.isEmpty());
-        QCOMPARE(notes.last().first().toString(), message);
+        QCOMPARE(notes.last().first().toString(), message.arg(a));
+    }
+
+    // Undo and Redo say what they took back: the fields, in the form's
+    // order, and the shot with its file, or how many shots.
+    void undoAndRedoSayWhatTheyRevert_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("one field of one shot") << "notes" << "Notes of shot %1, raw/A/1.MTS";
+        QTest::newRow("two fields of one shot") << "shot scene" << "Scene, Shot of shot %1, raw/A/1.MTS";
+        QTest::newRow("one field of three shots") << "bulk notes" << "Notes of 3 shots";
+    }
+
+    void undoAndRedoSayWhatTheyRevert()
+    {
+        QFETCH(QString, edit);
+        QFETCH(QString, said);
+        const int a = addShot("raw/A/1.MTS");
+        const int b = addShot("raw/A/2.MTS");
+        const int c = addShot("raw/A/3.MTS");
+        openModel();
+        const QList<qlonglong> shots = edit.startsWith("bulk") ? QList<qlonglong>{a, b, c} : QList<qlonglong>{a};
+        for (qlonglong shot : shots) {
+            for (const QString &column : edit.split(' ')) {
+                if (column != "bulk")
+                    edits->type(shot, column, QVariant(), "x");
+            }
+        }
+        edits->save(shots);
+        QVERIFY(settle());
+        const QString words = said.arg(a);
+        QCOMPARE(ShotEdits::describe(edits->nextUndo()), words);
+        QCOMPARE(edits->nextUndo().shots, shots);
+        QSignalSpy notes(model, &ShotTableModel::notice);
+        edits->undo();
+        QVERIFY(settle());
+        QVERIFY(!notes.isEmpty());
+        QCOMPARE(notes.last().first().toString(), "Undone: " + words);
+        QCOMPARE(ShotEdits::describe(edits->nextRedo()), words);
+        edits->redo();
+        QVERIFY(settle());
+        QCOMPARE(notes.last().first().toString(), "Redone: " + words);
+        QCOMPARE(stored(a, edit.section(' ', -1)).toString(), QStringLiteral("x"));
     }
 
     // The history of one shot, newest first, with who made each change.

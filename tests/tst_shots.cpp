@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QCompleter>
 #include <QImage>
 #include <QBuffer>
 #include <QCheckBox>
@@ -1727,6 +1728,123 @@ private slots:
         QTRY_VERIFY(b.field<QLineEdit>("sceneEdit")->hasFocus());
         QCOMPARE(location->toPlainText(), QStringLiteral("Quay"));
         QVERIFY(!b.info->hasUnsavedChanges());
+    }
+
+    // Regression: in the multi-line Location, Down then Return with no
+    // list open typed a line break, and a bulk edit wrote "ligh\n" into
+    // every selected shot. Down opens the list where values fit; Return
+    // with the list closed saves and stays; Shift+Return is the line break.
+    void returnInAFieldThatOffersValuesNeverTypesALineBreak_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("bulk");
+        QTest::addColumn<QString>("saved");
+        QTest::newRow("a value fits: Down opens the list, Return picks it") << "ligh" << false << "Lighthouse";
+        QTest::newRow("no value fits: Return saves what is typed") << "lighx" << false << "lighx";
+        QTest::newRow("a bulk edit of three shots") << "lighx" << true << "lighx";
+    }
+
+    void returnInAFieldThatOffersValuesNeverTypesALineBreak()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, bulk);
+        QFETCH(QString, saved);
+        const int a = addShot(harbour, "raw/A/1.MTS");
+        const int b2 = addShot(harbour, "raw/A/2.MTS");
+        const int c = addShot(harbour, "raw/A/3.MTS");
+        addShot(harbour, "raw/A/4.MTS", {{"location", "Lighthouse"}});
+        Browser b = open(harbour);
+        b.model()->readCompletions();
+        QVERIFY(settle());
+        if (bulk)
+            b.grid->selectionModel()->select(QItemSelection(b.cell(0, "id"), b.model()->index(2, b.model()->columnCount() - 1)),
+                                             QItemSelectionModel::ClearAndSelect);
+        QCOMPARE(b.info->bulkSelection().size(), bulk ? 3 : 0);
+        auto *location = b.field<QTextEdit>("locationEdit");
+        location->setFocus();
+        QTRY_VERIFY(location->hasFocus());
+        QTest::keyClicks(location, typed);
+        // The list closed (Escape, or it never opened), then Down and Return
+        // where the keys go.
+        auto keyTo = [location](Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+            QWidget *popup = QApplication::activePopupWidget();
+            QTest::keyClick(popup ? popup : static_cast<QWidget *>(location), key, modifiers);
+        };
+        if (QApplication::activePopupWidget())
+            keyTo(Qt::Key_Escape);
+        QTRY_VERIFY(!QApplication::activePopupWidget());
+        keyTo(Qt::Key_Down);
+        QCOMPARE(QApplication::activePopupWidget() != nullptr, saved != typed);
+        keyTo(Qt::Key_Return);
+        QCOMPARE(location->toPlainText(), saved);
+        // Return again, the list closed (a value picked is saved so).
+        QVERIFY(!QApplication::activePopupWidget());
+        keyTo(Qt::Key_Return);
+        QCOMPARE(location->toPlainText(), saved);
+        QVERIFY(settle());
+        for (int id : bulk ? QList<int>{a, b2, c} : QList<int>{a})
+            QCOMPARE(stored(id, "location").toString(), saved);
+        // Saved and still there, on the same shot.
+        QVERIFY(location->hasFocus());
+        QCOMPARE(b.info->currentShot(), qlonglong(a));
+        QVERIFY(!b.info->hasUnsavedChanges());
+        // The line break is Shift+Return.
+        keyTo(Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClicks(location, "east");
+        QCOMPARE(location->toPlainText(), saved + "\neast");
+    }
+
+    // Regression: values saved in this session were offered only after F5.
+    // A save's values join the candidates at once, as do another client's
+    // read back with the shot moved to; the server is not asked again.
+    void aValueSavedIsOfferedAtOnce()
+    {
+        addShot(harbour, "raw/A/1.MTS", {{"location", "Quay"}});
+        const int second = addShot(harbour, "raw/A/2.MTS");
+        const int third = addShot(harbour, "raw/A/3.MTS");
+        Browser b = open(harbour);
+        b.model()->readCompletions();
+        QVERIFY(settle());
+        QCompleter *locations = b.field<QTextEdit>("locationEdit")->findChild<QCompleter *>();
+        QVERIFY(locations);
+        QCOMPARE(b.model()->completions("location"), QStringList{"Quay"});
+
+        // This window's save: Return in the field saves it.
+        auto *location = b.field<QTextEdit>("locationEdit");
+        location->setFocus();
+        QTRY_VERIFY(location->hasFocus());
+        location->selectAll();
+        QTest::keyClicks(location, "Lighthouse steps");
+        if (QApplication::activePopupWidget())
+            QTest::keyClick(QApplication::activePopupWidget(), Qt::Key_Escape);
+        QTest::keyClick(location, Qt::Key_Return);
+        QVERIFY(settle());
+        QCOMPARE(b.model()->completions("location"), (QStringList{"Lighthouse steps", "Quay"}));
+
+        // Another client's value, read with the shot the form moves to.
+        setStored(third, "scene", "S9");
+        b.click(2, "scene");
+        QVERIFY(settle());
+        QCOMPARE(b.model()->completions("scene"), QStringList{"S9"});
+
+        // Offered on the next shot as the user types.
+        b.click(1, "scene");
+        QVERIFY(settle());
+        QCOMPARE(b.info->currentShot(), qlonglong(second));
+        location->setFocus();
+        QTRY_VERIFY(location->hasFocus());
+        QTest::keyClicks(location, "steps");
+        QTRY_VERIFY(locations->popup()->isVisible());
+        QCOMPARE(locations->currentCompletion(), QStringLiteral("Lighthouse steps"));
+        QTest::keyClick(locations->popup(), Qt::Key_Return);
+        QCOMPARE(location->toPlainText(), QStringLiteral("Lighthouse steps"));
+        // The one-line scene field offers the other client's value on Down.
+        auto *scene = b.field<QLineEdit>("sceneEdit");
+        scene->setFocus();
+        QTRY_VERIFY(scene->hasFocus());
+        QTest::keyClick(scene, Qt::Key_Down);
+        QTRY_VERIFY(scene->completer()->popup()->isVisible());
+        QCOMPARE(scene->completer()->currentCompletion(), QStringLiteral("S9"));
     }
 
     // Regression: the second client's save silently replaced the first's.
