@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QResizeEvent>
 #include <QMenu>
 #include <QScrollBar>
 #include <QTimer>
@@ -43,7 +44,16 @@ GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     posterTimer->setSingleShot(true);
     posterTimer->setInterval(30);
     connect(posterTimer, &QTimer::timeout, this, &GridWidget::requestPosters);
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, posterTimer, qOverload<>(&QTimer::start));
+    // Posters follow the rows in view, whatever changed them: a scroll (the
+    // keys too), a read, a sort or find of the rows held, the poster column
+    // shown again, and a resize of the view (resizeEvent).
+    auto rowsInViewChanged = qOverload<>(&QTimer::start);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::modelReset, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::layoutChanged, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::rowsInserted, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::rowsRemoved, posterTimer, rowsInViewChanged);
+    connect(horizontalHeader(), &QHeaderView::sectionResized, posterTimer, rowsInViewChanged);
     horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
     setSortingEnabled(true);
     // Off so that dragging near an edge does not scroll; keyboard moves
@@ -84,7 +94,6 @@ void GridWidget::setUpColumns()
         posterFetcher->setDecoder(posterDecoder(qMax(16, verticalHeader()->defaultSectionSize() - 4)));
         connect(posterFetcher, &PosterFetcher::posterReady, this, &GridWidget::posterReady);
         connect(posterFetcher, &PosterFetcher::problemOccurred, this, &GridWidget::message);
-        connect(model, &QAbstractItemModel::modelReset, posterTimer, qOverload<>(&QTimer::start));
         posterTimer->start();
     }
 }
@@ -101,6 +110,14 @@ QPixmap GridWidget::posterOfRow(int row) const
     if (QPixmap *cached = thumbnails.object(content.first + content.second))
         return *cached;
     return QPixmap();
+}
+
+void GridWidget::resizeEvent(QResizeEvent *event)
+{
+    QTableView::resizeEvent(event);
+    // A taller view (a maximised window) shows rows that have no poster yet.
+    if (posterTimer)
+        posterTimer->start();
 }
 
 void GridWidget::wantPoster(const QByteArray &md5, const QByteArray &sha1)
@@ -357,6 +374,7 @@ void GridWidget::showColumnMenu(const QPoint &position)
 {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("columnMenu"));
+    columnMenuPressed = false;
     // Ticking a column keeps the menu open, so several can be shown or
     // hidden in one go (see eventFilter).
     menu.installEventFilter(this);
@@ -398,9 +416,16 @@ bool GridWidget::eventFilter(QObject *watched, QEvent *event)
     auto *menu = qobject_cast<QMenu *>(watched);
     if (menu && menu->objectName() == QLatin1String("columnMenu")) {
         QAction *action = nullptr;
-        if (event->type() == QEvent::MouseButtonRelease)
-            action = menu->actionAt(static_cast<QMouseEvent *>(event)->position().toPoint());
-        else if (event->type() == QEvent::KeyPress) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            columnMenuPressed = menu->rect().contains(static_cast<QMouseEvent *>(event)->position().toPoint());
+        } else if (event->type() == QEvent::MouseButtonRelease) {
+            // The release of the right-click that opened the menu (held a
+            // moment, the menu popped up under the pointer) is no choice:
+            // only a click made in the menu ticks a column.
+            if (columnMenuPressed)
+                action = menu->actionAt(static_cast<QMouseEvent *>(event)->position().toPoint());
+            columnMenuPressed = false;
+        } else if (event->type() == QEvent::KeyPress) {
             const int key = static_cast<QKeyEvent *>(event)->key();
             if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)
                 action = menu->activeAction();

@@ -93,6 +93,7 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void setUpColumns();
@@ -111,6 +112,9 @@ private:
     QVariant startShot;
     PosterFetcher *posterFetcher = nullptr;
     QTimer *posterTimer = nullptr;
+    // A mouse button went down inside the open column menu: only its
+    // release ticks a column.
+    bool columnMenuPressed = false;
     mutable QCache<QByteArray, QPixmap> thumbnails; // by MD5 + SHA-1
     PosterFetcher::Content wanted;
 
