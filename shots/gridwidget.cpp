@@ -5,6 +5,7 @@
 #include "shots/clipfiles.h"
 #include "shots/posterpictures.h"
 #include "shots/shotcelldelegate.h"
+#include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shottablemodel.h"
 
@@ -16,7 +17,30 @@
 #include <QResizeEvent>
 #include <QMenu>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTimer>
+
+namespace {
+// The toolkit's header draws a label wider than its column cut off at both
+// sides ("oductio"); this one ends it in "…" ("Produ…"). The layout for
+// logging sizes columns to their cells, and the words are in the tooltip.
+class ElidingHeader : public QHeaderView
+{
+public:
+    using QHeaderView::QHeaderView;
+
+protected:
+    void initStyleOptionForIndex(QStyleOptionHeader *option, int logicalIndex) const override
+    {
+        QHeaderView::initStyleOptionForIndex(option, logicalIndex);
+        QStyleOptionHeader section = *option;
+        section.rect = QRect(0, 0, sectionSize(logicalIndex), height());
+        const int width = style()->subElementRect(QStyle::SE_HeaderLabel, &section, this).width();
+        option->text = option->fontMetrics.elidedText(option->text, Qt::ElideRight, width);
+    }
+};
+} // namespace
 
 GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     : QTableView(parent)
@@ -34,6 +58,10 @@ GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     shots.project = project;
     model->setQuery(shots);
 
+    auto *header = new ElidingHeader(Qt::Horizontal, this);
+    header->setSectionsClickable(true); // as the view's own header
+    header->setHighlightSections(true);
+    setHorizontalHeader(header);
     setModel(model);
     auto *cells = new ShotCellDelegate(this);
     cells->setPosterSource([this](const QModelIndex &index) { return posterOfRow(index.row()); });
@@ -110,6 +138,17 @@ QPixmap GridWidget::posterOfRow(int row) const
     if (QPixmap *cached = thumbnails.object(content.first + content.second))
         return *cached;
     return QPixmap();
+}
+
+QString GridWidget::cellText(const QModelIndex &index) const
+{
+    auto *cells = qobject_cast<ShotCellDelegate *>(itemDelegateForIndex(index));
+    if (!cells || !index.isValid())
+        return QString();
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.rect = visualRect(index);
+    return cells->cellText(option, index);
 }
 
 void GridWidget::resizeEvent(QResizeEvent *event)
@@ -194,16 +233,22 @@ void GridWidget::useLoggingLayout()
         setColumnHidden(column, false);
     for (const QString &name : ShotColumns::loggingHidden())
         hideColumn(model->fieldIndex(name));
-    resizeColumnsToContents();
+    // Each column as wide as what its cells hold, within its room in this
+    // layout, so that the layout fits a 1920-pixel screen beside the
+    // History panel. A header's label may be cut where the cells need less
+    // (its words are in its tooltip). The widths never depend on the width
+    // the grid has now: the layout is made before the window is laid out.
+    const int character = fontMetrics().averageCharWidth();
+    for (int column = 0; column < model->columnCount(); ++column) {
+        if (isColumnHidden(column))
+            continue;
+        const int label = qMin(header->sectionSizeHint(column), 8 * character);
+        const int room = ShotColumns::loggingWidth(model->columnName(column)) * character;
+        header->resizeSection(column, qMin(qMax(sizeHintForColumn(column), label), room));
+    }
     const int posterColumn = model->fieldIndex(QStringLiteral("poster"));
     if (posterColumn >= 0)
         header->resizeSection(posterColumn, (verticalHeader()->defaultSectionSize() - 4) * 16 / 9 + 8);
-    // A column never starts wider than a third of the window's width.
-    const int widest = qMax(120, width() / 3);
-    for (int column = 0; column < model->columnCount(); ++column) {
-        if (header->sectionSize(column) > widest)
-            header->resizeSection(column, widest);
-    }
     header->setStretchLastSection(true);
 }
 

@@ -73,6 +73,9 @@ public:
     void wantPoster(const QByteArray &md5, const QByteArray &sha1);
     // The picture the grid shows for a row (null while not there).
     QPixmap posterOfRow(int row) const;
+    // The text a cell shows at its present width, as painted (a long path
+    // keeps its file name: "raw/Day1/…/00007.MTS").
+    QString cellText(const QModelIndex &index) const;
 
 public slots:
     // Reads the rows again, with the filter and sort order in force, and

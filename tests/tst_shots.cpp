@@ -12,6 +12,7 @@
 #include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
+#include "shots/shotcelldelegate.h"
 #include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shotinfowidget.h"
@@ -25,6 +26,7 @@
 #include <QBuffer>
 #include <QCheckBox>
 #include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QDataWidgetMapper>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -56,6 +58,7 @@
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include <csignal>
@@ -2215,6 +2218,74 @@ private slots:
         QVERIFY(settle());
         QCOMPARE(b.model()->rowCount(), 1);
         QCOMPARE(b.model()->idOfRow(0).toInt(), text);
+    }
+
+    // A clip's path too long for its cell keeps the clip's file name: the
+    // folders next to it go first, then Qt's middle elision.
+    void aLongPathKeepsTheClipsName_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("room"); // a text as wide as the cell
+        QTest::addColumn<QString>("shown");
+        const QString day = QStringLiteral("raw/Day1/CardA/00007.MTS");
+        QTest::newRow("fits") << day << day << day;
+        QTest::newRow("the card goes first") << day << QStringLiteral("raw/Day1/…/00007.MTS")
+                                             << QStringLiteral("raw/Day1/…/00007.MTS");
+        QTest::newRow("then the day") << day << QStringLiteral("raw/…/00007.MTSx") << QStringLiteral("raw/…/00007.MTS");
+        QTest::newRow("then every folder") << day << QStringLiteral("…/00007.MTS") << QStringLiteral("…/00007.MTS");
+        QTest::newRow("deep folders, one ellipsis")
+            << QStringLiteral("raw/Day1/CardA/PRIVATE/AVCHD/BDMV/STREAM/00007.MTS")
+            << QStringLiteral("raw/Day1/CardA/PRIVATE/…/00007.MTS") << QStringLiteral("raw/Day1/CardA/PRIVATE/…/00007.MTS");
+        QTest::newRow("no room for the name: the middle goes") << day << QStringLiteral("00007.M") << QString();
+        QTest::newRow("a name without folders") << QStringLiteral("00007.MTS") << QStringLiteral("0000") << QString();
+    }
+
+    void aLongPathKeepsTheClipsName()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, room);
+        QFETCH(QString, shown);
+        const QFontMetrics metrics(QApplication::font());
+        const int width = metrics.horizontalAdvance(room);
+        if (shown.isEmpty())
+            shown = metrics.elidedText(path, Qt::ElideMiddle, width);
+        QCOMPARE(ShotCellDelegate::elidePath(path, metrics, width), shown);
+        QVERIFY(metrics.horizontalAdvance(shown) <= width);
+    }
+
+    // Regression: in the layout for logging every filename read
+    // "raw/Day1/CardA..." with the clip's number cut off, and Recorded lost
+    // its minutes: each column was cut to a third of the grid's width before
+    // the window was laid out, and the style cut text at the right. The
+    // path keeps its file name, the whole of it in the tooltip; the media
+    // facts show whole.
+    void theGridShowsTheClipsNameAndWholeFacts()
+    {
+        QSqlQuery media(other);
+        QVERIFY(media.exec("DELETE FROM shot_media") && media.exec("DELETE FROM shot_posters"));
+        const QString path = QStringLiteral("raw/Day1/CardA/PRIVATE/AVCHD/BDMV/STREAM/00007.MTS");
+        const int clip = addShot(harbour, path);
+        QVERIFY2(media.exec(QStringLiteral("INSERT INTO shot_media (MD5, SHA1, duration_ms, width, height, frame_rate, "
+                                           "scan, recorded_at, recorded_utc_offset, start_timecode) VALUES ('%1', '%2', "
+                                           "12345, 1920, 1080, '30000/1001', 'interlaced', '2024-03-17 14:05:09', -300, "
+                                           "'01:00:00:00')")
+                                .arg(md5One, sha1One)),
+                 qPrintable(media.lastError().text()));
+        Browser b = open(harbour);
+        QVERIFY(b.model()->hasMedia());
+        const int row = b.model()->rowOfId(clip);
+        QCOMPARE(b.grid->cellText(b.cell(row, "filename")), QStringLiteral("raw/Day1/…/00007.MTS"));
+        for (const char *column : {"recorded", "tc_in", "length", "format"})
+            QCOMPARE(b.grid->cellText(b.cell(row, column)), b.model()->data(b.cell(row, column)).toString());
+        QCOMPARE(b.grid->cellText(b.cell(row, "recorded")), QStringLiteral("2024-03-17 14:05:09 -05:00"));
+
+        // The whole path in the tooltip.
+        const QPoint at = b.grid->visualRect(b.cell(row, "filename")).center();
+        QHelpEvent help(QEvent::ToolTip, at, b.grid->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(b.grid->viewport(), &help);
+        QTRY_COMPARE(QToolTip::text(), path);
+        QToolTip::hideText();
+        QVERIFY(QFileInfo::exists(saveScreenshot(b.window, "grid-long-path")));
     }
 
     // Regression: a right-click on a header, held a moment, toggled the
