@@ -5,6 +5,7 @@
 #include "shots/clipfiles.h"
 #include "shots/posterpictures.h"
 #include "shots/shotcelldelegate.h"
+#include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shottablemodel.h"
 
@@ -13,9 +14,33 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QResizeEvent>
 #include <QMenu>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTimer>
+
+namespace {
+// The toolkit's header draws a label wider than its column cut off at both
+// sides ("oductio"); this one ends it in "…" ("Produ…"). The layout for
+// logging sizes columns to their cells, and the words are in the tooltip.
+class ElidingHeader : public QHeaderView
+{
+public:
+    using QHeaderView::QHeaderView;
+
+protected:
+    void initStyleOptionForIndex(QStyleOptionHeader *option, int logicalIndex) const override
+    {
+        QHeaderView::initStyleOptionForIndex(option, logicalIndex);
+        QStyleOptionHeader section = *option;
+        section.rect = QRect(0, 0, sectionSize(logicalIndex), height());
+        const int width = style()->subElementRect(QStyle::SE_HeaderLabel, &section, this).width();
+        option->text = option->fontMetrics.elidedText(option->text, Qt::ElideRight, width);
+    }
+};
+} // namespace
 
 GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     : QTableView(parent)
@@ -33,6 +58,10 @@ GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     shots.project = project;
     model->setQuery(shots);
 
+    auto *header = new ElidingHeader(Qt::Horizontal, this);
+    header->setSectionsClickable(true); // as the view's own header
+    header->setHighlightSections(true);
+    setHorizontalHeader(header);
     setModel(model);
     auto *cells = new ShotCellDelegate(this);
     cells->setPosterSource([this](const QModelIndex &index) { return posterOfRow(index.row()); });
@@ -43,7 +72,16 @@ GridWidget::GridWidget(QWidget *parent, ShotEdits *edits)
     posterTimer->setSingleShot(true);
     posterTimer->setInterval(30);
     connect(posterTimer, &QTimer::timeout, this, &GridWidget::requestPosters);
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, posterTimer, qOverload<>(&QTimer::start));
+    // Posters follow the rows in view, whatever changed them: a scroll (the
+    // keys too), a read, a sort or find of the rows held, the poster column
+    // shown again, and a resize of the view (resizeEvent).
+    auto rowsInViewChanged = qOverload<>(&QTimer::start);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::modelReset, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::layoutChanged, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::rowsInserted, posterTimer, rowsInViewChanged);
+    connect(model, &QAbstractItemModel::rowsRemoved, posterTimer, rowsInViewChanged);
+    connect(horizontalHeader(), &QHeaderView::sectionResized, posterTimer, rowsInViewChanged);
     horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
     setSortingEnabled(true);
     // Off so that dragging near an edge does not scroll; keyboard moves
@@ -84,7 +122,6 @@ void GridWidget::setUpColumns()
         posterFetcher->setDecoder(posterDecoder(qMax(16, verticalHeader()->defaultSectionSize() - 4)));
         connect(posterFetcher, &PosterFetcher::posterReady, this, &GridWidget::posterReady);
         connect(posterFetcher, &PosterFetcher::problemOccurred, this, &GridWidget::message);
-        connect(model, &QAbstractItemModel::modelReset, posterTimer, qOverload<>(&QTimer::start));
         posterTimer->start();
     }
 }
@@ -101,6 +138,25 @@ QPixmap GridWidget::posterOfRow(int row) const
     if (QPixmap *cached = thumbnails.object(content.first + content.second))
         return *cached;
     return QPixmap();
+}
+
+QString GridWidget::cellText(const QModelIndex &index) const
+{
+    auto *cells = qobject_cast<ShotCellDelegate *>(itemDelegateForIndex(index));
+    if (!cells || !index.isValid())
+        return QString();
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.rect = visualRect(index);
+    return cells->cellText(option, index);
+}
+
+void GridWidget::resizeEvent(QResizeEvent *event)
+{
+    QTableView::resizeEvent(event);
+    // A taller view (a maximised window) shows rows that have no poster yet.
+    if (posterTimer)
+        posterTimer->start();
 }
 
 void GridWidget::wantPoster(const QByteArray &md5, const QByteArray &sha1)
@@ -177,16 +233,22 @@ void GridWidget::useLoggingLayout()
         setColumnHidden(column, false);
     for (const QString &name : ShotColumns::loggingHidden())
         hideColumn(model->fieldIndex(name));
-    resizeColumnsToContents();
+    // Each column as wide as what its cells hold, within its room in this
+    // layout, so that the layout fits a 1920-pixel screen beside the
+    // History panel. A header's label may be cut where the cells need less
+    // (its words are in its tooltip). The widths never depend on the width
+    // the grid has now: the layout is made before the window is laid out.
+    const int character = fontMetrics().averageCharWidth();
+    for (int column = 0; column < model->columnCount(); ++column) {
+        if (isColumnHidden(column))
+            continue;
+        const int label = qMin(header->sectionSizeHint(column), 8 * character);
+        const int room = ShotColumns::loggingWidth(model->columnName(column)) * character;
+        header->resizeSection(column, qMin(qMax(sizeHintForColumn(column), label), room));
+    }
     const int posterColumn = model->fieldIndex(QStringLiteral("poster"));
     if (posterColumn >= 0)
         header->resizeSection(posterColumn, (verticalHeader()->defaultSectionSize() - 4) * 16 / 9 + 8);
-    // A column never starts wider than a third of the window's width.
-    const int widest = qMax(120, width() / 3);
-    for (int column = 0; column < model->columnCount(); ++column) {
-        if (header->sectionSize(column) > widest)
-            header->resizeSection(column, widest);
-    }
     header->setStretchLastSection(true);
 }
 
@@ -357,6 +419,7 @@ void GridWidget::showColumnMenu(const QPoint &position)
 {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("columnMenu"));
+    columnMenuPressed = false;
     // Ticking a column keeps the menu open, so several can be shown or
     // hidden in one go (see eventFilter).
     menu.installEventFilter(this);
@@ -398,9 +461,16 @@ bool GridWidget::eventFilter(QObject *watched, QEvent *event)
     auto *menu = qobject_cast<QMenu *>(watched);
     if (menu && menu->objectName() == QLatin1String("columnMenu")) {
         QAction *action = nullptr;
-        if (event->type() == QEvent::MouseButtonRelease)
-            action = menu->actionAt(static_cast<QMouseEvent *>(event)->position().toPoint());
-        else if (event->type() == QEvent::KeyPress) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            columnMenuPressed = menu->rect().contains(static_cast<QMouseEvent *>(event)->position().toPoint());
+        } else if (event->type() == QEvent::MouseButtonRelease) {
+            // The release of the right-click that opened the menu (held a
+            // moment, the menu popped up under the pointer) is no choice:
+            // only a click made in the menu ticks a column.
+            if (columnMenuPressed)
+                action = menu->actionAt(static_cast<QMouseEvent *>(event)->position().toPoint());
+            columnMenuPressed = false;
+        } else if (event->type() == QEvent::KeyPress) {
             const int key = static_cast<QKeyEvent *>(event)->key();
             if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter)
                 action = menu->activeAction();

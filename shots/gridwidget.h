@@ -73,6 +73,9 @@ public:
     void wantPoster(const QByteArray &md5, const QByteArray &sha1);
     // The picture the grid shows for a row (null while not there).
     QPixmap posterOfRow(int row) const;
+    // The text a cell shows at its present width, as painted (a long path
+    // keeps its file name: "raw/Day1/…/00007.MTS").
+    QString cellText(const QModelIndex &index) const;
 
 public slots:
     // Reads the rows again, with the filter and sort order in force, and
@@ -93,6 +96,7 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void setUpColumns();
@@ -111,6 +115,9 @@ private:
     QVariant startShot;
     PosterFetcher *posterFetcher = nullptr;
     QTimer *posterTimer = nullptr;
+    // A mouse button went down inside the open column menu: only its
+    // release ticks a column.
+    bool columnMenuPressed = false;
     mutable QCache<QByteArray, QPixmap> thumbnails; // by MD5 + SHA-1
     PosterFetcher::Content wanted;
 

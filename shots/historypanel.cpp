@@ -5,6 +5,7 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QStyle>
 #include <QPushButton>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -25,6 +26,7 @@ HistoryPanel::HistoryPanel(ShotEdits *edits, QWidget *parent)
     table->verticalHeader()->hide();
     table->horizontalHeader()->setStretchLastSection(true);
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    sizeColumns();
     note = new QLabel(this);
     note->setObjectName(QStringLiteral("historyNote"));
     note->setWordWrap(true);
@@ -48,7 +50,7 @@ HistoryPanel::HistoryPanel(ShotEdits *edits, QWidget *parent)
     });
     connect(table->selectionModel(), &QItemSelectionModel::currentChanged, this, &HistoryPanel::updateState);
     connect(history, &QAbstractItemModel::modelReset, this, [this]() {
-        table->resizeColumnsToContents();
+        sizeColumns();
         updateState();
     });
     connect(history, &ShotHistoryModel::loaded, this, [this](bool ok, const QString &error) {
@@ -62,6 +64,46 @@ HistoryPanel::HistoryPanel(ShotEdits *edits, QWidget *parent)
     });
     connect(edits, &ShotEdits::undoStateChanged, this, &HistoryPanel::updateState);
     updateState();
+}
+
+int HistoryPanel::columnRoom(int column) const
+{
+    const QFontMetrics metrics = table->fontMetrics();
+    const int character = metrics.averageCharWidth();
+    // Cell text is drawn within a margin each side, and a little more.
+    const int margins = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1) + 4;
+    switch (column) {
+    case ShotHistoryModel::When:
+        return metrics.horizontalAdvance(QStringLiteral("2024-12-31 23:59:59")) + margins;
+    case ShotHistoryModel::Who:
+        return 14 * character + margins;
+    default:
+        return 12 * character + margins;
+    }
+}
+
+void HistoryPanel::sizeColumns()
+{
+    QHeaderView *header = table->horizontalHeader();
+    // What the changes hold, within each column's room; before any, the
+    // rooms themselves.
+    if (history->rowCount() > 0)
+        table->resizeColumnsToContents();
+    for (int column = 0; column < history->columnCount(); ++column) {
+        const int room = columnRoom(column);
+        if (history->rowCount() == 0 || header->sectionSize(column) > room)
+            header->resizeSection(column, room);
+    }
+}
+
+QSize HistoryPanel::sizeHint() const
+{
+    QSize size = QWidget::sizeHint();
+    int width = 2 * table->frameWidth() + table->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, table);
+    for (int column = 0; column < history->columnCount(); ++column)
+        width += columnRoom(column);
+    size.setWidth(qMax(size.width(), width));
+    return size;
 }
 
 void HistoryPanel::showShot(qlonglong shot)

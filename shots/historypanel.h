@@ -25,8 +25,15 @@ public:
     QTableView *view() const { return table; }
     QPushButton *undoButton() const { return undoChange; }
 
+    // As wide as its columns: the panel opens showing every one of them.
+    QSize sizeHint() const override;
+
 private:
     void updateState();
+    // The width a column of the view starts with, and is never sized past
+    // by what it holds (the values' whole text is in their tooltips).
+    int columnRoom(int column) const;
+    void sizeColumns();
 
     ShotEdits *edits = nullptr;
     ShotHistoryModel *history = nullptr;

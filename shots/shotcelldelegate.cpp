@@ -1,12 +1,18 @@
 #include "shots/shotcelldelegate.h"
 
+#include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shottablemodel.h"
 
+#include <QAbstractItemView>
+#include <QFontMetrics>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QStyle>
+#include <QToolTip>
 
 namespace {
 const ShotTableModel *shotModel(const QModelIndex &index)
@@ -19,7 +25,75 @@ bool isMultiLine(const QModelIndex &index)
     const ShotTableModel *model = shotModel(index);
     return model && model->isPlainTextColumn(index.column());
 }
+
+bool isPath(const QModelIndex &index)
+{
+    const ShotTableModel *model = shotModel(index);
+    const ShotColumns::Column *column = model ? ShotColumns::find(model->columnName(index.column())) : nullptr;
+    return column && column->kind == ShotColumns::Kind::Path;
+}
+
+// The width the style gives a cell's text: its text rectangle less the
+// margins it draws the text within.
+int textWidth(const QStyleOptionViewItem &option)
+{
+    const QWidget *widget = option.widget;
+    QStyle *style = widget ? widget->style() : nullptr;
+    if (!style)
+        return option.rect.width();
+    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &option, widget);
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    return qMax(0, text.width() - 2 * margin);
+}
 } // namespace
+
+QString ShotCellDelegate::elidePath(const QString &path, const QFontMetrics &metrics, int width)
+{
+    if (metrics.horizontalAdvance(path) <= width)
+        return path;
+    const QString ellipsis(QChar(0x2026));
+    QStringList kept = path.split(QLatin1Char('/'));
+    const QString file = kept.takeLast();
+    // The folders nearest the file go first: "raw/Day1/CardA/00007.MTS"
+    // reads "raw/Day1/…/00007.MTS", then "raw/…/00007.MTS".
+    while (!kept.isEmpty()) {
+        kept.removeLast();
+        const QString shorter = QStringList(kept + QStringList{ellipsis, file}).join(QLatin1Char('/'));
+        if (metrics.horizontalAdvance(shorter) <= width)
+            return shorter;
+    }
+    return metrics.elidedText(path, Qt::ElideMiddle, width);
+}
+
+QString ShotCellDelegate::cellText(const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    QStyleOptionViewItem shown = option;
+    initStyleOption(&shown, index);
+    if (!(shown.features & QStyleOptionViewItem::HasDisplay))
+        return QString();
+    const QFontMetrics metrics(shown.font);
+    const int width = textWidth(shown);
+    // What the style does with a text too wide for its cell.
+    if (metrics.horizontalAdvance(shown.text) <= width)
+        return shown.text;
+    return metrics.elidedText(shown.text, shown.textElideMode, width);
+}
+
+bool ShotCellDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                                 const QModelIndex &index)
+{
+    // A cell that shows its text shortened has the whole of it in the
+    // tooltip, unless the model says something else there.
+    if (event && view && index.isValid() && event->type() == QEvent::ToolTip
+        && !index.data(Qt::ToolTipRole).isValid()) {
+        const QString whole = index.data(Qt::DisplayRole).toString();
+        if (!whole.isEmpty() && cellText(option, index) != whole) {
+            QToolTip::showText(event->globalPos(), whole, view->viewport(), option.rect);
+            return true;
+        }
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+}
 
 ShotCellDelegate::ShotCellDelegate(QObject *parent)
     : QStyledItemDelegate(parent)
@@ -116,6 +190,12 @@ void ShotCellDelegate::initStyleOption(QStyleOptionViewItem *option, const QMode
     case ShotEdits::State::Conflict:
         option->backgroundBrush = QColor(0xff, 0xe0, 0xa0);
         break;
+    }
+    // A clip's path keeps its file name; the style would cut it off at the
+    // right. (No rectangle yet: a size is being asked for, of the whole.)
+    if (isPath(index) && option->rect.width() > 0 && (option->features & QStyleOptionViewItem::HasDisplay)) {
+        option->text = elidePath(option->text, QFontMetrics(option->font), textWidth(*option));
+        option->textElideMode = Qt::ElideMiddle;
     }
 }
 

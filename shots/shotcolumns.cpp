@@ -137,6 +137,25 @@ QStringList loggingHidden()
     return namesWhere([](const Column &c) { return c.loggingHidden; });
 }
 
+int loggingWidth(const QString &column)
+{
+    const Column *found = find(column);
+    switch (found ? found->kind : Kind::Text) {
+    case Kind::Path:
+        return 26;
+    case Kind::Text:
+        return 14;
+    case Kind::Media:
+        // A column that may say why a clip could not be read has room for
+        // its facts; the sentence is cut, its whole text in the tooltip.
+        if (mediaFacts(column).contains(QLatin1String("problem")))
+            return 20;
+        return 40;
+    default:
+        return 40;
+    }
+}
+
 QStringList mediaFacts(const QString &column)
 {
     const Column *found = find(column);

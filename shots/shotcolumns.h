@@ -63,6 +63,13 @@ QStringList media();
 // The columns in the order of the layout for logging, and those it hides.
 QStringList loggingOrder();
 QStringList loggingHidden();
+// How wide a column starts in the layout for logging, in characters of
+// the grid's font, at most: its cells decide below that. A clip's path has
+// room for "raw/Day1/…/00007.MTS", what a logger types for a few words,
+// Format for its facts (a sentence saying why a clip could not be read is
+// cut); numbers, flags and the other media facts (a recording time with
+// its offset) are short by nature and shown whole.
+int loggingWidth(const QString &column);
 // The columns of shot_media a media column stands for (sorted by, in order).
 QStringList mediaFacts(const QString &column);
 

@@ -19,6 +19,8 @@
 #include <QApplication>
 #include <QDataWidgetMapper>
 #include <QDialog>
+#include <QDockWidget>
+#include <QScrollBar>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QPushButton>
@@ -1023,6 +1025,112 @@ private slots:
         QCOMPARE(message(), "Undone: " + words);
         QCOMPARE(grid->model->storedValue(row, grid->model->fieldIndex("scene")).toString(), before);
         QCOMPARE(asked.size(), 1); // once for the undo, not per field
+        QVERIFY(window->close());
+    }
+
+    // Regression: every filename read "raw/Day1/CardA..." with the clip's
+    // number cut off, and Recorded lost its minutes: the layout for logging
+    // cut each column to a third of the grid's width, measured before the
+    // window was laid out. The layout now fits a 1920-pixel screen beside
+    // the History panel, Notes taking what remains, with the paths' file
+    // names and the media facts whole; the panel shows all its columns.
+    void theLoggingLayoutFitsAFullHdScreenBesideTheHistory()
+    {
+        qApp->setQuitOnLastWindowClosed(false);
+        QSettings(ConnectionKeys::organisation, ConnectionKeys::application).remove("Layout");
+        // A day of a crew's logging: long paths, places and notes, the
+        // camera's facts, one clip that could not be read.
+        QSqlDatabase seed = TestDb::open("seed");
+        QSqlQuery query(seed);
+        QVERIFY(query.exec("SELECT id FROM projects WHERE name = 'Test Shoot'") && query.next());
+        const int project = query.value(0).toInt();
+        QStringList shots;
+        QStringList facts;
+        for (int i = 0; i < 40; ++i) {
+            const QString md5 = QStringLiteral("%1").arg(i + 1000, 32, 10, QLatin1Char('e'));
+            shots << QStringLiteral("(%1, 'raw/Day1/Card%2/PRIVATE/AVCHD/BDMV/STREAM/%3.MTS', '%4', '%5', "
+                                    "'Harbour office, second floor, by the window', '%6', 'B', '%7', "
+                                    "'Over the shoulder, slowly pushing in', '1017, 1018, 1022', 'D-%6-114', "
+                                    "'The interview; take two is the best, the light changes after it.', 85, "
+                                    "'12.5', 1)")
+                         .arg(project)
+                         .arg(QChar('A' + i % 3))
+                         .arg(i, 5, 10, QLatin1Char('0'))
+                         .arg(md5, QString(40, 'e'))
+                         .arg(100 + i)
+                         .arg(i % 9 + 1);
+            facts << (i == 7 ? QStringLiteral("('%1', '%2', NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
+                                              "'the clip ends before its first picture')")
+                             : QStringLiteral("('%1', '%2', 125340, 1920, 1080, '30000/1001', 'interlaced', "
+                                              "'2024-03-17 14:05:09', -300, '01:00:00:00', NULL)"))
+                         .arg(md5, QString(40, 'e'));
+        }
+        QVERIFY2(query.exec("INSERT INTO shots (project, filename, MD5, SHA1, location, scene, shot, takes, "
+                            "shottype, related, descid, notes, quality, duration, prod) VALUES "
+                            + shots.join(',')),
+                 qPrintable(query.lastError().text()));
+        QVERIFY2(query.exec("INSERT INTO shot_media (MD5, SHA1, duration_ms, width, height, frame_rate, scan, "
+                            "recorded_at, recorded_utc_offset, start_timecode, problem) VALUES "
+                            + facts.join(',')),
+                 qPrintable(query.lastError().text()));
+        auto removeThem = qScopeGuard([project]() {
+            QSqlQuery remove(TestDb::open("seed"));
+            remove.exec(QStringLiteral("DELETE FROM shot_media WHERE SHA1 = '%1'").arg(QString(40, 'e')));
+            remove.exec(QStringLiteral("DELETE FROM shots WHERE project = %1").arg(project));
+        });
+
+        MainWindow *window = openMainWindow("Test Shoot");
+        auto *grid = window->findChild<GridWidget *>();
+        QVERIFY(settle(grid));
+        QVERIFY(grid->model->hasMedia());
+        QCOMPARE(grid->model->rowCount(), 40);
+        window->resize(1920, 1040);
+        auto *dock = window->findChild<QDockWidget *>("historyDock");
+        QVERIFY(dock);
+        QTRY_VERIFY(dock->isVisible());
+        QTRY_COMPARE(window->width(), 1920);
+        QTest::qWait(0);
+
+        // The grid: no column cut off at the right, Notes taking what
+        // remains, a few words' worth at least.
+        QHeaderView *header = grid->horizontalHeader();
+        const int notes = grid->model->fieldIndex("notes");
+        QCOMPARE(header->logicalIndex(header->count() - 1), notes);
+        QTRY_VERIFY2(header->length() <= grid->viewport()->width(),
+                     qPrintable(QStringLiteral("%1 > %2").arg(header->length()).arg(grid->viewport()->width())));
+        QVERIFY2(header->sectionSize(notes) >= 12 * grid->fontMetrics().averageCharWidth(),
+                 qPrintable(QString::number(header->sectionSize(notes))));
+        QVERIFY(!grid->horizontalScrollBar()->isVisible());
+        for (int row = 0; row < grid->model->rowCount(); ++row) {
+            auto cell = [grid, row](const char *column) {
+                return grid->model->index(row, grid->model->fieldIndex(QLatin1String(column)));
+            };
+            const QString path = grid->model->data(cell("filename")).toString();
+            const QString shown = grid->cellText(cell("filename"));
+            QVERIFY2(shown.startsWith(path.section('/', 0, 1) + QStringLiteral("/\u2026/"))
+                         && shown.endsWith(QLatin1Char('/') + path.section('/', -1)),
+                     qPrintable(shown));
+            for (const char *column : {"recorded", "tc_in", "length"})
+                QCOMPARE(grid->cellText(cell(column)), grid->model->data(cell(column)).toString());
+        }
+        QCOMPARE(grid->cellText(grid->model->index(0, grid->model->fieldIndex("recorded"))),
+                 QStringLiteral("2024-03-17 14:05:09 -05:00"));
+
+        // The History panel: a change of the shot shown, every column of it
+        // in view.
+        grid->setCurrentIndex(grid->model->index(0, grid->model->fieldIndex("scene")));
+        QVERIFY(grid->model->setData(grid->model->index(0, grid->model->fieldIndex("location")),
+                                     QStringLiteral("Harbour office, second floor, by the window, facing the pier")));
+        QVERIFY(settle(grid));
+        auto *history = window->findChild<QTableView *>("historyView");
+        QTRY_VERIFY(history->model()->rowCount() > 0);
+        QHeaderView *columns = history->horizontalHeader();
+        QTRY_VERIFY2(columns->length() <= history->viewport()->width(),
+                     qPrintable(QStringLiteral("%1 > %2").arg(columns->length()).arg(history->viewport()->width())));
+        for (int column = 0; column < columns->count(); ++column)
+            QVERIFY2(columns->sectionSize(column) >= 4 * history->fontMetrics().averageCharWidth(),
+                     qPrintable(QString::number(column)));
+        QVERIFY(QFileInfo::exists(saveScreenshot(window, "mainwindow-logging-1920")));
         QVERIFY(window->close());
     }
 };

@@ -12,6 +12,7 @@
 #include "shots/gridwidget.h"
 #include "shots/noticebar.h"
 #include "shots/plaintext.h"
+#include "shots/shotcelldelegate.h"
 #include "shots/shotcolumns.h"
 #include "shots/shotedits.h"
 #include "shots/shotinfowidget.h"
@@ -25,6 +26,8 @@
 #include <QImage>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QDataWidgetMapper>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -56,6 +59,7 @@
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include <csignal>
@@ -2340,6 +2344,176 @@ private slots:
         QVERIFY(settle());
         QCOMPARE(b.model()->rowCount(), 1);
         QCOMPARE(b.model()->idOfRow(0).toInt(), text);
+    }
+
+    // A clip's path too long for its cell keeps the clip's file name: the
+    // folders next to it go first, then Qt's middle elision.
+    void aLongPathKeepsTheClipsName_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("room"); // a text as wide as the cell
+        QTest::addColumn<QString>("shown");
+        const QString day = QStringLiteral("raw/Day1/CardA/00007.MTS");
+        QTest::newRow("fits") << day << day << day;
+        QTest::newRow("the card goes first") << day << QStringLiteral("raw/Day1/…/00007.MTS")
+                                             << QStringLiteral("raw/Day1/…/00007.MTS");
+        QTest::newRow("then the day") << day << QStringLiteral("raw/…/00007.MTSx") << QStringLiteral("raw/…/00007.MTS");
+        QTest::newRow("then every folder") << day << QStringLiteral("…/00007.MTS") << QStringLiteral("…/00007.MTS");
+        QTest::newRow("deep folders, one ellipsis")
+            << QStringLiteral("raw/Day1/CardA/PRIVATE/AVCHD/BDMV/STREAM/00007.MTS")
+            << QStringLiteral("raw/Day1/CardA/PRIVATE/…/00007.MTS") << QStringLiteral("raw/Day1/CardA/PRIVATE/…/00007.MTS");
+        QTest::newRow("no room for the name: the middle goes") << day << QStringLiteral("00007.M") << QString();
+        QTest::newRow("a name without folders") << QStringLiteral("00007.MTS") << QStringLiteral("0000") << QString();
+    }
+
+    void aLongPathKeepsTheClipsName()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, room);
+        QFETCH(QString, shown);
+        const QFontMetrics metrics(QApplication::font());
+        const int width = metrics.horizontalAdvance(room);
+        if (shown.isEmpty())
+            shown = metrics.elidedText(path, Qt::ElideMiddle, width);
+        QCOMPARE(ShotCellDelegate::elidePath(path, metrics, width), shown);
+        QVERIFY(metrics.horizontalAdvance(shown) <= width);
+    }
+
+    // Regression: in the layout for logging every filename read
+    // "raw/Day1/CardA..." with the clip's number cut off, and Recorded lost
+    // its minutes: each column was cut to a third of the grid's width before
+    // the window was laid out, and the style cut text at the right. The
+    // path keeps its file name, the whole of it in the tooltip; the media
+    // facts show whole.
+    void theGridShowsTheClipsNameAndWholeFacts()
+    {
+        QSqlQuery media(other);
+        QVERIFY(media.exec("DELETE FROM shot_media") && media.exec("DELETE FROM shot_posters"));
+        const QString path = QStringLiteral("raw/Day1/CardA/PRIVATE/AVCHD/BDMV/STREAM/00007.MTS");
+        const int clip = addShot(harbour, path);
+        QVERIFY2(media.exec(QStringLiteral("INSERT INTO shot_media (MD5, SHA1, duration_ms, width, height, frame_rate, "
+                                           "scan, recorded_at, recorded_utc_offset, start_timecode) VALUES ('%1', '%2', "
+                                           "12345, 1920, 1080, '30000/1001', 'interlaced', '2024-03-17 14:05:09', -300, "
+                                           "'01:00:00:00')")
+                                .arg(md5One, sha1One)),
+                 qPrintable(media.lastError().text()));
+        Browser b = open(harbour);
+        QVERIFY(b.model()->hasMedia());
+        const int row = b.model()->rowOfId(clip);
+        QCOMPARE(b.grid->cellText(b.cell(row, "filename")), QStringLiteral("raw/Day1/…/00007.MTS"));
+        for (const char *column : {"recorded", "tc_in", "length", "format"})
+            QCOMPARE(b.grid->cellText(b.cell(row, column)), b.model()->data(b.cell(row, column)).toString());
+        QCOMPARE(b.grid->cellText(b.cell(row, "recorded")), QStringLiteral("2024-03-17 14:05:09 -05:00"));
+
+        // The whole path in the tooltip.
+        const QPoint at = b.grid->visualRect(b.cell(row, "filename")).center();
+        QHelpEvent help(QEvent::ToolTip, at, b.grid->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(b.grid->viewport(), &help);
+        QTRY_COMPARE(QToolTip::text(), path);
+        QToolTip::hideText();
+        QVERIFY(QFileInfo::exists(saveScreenshot(b.window, "grid-long-path")));
+    }
+
+    // Regression: a right-click on a header, held a moment, toggled the
+    // Poster column: the menu opened under the pointer on the press, and
+    // the release, which the menu then received, ticked the column under
+    // it. Only a click made in the menu ticks a column.
+    void aRightClickOnAHeaderChangesNoColumn()
+    {
+        addShot(harbour, "raw/A/1.MTS");
+        Browser b = open(harbour);
+        QVERIFY(b.model()->hasMedia());
+        QHeaderView *header = b.grid->horizontalHeader();
+        const int poster = b.model()->fieldIndex("poster");
+        QCOMPARE(header->visualIndex(poster), 0);
+        auto hidden = [&b]() {
+            QList<bool> columns;
+            for (int column = 0; column < b.model()->columnCount(); ++column)
+                columns << b.grid->isColumnHidden(column);
+            return columns;
+        };
+        const QList<bool> before = hidden();
+        QVERIFY(!before.at(poster));
+
+        QList<bool> afterRelease;
+        QList<bool> afterClick;
+        bool menuOpened = false;
+        QTimer::singleShot(0, b.grid, [&]() {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu)
+                return;
+            menuOpened = true;
+            QAction *posterAction = nullptr;
+            for (QAction *action : menu->actions()) {
+                if (action->text() == QLatin1String("Poster"))
+                    posterAction = action;
+            }
+            if (posterAction) {
+                const QPoint onPoster = menu->actionGeometry(posterAction).center();
+                // The right button that opened the menu comes up over Poster.
+                QTest::mouseRelease(menu, Qt::RightButton, {}, onPoster);
+                afterRelease = hidden();
+                // A click in the menu still ticks the column, and the menu
+                // stays open for more.
+                QTest::mouseClick(menu, Qt::LeftButton, {}, onPoster);
+                afterClick = hidden();
+            }
+            menu->close();
+        });
+        // Pressed near the header's top edge; on X11 the press opens the
+        // menu, with the button still down.
+        const QPoint at(header->sectionViewportPosition(poster) + 5, 2);
+        QTest::mousePress(header->viewport(), Qt::RightButton, {}, at);
+        QContextMenuEvent opened(QContextMenuEvent::Mouse, at, header->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(header->viewport(), &opened);
+        QVERIFY(menuOpened);
+        QCOMPARE(afterRelease, before);
+        QVERIFY(afterClick.value(poster));
+        QCOMPARE(hidden(), afterClick);
+    }
+
+    // Regression: maximising the window showed rows without posters until
+    // a scroll: posters were asked for on a scroll or a read only. Any
+    // change of the rows in view asks for theirs.
+    void aResizeRequestsThePostersOfTheRowsItShows()
+    {
+        QSqlQuery media(other);
+        QVERIFY(media.exec("DELETE FROM shot_media") && media.exec("DELETE FROM shot_posters"));
+        QImage frame(64, 36, QImage::Format_RGB32);
+        frame.fill(QColor(30, 120, 200));
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(frame.save(&buffer, "JPG"));
+        const int count = 300;
+        QStringList shots;
+        for (int i = 0; i < count; ++i)
+            shots << QStringLiteral("(%1, 'raw/A/%2.MTS', '%3', '%4')").arg(harbour).arg(i).arg(i, 32, 10, QLatin1Char('0')).arg(sha1One);
+        QVERIFY2(media.exec("INSERT INTO shots (project, filename, MD5, SHA1) VALUES " + shots.join(',')),
+                 qPrintable(media.lastError().text()));
+        QVERIFY(media.exec("INSERT INTO shot_posters (MD5, SHA1, image, width, height) SELECT MD5, SHA1, X'"
+                           + QString::fromLatin1(jpeg.toHex()) + "', 64, 36 FROM shots"));
+
+        Browser b = open(harbour);
+        QVERIFY(b.grid->posters());
+        QCOMPARE(b.model()->rowCount(), count);
+        // A short window, scrolled half way down.
+        b.window->resize(1000, 300);
+        QTRY_VERIFY(b.grid->viewport()->height() < 200);
+        const int top = count / 2;
+        b.grid->scrollTo(b.cell(top, "id"), QAbstractItemView::PositionAtTop);
+        QTRY_VERIFY_WITH_TIMEOUT(!b.grid->posterOfRow(top).isNull(), 10000);
+        // The rows asked for: those in view, and as many again below.
+        const int shown = b.grid->rowAt(b.grid->viewport()->height() - 1);
+        QVERIFY(shown >= top);
+        const int asked = shown + (shown - top + 1);
+
+        b.window->resize(1000, 1000);
+        QTRY_VERIFY(b.grid->rowAt(b.grid->viewport()->height() - 1) > asked + 1);
+        const int last = b.grid->rowAt(b.grid->viewport()->height() - 1);
+        QCOMPARE(b.grid->rowAt(0), top);
+        QTRY_VERIFY_WITH_TIMEOUT(!b.grid->posterOfRow(last).isNull(), 10000);
+        QVERIFY(!b.grid->posterOfRow(asked + 1).isNull());
     }
 
     void stillFrameIsTakenOnceAndCachedByMd5()
