@@ -69,16 +69,6 @@ private:
     QTemporaryDir root;
     QString startDirectory;
 
-    // Runs the event loop until the window's database work is done.
-    static bool settle(const GridWidget *grid)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while ((grid->model->isBusy() || DbWorker::shared()->isBusy()) && clock.elapsed() < 20000)
-            QTest::qWait(5);
-        QTest::qWait(0);
-        return !grid->model->isBusy();
-    }
 
 private slots:
     void initTestCase()

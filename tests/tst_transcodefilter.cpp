@@ -63,15 +63,6 @@ private:
     MainWindow *mainWindow = nullptr;   // never deleted: that ends the process
     QHash<QString, qlonglong> crewShots;   // by clip
 
-    static bool settle(const GridWidget *grid)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while ((grid->model->isBusy() || DbWorker::shared()->isBusy()) && clock.elapsed() < 20000)
-            QTest::qWait(5);
-        QTest::qWait(0);
-        return !grid->model->isBusy();
-    }
 
 private slots:
     void initTestCase()

@@ -1,10 +1,15 @@
 #include "testsupport.h"
 
+#include "db/dbworker.h"
+#include "shots/gridwidget.h"
+#include "shots/shottablemodel.h"
+
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -74,4 +79,14 @@ ClientRun runClient(const QString &script, const QString &home, const QString &w
     run.exitCode = client.exitCode();
     run.log = QString::fromLocal8Bit(client.readAllStandardError());
     return run;
+}
+
+bool settle(const GridWidget *grid)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while ((grid->model->isBusy() || DbWorker::shared()->isBusy()) && clock.elapsed() < 20000)
+        QTest::qWait(5);
+    QTest::qWait(0);
+    return !grid->model->isBusy();
 }

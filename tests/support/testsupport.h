@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class GridWidget;
 class QWidget;
 
 // Writes a picture of the widget to the screenshot folder under the build
@@ -19,6 +20,10 @@ QString saveScreenshot(QWidget *widget, const QString &name);
 // becomes active, polling from the event loop (also from nested loops such as
 // QDialog::exec). Gives up silently after timeoutMs.
 void whenModal(const char *className, std::function<void(QWidget *)> action, int timeoutMs = 10000);
+
+// Runs the event loop until the database work of a main window's grid is
+// done (reads, saves, undos), for up to 20 s; false when it is not.
+bool settle(const GridWidget *grid);
 
 // The real client, run in a child process and driven by the test plug-in
 // (tests/driver) through the steps of script.
