@@ -101,6 +101,11 @@ inline const char tagsOfShot[] =
 inline const char tagsOfShots[] =
     "Select shot_id, Group_Concat(tag Order By tag Separator ', ') From shot_tags Where shot_id In (%1) "
     "Group By shot_id";
+// The tags of a project's shots that have any: "%1" the shots table,
+// "%2" its id column, "%3" its project column, each quoted.
+inline const char tagsOfProjectShots[] =
+    "Select t.shot_id, Group_Concat(t.tag Order By t.tag Separator ', ') From shot_tags t Join %1 s On s.%2 = "
+    "t.shot_id Where s.%3 = ? Group By t.shot_id";
 inline const char deleteTagsOfShots[] = "Delete From shot_tags Where shot_id In (%1)";
 inline const char insertShotTags[] = "Insert Into shot_tags (shot_id, tag) Values ";
 inline const char tagsOfProject[] = "Select tag From project_tags Where project_id = ? Order By position";

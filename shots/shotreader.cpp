@@ -245,8 +245,10 @@ ShotReader::Statement ShotReader::rowsStatement(const QString &table, const Shot
     // otherwise they are read apart, for the shots that have any.
     statement.joinsMedia = layout.media && (sortsByMedia || !words.isEmpty());
 
-    const QString tagsRead = layout.tags ? QStringLiteral(", %1 AS %2").arg(tags, quoted(QLatin1String(ShotColumns::tagsColumn)))
-                                         : QString();
+    statement.readsTags = layout.tags && (ShotColumns::isTags(sortColumn) || !words.isEmpty());
+    const QString tagsRead = statement.readsTags
+        ? QStringLiteral(", %1 AS %2").arg(tags, quoted(QLatin1String(ShotColumns::tagsColumn)))
+        : QString();
     statement.text = statement.joinsMedia ? QStringLiteral("SELECT %1.*%4, %2 FROM %1 %3")
                                                 .arg(shots, QString::fromLatin1(Sql::mediaFactsColumns),
                                                      QString::fromLatin1(Sql::shotMediaJoin), tagsRead)
@@ -439,11 +441,16 @@ bool ShotReader::readRows(const ShotQuery &query, bool byId, ShotRows *out)
     QStringList names;
     for (int i = 0; i < count; ++i)
         names << record.fieldName(i);
+    // Tags read apart have their column all the same, after the shots' own.
+    const bool tagsApart = layout.tags && !statement.readsTags;
+    const int ownColumns = count + (tagsApart ? 1 : 0);
+    if (tagsApart)
+        names << QLatin1String(ShotColumns::tagsColumn);
     if (!layout.isValid() || (result.layoutLearnt && names != layout.columns.mid(0, layout.shotColumns))) {
         // The rows say which columns there are, whatever the server's
         // catalogue said before them.
         layout.columns = names;
-        layout.shotColumns = count;
+        layout.shotColumns = ownColumns;
         if (layout.media)
             layout.columns += ShotColumns::media();
     } else if (names != layout.columns.mid(0, layout.shotColumns)) {
@@ -485,6 +492,8 @@ bool ShotReader::readRows(const ShotQuery &query, bool byId, ShotRows *out)
             scan.column(i, value);
             row.append(value);
         }
+        if (tagsApart)
+            row.append(QVariant(QMetaType::fromType<QString>()));
         const int index = int(result.rows.size());
         if (layout.media) {
             result.lengths << -1;
@@ -512,6 +521,23 @@ bool ShotReader::readRows(const ShotQuery &query, bool byId, ShotRows *out)
     for (int i = 0; i < result.rows.size(); ++i)
         result.rowById.insert(result.rows.at(i).value(idColumn).toLongLong(), i);
 
+    if (tagsApart && query.project > 0) {
+        const QString apart = QString::fromLatin1(Sql::tagsOfProjectShots)
+                                  .arg(quoted(table), quoted(QStringLiteral("id")), quoted(QStringLiteral("project")));
+        if (runner.run(rows, apart, {query.project}).ok()) {
+            while (rows.next()) {
+                const int index = result.rowById.value(rows.value(0).toLongLong(), -1);
+                if (index < 0)
+                    continue;
+                const QVariant tags = normalised(rows.value(1));
+                scan.column(count, tags);
+                const ShotRow &held = result.rows.at(index);
+                for (int i = 0; i < held.count(); ++i)
+                    row.append(i == count ? tags : held.value(i));
+                result.rows[index] = row.take();
+            }
+        }
+    }
     if (layout.media && !statement.joinsMedia && query.project > 0) {
         const QString apart = QStringLiteral("Select s.%1 As shot_id, %2 From shot_media m Join %3 s On m.MD5 = s.MD5 "
                                              "And m.SHA1 = s.SHA1 Where s.%4 = ?")
@@ -528,7 +554,7 @@ bool ShotReader::readRows(const ShotQuery &query, bool byId, ShotRows *out)
                     continue;
                 for (int i = 1; i < read.count(); ++i)
                     clipFacts.setValue(i - 1, rows.value(i));
-                for (int i = 0; i < count; ++i)
+                for (int i = 0; i < ownColumns; ++i)
                     row.append(result.rows.at(index).value(i));
                 ShotRow values = noValues;
                 addFacts(row, values, clipFacts, index);

@@ -103,6 +103,9 @@ public:
         QString text;
         QVariantList values;
         bool joinsMedia = false;
+        // The server makes each row's tags: it sorts or finds by them.
+        // Otherwise they are read apart, for the shots that have any.
+        bool readsTags = false;
     };
     static Statement rowsStatement(const QString &table, const ShotQuery &query, const ShotLayout &layout,
                                    const std::function<QString(const QString &)> &quoted);
