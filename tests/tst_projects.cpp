@@ -1,6 +1,7 @@
 // The project chooser against the real server.
 
 #include "app/clientstate.h"
+#include "db/connectionsettings.h"
 #include "projects/projectselector.h"
 #include "testsupport.h"
 #include "transcode/transcodedialog.h"
@@ -14,6 +15,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QSqlQuery>
+#include <QSettings>
 #include <QTest>
 
 namespace {
@@ -64,6 +66,9 @@ private slots:
     {
         QVERIFY(TestDb::reset(db));
         ClientState::instance()->projectId = -1;
+        // The project chosen last is remembered in the settings, which every
+        // test executable shares: another's choice must not decide here.
+        QSettings(ConnectionKeys::organisation, ConnectionKeys::application).remove(QStringLiteral("Projects"));
     }
 
     void opensWithFirstProjectAndItsDescription()
