@@ -458,7 +458,14 @@ private slots:
         else
             QVERIFY2(errors.contains("Ask " + ownerName + " or an administrator to remove the file"), qPrintable(errors));
         QVERIFY(QString::fromLocal8Bit(tool->readAllStandardOutput()).isEmpty());
-        QCOMPARE(int(idsByFilename().size()), rowsBefore);
+        if (held) {
+            // The sync that holds the lock may commit the clips it has read
+            // meanwhile, never the one it waits on: a row for that one would
+            // be the refused sync's.
+            QVERIFY(!idsByFilename().contains(QStringLiteral("raw/3.MTS")));
+        } else {
+            QCOMPARE(int(idsByFilename().size()), rowsBefore);
+        }
         QVERIFY(!QFile::exists(PartialFile::pathFor(cachePath(), PartialFile::hostTag(), pid)));
         QVERIFY(!QFile::exists(cachePath()));
 
