@@ -508,10 +508,8 @@ void GridWidget::clearSelectedCells()
         if (isColumnHidden(column) || model->isReadOnlyColumn(column))
             continue;
         const qlonglong shot = model->shotOfRow(cell.row());
-        const ShotEdits::Draft *draft = edits->draft(shot, model->columnName(column));
         shotsOf[column] << shot;
-        readsOf[column] << (draft && draft->state != ShotEdits::State::Conflict ? draft->read
-                                                                                 : model->storedValue(cell.row(), column));
+        readsOf[column] << model->editBase(cell.row(), column);
         if (!shots.contains(shot))
             shots << shot;
     }

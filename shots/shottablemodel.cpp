@@ -346,12 +346,9 @@ bool ShotTableModel::toggleTag(const QString &tag, const QList<int> &targetRows)
     if (shots.isEmpty())
         return false;
     const QString name = columnName(column);
-    for (int i = 0; i < shots.size(); ++i) {
-        const ShotEdits::Draft *draft = shotEdits->draft(shots.at(i), name);
-        const QVariant read = draft && draft->state != ShotEdits::State::Conflict ? draft->read
-                                                                                  : storedValue(valid.at(i), column);
-        shotEdits->type(shots.at(i), name, read, QuickTags::toggled(shown.at(i), tag, !everyOneHasIt));
-    }
+    for (int i = 0; i < shots.size(); ++i)
+        shotEdits->type(shots.at(i), name, editBase(valid.at(i), column),
+                        QuickTags::toggled(shown.at(i), tag, !everyOneHasIt));
     // Only the tags: whatever is typed in the fields stays a draft, saved
     // (and undone) on its own.
     shotEdits->save(shots, true, name);
@@ -518,6 +515,12 @@ bool ShotTableModel::isReadOnlyColumn(int column) const
     return isMediaColumn(column) || ShotColumns::isReadOnly(columnName(column));
 }
 
+QVariant ShotTableModel::editBase(int row, int column) const
+{
+    const ShotEdits::Draft *draft = shotEdits->draft(shotOfRow(row), columnName(column));
+    return draft && draft->state != ShotEdits::State::Conflict ? draft->read : storedValue(row, column);
+}
+
 QVariant ShotTableModel::storedValue(int row, int column) const
 {
     if (row < 0 || row >= rows.size())
@@ -642,8 +645,7 @@ bool ShotTableModel::setData(const QModelIndex &index, const QVariant &value, in
     const qlonglong shot = shotOfRow(row);
     const QString name = columnName(column);
     const ShotEdits::Draft *draft = shotEdits->draft(shot, name);
-    // A save is checked against the value the user started from.
-    const QVariant read = draft && draft->state != ShotEdits::State::Conflict ? draft->read : storedValue(row, column);
+    const QVariant read = editBase(row, column);
     if (role == Qt::CheckStateRole && isFlagColumn(column)) {
         shotEdits->type(shot, name, read, value.toInt() == Qt::Checked ? 1 : 0);
         shotEdits->save({shot});

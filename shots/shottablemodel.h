@@ -101,6 +101,9 @@ public:
     // The column's value exactly as stored (data() shows drafts and the
     // free-text columns as plain text).
     QVariant storedValue(int row, int column) const;
+    // The value an edit of the field starts from, and its save is checked
+    // against: the one its draft was typed over, else the stored one.
+    QVariant editBase(int row, int column) const;
     QVariant idOfRow(int row) const;
     qlonglong shotOfRow(int row) const;
     // The row holding the shot with the given id, or -1.
